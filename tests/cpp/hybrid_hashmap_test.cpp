@@ -23,7 +23,8 @@ struct Releases {
 class Tracked {
 public:
     Tracked(int tag, Releases* log) : tag_(tag), log_(log) { ++log_->live; }
-    Tracked(Tracked&& other) noexcept : tag_(other.tag_), log_(std::exchange(other.log_, nullptr)) {}
+    Tracked(Tracked&& other) noexcept
+        : tag_(other.tag_), log_(std::exchange(other.log_, nullptr)) {}
     Tracked& operator=(Tracked&& other) noexcept {
         if (this != &other) {
             release();
@@ -122,7 +123,9 @@ TEST(HybridHashmap, NinthDistinctKeySwitchesToHashMapAndKeepsEverything) {
         EXPECT_FALSE(m.is_small());
 
         std::map<uint32_t, int> seen;
-        m.for_each([&seen](uint32_t k, const Tracked& v) { EXPECT_TRUE(seen.emplace(k, v.tag()).second); });
+        m.for_each([&seen](uint32_t k, const Tracked& v) {
+            EXPECT_TRUE(seen.emplace(k, v.tag()).second);
+        });
         EXPECT_EQ(seen.size(), 109u);
         EXPECT_EQ(seen[14], 50);
         EXPECT_EQ(seen[2050], 2050);

@@ -63,7 +63,9 @@ public:
 
 private:
     static size_t chunk_of(uint32_t id) noexcept;
-    static size_t chunk_base(size_t chunk) noexcept { return kFirstChunk * ((size_t{1} << chunk) - 1); }
+    static size_t chunk_base(size_t chunk) noexcept {
+        return kFirstChunk * ((size_t{1} << chunk) - 1);
+    }
 
     std::unique_ptr<NameEntry[]> chunks_[kChunks];
 };
