@@ -1,0 +1,237 @@
+#include "index/indexable.hpp"
+
+#include <mutex>
+#include <optional>
+
+#include "index/core/id_alloc.hpp"
+#include "index/core/structures/string_interner.hpp"
+#include "index/types.hpp"
+#include "python/args.hpp"
+#include "python/boundary.hpp"
+#include "python/gil.hpp"
+
+namespace vorlane {
+
+using py::PyRef;
+
+Indexable::~Indexable() {
+    if (owns_id) free_id(id);
+}
+
+Indexable Indexable::make(AttributeMap attributes) {
+    return Indexable(std::make_shared<Mutex<IndexList>>(), std::make_shared<Mutex<AttributeMap>>(std::move(attributes)),
+                     allocate_id(), true);
+}
+
+Indexable Indexable::make_default() { return make(AttributeMap()); }
+
+std::shared_ptr<Indexable> Indexable::shared_copy() const {
+    return std::make_shared<Indexable>(indexes, attributes, id, false);
+}
+
+Mutex<AttributeMap>::Guard lock_attributes_with_gil(const Indexable& record) {
+    auto& storage = *record.attributes;
+    return py::lock_with_gil([&] { return storage.try_lock(kCannotReadIndexable); },
+                             [&] { return storage.lock(kCannotReadIndexable); });
+}
+
+std::string debug_record(const Indexable& record) {
+    std::string out = "IndexAPI { id: " + std::to_string(record.id) + ", attributes: Mutex { data: ";
+    const Mutex<AttributeMap>& storage = *record.attributes;
+    // try_lock: rendering must not wait, and an object that holds itself shows as locked.
+    auto guard = storage.is_poisoned() ? std::nullopt : const_cast<Mutex<AttributeMap>&>(storage).try_lock();
+    if (!guard) {
+        out += "<locked>";
+    } else {
+        out += "{";
+        bool first = true;
+        (*guard)->for_each([&](uint32_t key, const PyValue& value) {
+            out += (first ? "" : ", ") + std::to_string(key) + ": " + value.debug_text();
+            first = false;
+        });
+        out += "}";
+    }
+    out += std::string(", poisoned: ") + (storage.is_poisoned() ? "true" : "false") + ", .. } }";
+    return out;
+}
+
+namespace {
+
+PyIndexableObject* as_indexable(PyObject* self) { return reinterpret_cast<PyIndexableObject*>(self); }
+
+// Released objects of the exact base type are kept for reuse.
+constexpr size_t kFreeListCapacity = 512;
+std::vector<PyObject*>& free_list() {
+    static auto* list = new std::vector<PyObject*>();  // touched only with the interpreter lock held
+    return *list;
+}
+
+std::optional<std::string_view> utf8_name(PyObject* name) {
+    if (!PyUnicode_Check(name)) return std::nullopt;
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
+    if (utf8 == nullptr) return std::nullopt;
+    return std::string_view(utf8, static_cast<size_t>(size));
+}
+
+uint32_t attribute_id(std::string_view name) {
+    if (auto id = StrInterner::global().snapshot().get(name)) return *id;
+    return StrInterner::global().intern(name);
+}
+
+PyObject* indexable_new(PyTypeObject* cls, PyObject* /*args: ignored*/, PyObject* kwargs) {
+    return py::guarded_object([&]() -> PyObject* {
+        AttributeMap attributes;
+        if (kwargs != nullptr) {
+            Py_ssize_t pos = 0;
+            PyObject* key = nullptr;
+            PyObject* value = nullptr;
+            while (PyDict_Next(kwargs, &pos, &key, &value)) {
+                const auto name = utf8_name(key);
+                if (!name) {  // a keyword that cannot be encoded is skipped
+                    PyErr_Clear();
+                    continue;
+                }
+                const uint32_t id = attribute_id(*name);
+                attributes.insert(id, PyValue::from_python(PyRef::borrow(value)));
+            }
+        }
+        Indexable record = Indexable::make(std::move(attributes));
+
+        PyObject* self = nullptr;
+        if (cls == indexable_type() && !free_list().empty()) {
+            self = free_list().back();
+            free_list().pop_back();
+            PyObject_Init(self, cls);  // takes a reference to the type again
+        } else {
+            allocfunc alloc = cls->tp_alloc != nullptr ? cls->tp_alloc : PyType_GenericAlloc;
+            self = alloc(cls, 0);
+            if (self == nullptr) throw py::PyErrAlreadySet();  // the record frees its id
+        }
+        new (&as_indexable(self)->record) Indexable(std::move(record));
+        return self;
+    });
+}
+
+void indexable_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    as_indexable(self)->record.~Indexable();
+    if (type == indexable_type() && free_list().size() < kFreeListCapacity) {
+        free_list().push_back(self);
+    } else {
+        type->tp_free(self);
+    }
+    Py_DECREF(type);
+    py::release_pending();
+}
+
+PyObject* indexable_getattro(PyObject* self, PyObject* name) {
+    return py::guarded_object([&]() -> PyObject* {
+        if (const auto text = utf8_name(name)) {
+            const Indexable& record = as_indexable(self)->record;
+            std::optional<PyValue> found;
+            {
+                auto storage = lock_attributes_with_gil(record);
+                const uint32_t id = StrInterner::global().intern(*text);
+                if (const PyValue* value = storage->get(id)) found.emplace(*value);
+            }
+            if (found) return found->to_python().release();
+            PyObject* result = PyObject_GenericGetAttr(self, name);
+            if (result != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return result;
+        } else if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_UnicodeError)) {
+            PyErr_SetString(PyExc_AttributeError, "Invalid attribute name");
+        }
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            PyErr_SetObject(PyExc_AttributeError, name);
+        }
+        throw py::PyErrAlreadySet();
+    });
+}
+
+int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
+    return py::guarded_status([&] {
+        if (value == nullptr) py::raise(PyExc_AttributeError, "can't delete attribute");
+        if (!PyUnicode_Check(name)) py::raise_argument_type("name", "str", name);
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
+        if (utf8 == nullptr) throw py::PyErrAlreadySet();
+        const std::string_view text(utf8, static_cast<size_t>(size));
+        PyValue converted = PyValue::from_python(PyRef::borrow(value));
+
+        const Indexable& record = as_indexable(self)->record;
+        std::optional<PyValue> old;  // released after the storage is unlocked
+        {
+            auto storage = lock_attributes_with_gil(record);
+            const uint32_t id = attribute_id(text);
+            if (PyValue* slot = storage->get(id)) {
+                old.emplace(std::move(*slot));
+                *slot = std::move(converted);
+            } else {
+                storage->insert(id, std::move(converted));
+            }
+        }
+        return 0;
+    });
+}
+
+PyObject* indexable_dir(PyObject* self, PyObject*) {
+    return py::guarded_object([&] {
+        PyRef names = PyRef::checked(PyList_New(0));
+        {
+            const Indexable& record = as_indexable(self)->record;
+            auto storage = lock_attributes_with_gil(record);
+            // Read after locking: every id in the storage is published by now.
+            const ImmutableInterner& snapshot = StrInterner::global().snapshot();
+            storage->for_each([&](uint32_t id, const PyValue&) {
+                const std::string_view text = snapshot.name(id);
+                PyRef s = PyRef::checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+                if (PyList_Append(names.get(), s.get()) < 0) throw py::PyErrAlreadySet();
+            });
+        }
+        PyRef object_dir = PyRef::checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__dir__"));
+        PyRef base = PyRef::checked(PyObject_CallOneArg(object_dir.get(), self));
+        PyRef extended = PyRef::checked(PySequence_List(base.get()));
+        const Py_ssize_t n = PyList_GET_SIZE(extended.get());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (PyList_Append(names.get(), PyList_GET_ITEM(extended.get(), i)) < 0) throw py::PyErrAlreadySet();
+        }
+        return names.release();
+    });
+}
+
+PyObject* indexable_repr(PyObject* self) {
+    return py::guarded_object([&] {
+        size_t count = 0;
+        {
+            auto storage = lock_attributes_with_gil(as_indexable(self)->record);
+            count = storage->size();
+        }
+        return PyUnicode_FromFormat("<Indexable with %zu attributes>", count);
+    });
+}
+
+PyMethodDef kMethods[] = {
+    {"__dir__", py::method_ptr(indexable_dir), METH_NOARGS, "__dir__($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* create_indexable_type() {
+    PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>("Indexable(*_args, **kwargs)\n--\n\n")},
+        {Py_tp_new, reinterpret_cast<void*>(indexable_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(indexable_dealloc)},
+        {Py_tp_getattro, reinterpret_cast<void*>(indexable_getattro)},
+        {Py_tp_setattro, reinterpret_cast<void*>(indexable_setattro)},
+        {Py_tp_repr, reinterpret_cast<void*>(indexable_repr)},
+        {Py_tp_methods, kMethods},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {"PyVorlane.Indexable", sizeof(PyIndexableObject), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE, slots};
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+}
+
+}  // namespace vorlane

@@ -1,0 +1,76 @@
+#pragma once
+// Indexable: the Python base class of every object an index can hold. Its
+// attributes live in native storage as PyValues under interned attribute ids.
+#include <Python.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "index/core/structures/locks.hpp"
+#include "index/hybrid_hashmap.hpp"
+#include "index/value.hpp"
+
+namespace vorlane {
+
+struct IndexAPI;  // the core of an index (core/index.hpp)
+
+// A link to an index that holds the object; it never keeps the index alive.
+using IndexMeta = std::weak_ptr<IndexAPI>;
+using IndexList = std::vector<IndexMeta>;
+using AttributeMap = HybridHashmap<uint32_t, PyValue>;
+
+inline constexpr const char* kCannotReadIndexable = "cannot read from indexable";
+
+// The native record of one object. The record inside the Python object owns
+// the id; copies held by nested values and by indexes share its index list and
+// attribute storage but never give the id back.
+struct Indexable {
+    std::shared_ptr<Mutex<IndexList>> indexes;
+    std::shared_ptr<Mutex<AttributeMap>> attributes;
+    uint32_t id;
+    bool owns_id;
+
+    Indexable(std::shared_ptr<Mutex<IndexList>> indexes, std::shared_ptr<Mutex<AttributeMap>> attributes,
+              uint32_t id, bool owns_id) noexcept
+        : indexes(std::move(indexes)), attributes(std::move(attributes)), id(id), owns_id(owns_id) {}
+    Indexable(Indexable&& other) noexcept
+        : indexes(std::move(other.indexes)),
+          attributes(std::move(other.attributes)),
+          id(other.id),
+          owns_id(std::exchange(other.owns_id, false)) {}
+    Indexable(const Indexable&) = delete;
+    Indexable& operator=(const Indexable&) = delete;
+    Indexable& operator=(Indexable&&) = delete;
+    ~Indexable();
+
+    // A fresh record: empty index list and storage, a new id that it owns.
+    static Indexable make_default();
+    static Indexable make(AttributeMap attributes);
+    // A copy that shares the state and the id but does not own the id.
+    std::shared_ptr<Indexable> shared_copy() const;
+
+    // The attribute storage, locked. Only for threads that do not hold the
+    // interpreter lock, or that cannot be waiting on it.
+    Mutex<AttributeMap>::Guard get_py_values() const { return attributes->lock(kCannotReadIndexable); }
+};
+
+struct PyIndexableObject {
+    PyObject_HEAD
+    Indexable record;
+};
+
+// The record of an object known to be an Indexable (or subclass) instance.
+inline const Indexable& indexable_record(PyObject* obj) { return reinterpret_cast<PyIndexableObject*>(obj)->record; }
+
+// The attribute storage locked by a thread that holds the interpreter lock:
+// waits, if it must, with the interpreter lock released.
+Mutex<AttributeMap>::Guard lock_attributes_with_gil(const Indexable& record);
+
+// "IndexAPI { id: 5, attributes: Mutex { data: {...}, poisoned: false, .. } }"; never blocks.
+std::string debug_record(const Indexable& record);
+
+PyTypeObject* create_indexable_type();
+
+}  // namespace vorlane

@@ -1,0 +1,18 @@
+#pragma once
+// Index: the Python class that owns one index core.
+#include <Python.h>
+
+#include <memory>
+
+namespace vorlane {
+
+struct IndexAPI;
+
+struct PyIndexObject {
+    PyObject_HEAD
+    std::shared_ptr<IndexAPI> core;
+};
+
+PyTypeObject* create_index_type();
+
+}  // namespace vorlane

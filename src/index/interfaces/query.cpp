@@ -1,0 +1,149 @@
+#include "index/interfaces/query.hpp"
+
+#include <new>
+
+#include "index/types.hpp"
+#include "python/args.hpp"
+#include "python/boundary.hpp"
+
+namespace vorlane {
+
+namespace {
+
+using py::PyRef;
+
+PyObject* wrap(QueryExpr expr) {
+    PyTypeObject* type = query_expr_type();
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) throw py::PyErrAlreadySet();
+    new (&reinterpret_cast<PyQueryExprObject*>(self)->expr) QueryExpr(std::move(expr));
+    return self;
+}
+
+PyValue value_argument(PyObject* obj) { return PyValue::from_python(PyRef::borrow(obj)); }
+
+// eq, ne, gt, ge, lt, le, starts_with, ends_with, contains: (attr, value).
+template <class Node, py::FixedName Name>
+PyObject* attr_value_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded_object([&] {
+        auto [attr, value] = py::bind_args<2>(Name.text, {"attr", "value"}, args, nargs, kwnames);
+        Path path(py::str_argument("attr", attr));
+        return wrap(QueryExpr{Node{std::move(path), value_argument(value)}});
+    });
+}
+
+PyObject* bt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded_object([&] {
+        auto [attr, lower, upper] = py::bind_args<3>("bt", {"attr", "lower", "upper"}, args, nargs, kwnames);
+        Path path(py::str_argument("attr", attr));
+        PyValue low = value_argument(lower);
+        PyValue high = value_argument(upper);
+        return wrap(QueryExpr{q::Bt{std::move(path), std::move(low), std::move(high)}});
+    });
+}
+
+PyObject* in_(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded_object([&] {
+        auto [attr, values] = py::bind_args<2>("in_", {"attr", "values"}, args, nargs, kwnames);
+        Path path(py::str_argument("attr", attr));
+        if (PyUnicode_Check(values) || !PySequence_Check(values)) {
+            py::raise_argument_type("values", "a sequence that is not a str", values);
+        }
+        // Collect the items first: converting may run Python code that changes the sequence.
+        PyRef items = PyRef::checked(PySequence_List(values));
+        std::vector<PyValue> converted;
+        const Py_ssize_t n = PyList_GET_SIZE(items.get());
+        converted.reserve(static_cast<size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) converted.push_back(value_argument(PyList_GET_ITEM(items.get(), i)));
+        return wrap(QueryExpr{q::In{std::move(path), std::move(converted)}});
+    });
+}
+
+std::vector<QueryExpr> expr_arguments(const char* name, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
+        py::raise(PyExc_TypeError, std::string(name) + "() takes no keyword arguments");
+    }
+    std::vector<QueryExpr> parts;
+    parts.reserve(static_cast<size_t>(nargs));
+    for (Py_ssize_t i = 0; i < nargs; ++i) parts.push_back(query_expr_argument("exprs", args[i]).clone());
+    return parts;
+}
+
+PyObject* and_(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded_object(
+        [&] { return wrap(QueryExpr{q::And{expr_arguments("and_", args, nargs, kwnames)}}); });
+}
+
+PyObject* or_(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded_object(
+        [&] { return wrap(QueryExpr{q::Or{expr_arguments("or_", args, nargs, kwnames)}}); });
+}
+
+PyObject* not_(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded_object([&] {
+        auto [exprs] = py::bind_args<1>("not_", {"exprs"}, args, nargs, kwnames);
+        return wrap(QueryExpr{q::Not(query_expr_argument("exprs", exprs).clone())});
+    });
+}
+
+PyObject* query_repr(PyObject* self) {
+    return py::guarded_object([&] {
+        const std::string text = "<QueryExpr: " + reinterpret_cast<PyQueryExprObject*>(self)->expr.debug_text() + ">";
+        return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+    });
+}
+
+void query_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<PyQueryExprObject*>(self)->expr.~QueryExpr();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+constexpr int kStatic = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
+
+template <class Node, py::FixedName Name>
+constexpr PyMethodDef attr_value_def(const char* signature) {
+    return {Name.text, py::method_ptr(attr_value_method<Node, Name>), kStatic, signature};
+}
+
+PyMethodDef kMethods[] = {
+    attr_value_def<q::Eq, "eq">("eq(attr, value)\n--\n\n"),
+    attr_value_def<q::Ne, "ne">("ne(attr, value)\n--\n\n"),
+    attr_value_def<q::Gt, "gt">("gt(attr, value)\n--\n\n"),
+    attr_value_def<q::Ge, "ge">("ge(attr, value)\n--\n\n"),
+    attr_value_def<q::Le, "le">("le(attr, value)\n--\n\n"),
+    {"bt", py::method_ptr(bt), kStatic, "bt(attr, lower, upper)\n--\n\n"},
+    attr_value_def<q::Lt, "lt">("lt(attr, value)\n--\n\n"),
+    {"in_", py::method_ptr(in_), kStatic, "in_(attr, values)\n--\n\n"},
+    {"and_", py::method_ptr(and_), kStatic, "and_(*exprs)\n--\n\n"},
+    {"or_", py::method_ptr(or_), kStatic, "or_(*exprs)\n--\n\n"},
+    {"not_", py::method_ptr(not_), kStatic, "not_(exprs)\n--\n\n"},
+    attr_value_def<q::StartsWi, "starts_with">("starts_with(attr, value)\n--\n\n"),
+    attr_value_def<q::EndsWi, "ends_with">("ends_with(attr, value)\n--\n\n"),
+    attr_value_def<q::Contains, "contains">("contains(attr, value)\n--\n\n"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+const QueryExpr& query_expr_argument(const char* param, PyObject* obj) {
+    if (!PyObject_TypeCheck(obj, query_expr_type())) py::raise_argument_type(param, "PyQueryExpr", obj);
+    return reinterpret_cast<PyQueryExprObject*>(obj)->expr;
+}
+
+PyTypeObject* create_query_expr_type() {
+    PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>("")},
+        {Py_tp_methods, kMethods},
+        {Py_tp_repr, reinterpret_cast<void*>(query_repr)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(query_dealloc)},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {"PyVorlane.PyQueryExpr", sizeof(PyQueryExprObject), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+}
+
+}  // namespace vorlane

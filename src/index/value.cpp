@@ -1,0 +1,302 @@
+#include "index/value.hpp"
+
+#include <atomic>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "index/core/structures/float_text.hpp"
+#include "index/core/structures/fxhash.hpp"
+#include "index/indexable.hpp"
+#include "index/types.hpp"
+#include "python/boundary.hpp"
+
+namespace vorlane {
+
+namespace {
+
+constexpr const char* kTypeChecked = "type checked";
+
+// The exact types recognised for each payload kind: the built-in type, plus
+// numpy's scalar type when numpy imports. Built once, on the first conversion.
+struct KindTables {
+    PyTypeObject* int_kinds[2] = {&PyLong_Type, nullptr};
+    PyTypeObject* float_kinds[2] = {&PyFloat_Type, nullptr};
+    PyTypeObject* str_kinds[2] = {&PyUnicode_Type, nullptr};
+    PyTypeObject* bool_kinds[2] = {&PyBool_Type, nullptr};
+};
+
+PyTypeObject* numpy_type(PyObject* numpy, const char* name) {
+    if (numpy == nullptr) return nullptr;
+    PyObject* attr = PyObject_GetAttrString(numpy, name);
+    if (attr == nullptr) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    if (!PyType_Check(attr)) {
+        Py_DECREF(attr);
+        return nullptr;
+    }
+    return reinterpret_cast<PyTypeObject*>(attr);  // the table keeps this reference
+}
+
+const KindTables& kind_tables() {
+    static std::atomic<const KindTables*> tables{nullptr};
+    if (const KindTables* t = tables.load(std::memory_order_acquire)) return *t;
+    // Importing may let other threads run; a thread that loses the race drops its copy.
+    PyObject* exc = PyErr_GetRaisedException();
+    auto* built = new KindTables();
+    PyObject* numpy = PyImport_ImportModule("numpy");
+    if (numpy == nullptr) PyErr_Clear();
+    built->int_kinds[1] = numpy_type(numpy, "int64");
+    built->float_kinds[1] = numpy_type(numpy, "float64");
+    built->str_kinds[1] = numpy_type(numpy, "str_");
+    built->bool_kinds[1] = numpy_type(numpy, "bool");
+    if (built->bool_kinds[1] == nullptr) built->bool_kinds[1] = numpy_type(numpy, "bool_");
+    Py_XDECREF(numpy);
+    PyErr_SetRaisedException(exc);
+    const KindTables* expected = nullptr;
+    if (!tables.compare_exchange_strong(expected, built, std::memory_order_acq_rel)) {
+        for (auto* table : {built->int_kinds, built->float_kinds, built->str_kinds, built->bool_kinds}) {
+            Py_XDECREF(reinterpret_cast<PyObject*>(table[1]));
+        }
+        delete built;
+        return *expected;
+    }
+    return *built;
+}
+
+bool in_table(PyTypeObject* const (&table)[2], PyTypeObject* type) {
+    return type == table[0] || (table[1] != nullptr && type == table[1]);
+}
+
+uint64_t finish_kind(FxHasher h, uint64_t kind) {
+    h.write_u64(kind);
+    return h.finish();
+}
+
+int64_t read_int(PyObject* obj, bool exact) {
+    py::PyRef index;
+    if (!exact) {
+        index = py::PyRef::steal(PyNumber_Index(obj));
+        if (!index) py::fail_from_python_error(kTypeChecked);
+        obj = index.get();
+    }
+    const long long v = PyLong_AsLongLong(obj);
+    if (v == -1 && PyErr_Occurred()) py::fail_from_python_error(kTypeChecked);
+    return v;
+}
+
+double read_float(PyObject* obj, bool exact) {
+    if (exact) return PyFloat_AS_DOUBLE(obj);
+    const double v = PyFloat_AsDouble(obj);
+    if (v == -1.0 && PyErr_Occurred()) py::fail_from_python_error(kTypeChecked);
+    return v;
+}
+
+std::string_view read_str(PyObject* obj) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (utf8 == nullptr) py::fail_from_python_error(kTypeChecked);
+    return {utf8, static_cast<size_t>(size)};
+}
+
+bool read_bool(PyObject* obj, bool exact) {
+    if (exact) return obj == Py_True;
+    PyNumberMethods* number = Py_TYPE(obj)->tp_as_number;
+    if (number == nullptr || number->nb_bool == nullptr) {
+        fail(std::string(kTypeChecked) + ": " + Py_TYPE(obj)->tp_name + " has no truth value");
+    }
+    const int truth = number->nb_bool(obj);
+    if (truth < 0) py::fail_from_python_error(kTypeChecked);
+    return truth != 0;
+}
+
+std::atomic<uint64_t> g_iterable_tags{1};
+
+}  // namespace
+
+uint64_t hash_int(int64_t v) noexcept {
+    FxHasher h;
+    h.write_u64(static_cast<uint64_t>(v));
+    return finish_kind(h, 1);
+}
+uint64_t hash_float(double v) noexcept {
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    FxHasher h;
+    h.write_u64(bits);
+    return finish_kind(h, 2);
+}
+uint64_t hash_str(std::string_view v) noexcept {
+    FxHasher h;
+    h.write_str(v);
+    return finish_kind(h, 3);
+}
+uint64_t hash_bool(bool v) noexcept {
+    FxHasher h;
+    h.write_u64(v ? 1 : 0);
+    return finish_kind(h, 4);
+}
+
+StoredIndexable StoredIndexable::from_py_ref(PyObject* object) {
+    const Indexable& record = indexable_record(object);
+    auto copy = std::make_shared<Indexable>(Indexable{record.indexes, record.attributes, record.id, false});
+    return StoredIndexable{py::SharedPyRef(py::PyRef::borrow(object)), std::move(copy)};
+}
+
+PyValue PyValue::from_python(py::PyRef ref) {
+    PyObject* obj = ref.get();
+    PyTypeObject* type = Py_TYPE(obj);
+    const KindTables& tables = kind_tables();
+
+    auto make = [&](CastValue primitave, uint64_t hash) {
+        return PyValue(py::SharedPyRef(std::move(ref)), std::move(primitave), hash);
+    };
+    if (in_table(tables.int_kinds, type)) {
+        const int64_t v = read_int(obj, type == &PyLong_Type);
+        return make(cast::Int{v}, hash_int(v));
+    }
+    if (in_table(tables.float_kinds, type)) {
+        const double v = read_float(obj, type == &PyFloat_Type);
+        return make(cast::Float{v}, hash_float(v));
+    }
+    if (in_table(tables.str_kinds, type)) {
+        const std::string_view v = read_str(obj);
+        return make(cast::Str{SmallString(v)}, hash_str(v));
+    }
+    if (in_table(tables.bool_kinds, type)) {
+        const bool v = read_bool(obj, type == &PyBool_Type);
+        return make(cast::Bool{v}, hash_bool(v));
+    }
+    if (PyType_IsSubtype(type, indexable_type())) {
+        FxHasher h;
+        h.write_u64(reinterpret_cast<uintptr_t>(obj));
+        const uint64_t hash = finish_kind(h, 6);
+        return make(cast::Ind{StoredIndexable::from_py_ref(obj)}, hash);
+    }
+    std::optional<IterableKind> container;
+    if (type == &PyList_Type) container = IterableKind::List;
+    if (type == &PyTuple_Type) container = IterableKind::Tuple;
+    if (type == &PyDict_Type) container = IterableKind::Dict;
+    if (type == &PySet_Type) container = IterableKind::Set;
+    if (container) {
+        const uint64_t tag = g_iterable_tags.fetch_add(1, std::memory_order_relaxed);
+        FxHasher h;
+        h.write_u64(tag);
+        py::SharedPyRef shared(std::move(ref));
+        return PyValue(shared, cast::Iterable{PyIterable{*container, shared}, tag}, finish_kind(h, 5));
+    }
+    const Py_hash_t py_hash = PyObject_Hash(obj);
+    if (py_hash == -1 && PyErr_Occurred()) py::fail_from_python_error();
+    return make(cast::Unknown{}, static_cast<uint64_t>(static_cast<int64_t>(py_hash)));
+}
+
+py::PyRef PyValue::to_python() const {
+    switch (kind()) {
+        case Kind::Int: return py::PyRef::checked(PyLong_FromLongLong(as<cast::Int>()->value));
+        case Kind::Float: return py::PyRef::checked(PyFloat_FromDouble(as<cast::Float>()->value));
+        case Kind::Str: {
+            const std::string_view text = as<cast::Str>()->value.view();
+            return py::PyRef::checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+        }
+        case Kind::Bool: return py::PyRef::borrow(as<cast::Bool>()->value ? Py_True : Py_False);
+        default:
+            if (!obj) fail("value without its Python object");
+            return obj->to_owned();
+    }
+}
+
+bool operator==(const PyValue& a, const PyValue& b) {
+    if (a.hash != b.hash) return false;
+    using namespace cast;
+    return std::visit(
+        [&](const auto& x, const auto& y) -> bool {
+            using X = std::decay_t<decltype(x)>;
+            using Y = std::decay_t<decltype(y)>;
+            if constexpr (std::is_same_v<X, Int> && std::is_same_v<Y, Int>) {
+                return x.value == y.value;
+            } else if constexpr (std::is_same_v<X, Int> && std::is_same_v<Y, Float>) {
+                return static_cast<double>(x.value) == y.value;
+            } else if constexpr (std::is_same_v<X, Float> && std::is_same_v<Y, Int>) {
+                return x.value == static_cast<double>(y.value);
+            } else if constexpr (std::is_same_v<X, Int> && std::is_same_v<Y, Bool>) {
+                return x.value == (y.value ? 1 : 0);
+            } else if constexpr (std::is_same_v<X, Bool> && std::is_same_v<Y, Int>) {
+                return (x.value ? 1 : 0) == y.value;
+            } else if constexpr (std::is_same_v<X, Float> && std::is_same_v<Y, Float>) {
+                return x.value == y.value;
+            } else if constexpr (std::is_same_v<X, Str> && std::is_same_v<Y, Str>) {
+                return x.value == y.value;
+            } else if constexpr (std::is_same_v<X, Bool> && std::is_same_v<Y, Bool>) {
+                return x.value == y.value;
+            } else if constexpr (std::is_same_v<X, Iterable> && std::is_same_v<Y, Iterable>) {
+                // One conversion, however often copied, is one value.
+                return x.value.container.same_handle(y.value.container);
+            } else if constexpr (std::is_same_v<X, Ind> && std::is_same_v<Y, Ind>) {
+                return x.value.python_handle.get() == y.value.python_handle.get();
+            } else if constexpr (std::is_same_v<X, Unknown> && std::is_same_v<Y, Unknown>) {
+                if (!a.obj || !b.obj) fail("compared an unknown value without its Python object");
+                return a.obj->get() == b.obj->get();
+            } else {
+                return false;
+            }
+        },
+        a.primitave, b.primitave);
+}
+
+std::string debug_py_handle(const PyObject* obj) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "Py(0x%" PRIxPTR ")", reinterpret_cast<uintptr_t>(obj));
+    return buf;
+}
+
+namespace {
+
+const char* iterable_kind_name(IterableKind kind) {
+    switch (kind) {
+        case IterableKind::List: return "List";
+        case IterableKind::Dict: return "Dict";
+        case IterableKind::Tuple: return "Tuple";
+        case IterableKind::Set: return "Set";
+    }
+    return "?";
+}
+
+std::string debug_cast(const CastValue& value) {
+    using namespace cast;
+    return std::visit(
+        [](const auto& x) -> std::string {
+            using X = std::decay_t<decltype(x)>;
+            if constexpr (std::is_same_v<X, Int>) {
+                return "Int(" + std::to_string(x.value) + ")";
+            } else if constexpr (std::is_same_v<X, Float>) {
+                return "Float(" + float_text(x.value) + ")";
+            } else if constexpr (std::is_same_v<X, Str>) {
+                return "Str(" + quoted_text(x.value.view()) + ")";
+            } else if constexpr (std::is_same_v<X, Bool>) {
+                return std::string("Bool(") + (x.value ? "true" : "false") + ")";
+            } else if constexpr (std::is_same_v<X, Iterable>) {
+                return std::string("Iterable(") + iterable_kind_name(x.value.kind) + "(" +
+                       debug_py_handle(x.value.container.get()) + "))";
+            } else if constexpr (std::is_same_v<X, Ind>) {
+                return "Ind(StoredIndexable { python_handle: " + debug_py_handle(x.value.python_handle.get()) +
+                       ", owned_handle: " + debug_record(*x.value.owned_handle) + " })";
+            } else {
+                return "Unknown";
+            }
+        },
+        value);
+}
+
+}  // namespace
+
+std::string PyValue::debug_text() const {
+    std::string out = "PyValue { obj: ";
+    out += obj ? "Some(" + debug_py_handle(obj->get()) + ")" : std::string("None");
+    out += ", primitave: " + debug_cast(primitave);
+    out += ", hash: " + std::to_string(hash) + " }";
+    return out;
+}
+
+}  // namespace vorlane

@@ -1,0 +1,108 @@
+#pragma once
+// PyValue: a Python value converted once into a small, hashed, typed record that
+// the engine stores and compares without calling back into Python.
+#include <Python.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "index/core/structures/small_string.hpp"
+#include "python/py_ref.hpp"
+
+namespace vorlane {
+
+struct Indexable;  // the native record of an Indexable object (indexable.hpp)
+
+enum class IterableKind : uint8_t { List, Dict, Tuple, Set };
+
+// A container value: not copied, not converted; whoever indexes it walks it then.
+struct PyIterable {
+    IterableKind kind;
+    py::SharedPyRef container;
+};
+
+// A nested Indexable: keeps the Python object alive and sees its live state.
+struct StoredIndexable {
+    py::SharedPyRef python_handle;
+    // A copy of the object's record sharing its index list and attribute storage,
+    // with owns_id false so that releasing it never gives the id back.
+    std::shared_ptr<Indexable> owned_handle;
+
+    // `object` must be an Indexable; the interpreter lock must be held.
+    static StoredIndexable from_py_ref(PyObject* object);
+};
+
+namespace cast {
+struct Int {
+    int64_t value;
+};
+struct Float {
+    double value;
+};
+struct Str {
+    SmallString value;
+};
+struct Bool {
+    bool value;
+};
+struct Iterable {
+    PyIterable value;
+    uint64_t tag;  // fixed when the value is made; feeds the hash
+};
+struct Ind {
+    StoredIndexable value;
+};
+struct Unknown {};
+}  // namespace cast
+
+// The kind and payload; alternatives in kind order.
+using CastValue = std::variant<cast::Int, cast::Float, cast::Str, cast::Bool, cast::Iterable, cast::Ind, cast::Unknown>;
+
+enum class Kind : uint8_t { Int, Float, Str, Bool, Iterable, Ind, Unknown };
+
+class PyValue {
+public:
+    // Converts a Python object (the reference is handed over). Interpreter lock held.
+    // Unconvertible values of recognised types fail with "type checked: ..."; an
+    // unhashable value of any other type fails with the generic internal error.
+    static PyValue from_python(py::PyRef obj);
+
+    PyValue(std::optional<py::SharedPyRef> obj, CastValue primitave, uint64_t hash)
+        : obj(std::move(obj)), primitave(std::move(primitave)), hash(hash) {}
+
+    Kind kind() const noexcept { return static_cast<Kind>(primitave.index()); }
+    template <class T>
+    const T* as() const noexcept {
+        return std::get_if<T>(&primitave);
+    }
+
+    // A new Python object for this value (Int, Float, Str, Bool build fresh ones;
+    // the other kinds give back the object the value was made from). Lock held.
+    py::PyRef to_python() const;
+
+    std::string debug_text() const;
+
+    friend bool operator==(const PyValue& a, const PyValue& b);
+
+    std::optional<py::SharedPyRef> obj;
+    CastValue primitave;
+    uint64_t hash;
+};
+
+struct PyValueHash {
+    size_t operator()(const PyValue& v) const noexcept { return static_cast<size_t>(v.hash); }
+};
+
+// FxHash of a value's payload followed by its kind number.
+uint64_t hash_int(int64_t v) noexcept;
+uint64_t hash_float(double v) noexcept;
+uint64_t hash_str(std::string_view v) noexcept;
+uint64_t hash_bool(bool v) noexcept;
+
+// "Py(0x...)": the debug text of a handle to a Python object.
+std::string debug_py_handle(const PyObject* obj);
+
+}  // namespace vorlane

@@ -1,0 +1,57 @@
+#include "python/py_ref.hpp"
+
+#include <mutex>
+#include <vector>
+
+
+namespace vorlane::py {
+
+PyRef PyRef::checked(PyObject* obj) {
+    if (obj == nullptr) throw PyErrAlreadySet();
+    return PyRef(obj);
+}
+
+namespace {
+
+std::atomic<bool> g_pending_nonempty{false};
+
+std::mutex& pending_mutex() {
+    static auto* m = new std::mutex();  // never destroyed: used until the process ends
+    return *m;
+}
+std::vector<PyObject*>& pending_list() {
+    static auto* v = new std::vector<PyObject*>();
+    return *v;
+}
+
+}  // namespace
+
+SharedPyRef::SharedPyRef(PyRef ref) : block_(new Block{{1}, ref.release()}) {}
+
+void SharedPyRef::destroy(Block* block) noexcept {
+    PyObject* obj = block->obj;
+    delete block;
+    if (obj == nullptr) return;
+    if (Py_IsInitialized() && PyGILState_Check()) {
+        Py_DECREF(obj);
+        return;
+    }
+    std::lock_guard lock(pending_mutex());
+    pending_list().push_back(obj);
+    g_pending_nonempty.store(true, std::memory_order_release);
+}
+
+void release_pending() noexcept {
+    if (!g_pending_nonempty.load(std::memory_order_acquire)) return;
+    std::vector<PyObject*> batch;
+    {
+        std::lock_guard lock(pending_mutex());
+        batch.swap(pending_list());
+        g_pending_nonempty.store(false, std::memory_order_release);
+    }
+    // Releasing may run finalizers that drop further shared handles: those see
+    // the lock held and release at once.
+    for (PyObject* obj : batch) Py_DECREF(obj);
+}
+
+}  // namespace vorlane::py

@@ -1,0 +1,30 @@
+import re
+
+import pytest
+
+import PyVorlane
+
+
+@pytest.fixture
+def Q():
+    return PyVorlane.PyQueryExpr
+
+
+_VALUE = re.compile(r"PyValue \{ obj: (?P<obj>Some\(Py\(0x[0-9a-f]+\)\)|None), primitave: (?P<prim>.*), hash: (?P<hash>\d+) \}$")
+
+
+def parse_value(text):
+    """Splits the text form of one PyValue into (obj, primitave, hash)."""
+    m = _VALUE.match(text)
+    assert m, text
+    return m["obj"], m["prim"], int(m["hash"])
+
+
+def converted(value):
+    """How a value converts: (primitave text, hash), read off the text form of Eq."""
+    text = repr(PyVorlane.PyQueryExpr.eq("a", value))
+    prefix = '<QueryExpr: Eq("a", '
+    assert text.startswith(prefix) and text.endswith(")>"), text
+    obj, prim, h = parse_value(text[len(prefix):-2])
+    assert obj == f"Some(Py({hex(id(value))}))"
+    return prim, h
