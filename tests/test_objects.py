@@ -1,0 +1,180 @@
+"""Indexable objects: construction, attribute storage, dir, repr, ids and release."""
+import gc
+import re
+import sys
+import threading
+
+import pytest
+
+import PyVorlane
+from PyVorlane import Indexable, PyQueryExpr as Q
+
+
+class Item(Indexable):
+    def name(self):
+        return "method"
+
+    @property
+    def prop(self):
+        return "property"
+
+    klass = "class attribute"
+
+
+def object_id(obj):
+    return int(re.search(r"owned_handle: IndexAPI \{ id: (\d+)", repr(Q.eq("a", obj))).group(1))
+
+
+def test_construction_stores_keywords_and_ignores_positionals():
+    obj = Item(1, 2, a=1, b="x")
+    assert (obj.a, obj.b) == (1, "x")
+    assert repr(obj) == "<Indexable with 2 attributes>"
+    assert repr(Item()) == "<Indexable with 0 attributes>"
+    assert repr(Item(1, 2, a=3)) == "<Indexable with 1 attributes>"
+    assert repr(Indexable(z=None)) == "<Indexable with 1 attributes>"
+
+
+def test_read_back_kinds():
+    lst = [1, 2]
+    obj = Item(i=5, f=2.5, s="abc", t=True, l=lst, n=None)
+    assert obj.i == 5 and type(obj.i) is int
+    assert obj.f == 2.5 and type(obj.f) is float
+    assert obj.t is True
+    assert obj.l is lst  # containers and unknown values give back the same object
+    assert obj.n is None
+    s = "abc" * 20
+    obj.s = s
+    assert obj.s == s
+
+
+def test_missing_attribute_and_delete():
+    obj = Item(a=1)
+    with pytest.raises(AttributeError) as info:
+        obj.colour
+    assert info.value.args == ("colour",)
+    with pytest.raises(AttributeError, match="can't delete attribute"):
+        del obj.a
+    with pytest.raises(AttributeError, match="can't delete attribute"):
+        delattr(obj, "nothing")
+    assert obj.a == 1
+
+
+def test_stored_attributes_shadow_class_attributes_and_any_name_is_stored():
+    obj = Item()
+    assert obj.name() == "method" and obj.prop == "property" and obj.klass == "class attribute"
+    obj.name = "x"
+    obj.prop = "stored"  # no property setter runs
+    obj._private = 1
+    obj.__weird__ = 2
+    assert (obj.name, obj.prop, obj._private, obj.__weird__) == ("x", "stored", 1, 2)
+    assert repr(obj) == "<Indexable with 4 attributes>"
+    names = dir(obj)
+    for n in ("name", "prop", "_private", "__weird__", "__class__", "klass"):
+        assert n in names
+    assert names.count("name") == 2  # stored attribute and the method
+    assert obj.__dir__().count("name") == 2
+
+
+def test_assigning_again_replaces_in_place_and_past_eight_attributes():
+    obj = Item()
+    for i in range(20):
+        setattr(obj, f"a{i}", i)
+        setattr(obj, f"a{i}", i * 10)
+    assert repr(obj) == "<Indexable with 20 attributes>"
+    assert [getattr(obj, f"a{i}") for i in range(20)] == [i * 10 for i in range(20)]
+    # up to eight attributes, dir() lists them in insertion order, replacements in place
+    small = Item(**{f"b{i}": i for i in range(8)})
+    small.b3 = "again"
+    assert small.__dir__()[:8] == [f"b{i}" for i in range(8)]
+
+
+def test_failed_conversions_change_nothing():
+    obj = Item(a=1)
+    with pytest.raises(PyVorlane.InternalError, match="^type checked"):
+        obj.a = 2**64
+    assert obj.a == 1
+    with pytest.raises(PyVorlane.InternalError, match="unhashable"):
+        obj.a = bytearray()
+    assert obj.a == 1
+    with pytest.raises(PyVorlane.InternalError):
+        Item(a=1, b=2**64)
+
+
+def test_subclasses_with_init_and_dict():
+    class Person(Indexable):
+        def __init__(self, name, age):
+            self.name = name
+            self.age = age
+
+    p = Person("Ada", 36)
+    assert (p.name, p.age) == ("Ada", 36)
+    assert repr(p) == "<Indexable with 2 attributes>"
+    assert p.__dict__ == {}  # assignments never reach the instance dictionary
+
+
+def test_values_are_released_with_the_object():
+    value = object()
+    base = sys.getrefcount(value)
+    objs = [Item(v=value) for _ in range(10)]
+    assert sys.getrefcount(value) == base + 10
+    objs[0].v = 1  # replacing releases the old value
+    assert sys.getrefcount(value) == base + 9
+    del objs
+    gc.collect()
+    assert sys.getrefcount(value) == base
+
+
+def test_ids_are_reused_last_freed_first():
+    a, b = Item(), Item()
+    ida, idb = object_id(a), object_id(b)
+    assert ida != idb and ida > 0 and idb > 0
+    del a
+    del b
+    gc.collect()
+    c, d = Item(), Item()
+    assert (object_id(c), object_id(d)) == (idb, ida)
+    # a nested value keeps the object (and so its id) alive
+    held = Q.eq("x", c)
+    idc = object_id(c)
+    del c
+    e = Item()
+    assert object_id(e) != idc
+    del held
+    f = Item()
+    assert object_id(f) == idc
+
+
+def test_free_list_reuses_memory_of_base_instances_only():
+    a = Indexable(x=1)
+    addr = id(a)
+    del a
+    b = Indexable()
+    assert id(b) == addr
+    assert repr(b) == "<Indexable with 0 attributes>"
+
+
+def test_threads_write_and_read_one_object():
+    obj = Item(n=0)
+
+    def work(k):
+        for i in range(2000):
+            setattr(obj, f"t{k}", i)
+            assert getattr(obj, f"t{k}") == i
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert [getattr(obj, f"t{k}") for k in range(4)] == [1999] * 4
+
+
+def test_attribute_names_that_cannot_be_encoded():
+    obj = Item()
+    with pytest.raises(AttributeError) as info:
+        getattr(obj, "\ud800")
+    assert info.value.args == ("\ud800",)
+    with pytest.raises(UnicodeEncodeError):
+        setattr(obj, "\ud800", 1)
+    made = Item(**{"ok": 1, "\ud800": 2})
+    assert repr(made) == "<Indexable with 1 attributes>"
