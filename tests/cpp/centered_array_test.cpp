@@ -87,6 +87,13 @@ TEST(CenteredArray, UnionMergesAndRecentres) {
     one.union_with(CenteredArray{});
     EXPECT_EQ(ids(one), (std::vector<uint32_t>{1}));
     EXPECT_EQ(one.start(), 1u);
+    CenteredArray pair;
+    pair.insert(8);
+    CenteredArray other;
+    other.insert(2);
+    pair.union_with(other);
+    EXPECT_EQ(ids(pair), (std::vector<uint32_t>{2, 8}));
+    EXPECT_EQ(pair.start(), 1u);
 
     CenteredArray three;
     for (uint32_t id : {1u, 2u, 3u}) three.insert(id);
