@@ -1,0 +1,30 @@
+#pragma once
+// The boxed array form of a HybridSet: the same four ids, one pointer wide.
+#include <memory>
+#include <span>
+
+#include "index/core/structures/centered_array/centered_array.hpp"
+
+namespace vorlane {
+
+class MediumArray {
+public:
+    explicit MediumArray(const CenteredArray& array)
+        : box_(std::make_unique<CenteredArray>(array)) {}
+
+    CenteredArray& array() {
+        check(box_ != nullptr, "MediumArray used after move");
+        return *box_;
+    }
+    const CenteredArray& array() const {
+        check(box_ != nullptr, "MediumArray used after move");
+        return *box_;
+    }
+    std::span<const uint32_t> live() const { return array().live(); }
+    MediumArray clone() const { return MediumArray(array()); }
+
+private:
+    std::unique_ptr<CenteredArray> box_;
+};
+
+}  // namespace vorlane

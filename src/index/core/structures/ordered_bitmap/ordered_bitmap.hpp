@@ -1,0 +1,159 @@
+#pragma once
+// Bit-sliced index of 76-bit order keys: per key bit, the ids whose key has a 0
+// there and those whose key has a 1. Range searches walk the bits from the top
+// and cost a fixed number of bitmap operations, whatever the number of values.
+#include <array>
+#include <bit>
+#include <compare>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "index/core/structures/bitmap.hpp"
+#include "index/core/structures/buffered_bitmap/buffered_bitmap.hpp"
+
+namespace vorlane {
+
+inline constexpr size_t kOrderKeyBits = 76;
+
+// 12-bit head (key bits 64..75) above a 64-bit mantissa. Unsigned key order is
+// numeric order, and integers and floats share the key space (3 and 3.0 are one
+// key), so comparisons mix them freely.
+struct OrderKey {
+    uint16_t head = 0;
+    uint64_t mantissa = 0;
+
+    constexpr bool bit(size_t i) const noexcept {
+        return i < 64 ? ((mantissa >> i) & 1U) != 0 : ((head >> (i - 64)) & 1U) != 0;
+    }
+    friend constexpr auto operator<=>(const OrderKey&, const OrderKey&) = default;
+};
+
+namespace detail {
+inline constexpr uint16_t kPositiveHead = 0x800;
+inline constexpr uint16_t kHeadMask = 0xFFF;
+
+constexpr OrderKey signed_order_key(bool negative, uint16_t exponent, uint64_t mantissa) {
+    const auto head = static_cast<uint16_t>((exponent | kPositiveHead) & kHeadMask);
+    if (negative) return {static_cast<uint16_t>(~head & kHeadMask), ~mantissa};
+    return {head, mantissa};
+}
+}  // namespace detail
+
+inline constexpr OrderKey kZeroOrderKey{detail::kPositiveHead, 0};
+
+// Exact for every 64-bit integer: the magnitude keeps all its bits, no rounding
+// through a double.
+constexpr OrderKey int_order_key(int64_t value) {
+    if (value == 0) return kZeroOrderKey;
+    const auto bits = static_cast<uint64_t>(value);
+    const uint64_t magnitude = value < 0 ? ~bits + 1 : bits;  // 2^63 for the minimum
+    const int shift = std::countl_zero(magnitude);
+    return detail::signed_order_key(value < 0, static_cast<uint16_t>(1086 - shift),
+                                    magnitude << shift);
+}
+
+// NaN has no key: it compares false with every number, so it must neither enter
+// the slices nor bound a search; callers skip it.
+//
+// Subnormals (exponent field 0) keep exponent 0 and no implicit top bit: the
+// positive ones share the head of zero with a non-zero mantissa, which orders
+// them above zero and below the smallest normal float (head 0x801), and in
+// their own order by fraction; the sign step mirrors this for negative ones.
+constexpr std::optional<OrderKey> float_order_key(double value) {
+    const auto bits = std::bit_cast<uint64_t>(value);
+    const bool negative = (bits >> 63) != 0;
+    const auto exponent = static_cast<uint16_t>((bits >> 52) & 0x7FF);
+    const uint64_t fraction = bits & ((uint64_t{1} << 52) - 1);
+    if (exponent == 0x7FF && fraction != 0) return std::nullopt;
+    if (exponent == 0 && fraction == 0) return kZeroOrderKey;
+    const uint64_t implicit = exponent != 0 ? uint64_t{1} << 63 : 0;
+    return detail::signed_order_key(negative, exponent, (fraction << 11) | implicit);
+}
+
+class NumericalBitmap {
+public:
+    static constexpr size_t kBufferCapacity = 64;
+    using Entry = BufferedBitmap<kBufferCapacity>;
+    // Entry 0: ids whose key bit is 0; entry 1: those whose bit is 1.
+    using Slice = std::array<Entry, 2>;
+
+    NumericalBitmap() : slices_(kOrderKeyBits) {}
+    NumericalBitmap(NumericalBitmap&&) noexcept = default;
+    NumericalBitmap& operator=(NumericalBitmap&&) noexcept = default;
+
+    void insert(uint32_t id, const OrderKey& key) {
+        for (size_t i = 0; i < kOrderKeyBits; ++i) slices_[i][key.bit(i)].bitmap().add(id);
+    }
+    // Bulk insertion: ids wait in the buffers until `flush`.
+    void push(uint32_t id, const OrderKey& key) {
+        for (size_t i = 0; i < kOrderKeyBits; ++i) slices_[i][key.bit(i)].push(id);
+    }
+    void flush() {
+        for (auto& slice : slices_) {
+            slice[0].flush();
+            slice[1].flush();
+        }
+    }
+    // `key` must be the key the id was inserted with, or stale bits stay behind.
+    // A pending id is flushed first so a later flush cannot bring it back.
+    void remove(uint32_t id, const OrderKey& key) {
+        for (size_t i = 0; i < kOrderKeyBits; ++i) {
+            Entry& entry = slices_[i][key.bit(i)];
+            if (entry.pending_count() != 0) entry.flush();
+            entry.bitmap().remove(id);
+        }
+    }
+    // Narrowing: keeps only the ids in `keep`.
+    void retain(const Bitmap& keep) {
+        flush();
+        for (auto& slice : slices_) {
+            slice[0].bitmap().and_inplace(keep);
+            slice[1].bitmap().and_inplace(keep);
+        }
+    }
+
+    // Every id whose key equals `key`.
+    Bitmap get_eq(const OrderKey& key) const;
+
+    // Each ors into `base` the ids of `candidates` whose key is greater than (at
+    // least, less than, at most) `key`. Read only the bitmaps, not the buffers.
+    void get_gt_into_base(const OrderKey& key, Bitmap& base, const Bitmap& candidates) const;
+    void get_gte_into_base(const OrderKey& key, Bitmap& base, const Bitmap& candidates) const;
+    void get_lt_into_base(const OrderKey& key, Bitmap& base, const Bitmap& candidates) const;
+    void get_lte_into_base(const OrderKey& key, Bitmap& base, const Bitmap& candidates) const;
+
+    const Slice& slice(size_t bit) const {
+        check(bit < kOrderKeyBits, "order key bit out of range");
+        return slices_[bit];
+    }
+    Slice& slice(size_t bit) {
+        check(bit < kOrderKeyBits, "order key bit out of range");
+        return slices_[bit];
+    }
+
+private:
+    // Slices live on the heap: 152 buffered bitmaps are too large to move by value.
+    std::vector<Slice> slices_;
+};
+
+namespace detail {
+
+// Borrows this thread's scratch bitmap for one range search; a second borrow on
+// the same thread, or one after the thread's storage is gone, is an internal error.
+class ScratchBitmap {
+public:
+    ScratchBitmap();
+    ~ScratchBitmap();
+    ScratchBitmap(const ScratchBitmap&) = delete;
+    ScratchBitmap& operator=(const ScratchBitmap&) = delete;
+    Bitmap& get() noexcept { return *bitmap_; }
+
+private:
+    Bitmap* bitmap_;
+};
+
+}  // namespace detail
+
+}  // namespace vorlane

@@ -1,0 +1,374 @@
+#include "index/core/structures/ordered_bitmap/ordered_bitmap.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <random>
+#include <thread>
+#include <vector>
+
+namespace vorlane {
+namespace {
+
+// A number as the value model holds it: an exact integer or a (non-NaN) double.
+struct Num {
+    bool is_int;
+    int64_t i;
+    double d;
+};
+
+Num int_num(int64_t v) { return {true, v, 0.0}; }
+Num float_num(double v) { return {false, 0, v}; }
+
+OrderKey key_of(const Num& n) { return n.is_int ? int_order_key(n.i) : *float_order_key(n.d); }
+
+int sign_of(double x) { return x < 0 ? -1 : (x > 0 ? 1 : 0); }
+
+// Exact comparison of an integer with a double, without rounding the integer.
+int compare_int_double(int64_t i, double d) {
+    constexpr double kTwo63 = 9223372036854775808.0;
+    if (d >= kTwo63) return -1;  // includes +inf
+    if (d < -kTwo63) return 1;   // includes -inf
+    const double whole = std::trunc(d);
+    const auto whole_int = static_cast<int64_t>(whole);  // exact: |whole| <= 2^63, -2^63 fits
+    if (i != whole_int) return i < whole_int ? -1 : 1;
+    return -sign_of(d - whole);
+}
+
+int exact_compare(const Num& a, const Num& b) {
+    if (a.is_int && b.is_int) return a.i < b.i ? -1 : (a.i > b.i ? 1 : 0);
+    if (!a.is_int && !b.is_int) return a.d < b.d ? -1 : (a.d > b.d ? 1 : 0);
+    if (a.is_int) return compare_int_double(a.i, b.d);
+    return -compare_int_double(b.i, a.d);
+}
+
+int key_compare(const OrderKey& a, const OrderKey& b) {
+    return a < b ? -1 : (a > b ? 1 : 0);
+}
+
+class NumberSource {
+public:
+    explicit NumberSource(uint32_t seed) : rng_(seed) {}
+
+    int64_t integer() {
+        const int64_t small = static_cast<int64_t>(rng_() % 9) - 4;
+        const int64_t two53 = int64_t{1} << 53;
+        switch (rng_() % 7) {
+            case 0:
+                return static_cast<int64_t>(wide());
+            case 1:
+                return std::numeric_limits<int64_t>::max() - static_cast<int64_t>(rng_() % 5);
+            case 2:
+                return std::numeric_limits<int64_t>::min() + static_cast<int64_t>(rng_() % 5);
+            case 3:
+                return (rng_() % 2 ? two53 : -two53) + small;
+            case 4: {
+                const int shift = static_cast<int>(rng_() % 63);
+                return (rng_() % 2 ? 1 : -1) * (int64_t{1} << shift) + small;
+            }
+            default:
+                return static_cast<int64_t>(rng_() % 2001) - 1000;
+        }
+    }
+
+    double floating() {
+        constexpr double kInf = std::numeric_limits<double>::infinity();
+        const double sign = rng_() % 2 ? 1.0 : -1.0;
+        switch (rng_() % 9) {
+            case 0: {
+                double d;
+                do {
+                    d = std::bit_cast<double>(wide());
+                } while (std::isnan(d));
+                return d;
+            }
+            case 1:  // subnormal
+                return sign * std::bit_cast<double>(wide() % ((uint64_t{1} << 52) - 1) + 1);
+            case 2: {
+                const double specials[] = {0.0,
+                                           kInf,
+                                           std::numeric_limits<double>::min(),
+                                           std::numeric_limits<double>::denorm_min(),
+                                           std::numeric_limits<double>::max(),
+                                           9223372036854775808.0,
+                                           9007199254740992.0};
+                return sign * specials[rng_() % std::size(specials)];
+            }
+            case 3:  // an integer's nearest double, often equal to one of them
+                return static_cast<double>(integer());
+            case 4: {
+                const double d = static_cast<double>(integer());
+                return std::nextafter(d, rng_() % 2 ? kInf : -kInf);
+            }
+            case 5:
+                return static_cast<double>(static_cast<int64_t>(rng_() % 2001) - 1000) +
+                       (rng_() % 2 ? 0.5 : -0.25);
+            default:
+                return static_cast<double>(static_cast<int64_t>(rng_() % 2001) - 1000);
+        }
+    }
+
+    Num number() { return rng_() % 2 ? int_num(integer()) : float_num(floating()); }
+    uint32_t below(uint32_t n) { return rng_() % n; }
+
+private:
+    uint64_t wide() { return (uint64_t{rng_()} << 32) | rng_(); }
+    std::mt19937 rng_;
+};
+
+TEST(OrderKey, KnownKeysAndSharedIntFloatSpace) {
+    const OrderKey one{0xBFF, 0x8000000000000000ULL};
+    EXPECT_EQ(int_order_key(1), one);
+    EXPECT_EQ(*float_order_key(1.0), one);
+    EXPECT_EQ(int_order_key(3), (OrderKey{0xC00, 0xC000000000000000ULL}));
+    EXPECT_EQ(*float_order_key(3.0), int_order_key(3));
+    EXPECT_EQ(int_order_key(-1), (OrderKey{0x400, 0x7FFFFFFFFFFFFFFFULL}));
+    EXPECT_EQ(*float_order_key(-1.0), int_order_key(-1));
+    EXPECT_EQ(*float_order_key(0.5), (OrderKey{0xBFE, 0x8000000000000000ULL}));
+    EXPECT_EQ(*float_order_key(std::numeric_limits<double>::infinity()),
+              (OrderKey{0xFFF, 0x8000000000000000ULL}));
+    EXPECT_EQ(*float_order_key(-0.0), int_order_key(0));
+    EXPECT_EQ(*float_order_key(0.0), int_order_key(0));
+    // The most negative integer is -2^63 exactly, as a double can say too.
+    EXPECT_EQ(int_order_key(std::numeric_limits<int64_t>::min()),
+              *float_order_key(-9223372036854775808.0));
+    // Integers beyond 2^53 are not rounded.
+    EXPECT_LT(int_order_key(std::numeric_limits<int64_t>::max() - 1),
+              int_order_key(std::numeric_limits<int64_t>::max()));
+    EXPECT_LT(int_order_key(std::numeric_limits<int64_t>::max()),
+              *float_order_key(9223372036854775808.0));
+    EXPECT_LT(*float_order_key(9007199254740992.0), int_order_key(9007199254740993));
+    // Subnormals sit strictly between zero and the smallest normal, mirrored below zero.
+    const double tiny = std::numeric_limits<double>::denorm_min();
+    const double normal = std::numeric_limits<double>::min();
+    EXPECT_LT(int_order_key(0), *float_order_key(tiny));
+    EXPECT_LT(*float_order_key(tiny), *float_order_key(normal / 2));
+    EXPECT_LT(*float_order_key(normal / 2), *float_order_key(normal));
+    EXPECT_GT(int_order_key(0), *float_order_key(-tiny));
+    EXPECT_GT(*float_order_key(-tiny), *float_order_key(-normal));
+}
+
+TEST(OrderKey, NaNHasNoKey) {
+    EXPECT_FALSE(float_order_key(std::numeric_limits<double>::quiet_NaN()).has_value());
+    EXPECT_FALSE(float_order_key(-std::numeric_limits<double>::quiet_NaN()).has_value());
+    EXPECT_FALSE(float_order_key(std::bit_cast<double>(0x7FF0000000000001ULL)).has_value());
+    EXPECT_FALSE(float_order_key(std::bit_cast<double>(0xFFFFFFFFFFFFFFFFULL)).has_value());
+}
+
+TEST(OrderKey, RandomPairsOrderAsExactNumbers) {
+    NumberSource source(2024);
+    std::vector<Num> values;
+    for (int i = 0; i < 4000; ++i) values.push_back(source.number());
+    // Every pair among the first 700, plus random pairs over all.
+    for (size_t a = 0; a < 700; ++a) {
+        for (size_t b = a; b < 700; ++b) {
+            ASSERT_EQ(key_compare(key_of(values[a]), key_of(values[b])),
+                      exact_compare(values[a], values[b]))
+                << a << " vs " << b;
+        }
+    }
+    for (int n = 0; n < 200000; ++n) {
+        const Num& x = values[source.below(4000)];
+        const Num& y = values[source.below(4000)];
+        ASSERT_EQ(key_compare(key_of(x), key_of(y)), exact_compare(x, y));
+    }
+    // Equal numbers of the two kinds meet on one key.
+    for (int n = 0; n < 20000; ++n) {
+        const int64_t v = source.integer();
+        const double d = static_cast<double>(v);
+        if (compare_int_double(v, d) == 0) {
+            ASSERT_EQ(int_order_key(v), *float_order_key(d)) << v;
+        } else {
+            ASSERT_NE(int_order_key(v), *float_order_key(d)) << v;
+        }
+    }
+}
+
+TEST(BufferedBitmap, PushFlushesWhenFullAndFlushEmptiesBuffer) {
+    BufferedBitmap<64> b;
+    for (uint32_t id = 0; id < 64; ++id) b.push(id * 3);
+    EXPECT_TRUE(b.bitmap().is_empty());
+    EXPECT_EQ(b.pending_count(), 64u);
+    b.push(1000);
+    EXPECT_EQ(b.bitmap().cardinality(), 64u);
+    EXPECT_TRUE(b.bitmap().contains(63 * 3));
+    EXPECT_EQ(b.pending_count(), 1u);
+    b.flush();
+    EXPECT_EQ(b.pending_count(), 0u);
+    EXPECT_EQ(b.bitmap().cardinality(), 65u);
+    b.flush();
+    EXPECT_EQ(b.bitmap().cardinality(), 65u);
+
+    BufferedBitmap<32> small;
+    for (uint32_t id = 0; id < 100; ++id) small.push(id);
+    small.flush();
+    EXPECT_EQ(small.bitmap().cardinality(), 100u);
+}
+
+// Brute force over the same ids decides what each search must return.
+class NumericalBitmapModel {
+public:
+    NumericalBitmap bits;
+    std::map<uint32_t, Num> values;
+
+    void insert(uint32_t id, const Num& n, bool bulk) {
+        if (bulk) {
+            bits.push(id, key_of(n));
+        } else {
+            bits.insert(id, key_of(n));
+        }
+        values[id] = n;
+    }
+    void remove(uint32_t id) {
+        bits.remove(id, key_of(values.at(id)));
+        values.erase(id);
+    }
+    template <class Pred>
+    Bitmap expected(const Bitmap& candidates, Pred pred) const {
+        Bitmap out;
+        for (const auto& [id, n] : values) {
+            if (candidates.contains(id) && pred(exact_compare(n, probe))) out.add(id);
+        }
+        return out;
+    }
+    Num probe{};
+};
+
+TEST(NumericalBitmap, RandomSearchesMatchBruteForce) {
+    NumberSource source(99);
+    std::vector<Num> pool;
+    for (int i = 0; i < 250; ++i) pool.push_back(source.number());
+    NumericalBitmapModel model;
+    for (uint32_t i = 1; i <= 3000; ++i) {
+        const uint32_t id = i * 37 + (i % 3) * 70001;
+        model.insert(id, pool[source.below(pool.size())], i % 2 == 0);
+    }
+    model.bits.flush();
+    // Remove a tenth, and move a tenth to new values.
+    std::vector<uint32_t> ids;
+    for (const auto& [id, n] : model.values) ids.push_back(id);
+    for (size_t k = 0; k < ids.size(); k += 10) model.remove(ids[k]);
+    for (size_t k = 5; k < ids.size(); k += 10) {
+        model.remove(ids[k]);
+        model.insert(ids[k], source.number(), false);
+    }
+
+    Bitmap candidates;
+    for (uint32_t id : ids) {
+        if (source.below(10) < 7) candidates.add(id);
+    }
+    candidates.add(5);  // never inserted
+    constexpr uint32_t kMarker = 4000000000U;
+
+    std::vector<Num> probes(pool.begin(), pool.begin() + 120);
+    for (int i = 0; i < 80; ++i) probes.push_back(source.number());
+    for (const Num& probe : probes) {
+        model.probe = probe;
+        const OrderKey key = key_of(probe);
+        struct Search {
+            const char* name;
+            void (NumericalBitmap::*run)(const OrderKey&, Bitmap&, const Bitmap&) const;
+            bool (*keep)(int);
+        };
+        const Search searches[] = {
+            {"gt", &NumericalBitmap::get_gt_into_base, [](int c) { return c > 0; }},
+            {"ge", &NumericalBitmap::get_gte_into_base, [](int c) { return c >= 0; }},
+            {"lt", &NumericalBitmap::get_lt_into_base, [](int c) { return c < 0; }},
+            {"le", &NumericalBitmap::get_lte_into_base, [](int c) { return c <= 0; }},
+        };
+        for (const auto& search : searches) {
+            Bitmap base{kMarker};
+            (model.bits.*search.run)(key, base, candidates);
+            Bitmap expected = model.expected(candidates, search.keep);
+            expected.add(kMarker);
+            ASSERT_TRUE(base == expected) << search.name << " got " << base.cardinality()
+                                          << " want " << expected.cardinality();
+        }
+        Bitmap all;
+        for (const auto& [id, n] : model.values) all.add(id);
+        ASSERT_TRUE(model.bits.get_eq(key) == model.expected(all, [](int c) { return c == 0; }));
+    }
+}
+
+TEST(NumericalBitmap, EdgeSearches) {
+    NumericalBitmap bits;
+    bits.insert(1, int_order_key(3));
+    bits.insert(2, *float_order_key(-0.0));
+    bits.insert(3, *float_order_key(-2.5));
+    bits.insert(4, *float_order_key(std::numeric_limits<double>::infinity()));
+    bits.insert(5, *float_order_key(-std::numeric_limits<double>::infinity()));
+    const Bitmap all{1, 2, 3, 4, 5};
+
+    Bitmap ge3;
+    bits.get_gte_into_base(int_order_key(3), ge3, all);
+    EXPECT_EQ(ge3.to_vector(), (std::vector<uint32_t>{1, 4}));
+    Bitmap le3;
+    bits.get_lte_into_base(*float_order_key(3.0), le3, all);
+    EXPECT_EQ(le3.to_vector(), (std::vector<uint32_t>{1, 2, 3, 5}));
+    Bitmap below_zero;
+    bits.get_lt_into_base(int_order_key(0), below_zero, all);
+    EXPECT_EQ(below_zero.to_vector(), (std::vector<uint32_t>{3, 5}));
+    EXPECT_EQ(bits.get_eq(int_order_key(0)).to_vector(), (std::vector<uint32_t>{2}));
+
+    Bitmap none;
+    bits.get_gt_into_base(*float_order_key(std::numeric_limits<double>::infinity()), none, all);
+    bits.get_lt_into_base(*float_order_key(-std::numeric_limits<double>::infinity()), none, all);
+    bits.get_gte_into_base(int_order_key(-100), none, Bitmap{});
+    EXPECT_TRUE(none.is_empty());
+
+    // Removal under the insert key leaves no bit behind in any slice.
+    bits.remove(1, int_order_key(3));
+    for (size_t i = 0; i < kOrderKeyBits; ++i) {
+        EXPECT_FALSE(bits.slice(i)[0].bitmap().contains(1));
+        EXPECT_FALSE(bits.slice(i)[1].bitmap().contains(1));
+    }
+    // Every other id is in exactly one entry of every slice.
+    for (uint32_t id : {2u, 3u, 4u, 5u}) {
+        for (size_t i = 0; i < kOrderKeyBits; ++i) {
+            EXPECT_NE(bits.slice(i)[0].bitmap().contains(id), bits.slice(i)[1].bitmap().contains(id));
+        }
+    }
+}
+
+TEST(NumericalBitmap, BulkPushThenRemoveBeforeFlushLosesNothingAndRevivesNothing) {
+    NumericalBitmap bits;
+    for (uint32_t id = 1; id <= 200; ++id) bits.push(id, int_order_key(id % 7));
+    bits.remove(200, int_order_key(200 % 7));  // still pending
+    bits.flush();
+    const Bitmap eq = bits.get_eq(int_order_key(200 % 7));
+    EXPECT_FALSE(eq.contains(200));
+    EXPECT_EQ(eq.cardinality(), 28u);  // 199 / 7 ids with remainder 4
+    bits.retain(Bitmap{4, 11, 12});
+    EXPECT_EQ(bits.get_eq(int_order_key(4)).to_vector(), (std::vector<uint32_t>{4, 11}));
+}
+
+TEST(NumericalBitmap, ScratchIsPerThreadAndNotReentrant) {
+    {
+        detail::ScratchBitmap held;
+        EXPECT_THROW(detail::ScratchBitmap again, InternalError);
+        // Another thread has its own scratch and searches freely.
+        bool ok = false;
+        std::thread other([&] {
+            NumericalBitmap bits;
+            bits.insert(1, int_order_key(5));
+            Bitmap base;
+            bits.get_gt_into_base(int_order_key(4), base, Bitmap{1});
+            ok = base.contains(1);
+        });
+        other.join();
+        EXPECT_TRUE(ok);
+    }
+    // Released on scope exit: later searches and borrows on this thread work.
+    NumericalBitmap bits;
+    Bitmap base;
+    bits.get_lt_into_base(int_order_key(4), base, Bitmap{1});
+    detail::ScratchBitmap after;
+}
+
+}  // namespace
+}  // namespace vorlane
