@@ -48,8 +48,9 @@ void run(const char* label, uint32_t ids, const std::vector<int64_t>& values) {
     });
     uint64_t eq_count = 0;
     const double eq = best_ms(10, [&] { eq_count = bits.get_eq(median).cardinality(); });
-    std::printf("%-28s bulk build %8.1f ms | gt search %7.2f ms (%llu ids) | eq lookup %7.2f ms (%llu ids)\n",
-                label, build.count(), gt, static_cast<unsigned long long>(gt_count), eq,
+    std::printf("%-26s bulk build %7.1f ms | gt search %6.2f ms (%llu ids)", label,
+                build.count(), gt, static_cast<unsigned long long>(gt_count));
+    std::printf(" | eq lookup %6.2f ms (%llu ids)\n", eq,
                 static_cast<unsigned long long>(eq_count));
 }
 
@@ -61,7 +62,9 @@ int main() {
     std::vector<int64_t> few(kIds);
     for (auto& v : few) v = static_cast<int64_t>(rng() % 100);
     std::vector<int64_t> distinct(kIds);
-    for (uint32_t i = 0; i < kIds; ++i) distinct[i] = static_cast<int64_t>(i) * 7919 - 3'000'000'000LL;
+    for (uint32_t i = 0; i < kIds; ++i) {
+        distinct[i] = static_cast<int64_t>(i) * 7919 - 3'000'000'000LL;
+    }
     std::shuffle(distinct.begin(), distinct.end(), rng);
     std::printf("NumericalBitmap, %u ids, best of 10 rounds\n", kIds);
     run("100 distinct values", kIds, few);

@@ -330,7 +330,8 @@ TEST(NumericalBitmap, EdgeSearches) {
     // Every other id is in exactly one entry of every slice.
     for (uint32_t id : {2u, 3u, 4u, 5u}) {
         for (size_t i = 0; i < kOrderKeyBits; ++i) {
-            EXPECT_NE(bits.slice(i)[0].bitmap().contains(id), bits.slice(i)[1].bitmap().contains(id));
+            EXPECT_NE(bits.slice(i)[0].bitmap().contains(id),
+                      bits.slice(i)[1].bitmap().contains(id));
         }
     }
 }
