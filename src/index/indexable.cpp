@@ -1,9 +1,12 @@
 #include "index/indexable.hpp"
 
+#include <algorithm>
+#include <functional>
 #include <mutex>
 #include <optional>
 
 #include "index/core/id_alloc.hpp"
+#include "index/core/index.hpp"
 #include "index/core/structures/string_interner.hpp"
 #include "index/types.hpp"
 #include "python/args.hpp"
@@ -33,6 +36,32 @@ Mutex<AttributeMap>::Guard lock_attributes_with_gil(const Indexable& record) {
     auto& storage = *record.attributes;
     return py::lock_with_gil([&] { return storage.try_lock(kCannotReadIndexable); },
                              [&] { return storage.lock(kCannotReadIndexable); });
+}
+
+void trim_indexes(IndexList& list, const IndexAPI* index) {
+    const IndexAPI* placeholder = empty_index().get();
+    std::erase_if(list, [&](const IndexMeta& meta) {
+        const auto core = meta.lock();
+        return core == nullptr || core.get() == index || core.get() == placeholder;
+    });
+}
+
+namespace {
+const IndexAPI* sort_key(const IndexMeta& meta) {
+    const auto core = meta.lock();
+    return core != nullptr ? core.get() : empty_index().get();
+}
+}  // namespace
+
+void register_index(const Indexable& record, const std::weak_ptr<IndexAPI>& core) {
+    auto list = record.indexes->lock();
+    list->push_back(core);
+    trim_indexes(*list, empty_index().get());
+    if (list->size() >= 2) {
+        std::stable_sort(list->begin(), list->end(), [](const IndexMeta& a, const IndexMeta& b) {
+            return std::less<const IndexAPI*>()(sort_key(a), sort_key(b));
+        });
+    }
 }
 
 std::string debug_record(const Indexable& record) {
@@ -77,6 +106,18 @@ std::optional<std::string_view> utf8_name(PyObject* name) {
 uint32_t attribute_id(std::string_view name) {
     if (auto id = StrInterner::global().snapshot().get(name)) return *id;
     return StrInterner::global().intern(name);
+}
+
+// Replaces the value of attribute `name` in the index of `entry`, without the
+// interpreter lock; a link whose index is gone is skipped.
+void propagate(const Indexable& record, const IndexMeta& entry, std::string_view name, const PyValue& value) {
+    py::GilRelease release;
+    const auto core = entry.lock();
+    if (core == nullptr) return;
+    const uint32_t attr_id = attribute_id(name);
+    auto storage = record.get_py_values();
+    if (const PyValue* old = storage->get(attr_id)) core->remove_index(record.id, attr_id, *old);
+    core->add_index(entry, record.id, attr_id, value);
 }
 
 PyObject* indexable_new(PyTypeObject* cls, PyObject* /*args: ignored*/, PyObject* kwargs) {
@@ -160,6 +201,12 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         PyValue converted = PyValue::from_python(PyRef::borrow(value));
 
         const Indexable& record = as_indexable(self)->record;
+        {
+            // Every index holding the object takes the new value before the object does.
+            auto& list_lock = *record.indexes;
+            auto list = py::lock_with_gil([&] { return list_lock.try_lock(); }, [&] { return list_lock.lock(); });
+            for (const IndexMeta& entry : *list) propagate(record, entry, text, converted);
+        }
         std::optional<PyValue> old;  // released after the storage is unlocked
         {
             auto storage = lock_attributes_with_gil(record);

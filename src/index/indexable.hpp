@@ -68,6 +68,14 @@ inline const Indexable& indexable_record(PyObject* obj) { return reinterpret_cas
 // waits, if it must, with the interpreter lock released.
 Mutex<AttributeMap>::Guard lock_attributes_with_gil(const Indexable& record);
 
+// Records that `core` holds the object: appends the link, drops dead and
+// placeholder links, and keeps the list sorted by core address. Called without
+// the interpreter lock.
+void register_index(const Indexable& record, const std::weak_ptr<IndexAPI>& core);
+
+// Removes from `list` every link whose core is gone, is `index`, or is the placeholder index.
+void trim_indexes(IndexList& list, const IndexAPI* index);
+
 // "IndexAPI { id: 5, attributes: Mutex { data: {...}, poisoned: false, .. } }"; never blocks.
 std::string debug_record(const Indexable& record);
 

@@ -1,20 +1,109 @@
 #include "index/interfaces/filtered_index.hpp"
 
+#include <new>
+
+#include "index/interfaces/query.hpp"
+#include "index/types.hpp"
+#include "python/args.hpp"
+#include "python/boundary.hpp"
+#include "python/gil.hpp"
+
 namespace vorlane {
+
+PyObject* wrap_filtered_index(FilteredIndexCore view) {
+    PyTypeObject* type = filtered_index_type();
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) throw py::PyErrAlreadySet();
+    new (&reinterpret_cast<PyFilteredIndexObject*>(self)->view) FilteredIndexCore(std::move(view));
+    return self;
+}
+
+PyObject* collect_items(const RwLock<ItemsVec>& items, const Bitmap& allowed) {
+    std::vector<py::PyRef> objects;
+    objects.reserve(allowed.cardinality());
+    {
+        auto guard = py::lock_with_gil([&] { return items.try_read(); }, [&] { return items.read(); });
+        allowed.for_each([&](uint32_t id) {
+            if (id < guard->size() && !(*guard)[id].vacant()) objects.push_back((*guard)[id].py_item->to_owned());
+        });
+    }
+    py::PyRef list = py::PyRef::checked(PyList_New(static_cast<Py_ssize_t>(objects.size())));
+    for (size_t i = 0; i < objects.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), objects[i].release());
+    }
+    return list.release();
+}
+
+std::vector<QueryExpr> keyword_filters(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* fname) {
+    py::refuse_positional(fname, nargs);
+    std::vector<QueryExpr> filters;
+    for (auto& [path, value] : kwargs_to_query(kwnames, args)) {
+        filters.push_back(QueryExpr{q::Eq{std::move(path), std::move(value)}});
+    }
+    return filters;
+}
 
 namespace {
 
+FilteredIndexCore& view_of(PyObject* self) { return reinterpret_cast<PyFilteredIndexObject*>(self)->view; }
+
+PyObject* fi_collect(PyObject* self, PyObject*) {
+    return py::guarded_object([&] {
+        const FilteredIndexCore& view = view_of(self);
+        return collect_items(*view.items, view.allowed_items);
+    });
+}
+
+PyObject* fi_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded_object([&] {
+        std::vector<QueryExpr> filters = keyword_filters(args, nargs, kwnames, "reduced");
+        const FilteredIndexCore& view = view_of(self);
+        FilteredIndexCore narrowed = py::without_gil([&] {
+            auto maps = view.index->read();
+            return FilteredIndexCore{view.index, view.items,
+                                     evaluate_and_queries_vec(*maps, view.allowed_items, filters)};
+        });
+        return wrap_filtered_index(std::move(narrowed));
+    });
+}
+
+PyObject* fi_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded_object([&] {
+        auto [query] = py::bind_args<1>("reduced_query", {"query"}, args, nargs, kwnames);
+        QueryExpr expr = query_expr_argument("query", query).clone();
+        const FilteredIndexCore& view = view_of(self);
+        FilteredIndexCore narrowed = py::without_gil([&] {
+            auto maps = view.index->read();
+            Bitmap result = evaluate_query(*maps, view.allowed_items, expr);
+            result.and_inplace(view.allowed_items);  // a view never admits more than its parent
+            return FilteredIndexCore{view.index, view.items, std::move(result)};
+        });
+        return wrap_filtered_index(std::move(narrowed));
+    });
+}
+
 void filtered_index_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
+    view_of(self).~FilteredIndexCore();
     type->tp_free(self);
     Py_DECREF(type);
+    py::release_pending();
 }
+
+constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
+PyMethodDef kMethods[] = {
+    {"reduced", py::method_ptr(fi_reduced), kFastKw, "reduced($self, **kwargs)\n--\n\n"},
+    {"reduced_query", py::method_ptr(fi_reduced_query), kFastKw, "reduced_query($self, query)\n--\n\n"},
+    {"collect", py::method_ptr(fi_collect), METH_NOARGS, "collect($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 }  // namespace
 
 PyTypeObject* create_filtered_index_type() {
     PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>("")},
+        {Py_tp_methods, kMethods},
         {Py_tp_dealloc, reinterpret_cast<void*>(filtered_index_dealloc)},
         {0, nullptr},
     };

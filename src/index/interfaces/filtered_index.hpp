@@ -2,12 +2,24 @@
 // FilteredIndex: a narrowed view of an index, made only by the module.
 #include <Python.h>
 
+#include "index/core/index.hpp"
+
 namespace vorlane {
 
 struct PyFilteredIndexObject {
     PyObject_HEAD
+    FilteredIndexCore view;
 };
 
 PyTypeObject* create_filtered_index_type();
+
+// Wraps a view into a new Python FilteredIndex (interpreter lock held).
+PyObject* wrap_filtered_index(FilteredIndexCore view);
+
+// The objects of `allowed` in ascending id order, as a new list (interpreter lock held).
+PyObject* collect_items(const RwLock<ItemsVec>& items, const Bitmap& allowed);
+
+// Keyword filters of a vectorcall as Eq nodes.
+std::vector<QueryExpr> keyword_filters(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* fname);
 
 }  // namespace vorlane

@@ -2,21 +2,31 @@
 
 #include <new>
 
+#include "index/core/index.hpp"
+#include "index/indexable.hpp"
+#include "index/interfaces/filtered_index.hpp"
+#include "index/interfaces/query.hpp"
+#include "index/types.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
+#include "python/gil.hpp"
 
 namespace vorlane {
 
 namespace {
+
+IndexAPI& core_of(PyObject* self) { return *reinterpret_cast<PyIndexObject*>(self)->core; }
+const std::shared_ptr<IndexAPI>& shared_core_of(PyObject* self) { return reinterpret_cast<PyIndexObject*>(self)->core; }
 
 PyObject* index_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     return py::guarded_object([&] {
         if (PyTuple_GET_SIZE(args) != 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
             py::raise(PyExc_TypeError, "Index() takes no arguments");
         }
+        auto core = IndexAPI::create();
         PyObject* self = cls->tp_alloc(cls, 0);
         if (self == nullptr) throw py::PyErrAlreadySet();
-        new (&reinterpret_cast<PyIndexObject*>(self)->core) std::shared_ptr<IndexAPI>();
+        new (&reinterpret_cast<PyIndexObject*>(self)->core) std::shared_ptr<IndexAPI>(std::move(core));
         return self;
     });
 }
@@ -29,6 +39,87 @@ void index_dealloc(PyObject* self) {
     py::release_pending();
 }
 
+PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded_object([&] {
+        auto [py_ref] = py::bind_args<1>("add_object", {"py_ref"}, args, nargs, kwnames);
+        if (!PyObject_TypeCheck(py_ref, indexable_type())) py::raise_argument_type("py_ref", "Indexable", py_ref);
+        const Indexable& record = indexable_record(py_ref);
+        StoredItem stored{py::SharedPyRef(py::PyRef::borrow(py_ref)), record.shared_copy()};
+        const std::shared_ptr<IndexAPI>& core = shared_core_of(self);
+        py::without_gil([&] {
+            std::weak_ptr<IndexAPI> weak = core;
+            register_index(*stored.item, weak);
+            auto attributes = stored.item->get_py_values();
+            const uint32_t id = stored.item->id;
+            core->add_object(weak, id, std::move(stored), std::move(attributes));
+        });
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* index_collect(PyObject* self, PyObject*) {
+    return py::guarded_object([&] {
+        IndexAPI& core = core_of(self);
+        auto allowed = py::lock_with_gil([&] { return core.allowed_items->try_read(); },
+                                         [&] { return core.allowed_items->read(); });
+        return collect_items(*core.items, *allowed);
+    });
+}
+
+PyObject* index_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded_object([&] {
+        std::vector<QueryExpr> filters = keyword_filters(args, nargs, kwnames, "reduced");
+        FilteredIndexCore view = py::without_gil([&] { return core_of(self).reduced(filters); });
+        return wrap_filtered_index(std::move(view));
+    });
+}
+
+PyObject* index_get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded_object([&] {
+        std::vector<QueryExpr> filters = keyword_filters(args, nargs, kwnames, "get_by_attribute");
+        FilteredIndexCore view = py::without_gil([&] { return core_of(self).reduced(filters); });
+        return collect_items(*view.items, view.allowed_items);
+    });
+}
+
+PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded_object([&] {
+        std::vector<QueryExpr> filters = keyword_filters(args, nargs, kwnames, "reduce");
+        py::without_gil([&] {
+            IndexAPI& core = core_of(self);
+            // Evaluate and narrow under one shared hold of `index`.
+            auto maps = core.index->read();
+            Bitmap keep;
+            {
+                auto allowed = core.allowed_items->read();
+                keep = evaluate_and_queries_vec(*maps, *allowed, filters);
+            }
+            core.keep_only_from_bitmap_locked(*maps, keep);
+        });
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded_object([&] {
+        auto [query] = py::bind_args<1>("reduced_query", {"query"}, args, nargs, kwnames);
+        QueryExpr expr = query_expr_argument("query", query).clone();
+        FilteredIndexCore view = py::without_gil([&] { return core_of(self).reduced_query(expr); });
+        return wrap_filtered_index(std::move(view));
+    });
+}
+
+constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
+PyMethodDef kMethods[] = {
+    {"collect", py::method_ptr(index_collect), METH_NOARGS, "collect($self)\n--\n\n"},
+    {"reduced", py::method_ptr(index_reduced), kFastKw, "reduced($self, **kwargs)\n--\n\n"},
+    {"reduce", py::method_ptr(index_reduce), kFastKw, "reduce($self, **kwargs)\n--\n\n"},
+    {"get_by_attribute", py::method_ptr(index_get_by_attribute), kFastKw, "get_by_attribute($self, **kwargs)\n--\n\n"},
+    {"add_object", py::method_ptr(index_add_object), kFastKw, "add_object($self, py_ref)\n--\n\n"},
+    {"reduced_query", py::method_ptr(index_reduced_query), kFastKw, "reduced_query($self, query)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 }  // namespace
 
 PyTypeObject* create_index_type() {
@@ -36,6 +127,7 @@ PyTypeObject* create_index_type() {
         {Py_tp_doc, const_cast<char*>("Index()\n--\n\n")},
         {Py_tp_new, reinterpret_cast<void*>(index_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc)},
+        {Py_tp_methods, kMethods},
         {0, nullptr},
     };
     PyType_Spec spec = {"PyVorlane.Index", sizeof(PyIndexObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,

@@ -1,0 +1,387 @@
+#include "index/core/index.hpp"
+
+#include <algorithm>
+
+#include "index/core/structures/string_interner.hpp"
+
+namespace vorlane {
+
+std::shared_ptr<IndexAPI> IndexAPI::create(std::weak_ptr<IndexAPI> parent) {
+    auto core = std::make_shared<IndexAPI>();
+    core->index = std::make_shared<RwLock<MapVec>>();
+    core->items = std::make_shared<RwLock<ItemsVec>>();
+    core->allowed_items = std::make_shared<RwLock<Bitmap>>();
+    core->parent_child_map = std::make_shared<RwLock<M2MU32>>();
+    core->parent = std::move(parent);
+    return core;
+}
+
+const std::shared_ptr<IndexAPI>& empty_index() {
+    static const auto* empty = new std::shared_ptr<IndexAPI>(IndexAPI::create());  // never released
+    return *empty;
+}
+
+void IndexAPI::add_object(const std::weak_ptr<IndexAPI>& weak_core, uint32_t item_id, StoredItem stored,
+                          Mutex<AttributeMap>::Guard attributes) {
+    // The record goes in before the id is allowed, so a concurrent collect never
+    // meets an allowed id without its record.
+    StoredItem replaced;
+    {
+        auto items_guard = get_items_writer();
+        if (items_guard->size() <= item_id) items_guard->resize(static_cast<size_t>(item_id) + 1);
+        replaced = std::exchange((*items_guard)[item_id], std::move(stored));
+    }
+    get_allowed_items_writer()->add(item_id);
+    attributes->for_each([&](uint32_t attr_id, const PyValue& v) { add_index(weak_core, item_id, attr_id, v); });
+}
+
+void IndexAPI::add_index(const std::weak_ptr<IndexAPI>& weak_core, uint32_t item_id, uint32_t attr_id,
+                         const PyValue& v) {
+    {
+        auto maps = index->read();
+        if (attr_id < maps->size() && (*maps)[attr_id] != nullptr) {
+            (*maps)[attr_id]->insert(v, item_id);
+            return;
+        }
+    }
+    auto fresh = std::make_unique<QueryMap>(weak_core);
+    fresh->insert(v, item_id);
+    auto maps = get_index_writer();
+    if (maps->size() <= attr_id) maps->resize(static_cast<size_t>(attr_id) + 1);
+    auto& slot = (*maps)[attr_id];
+    if (slot == nullptr) {
+        slot = std::move(fresh);
+    } else {
+        // Another thread created the map meanwhile: enter into the one that stands.
+        slot->insert(v, item_id);
+    }
+}
+
+void IndexAPI::remove_index(uint32_t item_id, uint32_t attr_id, const PyValue& v) {
+    auto maps = index->read();
+    if (attr_id >= maps->size() || (*maps)[attr_id] == nullptr) return;
+    QueryMap& map = *(*maps)[attr_id];
+    map.remove_id(v, item_id);
+    map.drop_exact_if_empty(v);
+}
+
+void IndexAPI::register_path(uint32_t parent_id, uint32_t child_id) {
+    get_parent_child_map_writer()->insert(parent_id, child_id);
+}
+
+FilteredIndexCore IndexAPI::reduced(std::span<const QueryExpr> filters) const {
+    auto maps = index->read();
+    auto allowed = allowed_items->read();
+    return FilteredIndexCore{index, items, evaluate_and_queries_vec(*maps, *allowed, filters)};
+}
+
+FilteredIndexCore IndexAPI::reduced_query(const QueryExpr& expr) const {
+    auto maps = index->read();
+    auto allowed = allowed_items->read();
+    // Results of nodes that may reach past the base are clipped to the allowed ids.
+    Bitmap result = evaluate_query(*maps, *allowed, expr);
+    result.and_inplace(*allowed);
+    return FilteredIndexCore{index, items, std::move(result)};
+}
+
+void IndexAPI::keep_only_from_bitmap(const Bitmap& keep) {
+    auto maps = index->read();
+    keep_only_from_bitmap_locked(*maps, keep);
+}
+
+void IndexAPI::keep_only_from_bitmap_locked(const MapVec& maps, const Bitmap& keep) {
+    Bitmap removed;
+    {
+        auto allowed = get_allowed_items_writer();
+        removed = allowed->andnot(keep);
+        allowed->and_inplace(keep);
+    }
+    for (const auto& map : maps) {
+        if (map == nullptr) continue;
+        map->retain(keep);
+        Bitmap children;
+        {
+            auto pairs = map->child_index->parent_child_map->read();
+            children = pairs->rights_of(keep);
+        }
+        map->child_index->keep_only_from_bitmap(children);
+    }
+    std::vector<StoredItem> released;  // dropped after the lock
+    {
+        auto items_guard = get_items_writer();
+        removed.for_each([&](uint32_t id) {
+            check(id < items_guard->size(), "allowed id without a stored record");
+            released.push_back(std::exchange((*items_guard)[id], StoredItem{}));
+        });
+    }
+}
+
+Bitmap IndexAPI::get_parent_from_ids(const Bitmap& ids) const {
+    auto pairs = parent_child_map->read();
+    return pairs->lefts_of(ids);
+}
+
+// ---------------------------------------------------------------------------
+// Evaluation
+
+namespace {
+
+int cost_rank(const QueryExpr& e) {
+    static constexpr int kRank[] = {0, 1, 2, 3, 7, 8, 11, 12, 9, 10, 13, 4, 5, 6};
+    return kRank[e.node.index()];
+}
+
+const Path* node_path(const QueryExpr& e) {
+    return std::visit(
+        [](const auto& n) -> const Path* {
+            if constexpr (requires { n.attr; }) {
+                return &n.attr;
+            } else {
+                return nullptr;
+            }
+        },
+        e.node);
+}
+
+// The same node with its path replaced.
+QueryExpr with_path(const QueryExpr& e, Path path) {
+    QueryExpr copy = e;
+    std::visit(
+        [&](auto& n) {
+            if constexpr (requires { n.attr; }) n.attr = std::move(path);
+        },
+        copy.node);
+    return copy;
+}
+
+// --- strings -------------------------------------------------------------
+// A string of n bytes starts at start_of(n) <= c - 1 and ends at or right of
+// c - 1, so an edge bitmap left of c - 1 holds only starts and one right of it
+// only ends. At c - 1 both meet: one-byte strings (start and end there) and the
+// starts of two-byte strings, which also sit in edge(c). The searches below
+// separate them so that every answer is exact.
+
+const Bitmap& slot_bits(const PositionalBitmap& s, size_t p, size_t slot) { return s.slot(p, slot).bitmap(); }
+
+// Ids whose string starts at p.
+Bitmap starts_at(const PositionalBitmap& s, size_t p) { return slot_bits(s, p, PositionalBitmap::kEdgeSlot).clone(); }
+
+// Ids whose string ends at e.
+Bitmap ends_at(const PositionalBitmap& s, size_t e) {
+    Bitmap r = slot_bits(s, e, PositionalBitmap::kEdgeSlot).clone();
+    const size_t c = s.middle();
+    if (e + 1 == c && c < s.len()) r.andnot_inplace(slot_bits(s, c, PositionalBitmap::kEdgeSlot));
+    return r;
+}
+
+void and_bytes(const PositionalBitmap& s, Bitmap& r, size_t from, std::string_view needle) {
+    for (size_t j = 0; j < needle.size() && !r.is_empty(); ++j) {
+        r.and_inplace(slot_bits(s, from + j, static_cast<uint8_t>(needle[j])));
+    }
+}
+
+Bitmap every_string(const PositionalBitmap& s) {
+    Bitmap r;
+    for (size_t p = 0; p < s.middle(); ++p) r.or_inplace(slot_bits(s, p, PositionalBitmap::kEdgeSlot));
+    return r;
+}
+
+Bitmap str_equal(const PositionalBitmap& s, std::string_view needle) {
+    const size_t n = needle.size();
+    if (n == 0 || n > s.len()) return Bitmap();
+    const size_t start = s.start_of(n);
+    Bitmap r = starts_at(s, start);
+    r.and_inplace(ends_at(s, start + n - 1));
+    and_bytes(s, r, start, needle);
+    return r;
+}
+
+Bitmap str_starts_with(const PositionalBitmap& s, std::string_view needle) {
+    const size_t n = needle.size();
+    if (n == 0) return every_string(s);
+    Bitmap out;
+    for (size_t p = 0; p < s.middle() && p + n <= s.len(); ++p) {
+        Bitmap t = starts_at(s, p);
+        and_bytes(s, t, p, needle);
+        out.or_inplace(t);
+    }
+    return out;
+}
+
+Bitmap str_ends_with(const PositionalBitmap& s, std::string_view needle) {
+    const size_t n = needle.size();
+    if (n == 0) return every_string(s);
+    Bitmap out;
+    const size_t c = s.middle();
+    const size_t lo = std::max(c == 0 ? size_t{0} : c - 1, n - 1);
+    for (size_t e = lo; e < s.len(); ++e) {
+        Bitmap t = ends_at(s, e);
+        and_bytes(s, t, e + 1 - n, needle);
+        out.or_inplace(t);
+    }
+    return out;
+}
+
+Bitmap str_contains(const PositionalBitmap& s, std::string_view needle) {
+    const size_t n = needle.size();
+    if (n == 0) return every_string(s);
+    Bitmap out;
+    for (size_t p = 0; p + n <= s.len(); ++p) {
+        Bitmap t = slot_bits(s, p, static_cast<uint8_t>(needle[0])).clone();
+        and_bytes(s, t, p, needle);
+        out.or_inplace(t);
+    }
+    return out;
+}
+
+// --- per variant against one map -----------------------------------------
+
+Bitmap eq_in_map(const QueryMap& m, const PyValue& v) {
+    switch (v.kind()) {
+        case Kind::Int:
+        case Kind::Float: {
+            const auto key = number_key(v);
+            if (!key) return Bitmap();
+            return m.num_ordered.read(QueryMap::kMapPoisoned)->get_eq(*key);
+        }
+        case Kind::Str: return str_equal(*m.str_radix_map.read(QueryMap::kMapPoisoned), v.as<cast::Str>()->value.view());
+        case Kind::Bool: {
+            auto bools = m.bool_map.read(QueryMap::kMapPoisoned);
+            return (*bools)[v.as<cast::Bool>()->value ? 0 : 1].bitmap().clone();
+        }
+        default: {
+            const auto set = m.exact.get(v);
+            return set ? set->to_bitmap() : Bitmap();
+        }
+    }
+}
+
+using RangeSearch = void (NumericalBitmap::*)(const OrderKey&, Bitmap&, const Bitmap&) const;
+
+Bitmap range_in_map(const QueryMap& m, const PyValue& v, const Bitmap& base, RangeSearch search) {
+    const auto key = number_key(v);
+    if (!key) return Bitmap();
+    Bitmap out;
+    ((*m.num_ordered.read(QueryMap::kMapPoisoned)).*search)(*key, out, base);
+    return out;
+}
+
+bool key_less(const OrderKey& a, const OrderKey& b) {
+    return a.head != b.head ? a.head < b.head : a.mantissa < b.mantissa;
+}
+
+Bitmap between_in_map(const QueryMap& m, const PyValue& low, const PyValue& high, const Bitmap& base) {
+    const bool numeric = (low.kind() == Kind::Int || low.kind() == Kind::Float) &&
+                         (high.kind() == Kind::Int || high.kind() == Kind::Float);
+    if (!numeric) fail("not yet implemented");
+    const auto kl = number_key(low);
+    const auto kh = number_key(high);
+    if (!kl || !kh || key_less(*kh, *kl)) return Bitmap();
+    auto numbers = m.num_ordered.read(QueryMap::kMapPoisoned);
+    Bitmap a, b;
+    numbers->get_lte_into_base(*kh, a, base);
+    numbers->get_gte_into_base(*kl, b, base);
+    a.and_inplace(b);
+    return a;
+}
+
+Bitmap string_search_in_map(const QueryMap& m, const PyValue& v, Bitmap (*search)(const PositionalBitmap&, std::string_view)) {
+    const auto* text = v.as<cast::Str>();
+    if (text == nullptr) return Bitmap();
+    return search(*m.str_radix_map.read(QueryMap::kMapPoisoned), text->value.view());
+}
+
+// A node with a path, evaluated against the map of its attribute (after unmasking).
+Bitmap path_node_in_map(const QueryMap& m, const Bitmap& base, const QueryExpr& e) {
+    Bitmap r = std::visit(
+        [&](const auto& n) -> Bitmap {
+            using N = std::decay_t<decltype(n)>;
+            if constexpr (std::is_same_v<N, q::Eq>) {
+                return eq_in_map(m, n.value);
+            } else if constexpr (std::is_same_v<N, q::Gt>) {
+                return range_in_map(m, n.value, base, &NumericalBitmap::get_gt_into_base);
+            } else if constexpr (std::is_same_v<N, q::Ge>) {
+                return range_in_map(m, n.value, base, &NumericalBitmap::get_gte_into_base);
+            } else if constexpr (std::is_same_v<N, q::Lt>) {
+                return range_in_map(m, n.value, base, &NumericalBitmap::get_lt_into_base);
+            } else if constexpr (std::is_same_v<N, q::Le>) {
+                return range_in_map(m, n.value, base, &NumericalBitmap::get_lte_into_base);
+            } else if constexpr (std::is_same_v<N, q::Bt>) {
+                return between_in_map(m, n.low, n.high, base);
+            } else if constexpr (std::is_same_v<N, q::StartsWi>) {
+                return string_search_in_map(m, n.value, str_starts_with);
+            } else if constexpr (std::is_same_v<N, q::EndsWi>) {
+                return string_search_in_map(m, n.value, str_ends_with);
+            } else if constexpr (std::is_same_v<N, q::Contains>) {
+                return string_search_in_map(m, n.value, str_contains);
+            } else {
+                fail("node without a single-map evaluation");
+            }
+        },
+        e.node);
+    m.unmask_ids(r);
+    return r;
+}
+
+// Nodes that address one attribute: the path's head selects the map; a rest
+// descends into the child index of nested objects and maps back to holders.
+Bitmap evaluate_path_node(const MapVec& maps, const Bitmap& base, const QueryExpr& e) {
+    auto [head, rest] = attr_parts(*node_path(e));
+    const uint32_t attr = StrInterner::global().intern(head.view());
+    if (attr >= maps.size() || maps[attr] == nullptr) return Bitmap();
+    const QueryMap& m = *maps[attr];
+    if (rest) {
+        const IndexAPI& child = *m.child_index;
+        Bitmap matched = child.reduced_query(with_path(e, std::move(*rest))).allowed_items;
+        return child.get_parent_from_ids(matched);
+    }
+    return path_node_in_map(m, base, e);
+}
+
+}  // namespace
+
+Bitmap evaluate_query(const MapVec& maps, const Bitmap& base, const QueryExpr& expr) {
+    return std::visit(
+        [&](const auto& n) -> Bitmap {
+            using N = std::decay_t<decltype(n)>;
+            if constexpr (std::is_same_v<N, q::Ne>) {
+                Bitmap r = base.clone();
+                r.andnot_inplace(evaluate_query(maps, base, QueryExpr{q::Eq{n.attr, n.value}}));
+                return r;
+            } else if constexpr (std::is_same_v<N, q::Not>) {
+                Bitmap r = base.clone();
+                r.andnot_inplace(evaluate_query(maps, base, *n.inner));
+                return r;
+            } else if constexpr (std::is_same_v<N, q::In>) {
+                Bitmap r;
+                for (const PyValue& v : n.values) {
+                    Bitmap t = evaluate_query(maps, base, QueryExpr{q::Eq{n.attr, v}});
+                    t.and_inplace(base);
+                    r.or_inplace(t);
+                }
+                return r;
+            } else if constexpr (std::is_same_v<N, q::And>) {
+                return evaluate_and_queries_vec(maps, base, n.parts);
+            } else if constexpr (std::is_same_v<N, q::Or>) {
+                Bitmap r;
+                for (const QueryExpr& part : n.parts) r.or_inplace(evaluate_query(maps, base, part));
+                return r;
+            } else {
+                return evaluate_path_node(maps, base, expr);
+            }
+        },
+        expr.node);
+}
+
+Bitmap evaluate_and_queries_vec(const MapVec& maps, const Bitmap& base, std::span<const QueryExpr> exprs) {
+    Bitmap r = base.clone();
+    std::vector<const QueryExpr*> order;
+    order.reserve(exprs.size());
+    for (const QueryExpr& e : exprs) order.push_back(&e);
+    std::stable_sort(order.begin(), order.end(),
+                     [](const QueryExpr* a, const QueryExpr* b) { return cost_rank(*a) < cost_rank(*b); });
+    for (const QueryExpr* e : order) r.and_inplace(evaluate_query(maps, r, *e));
+    return r;
+}
+
+}  // namespace vorlane

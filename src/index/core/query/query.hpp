@@ -1,0 +1,75 @@
+#pragma once
+// QueryMap: the value index of one attribute inside one index core. Each value
+// kind has its own structure: numbers in bit slices of order keys, strings in
+// per-position byte bitmaps, booleans in two bitmaps, anything else in a sharded
+// table of id sets. Elements of containers enter under synthetic ids.
+#include <array>
+#include <memory>
+#include <unordered_map>
+
+#include "index/core/stored_item.hpp"
+#include "index/core/structures/buffered_bitmap/buffered_bitmap.hpp"
+#include "index/core/structures/hybrid_set/hybrid_set.hpp"
+#include "index/core/structures/locks.hpp"
+#include "index/core/structures/ordered_bitmap/ordered_bitmap.hpp"
+#include "index/core/structures/positional_bitmap/positional_bitmap.hpp"
+#include "index/core/structures/shards/hashmap/hashmap.hpp"
+#include "index/value.hpp"
+
+namespace vorlane {
+
+struct IndexAPI;
+
+struct PyValueStoredHash {
+    uint64_t operator()(const PyValue& v) const noexcept { return v.hash; }
+};
+
+using ExactMap = ShardedHashMap<PyValue, HybridSet, PyValueStoredHash>;
+using BoolMap = std::array<BufferedBitmap<64>, 2>;  // entry 0: True, entry 1: False
+using IdMap = std::unordered_map<uint32_t, uint32_t>;
+
+struct QueryMap {
+    ExactMap exact;
+    RwLock<PositionalBitmap> str_radix_map;
+    RwLock<NumericalBitmap> num_ordered;
+    RwLock<BoolMap> bool_map;
+    std::weak_ptr<IndexAPI> parent;
+    std::shared_ptr<IndexAPI> child_index;
+    RwLock<IdMap> mapped_ids;
+    RwLock<Bitmap> masked_ids;
+    SharedItems parent_items;
+
+    explicit QueryMap(std::weak_ptr<IndexAPI> parent);
+
+    RwLock<NumericalBitmap>::WriteGuard write_num_ordered() { return num_ordered.write(kMapPoisoned); }
+    RwLock<PositionalBitmap>::WriteGuard write_str_radix_map() { return str_radix_map.write(kMapPoisoned); }
+    RwLock<BoolMap>::WriteGuard get_bool_map_writer() { return bool_map.write(kMapPoisoned); }
+    RwLock<IdMap>::WriteGuard get_mapped_ids_writer() { return mapped_ids.write(kMapPoisoned); }
+    RwLock<Bitmap>::WriteGuard get_masked_ids_writer() { return masked_ids.write(kMapPoisoned); }
+
+    // Enters value `v` under id `id` by its kind.
+    void insert(const PyValue& v, uint32_t id);
+    void insert_num_ordered(const PyValue& number, uint32_t id);
+    void insert_str(std::string_view text, uint32_t id);
+    void insert_exact(const PyValue& v, uint32_t id);
+
+    // Takes value `v` of id `id` out of every structure its kind uses.
+    void remove_id(const PyValue& v, uint32_t id);
+    void remove_num_ordered(const PyValue& number, uint32_t id);
+    void remove_exact(const PyValue& v, uint32_t id);
+    // Drops the exact entry of `v` if its id set became empty.
+    void drop_exact_if_empty(const PyValue& v);
+
+    // Replaces synthetic element ids in `ids` by the ids of their holders.
+    void unmask_ids(Bitmap& ids) const;
+
+    // Narrows every structure to the ids in `keep`.
+    void retain(const Bitmap& keep);
+
+    static constexpr const char* kMapPoisoned = "called `Result::unwrap()` on an `Err` value";
+};
+
+// The order key of an Int or Float value; none for NaN and other kinds.
+std::optional<OrderKey> number_key(const PyValue& v);
+
+}  // namespace vorlane
