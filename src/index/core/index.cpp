@@ -90,12 +90,7 @@ void IndexAPI::keep_only_from_bitmap(const Bitmap& keep) {
 }
 
 void IndexAPI::keep_only_from_bitmap_locked(const MapVec& maps, const Bitmap& keep) {
-    Bitmap removed;
-    {
-        auto allowed = get_allowed_items_writer();
-        removed = allowed->andnot(keep);
-        allowed->and_inplace(keep);
-    }
+    get_allowed_items_writer()->and_inplace(keep);
     for (const auto& map : maps) {
         if (map == nullptr) continue;
         map->retain(keep);
@@ -106,14 +101,9 @@ void IndexAPI::keep_only_from_bitmap_locked(const MapVec& maps, const Bitmap& ke
         }
         map->child_index->keep_only_from_bitmap(children);
     }
-    std::vector<StoredItem> released;  // dropped after the lock
-    {
-        auto items_guard = get_items_writer();
-        removed.for_each([&](uint32_t id) {
-            check(id < items_guard->size(), "allowed id without a stored record");
-            released.push_back(std::exchange((*items_guard)[id], StoredItem{}));
-        });
-    }
+    // The records of narrowed-away objects stay in `items`: views made before
+    // the narrowing share this vector and still collect their objects. A record
+    // goes when its position is stored again or the core is released.
 }
 
 Bitmap IndexAPI::get_parent_from_ids(const Bitmap& ids) const {
