@@ -137,5 +137,6 @@ def test_stubs_are_installed_and_cover_the_public_names():
     assert (pkg / "py.typed").exists()
     for name in PyVorlane.__all__:
         assert f"{name}" in stub
-    for method in [m for m in dir(PyQueryExpr) if not m.startswith("_")]:
-        assert f"def {method}(" in stub, method
+    for cls in (Index, FilteredIndex, PyQueryExpr):
+        for method in [m for m in dir(cls) if not m.startswith("_")]:
+            assert f"def {method}(" in stub, (cls, method)
