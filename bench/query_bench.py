@@ -1,0 +1,83 @@
+"""Query benchmark: PyVorlane against a list comprehension over the same objects.
+
+Each query is timed with collect() included, best of several runs, and reported
+as a ratio to the list comprehension measured in the same run.
+
+    .venv/bin/python bench/query_bench.py [--sizes 100000 1000000] [--seed 1]
+"""
+import argparse
+import random
+import string
+import time
+
+from PyVorlane import Index, Indexable, PyQueryExpr as Q
+
+
+class Person(Indexable):
+    pass
+
+
+CITIES = [f"city{i:02d}" for i in range(50)]
+
+
+def make_people(n, seed):
+    rng = random.Random(seed)
+    letters = string.ascii_lowercase
+    return [
+        Person(id=i, age=rng.randrange(100), score=rng.random() * 100,
+               name="".join(rng.choice(letters) for _ in range(rng.randint(5, 12))),
+               city=rng.choice(CITIES), active=rng.random() < 0.5)
+        for i in range(n)
+    ]
+
+
+def best(fn, repeat):
+    times = []
+    result = None
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        result = fn()
+        times.append(time.perf_counter() - t0)
+    return min(times), result
+
+
+QUERIES = [
+    ("age == 42", lambda idx: idx.get_by_attribute(age=42), lambda ps: [p for p in ps if p.age == 42]),
+    ("city == 'city07'", lambda idx: idx.get_by_attribute(city="city07"),
+     lambda ps: [p for p in ps if p.city == "city07"]),
+    ("30 <= score <= 31", lambda idx: idx.reduced_query(Q.bt("score", 30, 31)).collect(),
+     lambda ps: [p for p in ps if 30 <= p.score <= 31]),
+    ("age, city, active", lambda idx: idx.get_by_attribute(age=42, city="city07", active=True),
+     lambda ps: [p for p in ps if p.age == 42 and p.city == "city07" and p.active is True]),
+    ("name starts with 'ab'", lambda idx: idx.reduced_query(Q.starts_with("name", "ab")).collect(),
+     lambda ps: [p for p in ps if p.name.startswith("ab")]),
+    ("name contains 'xyz'", lambda idx: idx.reduced_query(Q.contains("name", "xyz")).collect(),
+     lambda ps: [p for p in ps if "xyz" in p.name]),
+]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--sizes", type=int, nargs="+", default=[100_000, 1_000_000])
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--repeat", type=int, default=3)
+    args = parser.parse_args()
+    for n in args.sizes:
+        people = make_people(n, args.seed)
+        idx = Index()
+        t0 = time.perf_counter()
+        for p in people:
+            idx.add_object(p)
+        build = time.perf_counter() - t0
+        print(f"\n{n:,} objects (index built one by one in {build:.2f} s)")
+        print(f"{'query':<24}{'hits':>9}{'PyVorlane ms':>15}{'list comp ms':>15}{'speed-up':>10}")
+        for label, fast, slow in QUERIES:
+            t_fast, got = best(lambda: fast(idx), args.repeat)
+            t_slow, want = best(lambda: slow(people), args.repeat)
+            if sorted(map(id, got)) != sorted(map(id, want)):
+                raise SystemExit(f"wrong answer for {label}")
+            print(f"{label:<24}{len(got):>9}{t_fast * 1e3:>15.2f}{t_slow * 1e3:>15.2f}{t_slow / t_fast:>9.1f}x")
+
+
+if __name__ == "__main__":
+    main()
