@@ -1,4 +1,6 @@
 import re
+import subprocess
+import sys
 
 import pytest
 
@@ -28,3 +30,10 @@ def converted(value):
     obj, prim, h = parse_value(text[len(prefix):-2])
     assert obj == f"Some(Py({hex(id(value))}))"
     return prim, h
+
+
+def run_python(code):
+    """Runs `code` in a fresh interpreter and returns its stripped standard output."""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    return out.stdout.strip()

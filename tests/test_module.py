@@ -1,8 +1,8 @@
 import importlib
-import subprocess
 import sys
 
 import pytest
+from conftest import run_python
 
 import PyVorlane
 from PyVorlane import FilteredIndex, Index, Indexable, PyQueryExpr, sum_as_string
@@ -37,9 +37,7 @@ def test_subinterpreters_are_refused():
         "    _interpreters.destroy(iid)\n"
         "print('refused')\n"
     )
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.strip() == "refused"
+    assert run_python(code) == "refused"
 
 
 @pytest.mark.parametrize(

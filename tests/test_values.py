@@ -7,7 +7,7 @@ import pytest
 
 import PyVorlane
 from PyVorlane import Indexable, PyQueryExpr as Q
-from conftest import converted
+from conftest import converted, run_python
 
 K = 0xF1357AEA2E62A9C5
 M = (1 << 64) - 1
@@ -153,9 +153,6 @@ def test_numpy_scalars():
 
 
 def test_values_convert_without_numpy():
-    import subprocess
-    import sys
-
     code = (
         "import sys; sys.modules['numpy'] = None\n"
         "from PyVorlane import PyQueryExpr as Q, Indexable\n"
@@ -164,9 +161,7 @@ def test_values_convert_without_numpy():
         "o = Indexable(x=3); assert o.x == 3\n"
         "print('ok')\n"
     )
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.strip() == "ok"
+    assert run_python(code) == "ok"
 
 
 def test_conversion_errors_keep_the_interpreter_running_and_leak_nothing():

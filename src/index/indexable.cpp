@@ -276,9 +276,9 @@ PyTypeObject* create_indexable_type() {
         {Py_tp_methods, kMethods},
         {0, nullptr},
     };
-    PyType_Spec spec = {"PyVorlane.Indexable", sizeof(PyIndexableObject), 0,
+    PyType_Spec type_spec = {"PyVorlane.Indexable", sizeof(PyIndexableObject), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE, slots};
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
 }
 
 }  // namespace vorlane

@@ -130,9 +130,9 @@ PyTypeObject* create_index_type() {
         {Py_tp_methods, kMethods},
         {0, nullptr},
     };
-    PyType_Spec spec = {"PyVorlane.Index", sizeof(PyIndexObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    PyType_Spec type_spec = {"PyVorlane.Index", sizeof(PyIndexObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
                         slots};
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
 }
 
 }  // namespace vorlane

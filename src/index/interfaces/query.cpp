@@ -141,9 +141,9 @@ PyTypeObject* create_query_expr_type() {
         {Py_tp_dealloc, reinterpret_cast<void*>(query_dealloc)},
         {0, nullptr},
     };
-    PyType_Spec spec = {"PyVorlane.PyQueryExpr", sizeof(PyQueryExprObject), 0,
+    PyType_Spec type_spec = {"PyVorlane.PyQueryExpr", sizeof(PyQueryExprObject), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
 }
 
 }  // namespace vorlane
