@@ -201,21 +201,23 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         PyValue converted = PyValue::from_python(PyRef::borrow(value));
 
         const Indexable& record = as_indexable(self)->record;
+        std::optional<PyValue> old;  // released after both locks
         {
             // Every index holding the object takes the new value before the object does.
+            // The list stays locked until the value is stored, so an index that
+            // registers the object meanwhile waits and then reads the new value.
             auto& list_lock = *record.indexes;
             auto list = py::lock_with_gil([&] { return list_lock.try_lock(); }, [&] { return list_lock.lock(); });
             for (const IndexMeta& entry : *list) propagate(record, entry, text, converted);
-        }
-        std::optional<PyValue> old;  // released after the storage is unlocked
-        {
-            auto storage = lock_attributes_with_gil(record);
-            const uint32_t id = attribute_id(text);
-            if (PyValue* slot = storage->get(id)) {
-                old.emplace(std::move(*slot));
-                *slot = std::move(converted);
-            } else {
-                storage->insert(id, std::move(converted));
+            {
+                auto storage = lock_attributes_with_gil(record);
+                const uint32_t id = attribute_id(text);
+                if (PyValue* slot = storage->get(id)) {
+                    old.emplace(std::move(*slot));
+                    *slot = std::move(converted);
+                } else {
+                    storage->insert(id, std::move(converted));
+                }
             }
         }
         return 0;
