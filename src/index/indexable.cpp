@@ -202,6 +202,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
 
         const Indexable& record = as_indexable(self)->record;
         std::optional<PyValue> old;  // released after both locks
+        NestedScope nested;
         {
             // Every index holding the object takes the new value before the object does.
             // The list stays locked until the value is stored, so an index that
@@ -220,6 +221,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
                 }
             }
         }
+        py::without_gil([&] { nested.run(); });
         return 0;
     });
 }

@@ -11,7 +11,7 @@ std::shared_ptr<IndexAPI> IndexAPI::create(std::weak_ptr<IndexAPI> parent) {
     core->index = std::make_shared<RwLock<MapVec>>();
     core->items = std::make_shared<RwLock<ItemsVec>>();
     core->allowed_items = std::make_shared<RwLock<Bitmap>>();
-    core->parent_child_map = std::make_shared<RwLock<M2MU32>>();
+    core->parent_child_map = std::make_shared<RwLock<ParentChildMap>>();
     core->parent = std::move(parent);
     return core;
 }
@@ -40,12 +40,12 @@ void IndexAPI::add_index(const std::weak_ptr<IndexAPI>& weak_core, uint32_t item
     {
         auto maps = index->read();
         if (attr_id < maps->size() && (*maps)[attr_id] != nullptr) {
-            (*maps)[attr_id]->insert(v, item_id);
+            (*maps)[attr_id]->insert(v, item_id, item_id);
             return;
         }
     }
     auto fresh = std::make_unique<QueryMap>(weak_core);
-    fresh->insert(v, item_id);
+    fresh->insert(v, item_id, item_id);
     auto maps = get_index_writer();
     if (maps->size() <= attr_id) maps->resize(static_cast<size_t>(attr_id) + 1);
     auto& slot = (*maps)[attr_id];
@@ -53,20 +53,101 @@ void IndexAPI::add_index(const std::weak_ptr<IndexAPI>& weak_core, uint32_t item
         slot = std::move(fresh);
     } else {
         // Another thread created the map meanwhile: enter into the one that stands.
-        slot->insert(v, item_id);
+        slot->insert(v, item_id, item_id);
     }
 }
 
 void IndexAPI::remove_index(uint32_t item_id, uint32_t attr_id, const PyValue& v) {
     auto maps = index->read();
     if (attr_id >= maps->size() || (*maps)[attr_id] == nullptr) return;
-    QueryMap& map = *(*maps)[attr_id];
-    map.remove_id(v, item_id);
-    map.drop_exact_if_empty(v);
+    (*maps)[attr_id]->remove_id(v, item_id, item_id);
+}
+
+namespace {
+uint64_t pair_key(uint32_t parent, uint32_t child) { return (uint64_t{parent} << 32) | child; }
+}  // namespace
+
+void ParentChildMap::insert(uint32_t parent, uint32_t child) {
+    if (counts[pair_key(parent, child)]++ == 0) pairs.insert(parent, child);
+}
+
+void ParentChildMap::remove(uint32_t parent, uint32_t child) {
+    const auto it = counts.find(pair_key(parent, child));
+    if (it == counts.end()) return;
+    if (--it->second == 0) {
+        counts.erase(it);
+        pairs.remove(parent, child);
+    }
 }
 
 void IndexAPI::register_path(uint32_t parent_id, uint32_t child_id) {
     get_parent_child_map_writer()->insert(parent_id, child_id);
+}
+
+void IndexAPI::unregister_path(uint32_t parent_id, uint32_t child_id) {
+    get_parent_child_map_writer()->remove(parent_id, child_id);
+}
+
+// ---------------------------------------------------------------------------
+// Deferred storing of nested objects
+
+namespace {
+
+thread_local std::vector<NestedWork>* t_nested = nullptr;
+
+// True when `object` is among the holders of `holder` in the cores above `owner`:
+// storing it again one level deeper would only repeat a cycle of objects.
+bool held_above(const std::shared_ptr<IndexAPI>& owner, uint32_t holder, uint32_t object) {
+    Bitmap level{holder};
+    std::shared_ptr<IndexAPI> core = owner;
+    while (core != nullptr && !level.is_empty()) {
+        {
+            auto pairs = core->parent_child_map->read();
+            level = pairs->pairs.lefts_of(level);
+        }
+        if (level.contains(object)) return true;
+        core = core->parent.lock();
+    }
+    return false;
+}
+
+void store_nested(NestedWork& work) {
+    const uint32_t cid = work.nested.owned_handle->id;
+    if (auto owner = work.owner.lock(); owner != nullptr && held_above(owner, work.holder, cid)) return;
+    IndexAPI& child = *work.child;
+    std::weak_ptr<IndexAPI> weak_child = work.child;
+    register_index(*work.nested.owned_handle, weak_child);
+    if (child.allowed_items->read()->contains(cid)) return;  // stored once, however many holders
+    auto attributes = work.nested.owned_handle->get_py_values();
+    child.add_object(weak_child, cid, StoredItem{work.nested.python_handle, work.nested.owned_handle->shared_copy()},
+                     std::move(attributes));
+}
+
+}  // namespace
+
+void defer_nested(NestedWork work) {
+    check(t_nested != nullptr, "nested object entered outside an operation that stores it");
+    t_nested->push_back(std::move(work));
+}
+
+NestedScope::NestedScope() : outer_(t_nested == nullptr) {
+    if (outer_) t_nested = new std::vector<NestedWork>();
+}
+
+NestedScope::~NestedScope() {
+    if (!outer_) return;
+    std::vector<NestedWork>* pending = std::exchange(t_nested, nullptr);
+    delete pending;
+}
+
+void NestedScope::run() {
+    if (!outer_) return;  // an enclosing scope runs the work
+    // Breadth first: each stored object may defer the objects it holds.
+    for (size_t i = 0; i < t_nested->size(); ++i) {
+        NestedWork work = std::move((*t_nested)[i]);
+        store_nested(work);
+    }
+    t_nested->clear();
 }
 
 FilteredIndexCore IndexAPI::reduced(std::span<const QueryExpr> filters) const {
@@ -97,7 +178,7 @@ void IndexAPI::keep_only_from_bitmap_locked(const MapVec& maps, const Bitmap& ke
         Bitmap children;
         {
             auto pairs = map->child_index->parent_child_map->read();
-            children = pairs->rights_of(keep);
+            children = pairs->pairs.rights_of(keep);
         }
         map->child_index->keep_only_from_bitmap(children);
     }
@@ -108,7 +189,7 @@ void IndexAPI::keep_only_from_bitmap_locked(const MapVec& maps, const Bitmap& ke
 
 Bitmap IndexAPI::get_parent_from_ids(const Bitmap& ids) const {
     auto pairs = parent_child_map->read();
-    return pairs->lefts_of(ids);
+    return pairs->pairs.lefts_of(ids);
 }
 
 // ---------------------------------------------------------------------------
@@ -251,8 +332,9 @@ using RangeSearch = void (NumericalBitmap::*)(const OrderKey&, Bitmap&, const Bi
 Bitmap range_in_map(const QueryMap& m, const PyValue& v, const Bitmap& base, RangeSearch search) {
     const auto key = number_key(v);
     if (!key) return Bitmap();
+    const Bitmap candidates = m.with_elements(base);  // numeric elements of containers count too
     Bitmap out;
-    ((*m.num_ordered.read(QueryMap::kMapPoisoned)).*search)(*key, out, base);
+    ((*m.num_ordered.read(QueryMap::kMapPoisoned)).*search)(*key, out, candidates);
     return out;
 }
 
@@ -267,10 +349,11 @@ Bitmap between_in_map(const QueryMap& m, const PyValue& low, const PyValue& high
     const auto kl = number_key(low);
     const auto kh = number_key(high);
     if (!kl || !kh || key_less(*kh, *kl)) return Bitmap();
+    const Bitmap candidates = m.with_elements(base);
     auto numbers = m.num_ordered.read(QueryMap::kMapPoisoned);
     Bitmap a, b;
-    numbers->get_lte_into_base(*kh, a, base);
-    numbers->get_gte_into_base(*kl, b, base);
+    numbers->get_lte_into_base(*kh, a, candidates);
+    numbers->get_gte_into_base(*kl, b, candidates);
     a.and_inplace(b);
     return a;
 }
@@ -279,6 +362,12 @@ Bitmap string_search_in_map(const QueryMap& m, const PyValue& v, Bitmap (*search
     const auto* text = v.as<cast::Str>();
     if (text == nullptr) return Bitmap();
     return search(*m.str_radix_map.read(QueryMap::kMapPoisoned), text->value.view());
+}
+
+bool is_range(const QueryExpr& e) {
+    return std::holds_alternative<q::Gt>(e.node) || std::holds_alternative<q::Ge>(e.node) ||
+           std::holds_alternative<q::Lt>(e.node) || std::holds_alternative<q::Le>(e.node) ||
+           std::holds_alternative<q::Bt>(e.node);
 }
 
 // A node with a path, evaluated against the map of its attribute (after unmasking).
@@ -310,6 +399,8 @@ Bitmap path_node_in_map(const QueryMap& m, const Bitmap& base, const QueryExpr& 
         },
         e.node);
     m.unmask_ids(r);
+    // Range searches looked at element ids too; after unmasking, keep them to the base.
+    if (is_range(e)) r.and_inplace(base);
     return r;
 }
 

@@ -22,6 +22,17 @@ namespace vorlane {
 using MapVec = std::vector<std::unique_ptr<QueryMap>>;  // null: no map for that attribute yet
 using SharedMaps = std::shared_ptr<RwLock<MapVec>>;
 
+// Parent/child pairs of nested objects, counted: a holder may hold one nested
+// object through several values (a list of it twice), and a pair goes only when
+// its last value does.
+struct ParentChildMap {
+    M2MU32 pairs;
+    std::unordered_map<uint64_t, uint32_t> counts;
+
+    void insert(uint32_t parent, uint32_t child);
+    void remove(uint32_t parent, uint32_t child);
+};
+
 // A narrowed view: the live maps and items of a core, and the ids it admits.
 struct FilteredIndexCore {
     SharedMaps index;
@@ -33,7 +44,7 @@ struct IndexAPI {
     SharedMaps index;
     SharedItems items;
     std::shared_ptr<RwLock<Bitmap>> allowed_items;
-    std::shared_ptr<RwLock<M2MU32>> parent_child_map;
+    std::shared_ptr<RwLock<ParentChildMap>> parent_child_map;
     std::weak_ptr<IndexAPI> parent;
 
     static std::shared_ptr<IndexAPI> create(std::weak_ptr<IndexAPI> parent = {});
@@ -41,7 +52,7 @@ struct IndexAPI {
     RwLock<MapVec>::WriteGuard get_index_writer() const { return index->write(); }
     RwLock<ItemsVec>::WriteGuard get_items_writer() const { return items->write(); }
     RwLock<Bitmap>::WriteGuard get_allowed_items_writer() const { return allowed_items->write(); }
-    RwLock<M2MU32>::WriteGuard get_parent_child_map_writer() const { return parent_child_map->write(); }
+    RwLock<ParentChildMap>::WriteGuard get_parent_child_map_writer() const { return parent_child_map->write(); }
 
     // Stores an object and enters every attribute value. `attributes` is the
     // object's storage, locked by the caller; it is unlocked when this returns.
@@ -52,6 +63,7 @@ struct IndexAPI {
     // Takes one attribute value of one object out again.
     void remove_index(uint32_t item_id, uint32_t attr_id, const PyValue& v);
     void register_path(uint32_t parent_id, uint32_t child_id);
+    void unregister_path(uint32_t parent_id, uint32_t child_id);
 
     FilteredIndexCore reduced(std::span<const QueryExpr> filters) const;
     FilteredIndexCore reduced_query(const QueryExpr& expr) const;
@@ -61,6 +73,32 @@ struct IndexAPI {
     void keep_only_from_bitmap_locked(const MapVec& maps, const Bitmap& keep);
     // The ids of the holders of the nested objects `ids` of this core.
     Bitmap get_parent_from_ids(const Bitmap& ids) const;
+};
+
+// Nested objects met while values are entered are stored in their child index
+// only after the holder's locks are released, one object at a time: graphs of
+// objects that hold each other then never wait on their own locks, and long
+// chains are walked iteratively, not by recursion.
+struct NestedWork {
+    std::weak_ptr<IndexAPI> owner;     // the core holding `holder`
+    std::shared_ptr<IndexAPI> child;  // the child index the nested object enters
+    uint32_t holder;
+    StoredIndexable nested;
+};
+void defer_nested(NestedWork work);
+
+// Owns this thread's deferred nested work for one top-level operation: `run`
+// stores it all (and whatever it leads to); leaving without `run` drops it.
+class NestedScope {
+public:
+    NestedScope();
+    NestedScope(const NestedScope&) = delete;
+    NestedScope& operator=(const NestedScope&) = delete;
+    ~NestedScope();
+    void run();
+
+private:
+    bool outer_;
 };
 
 // The placeholder index that never holds anything (entries referring to it are trimmed).

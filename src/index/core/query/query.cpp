@@ -1,6 +1,8 @@
 #include "index/core/query/query.hpp"
 
+#include "index/core/id_alloc.hpp"
 #include "index/core/index.hpp"
+#include "python/gil.hpp"
 
 namespace vorlane {
 
@@ -15,6 +17,39 @@ SharedItems items_of(const std::weak_ptr<IndexAPI>& parent) {
     if (auto owner = parent.lock()) return owner->items;
     return std::make_shared<RwLock<ItemsVec>>();
 }
+
+// The elements of a container as converted values, in order. Interpreter lock held.
+std::vector<PyValue> convert_elements(const PyIterable& container) {
+    std::vector<PyValue> out;
+    PyObject* obj = container.container.get();
+    switch (container.kind) {
+        case IterableKind::Dict: break;  // dict values are not indexed
+        case IterableKind::List: {
+            // Elements are read by position while the list may change under
+            // conversion callbacks: stop at the shorter of both lengths.
+            const Py_ssize_t start_len = PyList_GET_SIZE(obj);
+            for (Py_ssize_t k = 0; k < start_len && k < PyList_GET_SIZE(obj); ++k) {
+                out.push_back(PyValue::from_python(py::PyRef::borrow(PyList_GET_ITEM(obj, k))));
+            }
+            break;
+        }
+        case IterableKind::Tuple: {
+            for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(obj); ++k) {
+                out.push_back(PyValue::from_python(py::PyRef::borrow(PyTuple_GET_ITEM(obj, k))));
+            }
+            break;
+        }
+        case IterableKind::Set: {
+            // Take the members first: hashing during conversion must not see the set change.
+            py::PyRef members = py::PyRef::checked(PySequence_List(obj));
+            for (Py_ssize_t k = 0; k < PyList_GET_SIZE(members.get()); ++k) {
+                out.push_back(PyValue::from_python(py::PyRef::borrow(PyList_GET_ITEM(members.get(), k))));
+            }
+            break;
+        }
+    }
+    return out;
+}
 }  // namespace
 
 QueryMap::QueryMap(std::weak_ptr<IndexAPI> owner)
@@ -23,7 +58,11 @@ QueryMap::QueryMap(std::weak_ptr<IndexAPI> owner)
       child_index(IndexAPI::create(owner)),
       parent_items(items_of(owner)) {}
 
-void QueryMap::insert(const PyValue& v, uint32_t id) {
+QueryMap::~QueryMap() {
+    if (!masked_ids.is_poisoned()) masked_ids.read()->for_each([](uint32_t eid) { free_id(eid); });
+}
+
+void QueryMap::insert(const PyValue& v, uint32_t id, uint32_t root) {
     switch (v.kind()) {
         case Kind::Int:
         case Kind::Float: insert_num_ordered(v, id); break;
@@ -33,12 +72,34 @@ void QueryMap::insert(const PyValue& v, uint32_t id) {
             (*bools)[v.as<cast::Bool>()->value ? 0 : 1].bitmap().add(id);
             break;
         }
-        case Kind::Iterable:
-            // Elements of containers are entered one by one under synthetic ids;
-            // that arrives with container support.
+        case Kind::Iterable: insert_iterable(v.as<cast::Iterable>()->value, id, root); break;
+        case Kind::Ind: {
+            insert_exact(v, id);
+            const StoredIndexable& nested = v.as<cast::Ind>()->value;
+            child_index->register_path(root, nested.owned_handle->id);
+            defer_nested(NestedWork{parent, child_index, root, nested});
             break;
-        case Kind::Ind:
+        }
         case Kind::Unknown: insert_exact(v, id); break;
+    }
+}
+
+void QueryMap::insert_iterable(const PyIterable& container, uint32_t id, uint32_t root) {
+    std::vector<PyValue> values;
+    {
+        py::GilAcquire gil;
+        values = convert_elements(container);
+    }
+    for (PyValue& ev : values) {
+        const uint32_t eid = allocate_id();
+        get_mapped_ids_writer()->emplace(eid, id);
+        get_masked_ids_writer()->add(eid);
+        {
+            auto ledger = elements.write(kMapPoisoned);
+            ledger->by_holder[id].push_back(eid);
+            ledger->values.emplace(eid, ev);
+        }
+        insert(ev, eid, root);
     }
 }
 
@@ -71,7 +132,7 @@ void QueryMap::insert_exact(const PyValue& v, uint32_t id) {
     }
 }
 
-void QueryMap::remove_id(const PyValue& v, uint32_t id) {
+void QueryMap::remove_id(const PyValue& v, uint32_t id, uint32_t root) {
     switch (v.kind()) {
         case Kind::Int:
         case Kind::Float: remove_num_ordered(v, id); break;
@@ -92,9 +153,36 @@ void QueryMap::remove_id(const PyValue& v, uint32_t id) {
             (*bools)[v.as<cast::Bool>()->value ? 0 : 1].bitmap().remove(id);
             break;
         }
-        case Kind::Iterable: break;  // nothing was entered
+        case Kind::Iterable: remove_elements(id, root); break;
         case Kind::Ind:
-        case Kind::Unknown: remove_exact(v, id); break;
+            remove_exact(v, id);
+            drop_exact_if_empty(v);
+            child_index->unregister_path(root, v.as<cast::Ind>()->value.owned_handle->id);
+            break;
+        case Kind::Unknown:
+            remove_exact(v, id);
+            drop_exact_if_empty(v);
+            break;
+    }
+}
+
+void QueryMap::remove_elements(uint32_t holder, uint32_t root) {
+    std::vector<std::pair<uint32_t, PyValue>> taken;
+    {
+        auto ledger = elements.write(kMapPoisoned);
+        const auto it = ledger->by_holder.find(holder);
+        if (it == ledger->by_holder.end()) return;
+        for (uint32_t eid : it->second) {
+            auto node = ledger->values.extract(eid);
+            if (!node.empty()) taken.emplace_back(eid, std::move(node.mapped()));
+        }
+        ledger->by_holder.erase(it);
+    }
+    for (auto& [eid, value] : taken) {
+        get_mapped_ids_writer()->erase(eid);
+        get_masked_ids_writer()->remove(eid);
+        remove_id(value, eid, root);  // no lock of this map is held here
+        free_id(eid);
     }
 }
 
@@ -107,8 +195,10 @@ void QueryMap::remove_num_ordered(const PyValue& number, uint32_t id) {
 void QueryMap::remove_exact(const PyValue& v, uint32_t id) {
     auto shard = exact.get_shard(v);
     auto it = shard->find(v);
-    if (it == shard->end()) fail("called `Option::unwrap()` on a `None` value");
-    it->second.remove(id);
+    // No entry: the id is not there (an object narrowed away whose value's entry
+    // went with its last other holder); removing nothing is the sound answer.
+    if (it == shard->end()) return;
+    if (it->second.form() != HybridSet::Form::Empty) it->second.remove(id);
 }
 
 void QueryMap::drop_exact_if_empty(const PyValue& v) {
@@ -119,54 +209,93 @@ void QueryMap::drop_exact_if_empty(const PyValue& v) {
 }
 
 void QueryMap::unmask_ids(Bitmap& ids) const {
-    Bitmap synthetic;
-    {
-        auto masked = masked_ids.read(kMapPoisoned);
-        if (masked->is_empty()) return;
-        synthetic = ids.and_(*masked);
-    }
-    if (synthetic.is_empty()) return;
-    ids.andnot_inplace(synthetic);
-    auto mapped = mapped_ids.read(kMapPoisoned);
-    std::vector<uint32_t> holders;
-    holders.reserve(1024);
-    Bitmap translated;
-    synthetic.for_each([&](uint32_t eid) {
-        const auto it = mapped->find(eid);
-        if (it == mapped->end()) return;
-        holders.push_back(it->second);
-        if (holders.size() == 1024) {
-            translated.add_many(holders);
-            holders.clear();
+    // Elements of containers inside containers map to outer elements: translate
+    // until only stored objects remain. Each round climbs one level of nesting.
+    for (;;) {
+        Bitmap synthetic;
+        {
+            auto masked = masked_ids.read(kMapPoisoned);
+            if (masked->is_empty()) return;
+            synthetic = ids.and_(*masked);
         }
-    });
-    translated.add_many(holders);
-    ids.or_inplace(translated);
+        if (synthetic.is_empty()) return;
+        ids.andnot_inplace(synthetic);
+        std::vector<uint32_t> holders;
+        holders.reserve(1024);
+        Bitmap translated;
+        {
+            auto mapped = mapped_ids.read(kMapPoisoned);
+            synthetic.for_each([&](uint32_t eid) {
+                const auto it = mapped->find(eid);
+                if (it == mapped->end()) return;
+                holders.push_back(it->second);
+                if (holders.size() == 1024) {
+                    translated.add_many(holders);
+                    holders.clear();
+                }
+            });
+        }
+        translated.add_many(holders);
+        ids.or_inplace(translated);
+    }
+}
+
+Bitmap QueryMap::with_elements(const Bitmap& base) const {
+    auto masked = masked_ids.read(kMapPoisoned);
+    if (masked->is_empty()) return base.clone();
+    return base.or_(*masked);
 }
 
 void QueryMap::retain(const Bitmap& keep) {
+    // Extend `keep` with the elements of kept holders, level by level.
+    Bitmap kept = keep.clone();
+    std::vector<uint32_t> dropped_elements;
+    {
+        auto ledger = elements.write(kMapPoisoned);
+        bool grew = true;
+        std::unordered_map<uint32_t, bool> done;
+        while (grew) {
+            grew = false;
+            for (const auto& [holder, eids] : ledger->by_holder) {
+                if (done[holder] || !kept.contains(holder)) continue;
+                done[holder] = true;
+                kept.add_many(eids);
+                grew = true;
+            }
+        }
+        for (auto it = ledger->by_holder.begin(); it != ledger->by_holder.end();) {
+            if (kept.contains(it->first)) {
+                ++it;
+                continue;
+            }
+            for (uint32_t eid : it->second) {
+                ledger->values.erase(eid);
+                dropped_elements.push_back(eid);
+            }
+            it = ledger->by_holder.erase(it);
+        }
+    }
     exact.for_each_shard_mut([&](auto& shard) {
-        for (auto& [value, set] : shard) set.retain(keep);
+        for (auto& [value, set] : shard) set.retain(kept);
     });
-    write_str_radix_map()->retain(keep);
-    write_num_ordered()->retain(keep);
+    write_str_radix_map()->retain(kept);
+    write_num_ordered()->retain(kept);
     {
         auto bools = get_bool_map_writer();
         for (auto& entry : *bools) {
             entry.flush();
-            entry.bitmap().and_inplace(keep);
+            entry.bitmap().and_inplace(kept);
         }
     }
-    Bitmap dropped;
+    {
+        auto mapped = get_mapped_ids_writer();
+        for (uint32_t eid : dropped_elements) mapped->erase(eid);
+    }
     {
         auto masked = get_masked_ids_writer();
-        dropped = masked->andnot(keep);
-        masked->and_inplace(keep);
+        for (uint32_t eid : dropped_elements) masked->remove(eid);
     }
-    if (!dropped.is_empty()) {
-        auto mapped = get_mapped_ids_writer();
-        dropped.for_each([&](uint32_t eid) { mapped->erase(eid); });
-    }
+    for (uint32_t eid : dropped_elements) free_id(eid);
 }
 
 }  // namespace vorlane

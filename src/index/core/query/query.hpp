@@ -28,6 +28,14 @@ using ExactMap = ShardedHashMap<PyValue, HybridSet, PyValueStoredHash>;
 using BoolMap = std::array<BufferedBitmap<64>, 2>;  // entry 0: True, entry 1: False
 using IdMap = std::unordered_map<uint32_t, uint32_t>;
 
+// The element entries of container values: which synthetic ids each holder owns
+// and the value entered under each, so that a replaced container is taken out
+// exactly, however the container itself changed since.
+struct ElementLedger {
+    std::unordered_map<uint32_t, std::vector<uint32_t>> by_holder;
+    std::unordered_map<uint32_t, PyValue> values;
+};
+
 struct QueryMap {
     ExactMap exact;
     RwLock<PositionalBitmap> str_radix_map;
@@ -38,8 +46,13 @@ struct QueryMap {
     RwLock<IdMap> mapped_ids;
     RwLock<Bitmap> masked_ids;
     SharedItems parent_items;
+    RwLock<ElementLedger> elements;
 
     explicit QueryMap(std::weak_ptr<IndexAPI> parent);
+    QueryMap(const QueryMap&) = delete;
+    QueryMap& operator=(const QueryMap&) = delete;
+    // Gives the synthetic ids still in use back to the allocator.
+    ~QueryMap();
 
     RwLock<NumericalBitmap>::WriteGuard write_num_ordered() { return num_ordered.write(kMapPoisoned); }
     RwLock<PositionalBitmap>::WriteGuard write_str_radix_map() { return str_radix_map.write(kMapPoisoned); }
@@ -47,23 +60,31 @@ struct QueryMap {
     RwLock<IdMap>::WriteGuard get_mapped_ids_writer() { return mapped_ids.write(kMapPoisoned); }
     RwLock<Bitmap>::WriteGuard get_masked_ids_writer() { return masked_ids.write(kMapPoisoned); }
 
-    // Enters value `v` under id `id` by its kind.
-    void insert(const PyValue& v, uint32_t id);
+    // Enters value `v` under id `id` by its kind. `root` is the stored object the
+    // value belongs to (`id` itself, or the object holding the container whose
+    // element `id` is); nested objects are recorded as held by it.
+    void insert(const PyValue& v, uint32_t id, uint32_t root);
+    void insert_iterable(const PyIterable& container, uint32_t id, uint32_t root);
     void insert_num_ordered(const PyValue& number, uint32_t id);
     void insert_str(std::string_view text, uint32_t id);
     void insert_exact(const PyValue& v, uint32_t id);
 
     // Takes value `v` of id `id` out of every structure its kind uses.
-    void remove_id(const PyValue& v, uint32_t id);
+    void remove_id(const PyValue& v, uint32_t id, uint32_t root);
+    void remove_elements(uint32_t holder, uint32_t root);
     void remove_num_ordered(const PyValue& number, uint32_t id);
     void remove_exact(const PyValue& v, uint32_t id);
     // Drops the exact entry of `v` if its id set became empty.
     void drop_exact_if_empty(const PyValue& v);
 
-    // Replaces synthetic element ids in `ids` by the ids of their holders.
+    // Replaces synthetic element ids in `ids` by the stored objects holding them.
     void unmask_ids(Bitmap& ids) const;
+    // Candidates for a search: `base` plus every synthetic id, whose holders are
+    // checked against `base` after unmasking.
+    Bitmap with_elements(const Bitmap& base) const;
 
-    // Narrows every structure to the ids in `keep`.
+    // Narrows every structure to the ids in `keep` and the elements they hold;
+    // element entries of other holders are dropped and their ids given back.
     void retain(const Bitmap& keep);
 
     static constexpr const char* kMapPoisoned = "called `Result::unwrap()` on an `Err` value";
