@@ -64,6 +64,17 @@ void register_index(const Indexable& record, const std::weak_ptr<IndexAPI>& core
     }
 }
 
+void check_container_attributes(const Indexable& record) {
+    std::vector<PyValue> containers;
+    {
+        auto storage = lock_attributes_with_gil(record);
+        storage->for_each([&](uint32_t, const PyValue& v) {
+            if (v.kind() == Kind::Iterable) containers.push_back(v);
+        });
+    }
+    for (const PyValue& v : containers) check_elements(v);
+}
+
 std::string debug_record(const Indexable& record) {
     std::string out = "IndexAPI { id: " + std::to_string(record.id) + ", attributes: Mutex { data: ";
     const Mutex<AttributeMap>& storage = *record.attributes;
@@ -199,6 +210,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         if (utf8 == nullptr) throw py::PyErrAlreadySet();
         const std::string_view text(utf8, static_cast<size_t>(size));
         PyValue converted = PyValue::from_python(PyRef::borrow(value));
+        check_elements(converted);
 
         const Indexable& record = as_indexable(self)->record;
         std::optional<PyValue> old;  // released after both locks

@@ -68,6 +68,10 @@ inline const Indexable& indexable_record(PyObject* obj) { return reinterpret_cas
 // waits, if it must, with the interpreter lock released.
 Mutex<AttributeMap>::Guard lock_attributes_with_gil(const Indexable& record);
 
+// Converts the elements of every container the object holds (see check_elements),
+// so that adding it fails before any index changes. Interpreter lock held.
+void check_container_attributes(const Indexable& record);
+
 // Records that `core` holds the object: appends the link, drops dead and
 // placeholder links, and keeps the list sorted by core address. Called without
 // the interpreter lock.

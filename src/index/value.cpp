@@ -79,25 +79,25 @@ int64_t read_int(PyObject* obj, bool exact) {
     py::PyRef index;
     if (!exact) {
         index = py::PyRef::steal(PyNumber_Index(obj));
-        if (!index) py::fail_from_python_error(kTypeChecked);
+        if (!index) py::fail_conversion(kTypeChecked);
         obj = index.get();
     }
     const long long v = PyLong_AsLongLong(obj);
-    if (v == -1 && PyErr_Occurred()) py::fail_from_python_error(kTypeChecked);
+    if (v == -1 && PyErr_Occurred()) py::fail_conversion(kTypeChecked);
     return v;
 }
 
 double read_float(PyObject* obj, bool exact) {
     if (exact) return PyFloat_AS_DOUBLE(obj);
     const double v = PyFloat_AsDouble(obj);
-    if (v == -1.0 && PyErr_Occurred()) py::fail_from_python_error(kTypeChecked);
+    if (v == -1.0 && PyErr_Occurred()) py::fail_conversion(kTypeChecked);
     return v;
 }
 
 std::string_view read_str(PyObject* obj) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
-    if (utf8 == nullptr) py::fail_from_python_error(kTypeChecked);
+    if (utf8 == nullptr) py::fail_conversion(kTypeChecked);
     return {utf8, static_cast<size_t>(size)};
 }
 
@@ -105,10 +105,10 @@ bool read_bool(PyObject* obj, bool exact) {
     if (exact) return obj == Py_True;
     PyNumberMethods* number = Py_TYPE(obj)->tp_as_number;
     if (number == nullptr || number->nb_bool == nullptr) {
-        fail(std::string(kTypeChecked) + ": " + Py_TYPE(obj)->tp_name + " has no truth value");
+        throw py::ConversionError(std::string(kTypeChecked) + ": " + Py_TYPE(obj)->tp_name + " has no truth value");
     }
     const int truth = number->nb_bool(obj);
-    if (truth < 0) py::fail_from_python_error(kTypeChecked);
+    if (truth < 0) py::fail_conversion(kTypeChecked);
     return truth != 0;
 }
 
@@ -188,7 +188,7 @@ PyValue PyValue::from_python(py::PyRef ref) {
         return PyValue(shared, cast::Iterable{PyIterable{*container, shared}, tag}, finish_kind(h, 5));
     }
     const Py_hash_t py_hash = PyObject_Hash(obj);
-    if (py_hash == -1 && PyErr_Occurred()) py::fail_from_python_error();
+    if (py_hash == -1 && PyErr_Occurred()) py::fail_conversion();
     return make(cast::Unknown{}, static_cast<uint64_t>(static_cast<int64_t>(py_hash)));
 }
 
@@ -243,6 +243,61 @@ bool operator==(const PyValue& a, const PyValue& b) {
             }
         },
         a.primitave, b.primitave);
+}
+
+std::vector<PyValue> convert_elements(const PyIterable& container) {
+    std::vector<PyValue> out;
+    PyObject* obj = container.container.get();
+    switch (container.kind) {
+        case IterableKind::Dict: break;  // dict values are not indexed
+        case IterableKind::List: {
+            // Elements are read by position while the list may change under
+            // conversion callbacks: stop at the shorter of both lengths.
+            const Py_ssize_t start_len = PyList_GET_SIZE(obj);
+            for (Py_ssize_t k = 0; k < start_len && k < PyList_GET_SIZE(obj); ++k) {
+                out.push_back(PyValue::from_python(py::PyRef::borrow(PyList_GET_ITEM(obj, k))));
+            }
+            break;
+        }
+        case IterableKind::Tuple: {
+            for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(obj); ++k) {
+                out.push_back(PyValue::from_python(py::PyRef::borrow(PyTuple_GET_ITEM(obj, k))));
+            }
+            break;
+        }
+        case IterableKind::Set: {
+            // Take the members first: hashing during conversion must not see the set change.
+            py::PyRef members = py::PyRef::checked(PySequence_List(obj));
+            for (Py_ssize_t k = 0; k < PyList_GET_SIZE(members.get()); ++k) {
+                out.push_back(PyValue::from_python(py::PyRef::borrow(PyList_GET_ITEM(members.get(), k))));
+            }
+            break;
+        }
+    }
+    return out;
+}
+
+namespace {
+void check_elements_on_path(const PyValue& v, std::vector<const PyObject*>& path) {
+    const auto* iterable = v.as<cast::Iterable>();
+    if (iterable == nullptr) return;
+    const PyObject* container = iterable->value.container.get();
+    for (const PyObject* c : path) {
+        if (c == container) return;
+    }
+    if (Py_EnterRecursiveCall(" while checking container elements") != 0) throw py::PyErrAlreadySet();
+    struct Leave {
+        ~Leave() { Py_LeaveRecursiveCall(); }
+    } leave;
+    path.push_back(container);
+    for (const PyValue& element : convert_elements(iterable->value)) check_elements_on_path(element, path);
+    path.pop_back();
+}
+}  // namespace
+
+void check_elements(const PyValue& v) {
+    std::vector<const PyObject*> path;
+    check_elements_on_path(v, path);
 }
 
 std::string debug_py_handle(const PyObject* obj) {

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "index/core/structures/small_string.hpp"
 #include "python/py_ref.hpp"
@@ -95,6 +96,17 @@ public:
 struct PyValueHash {
     size_t operator()(const PyValue& v) const noexcept { return static_cast<size_t>(v.hash); }
 };
+
+// Converts every element of a container value, recursively, and drops the
+// results, so that a value whose elements cannot all be converted is refused
+// before any index changes. A container met again on its own path is not walked
+// again; nesting deeper than the interpreter allows raises RecursionError.
+// Interpreter lock held.
+void check_elements(const PyValue& v);
+
+// The elements of a container as converted values, in order (a dict has none).
+// Interpreter lock held.
+std::vector<PyValue> convert_elements(const PyIterable& container);
 
 // FxHash of a value's payload followed by its kind number.
 uint64_t hash_int(int64_t v) noexcept;

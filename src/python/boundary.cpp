@@ -56,6 +56,13 @@ void fail_from_python_error(std::string_view prefix) {
     fail(std::move(message));
 }
 
+void fail_conversion(std::string_view prefix) {
+    std::string message(prefix);
+    if (!message.empty()) message += ": ";
+    message += take_python_error_text();
+    throw ConversionError(std::move(message));
+}
+
 void raise(PyObject* type, const std::string& message) {
     PyErr_SetString(type, message.c_str());
     throw PyErrAlreadySet();

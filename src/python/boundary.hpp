@@ -23,6 +23,24 @@ PyObject* internal_error_type();
 // Sets the internal-error exception with `message` as the current Python error.
 void set_internal_error(std::string_view message) noexcept;
 
+// A value of a recognised type that cannot be converted, or an unhashable value.
+// Reported to Python as the internal-error exception, like an InternalError, but
+// it does not poison the locks it unwinds: it breaks no invariant, and a caller
+// that checks values before changing anything leaves nothing half done.
+class ConversionError : public std::exception {
+public:
+    explicit ConversionError(std::string message) : message_(std::move(message)) {}
+    const char* what() const noexcept override { return message_.c_str(); }
+    const std::string& message() const noexcept { return message_; }
+
+private:
+    std::string message_;
+};
+
+// Turns the Python error that is set into a ConversionError: the message is
+// `prefix` (if any), then the error's type name and text. Clears the Python error.
+[[noreturn]] void fail_conversion(std::string_view prefix = {});
+
 // Turns the Python error that is set into an internal error: the message is
 // `prefix` (if any), then the error's type name and text. Clears the Python error.
 [[noreturn]] void fail_from_python_error(std::string_view prefix = {});
@@ -38,6 +56,8 @@ R guarded(R error_value, Fn&& body) noexcept {
         return result;
     } catch (const PyErrAlreadySet&) {
     } catch (const InternalError& e) {
+        set_internal_error(e.message());
+    } catch (const ConversionError& e) {
         set_internal_error(e.message());
     } catch (const std::bad_alloc&) {
         std::abort();

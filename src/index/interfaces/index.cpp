@@ -44,6 +44,7 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
         auto [py_ref] = py::bind_args<1>("add_object", {"py_ref"}, args, nargs, kwnames);
         if (!PyObject_TypeCheck(py_ref, indexable_type())) py::raise_argument_type("py_ref", "Indexable", py_ref);
         const Indexable& record = indexable_record(py_ref);
+        check_container_attributes(record);
         StoredItem stored{py::SharedPyRef(py::PyRef::borrow(py_ref)), record.shared_copy()};
         const std::shared_ptr<IndexAPI>& core = shared_core_of(self);
         py::without_gil([&] {

@@ -2,6 +2,7 @@
 
 #include "index/core/id_alloc.hpp"
 #include "index/core/index.hpp"
+#include "python/boundary.hpp"
 #include "python/gil.hpp"
 
 namespace vorlane {
@@ -18,38 +19,33 @@ SharedItems items_of(const std::weak_ptr<IndexAPI>& parent) {
     return std::make_shared<RwLock<ItemsVec>>();
 }
 
-// The elements of a container as converted values, in order. Interpreter lock held.
-std::vector<PyValue> convert_elements(const PyIterable& container) {
-    std::vector<PyValue> out;
-    PyObject* obj = container.container.get();
-    switch (container.kind) {
-        case IterableKind::Dict: break;  // dict values are not indexed
-        case IterableKind::List: {
-            // Elements are read by position while the list may change under
-            // conversion callbacks: stop at the shorter of both lengths.
-            const Py_ssize_t start_len = PyList_GET_SIZE(obj);
-            for (Py_ssize_t k = 0; k < start_len && k < PyList_GET_SIZE(obj); ++k) {
-                out.push_back(PyValue::from_python(py::PyRef::borrow(PyList_GET_ITEM(obj, k))));
-            }
-            break;
+// Containers being entered on this thread, outermost first: a container that
+// holds itself is not entered again, and nesting stays within a fixed depth.
+thread_local std::vector<const PyObject*> t_entering;
+constexpr size_t kMaxContainerDepth = 10000;
+
+class EnteringContainer {
+public:
+    explicit EnteringContainer(const PyObject* container) {
+        for (const PyObject* c : t_entering) {
+            if (c == container) return;
         }
-        case IterableKind::Tuple: {
-            for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(obj); ++k) {
-                out.push_back(PyValue::from_python(py::PyRef::borrow(PyTuple_GET_ITEM(obj, k))));
-            }
-            break;
+        if (t_entering.size() >= kMaxContainerDepth) {
+            throw py::ConversionError("RecursionError: containers nested too deeply to be indexed");
         }
-        case IterableKind::Set: {
-            // Take the members first: hashing during conversion must not see the set change.
-            py::PyRef members = py::PyRef::checked(PySequence_List(obj));
-            for (Py_ssize_t k = 0; k < PyList_GET_SIZE(members.get()); ++k) {
-                out.push_back(PyValue::from_python(py::PyRef::borrow(PyList_GET_ITEM(members.get(), k))));
-            }
-            break;
-        }
+        t_entering.push_back(container);
+        entered_ = true;
     }
-    return out;
-}
+    EnteringContainer(const EnteringContainer&) = delete;
+    EnteringContainer& operator=(const EnteringContainer&) = delete;
+    ~EnteringContainer() {
+        if (entered_) t_entering.pop_back();
+    }
+    bool entered() const noexcept { return entered_; }
+
+private:
+    bool entered_ = false;
+};
 }  // namespace
 
 QueryMap::QueryMap(std::weak_ptr<IndexAPI> owner)
@@ -85,6 +81,8 @@ void QueryMap::insert(const PyValue& v, uint32_t id, uint32_t root) {
 }
 
 void QueryMap::insert_iterable(const PyIterable& container, uint32_t id, uint32_t root) {
+    EnteringContainer entering(container.container.get());
+    if (!entering.entered()) return;
     std::vector<PyValue> values;
     {
         py::GilAcquire gil;
