@@ -27,9 +27,26 @@ def eq(stored, probe):
     return stored is probe
 
 
+def scalars(value, path=()):
+    """The values a stored value is searchable by: itself, or the elements of a
+    list, tuple or set (recursively); dicts hold none."""
+    if type(value) in (list, tuple, set):
+        if any(value is p for p in path):
+            return
+        for element in value:
+            yield from scalars(element, path + (value,))
+    elif type(value) is not dict:
+        yield value
+
+
 def holds(obj, attr, test):
-    value = getattr(obj, attr, SENTINEL)
-    return value is not SENTINEL and test(value)
+    head, _, rest = attr.partition(".")
+    value = getattr(obj, head, SENTINEL)
+    if value is SENTINEL:
+        return False
+    if rest:
+        return any(isinstance(v, Indexable) and holds(v, rest, test) for v in scalars(value))
+    return any(test(v) for v in scalars(value))
 
 
 def model(objs, expr):
@@ -63,8 +80,19 @@ NUMBERS = [0, 1, -1, 2, 3, 3.0, 2.5, -0.0, 2**53, 2**53 + 1, float(2**53), 2**63
            math.inf, -math.inf, 100, 7]
 
 
-def random_value(rng):
+INNER = []
+
+
+def random_value(rng, depth=0):
     r = rng.random()
+    if depth == 0 and r < 0.15:
+        kind = rng.choice([list, tuple, set])
+        items = [random_value(rng, depth + 1) for _ in range(rng.randrange(0, 4))]
+        if kind is set:
+            items = [i for i in items if type(i) is not list]
+        return kind(items)
+    if depth == 0 and r < 0.25 and INNER:
+        return rng.choice(INNER)
     if r < 0.5:
         return rng.choice(NUMBERS)
     if r < 0.75:
@@ -75,7 +103,7 @@ def random_value(rng):
 
 
 def random_expr(rng):
-    attr = rng.choice(["x", "y", "z", "nobody"])
+    attr = rng.choice(["x", "y", "z", "nobody", "x.w", "y.w"])
     kind = rng.choice(["eq", "ne", "in", "gt", "ge", "lt", "le", "bt", "starts_with", "ends_with", "contains"])
     if kind in ("starts_with", "ends_with", "contains"):
         return (kind, attr, "".join(rng.choice("abc") for _ in range(rng.randrange(0, 4))))
@@ -89,6 +117,7 @@ def random_expr(rng):
 
 def test_random_queries_and_writes_agree_with_the_model():
     rng = random.Random(2024)
+    INNER[:] = [Obj(w=random_value(rng, 1)) for _ in range(40)]
     objs = []
     for i in range(2000):
         attrs = {a: random_value(rng) for a in ("x", "y", "z") if rng.random() < 0.8}
@@ -107,11 +136,15 @@ def test_random_queries_and_writes_agree_with_the_model():
         assert narrowed == want & model(objs, expr2), (expr, expr2)
         for o in rng.sample(objs, 5):
             setattr(o, rng.choice(["x", "y", "z"]), random_value(rng))
+        for inner in rng.sample(INNER, 2):
+            inner.w = random_value(rng, 1)
 
 
 def test_threads_agree_with_the_model_and_never_deadlock():
     rng = random.Random(99)
     objs = [Obj(x=rng.choice(NUMBERS), y="".join(rng.choice("ab") for _ in range(3))) for _ in range(600)]
+    for o in objs[::5]:
+        o.x = [rng.choice(NUMBERS), "s"]  # containers are walked with the interpreter lock taken back
     idx, second = Index(), Index()
     stop = threading.Event()
     failures = []
@@ -125,7 +158,7 @@ def test_threads_agree_with_the_model_and_never_deadlock():
         r = random.Random(seed)
         while not stop.is_set():
             o = r.choice(objs)
-            o.x = r.choice(NUMBERS)
+            o.x = r.choice(NUMBERS) if r.random() < 0.7 else (r.choice(NUMBERS), [r.choice(NUMBERS)])
             o.y = "".join(r.choice("ab") for _ in range(3))
 
     def querier():
