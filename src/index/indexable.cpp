@@ -72,6 +72,7 @@ void check_container_attributes(const Indexable& record) {
             if (v.kind() == Kind::Iterable) containers.push_back(v);
         });
     }
+    // Converting runs Python code: no lock of the object is held meanwhile.
     for (const PyValue& v : containers) check_elements(v);
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "index/core/query/delayed_query.hpp"
 #include "index/core/structures/string_interner.hpp"
 
 namespace vorlane {
@@ -33,6 +34,136 @@ void IndexAPI::add_object(const std::weak_ptr<IndexAPI>& weak_core, uint32_t ite
     }
     get_allowed_items_writer()->add(item_id);
     attributes->for_each([&](uint32_t attr_id, const PyValue& v) { add_index(weak_core, item_id, attr_id, v); });
+}
+
+namespace {
+
+// The values of one attribute met in a group of objects, by kind.
+struct AttributeGroup {
+    std::vector<std::pair<uint32_t, OrderKey>> numbers;
+    std::vector<std::pair<uint32_t, std::string_view>> strings;
+    std::vector<std::pair<uint32_t, bool>> bools;
+    // Values entered one by one: containers, nested objects and other values.
+    std::vector<std::pair<uint32_t, const PyValue*>> singles;
+    size_t longest = 0;
+};
+
+constexpr size_t kBatchGroup = 4096;
+
+}  // namespace
+
+void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::vector<StoredItem> batch) {
+    for (const StoredItem& stored : batch) register_index(*stored.item, weak_core);
+
+    std::vector<StoredItem> replaced;  // released after the locks
+    {
+        uint32_t largest = 0;
+        for (const StoredItem& stored : batch) largest = std::max(largest, stored.item->id);
+        auto allowed = get_allowed_items_writer();
+        auto items_guard = get_items_writer();
+        if (!batch.empty() && items_guard->size() <= largest) items_guard->resize(static_cast<size_t>(largest) + 1);
+        std::vector<uint32_t> ids;
+        ids.reserve(batch.size());
+        for (const StoredItem& stored : batch) {
+            replaced.push_back(std::exchange((*items_guard)[stored.item->id], stored));
+            ids.push_back(stored.item->id);
+        }
+        std::sort(ids.begin(), ids.end());
+        allowed->add_many(ids);
+    }
+    replaced.clear();
+
+    for (size_t from = 0; from < batch.size(); from += kBatchGroup) {
+        const size_t to = std::min(batch.size(), from + kBatchGroup);
+        // Lock the group's attribute storages in address order (two batches never
+        // wait on each other), each once even if the batch repeats an object.
+        std::vector<Mutex<AttributeMap>*> storages;
+        for (size_t i = from; i < to; ++i) storages.push_back(batch[i].item->attributes.get());
+        std::sort(storages.begin(), storages.end(), std::less<>());
+        storages.erase(std::unique(storages.begin(), storages.end()), storages.end());
+        std::vector<Mutex<AttributeMap>::Guard> held;
+        held.reserve(storages.size());
+        for (auto* storage : storages) held.push_back(storage->lock(kCannotReadIndexable));
+
+        // Attribute ids are small and dense: groups are found by position.
+        std::vector<std::unique_ptr<AttributeGroup>> by_attr;
+        std::vector<uint32_t> seen_attrs;
+        for (size_t i = from; i < to; ++i) {
+            const uint32_t id = batch[i].item->id;
+            const auto held_at = std::lower_bound(storages.begin(), storages.end(), batch[i].item->attributes.get());
+            const AttributeMap& attributes = *held[static_cast<size_t>(held_at - storages.begin())];
+            attributes.for_each([&](uint32_t attr_id, const PyValue& v) {
+                if (by_attr.size() <= attr_id) by_attr.resize(static_cast<size_t>(attr_id) + 1);
+                if (by_attr[attr_id] == nullptr) {
+                    by_attr[attr_id] = std::make_unique<AttributeGroup>();
+                    seen_attrs.push_back(attr_id);
+                }
+                AttributeGroup& group = *by_attr[attr_id];
+                switch (v.kind()) {
+                    case Kind::Int:
+                    case Kind::Float:
+                        if (const auto key = number_key(v)) group.numbers.emplace_back(id, *key);
+                        break;
+                    case Kind::Str: {
+                        const std::string_view text = v.as<cast::Str>()->value.view();
+                        group.strings.emplace_back(id, text);
+                        group.longest = std::max(group.longest, text.size());
+                        break;
+                    }
+                    case Kind::Bool: group.bools.emplace_back(id, v.as<cast::Bool>()->value); break;
+                    default: group.singles.emplace_back(id, &v);
+                }
+            });
+        }
+
+        // Maps for attributes this core has not seen yet.
+        bool missing = false;
+        {
+            auto maps = index->read();
+            for (uint32_t attr_id : seen_attrs) {
+                missing = missing || attr_id >= maps->size() || (*maps)[attr_id] == nullptr;
+            }
+        }
+        if (missing) {
+            auto maps = get_index_writer();
+            for (uint32_t attr_id : seen_attrs) {
+                if (maps->size() <= attr_id) maps->resize(static_cast<size_t>(attr_id) + 1);
+                if ((*maps)[attr_id] == nullptr) (*maps)[attr_id] = std::make_unique<QueryMap>(weak_core);
+            }
+        }
+
+        auto maps = index->read();
+        for (uint32_t attr_id : seen_attrs) {
+            AttributeGroup& group = *by_attr[attr_id];
+            QueryMap& map = *(*maps)[attr_id];
+            if (!group.numbers.empty() || !group.strings.empty() || !group.bools.empty()) {
+                BulkQueryMapAdder adder(map);
+                adder.reserve_strings(group.longest);
+                if (!group.numbers.empty()) {
+                    std::sort(group.numbers.begin(), group.numbers.end(),
+                              [](const auto& a, const auto& b) { return a.first < b.first; });
+                    // A batch may name one object twice: one entry per id.
+                    group.numbers.erase(std::unique(group.numbers.begin(), group.numbers.end(),
+                                                    [](const auto& a, const auto& b) { return a.first == b.first; }),
+                                        group.numbers.end());
+                    std::vector<uint32_t> ids;
+                    std::vector<OrderKey> keys;
+                    ids.reserve(group.numbers.size());
+                    keys.reserve(group.numbers.size());
+                    for (const auto& [id, key] : group.numbers) {
+                        ids.push_back(id);
+                        keys.push_back(key);
+                    }
+                    adder.insert_numbers(ids, keys);
+                }
+                for (const auto& [id, text] : group.strings) adder.push_str(id, text);
+                for (const auto& [id, value] : group.bools) adder.push_bool(id, value);
+            }
+            // Entered after the adder let go of the map's structures, which
+            // container elements take again.
+            for (const auto& [id, value] : group.singles) map.insert(*value, id, id);
+        }
+    }
 }
 
 void IndexAPI::add_index(const std::weak_ptr<IndexAPI>& weak_core, uint32_t item_id, uint32_t attr_id,

@@ -58,6 +58,10 @@ struct IndexAPI {
     // object's storage, locked by the caller; it is unlocked when this returns.
     void add_object(const std::weak_ptr<IndexAPI>& weak_core, uint32_t item_id, StoredItem stored,
                     Mutex<AttributeMap>::Guard attributes);
+    // Adds a batch of objects; ends as adding them one by one would. The value
+    // maps' number, string and boolean structures are written once per group of
+    // objects through buffered adds.
+    void add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::vector<StoredItem> batch);
     // Enters one attribute value of one object.
     void add_index(const std::weak_ptr<IndexAPI>& weak_core, uint32_t item_id, uint32_t attr_id, const PyValue& v);
     // Takes one attribute value of one object out again.

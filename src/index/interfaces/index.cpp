@@ -60,6 +60,38 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
     });
 }
 
+PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded_object([&] {
+        auto [objs] = py::bind_args<1>("add_object_many", {"objs"}, args, nargs, kwnames);
+        if (PyUnicode_Check(objs)) py::raise(PyExc_TypeError, "argument 'objs': can't extract a sequence from a str");
+        if (!PySequence_Check(objs)) py::raise_argument_type("objs", "Sequence", objs);
+        py::PyRef items = py::PyRef::checked(PySequence_List(objs));
+        const Py_ssize_t n = PyList_GET_SIZE(items.get());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* obj = PyList_GET_ITEM(items.get(), i);
+            if (!PyObject_TypeCheck(obj, indexable_type())) {
+                py::raise(PyExc_TypeError, std::string("argument 'objs': element ") + std::to_string(i) +
+                                               " is '" + Py_TYPE(obj)->tp_name + "', not an Indexable");
+            }
+        }
+        // Every container of every object converts, or nothing is added.
+        for (Py_ssize_t i = 0; i < n; ++i) check_container_attributes(indexable_record(PyList_GET_ITEM(items.get(), i)));
+        std::vector<StoredItem> batch;
+        batch.reserve(static_cast<size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* obj = PyList_GET_ITEM(items.get(), i);
+            batch.push_back(StoredItem{py::SharedPyRef(py::PyRef::borrow(obj)), indexable_record(obj).shared_copy()});
+        }
+        const std::shared_ptr<IndexAPI>& core = shared_core_of(self);
+        py::without_gil([&] {
+            NestedScope nested;
+            core->add_object_many(core, std::move(batch));
+            nested.run();
+        });
+        Py_RETURN_NONE;
+    });
+}
+
 PyObject* index_collect(PyObject* self, PyObject*) {
     return py::guarded_object([&] {
         IndexAPI& core = core_of(self);
@@ -118,6 +150,7 @@ PyMethodDef kMethods[] = {
     {"reduced", py::method_ptr(index_reduced), kFastKw, "reduced($self, **kwargs)\n--\n\n"},
     {"reduce", py::method_ptr(index_reduce), kFastKw, "reduce($self, **kwargs)\n--\n\n"},
     {"get_by_attribute", py::method_ptr(index_get_by_attribute), kFastKw, "get_by_attribute($self, **kwargs)\n--\n\n"},
+    {"add_object_many", py::method_ptr(index_add_object_many), kFastKw, "add_object_many($self, objs)\n--\n\n"},
     {"add_object", py::method_ptr(index_add_object), kFastKw, "add_object($self, py_ref)\n--\n\n"},
     {"reduced_query", py::method_ptr(index_reduced_query), kFastKw, "reduced_query($self, query)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},

@@ -52,6 +52,10 @@ public:
     void add_many(std::span<const uint32_t> ids) {
         if (!ids.empty()) roaring_bitmap_add_many(raw(), ids.size(), ids.data());
     }
+    // Adds every id from `first` up to and including `last`.
+    void add_range(uint32_t first, uint32_t last) {
+        if (first <= last) roaring_bitmap_add_range(raw(), first, uint64_t{last} + 1);
+    }
     void remove(uint32_t id) { roaring_bitmap_remove(raw(), id); }
     bool contains(uint32_t id) const { return roaring_bitmap_contains(raw(), id); }
     uint64_t cardinality() const { return roaring_bitmap_get_cardinality(raw()); }

@@ -47,4 +47,44 @@ Bitmap NumericalBitmap::get_eq(const OrderKey& key) const {
     return result;
 }
 
+void NumericalBitmap::insert_many(std::span<const uint32_t> ids, std::span<const OrderKey> keys) {
+    check(ids.size() == keys.size(), "ids and keys differ in number");
+    if (ids.empty()) return;
+    OrderKey any{0, 0};
+    OrderKey all{0xFFFF, ~uint64_t{0}};
+    for (const OrderKey& k : keys) {
+        any.head = static_cast<uint16_t>(any.head | k.head);
+        any.mantissa |= k.mantissa;
+        all.head = static_cast<uint16_t>(all.head & k.head);
+        all.mantissa &= k.mantissa;
+    }
+    // Ids of objects made one after another are often consecutive: a shared bit
+    // then adds them as one range.
+    const bool consecutive = ids.back() >= ids.front() && ids.back() - ids.front() + 1 == ids.size();
+    const auto add_all = [&](Bitmap& target) {
+        if (consecutive) {
+            target.add_range(ids.front(), ids.back());
+        } else {
+            target.add_many(ids);
+        }
+    };
+    std::vector<uint32_t> ones;
+    std::vector<uint32_t> zeros;
+    ones.reserve(ids.size());
+    zeros.reserve(ids.size());
+    for (size_t bit = 0; bit < kOrderKeyBits; ++bit) {
+        if (all.bit(bit)) {
+            add_all(slices_[bit][1].bitmap());
+        } else if (!any.bit(bit)) {
+            add_all(slices_[bit][0].bitmap());
+        } else {
+            ones.clear();
+            zeros.clear();
+            for (size_t j = 0; j < ids.size(); ++j) (keys[j].bit(bit) ? ones : zeros).push_back(ids[j]);
+            slices_[bit][1].bitmap().add_many(ones);
+            slices_[bit][0].bitmap().add_many(zeros);
+        }
+    }
+}
+
 }  // namespace vorlane

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "index/core/structures/bitmap.hpp"
@@ -86,6 +87,10 @@ public:
     void insert(uint32_t id, const OrderKey& key) {
         for (size_t i = 0; i < kOrderKeyBits; ++i) slices_[i][key.bit(i)].bitmap().add(id);
     }
+    // Inserts a group of ids (ascending, for the cheapest bitmap appends) with
+    // their keys. A bit that all keys share adds the whole group with one call;
+    // only bits that vary are sorted into the two sides id by id.
+    void insert_many(std::span<const uint32_t> ids, std::span<const OrderKey> keys);
     // Bulk insertion: ids wait in the buffers until `flush`.
     void push(uint32_t id, const OrderKey& key) {
         for (size_t i = 0; i < kOrderKeyBits; ++i) slices_[i][key.bit(i)].push(id);
