@@ -1,3 +1,4 @@
+import os
 import re
 import subprocess
 import sys
@@ -5,6 +6,17 @@ import sys
 import pytest
 
 import PyVorlane
+
+# The sanitized run sets this, so that tests never pass against the normal build by mistake.
+_EXPECTED = os.environ.get("VORLANE_EXPECT_PACKAGE")
+if _EXPECTED is not None:
+    _loaded = os.path.realpath(os.path.dirname(PyVorlane.__file__))
+    if _loaded != os.path.realpath(_EXPECTED):
+        raise RuntimeError(f"PyVorlane imported from {_loaded}, expected {_EXPECTED}")
+
+
+def pytest_report_header(config):
+    return f"PyVorlane: {PyVorlane.__file__}"
 
 
 @pytest.fixture
