@@ -295,3 +295,39 @@ def test_threads_add_query_and_write():
     assert not errors
     assert names(idx.collect()) == names(objs)
     assert names(idx.get_by_attribute(v=3)) == [o.tag for o in objs if o.v == 3]
+
+
+def test_assignments_racing_with_add_object_keep_the_object_usable():
+    obj, other = Item(a=None), Item(a=1)
+    stop = threading.Event()
+    failures = []
+
+    def writer():
+        while not stop.is_set():
+            obj.a = None
+
+    def adder():
+        try:
+            for _ in range(3000):
+                idx = Index()
+                idx.add_object(other)  # the map for "a" exists, None is not in it yet
+                idx.add_object(obj)
+                assert idx.get_by_attribute(a=None) == [obj]
+        except BaseException as e:  # pragma: no cover - reported below
+            failures.append(repr(e))
+        finally:
+            stop.set()
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        threads = [threading.Thread(target=writer), threading.Thread(target=adder)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(timeout=120)
+    finally:
+        sys.setswitchinterval(old)
+    assert not failures, failures
+    obj.a = 5
+    assert obj.a == 5

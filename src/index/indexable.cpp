@@ -53,7 +53,7 @@ const IndexAPI* sort_key(const IndexMeta& meta) {
 }
 }  // namespace
 
-void register_index(const Indexable& record, const std::weak_ptr<IndexAPI>& core) {
+Mutex<IndexList>::Guard register_index(const Indexable& record, const std::weak_ptr<IndexAPI>& core) {
     auto list = record.indexes->lock();
     list->push_back(core);
     trim_indexes(*list, empty_index().get());
@@ -62,6 +62,7 @@ void register_index(const Indexable& record, const std::weak_ptr<IndexAPI>& core
             return std::less<const IndexAPI*>()(sort_key(a), sort_key(b));
         });
     }
+    return list;
 }
 
 void check_container_attributes(const Indexable& record) {

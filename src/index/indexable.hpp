@@ -74,8 +74,10 @@ void check_container_attributes(const Indexable& record);
 
 // Records that `core` holds the object: appends the link, drops dead and
 // placeholder links, and keeps the list sorted by core address. Called without
-// the interpreter lock.
-void register_index(const Indexable& record, const std::weak_ptr<IndexAPI>& core);
+// the interpreter lock. Returns the list still locked: a caller that enters the
+// object's values holds it until they are in, so that an assignment cannot slip
+// in between (index list, then attributes: the order an assignment takes).
+[[nodiscard]] Mutex<IndexList>::Guard register_index(const Indexable& record, const std::weak_ptr<IndexAPI>& core);
 
 // Removes from `list` every link whose core is gone, is `index`, or is the placeholder index.
 void trim_indexes(IndexList& list, const IndexAPI* index);

@@ -53,7 +53,9 @@ constexpr size_t kBatchGroup = 4096;
 }  // namespace
 
 void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::vector<StoredItem> batch) {
-    for (const StoredItem& stored : batch) register_index(*stored.item, weak_core);
+    // Assignments landing between registration and entry find a value the
+    // index has not received yet; removing what is not there is a no-op.
+    for (const StoredItem& stored : batch) (void)register_index(*stored.item, weak_core);
 
     std::vector<StoredItem> replaced;  // released after the locks
     {
@@ -247,7 +249,7 @@ void store_nested(NestedWork& work) {
     if (auto owner = work.owner.lock(); owner != nullptr && held_above(owner, work.holder, cid)) return;
     IndexAPI& child = *work.child;
     std::weak_ptr<IndexAPI> weak_child = work.child;
-    register_index(*work.nested.owned_handle, weak_child);
+    auto list = register_index(*work.nested.owned_handle, weak_child);
     if (child.allowed_items->read()->contains(cid)) return;  // stored once, however many holders
     auto attributes = work.nested.owned_handle->get_py_values();
     child.add_object(weak_child, cid, StoredItem{work.nested.python_handle, work.nested.owned_handle->shared_copy()},

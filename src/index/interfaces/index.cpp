@@ -50,10 +50,11 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
         py::without_gil([&] {
             NestedScope nested;
             std::weak_ptr<IndexAPI> weak = core;
-            register_index(*stored.item, weak);
+            auto list = register_index(*stored.item, weak);
             auto attributes = stored.item->get_py_values();
             const uint32_t id = stored.item->id;
             core->add_object(weak, id, std::move(stored), std::move(attributes));
+            { auto released = std::move(list); }
             nested.run();  // the object's locks are released by now
         });
         Py_RETURN_NONE;
