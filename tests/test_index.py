@@ -306,13 +306,16 @@ def test_assignments_racing_with_add_object_keep_the_object_usable():
         while not stop.is_set():
             obj.a = None
 
+    indexes = []
+
     def adder():
         try:
             for _ in range(3000):
                 idx = Index()
                 idx.add_object(other)  # the map for "a" exists, None is not in it yet
                 idx.add_object(obj)
-                assert idx.get_by_attribute(a=None) == [obj]
+                indexes.append(idx)
+                del indexes[:-20]
         except BaseException as e:  # pragma: no cover - reported below
             failures.append(repr(e))
         finally:
@@ -329,5 +332,9 @@ def test_assignments_racing_with_add_object_keep_the_object_usable():
     finally:
         sys.setswitchinterval(old)
     assert not failures, failures
+    # once the writes stop, every index holds the object's current value
+    for idx in indexes:
+        assert idx.get_by_attribute(a=None) == [obj]
     obj.a = 5
     assert obj.a == 5
+    assert all(idx.get_by_attribute(a=5) == [obj] for idx in indexes)
