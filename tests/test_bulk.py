@@ -1,0 +1,85 @@
+"""add_object_many answers exactly as adding the objects one by one."""
+import random
+
+import pytest
+
+import PyVorlane
+from PyVorlane import Index, Indexable, PyQueryExpr as Q
+from test_index_model import NUMBERS, build, model, random_expr, random_value, INNER
+
+
+class Obj(Indexable):
+    pass
+
+
+def same_answers(a, b, objs, rng, rounds=150):
+    for _ in range(rounds):
+        expr = random_expr(rng)
+        got_a = set(a.reduced_query(build(expr)).collect())
+        got_b = set(b.reduced_query(build(expr)).collect())
+        assert got_a == got_b == model(objs, expr), expr
+
+
+def test_bulk_and_one_by_one_agree_on_random_objects():
+    rng = random.Random(31)
+    INNER[:] = [Obj(w=random_value(rng, 1)) for _ in range(20)]
+    objs = []
+    for i in range(3000):
+        # attributes appear part-way through: later objects bring new names
+        names = ["x", "y"] + (["z"] if i > 1500 else [])
+        objs.append(Obj(**{n: random_value(rng) for n in names if rng.random() < 0.85}))
+    bulk, single = Index(), Index()
+    bulk.add_object_many(objs[:1000])
+    bulk.add_object_many(objs[1000:])
+    for o in objs:
+        single.add_object(o)
+    assert bulk.collect() == single.collect()
+    same_answers(bulk, single, objs, rng)
+    for o in rng.sample(objs, 200):
+        setattr(o, rng.choice(["x", "y", "z"]), random_value(rng))
+    same_answers(bulk, single, objs, rng)
+
+
+def test_repeated_empty_and_already_added_objects():
+    a, b = Obj(n=1, s="x", t=[1, "x"]), Obj(n=2, s="y", t=(3,))
+    idx = Index()
+    idx.add_object_many([])
+    assert idx.collect() == []
+    idx.add_object(a)
+    idx.add_object_many([a, b, a, b])
+    assert sorted(idx.collect(), key=id) == sorted([a, b], key=id)
+    assert idx.get_by_attribute(n=1) == [a]
+    assert idx.reduced_query(Q.eq("t", "x")).collect() == [a]
+    assert idx.reduced_query(Q.eq("t", 3)).collect() == [b]
+    a.t = ["z"]  # a was entered three times: all its element entries go
+    assert idx.reduced_query(Q.eq("t", "x")).collect() == []
+    assert idx.reduced_query(Q.eq("t", "z")).collect() == [a]
+    idx.add_object_many((b,))  # any sequence
+    assert idx.get_by_attribute(s="y") == [b]
+
+
+def test_containers_and_nested_objects_in_a_batch():
+    inner = Obj(name="in")
+    objs = [Obj(tags=["a", 1, 2.5, True, None, ("deep",)], owner=inner, s={"q"}) for _ in range(200)]
+    idx = Index()
+    idx.add_object_many(objs)
+    for q in (Q.eq("tags", "a"), Q.eq("tags", 1), Q.gt("tags", 2), Q.eq("tags", "deep"), Q.eq("tags", None),
+              Q.eq("owner.name", "in"), Q.eq("s", "q")):
+        assert len(idx.reduced_query(q).collect()) == 200, q
+
+
+def test_refused_batches_add_nothing():
+    a, b = Obj(n=1), Obj(n=2)
+    idx = Index()
+    for bad in ([a, 5, b], "ab", 5, None, {a}):
+        with pytest.raises(TypeError, match="objs"):
+            idx.add_object_many(bad)
+    with pytest.raises(PyVorlane.InternalError, match="type checked"):
+        idx.add_object_many([a, Obj(v=[2**64])])
+    with pytest.raises(TypeError):
+        idx.add_object_many()
+    assert idx.collect() == []
+    assert idx.get_by_attribute(n=1) == []
+    assert Index.add_object_many.__text_signature__ == "($self, objs)"
+    idx.add_object_many(objs=[a])
+    assert idx.collect() == [a]
