@@ -76,12 +76,13 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
             }
         }
         // Every container of every object converts, or nothing is added.
-        for (Py_ssize_t i = 0; i < n; ++i) check_container_attributes(indexable_record(PyList_GET_ITEM(items.get(), i)));
         std::vector<StoredItem> batch;
         batch.reserve(static_cast<size_t>(n));
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* obj = PyList_GET_ITEM(items.get(), i);
-            batch.push_back(StoredItem{py::SharedPyRef(py::PyRef::borrow(obj)), indexable_record(obj).shared_copy()});
+            const Indexable& record = indexable_record(obj);
+            check_container_attributes(record);
+            batch.push_back(StoredItem{py::SharedPyRef(py::PyRef::borrow(obj)), record.shared_copy()});
         }
         const std::shared_ptr<IndexAPI>& core = shared_core_of(self);
         py::without_gil([&] {

@@ -68,22 +68,39 @@ void NumericalBitmap::insert_many(std::span<const uint32_t> ids, std::span<const
             target.add_many(ids);
         }
     };
-    std::vector<uint32_t> ones;
-    std::vector<uint32_t> zeros;
-    ones.reserve(ids.size());
-    zeros.reserve(ids.size());
+    // Sides are split without branches: every id is written to both arrays and
+    // only the matching side's count moves on.
+    const size_t n = ids.size();
+    std::vector<uint32_t> ones(n);
+    std::vector<uint32_t> zeros(n);
+    std::vector<uint64_t> mantissas(n);
+    std::vector<uint64_t> heads(n);
+    for (size_t j = 0; j < n; ++j) {
+        mantissas[j] = keys[j].mantissa;
+        heads[j] = keys[j].head;
+    }
     for (size_t bit = 0; bit < kOrderKeyBits; ++bit) {
         if (all.bit(bit)) {
             add_all(slices_[bit][1].bitmap());
-        } else if (!any.bit(bit)) {
-            add_all(slices_[bit][0].bitmap());
-        } else {
-            ones.clear();
-            zeros.clear();
-            for (size_t j = 0; j < ids.size(); ++j) (keys[j].bit(bit) ? ones : zeros).push_back(ids[j]);
-            slices_[bit][1].bitmap().add_many(ones);
-            slices_[bit][0].bitmap().add_many(zeros);
+            continue;
         }
+        if (!any.bit(bit)) {
+            add_all(slices_[bit][0].bitmap());
+            continue;
+        }
+        const uint64_t* words = bit >= 64 ? heads.data() : mantissas.data();
+        const unsigned shift = static_cast<unsigned>(bit >= 64 ? bit - 64 : bit);
+        size_t n_ones = 0;
+        size_t n_zeros = 0;
+        for (size_t j = 0; j < n; ++j) {
+            const auto set = static_cast<size_t>((words[j] >> shift) & 1U);
+            ones[n_ones] = ids[j];
+            zeros[n_zeros] = ids[j];
+            n_ones += set;
+            n_zeros += 1 - set;
+        }
+        slices_[bit][1].bitmap().add_many(std::span(ones.data(), n_ones));
+        slices_[bit][0].bitmap().add_many(std::span(zeros.data(), n_zeros));
     }
 }
 
