@@ -1,0 +1,61 @@
+"""Bulk add against one-by-one add and against building a plain list of the objects.
+
+    .venv/bin/python bench/bulk_bench.py [--size 1000000] [--seed 1]
+
+Prints objects per second for each and the ratios, all measured in one run.
+"""
+import argparse
+import gc
+import random
+import string
+import time
+
+from PyVorlane import Index, Indexable
+
+
+class Person(Indexable):
+    pass
+
+
+def rows(n, seed):
+    rng = random.Random(seed)
+    letters = string.ascii_lowercase
+    cities = [f"city{i:02d}" for i in range(50)]
+    return [(i, rng.randrange(100), rng.random() * 100, "".join(rng.choice(letters) for _ in range(rng.randint(5, 12))),
+             rng.choice(cities), rng.random() < 0.5) for i in range(n)]
+
+
+def timed(fn):
+    gc.collect()
+    t0 = time.perf_counter()
+    result = fn()
+    return time.perf_counter() - t0, result
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--size", type=int, default=1_000_000)
+    parser.add_argument("--seed", type=int, default=1)
+    args = parser.parse_args()
+    data = rows(args.size, args.seed)
+
+    t_list, people = timed(lambda: [Person(id=a, age=b, score=c, name=d, city=e, active=f)
+                                    for a, b, c, d, e, f in data])
+    bulk = Index()
+    t_bulk, _ = timed(lambda: bulk.add_object_many(people))
+    single = Index()
+    t_single, _ = timed(lambda: [single.add_object(p) for p in people])
+    assert len(bulk.collect()) == len(single.collect()) == args.size
+
+    n = args.size
+    print(f"{n:,} six-attribute objects")
+    print(f"{'step':<32}{'seconds':>9}{'objects/s':>14}")
+    for label, t in [("build a list of the objects", t_list), ("Index.add_object one by one", t_single),
+                     ("Index.add_object_many", t_bulk)]:
+        print(f"{label:<32}{t:>9.2f}{n / t:>14,.0f}")
+    print(f"\nbulk vs one by one: {t_single / t_bulk:.2f}x faster")
+    print(f"bulk vs building the list: {t_bulk / t_list:.2f}x the time")
+
+
+if __name__ == "__main__":
+    main()
