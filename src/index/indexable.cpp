@@ -53,15 +53,19 @@ const IndexAPI* sort_key(const IndexMeta& meta) {
 }
 }  // namespace
 
-Mutex<IndexList>::Guard register_index(const Indexable& record, const std::weak_ptr<IndexAPI>& core) {
-    auto list = record.indexes->lock();
-    list->push_back(core);
-    trim_indexes(*list, empty_index().get());
-    if (list->size() >= 2) {
-        std::stable_sort(list->begin(), list->end(), [](const IndexMeta& a, const IndexMeta& b) {
+void add_index_link(IndexList& list, const std::weak_ptr<IndexAPI>& core) {
+    list.push_back(core);
+    trim_indexes(list, empty_index().get());
+    if (list.size() >= 2) {
+        std::stable_sort(list.begin(), list.end(), [](const IndexMeta& a, const IndexMeta& b) {
             return std::less<const IndexAPI*>()(sort_key(a), sort_key(b));
         });
     }
+}
+
+Mutex<IndexList>::Guard register_index(const Indexable& record, const std::weak_ptr<IndexAPI>& core) {
+    auto list = record.indexes->lock();
+    add_index_link(*list, core);
     return list;
 }
 

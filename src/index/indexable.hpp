@@ -79,6 +79,10 @@ void check_container_attributes(const Indexable& record);
 // in between (index list, then attributes: the order an assignment takes).
 [[nodiscard]] Mutex<IndexList>::Guard register_index(const Indexable& record, const std::weak_ptr<IndexAPI>& core);
 
+// Appends a link to `core` to a held index list, drops dead and placeholder
+// links, and keeps the list sorted by core address.
+void add_index_link(IndexList& list, const std::weak_ptr<IndexAPI>& core);
+
 // Removes from `list` every link whose core is gone, is `index`, or is the placeholder index.
 void trim_indexes(IndexList& list, const IndexAPI* index);
 

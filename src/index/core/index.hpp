@@ -62,6 +62,13 @@ struct IndexAPI {
     // maps' number, string and boolean structures are written once per group of
     // objects through buffered adds.
     void add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::vector<StoredItem> batch);
+    // Merges `other` into this core: its objects, every value of every attribute,
+    // container elements, nested objects and their pairs; its objects then hold
+    // this core in their index lists. `self` is this core's shared handle.
+    void union_with(const std::shared_ptr<IndexAPI>& self, IndexAPI& other);
+    // One level of union_with; queues the child indexes to merge next.
+    void merge_core(const std::shared_ptr<IndexAPI>& self, IndexAPI& other,
+                    std::vector<std::pair<std::shared_ptr<IndexAPI>, IndexAPI*>>& pending);
     // Enters one attribute value of one object.
     void add_index(const std::weak_ptr<IndexAPI>& weak_core, uint32_t item_id, uint32_t attr_id, const PyValue& v);
     // Takes one attribute value of one object out again.

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "index/interfaces/index.hpp"
 #include "index/interfaces/query.hpp"
 #include "index/types.hpp"
 #include "python/args.hpp"
@@ -82,6 +83,30 @@ PyObject* fi_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t nar
     });
 }
 
+PyObject* fi_rebase(PyObject* self, PyObject*) {
+    return py::guarded_object([&] {
+        const FilteredIndexCore& view = view_of(self);
+        std::shared_ptr<IndexAPI> core = py::without_gil([&] {
+            // Take the admitted records first and let go of the view's items
+            // before any object's lock is taken.
+            std::vector<StoredItem> batch;
+            {
+                auto items = view.items->read();
+                view.allowed_items.for_each([&](uint32_t id) {
+                    check(id < items->size(), "admitted id without a stored record");
+                    if (!(*items)[id].vacant()) batch.push_back((*items)[id]);
+                });
+            }
+            auto rebased = IndexAPI::create();
+            NestedScope nested;
+            rebased->add_object_many(rebased, std::move(batch));
+            nested.run();
+            return rebased;
+        });
+        return wrap_index(std::move(core));
+    });
+}
+
 void filtered_index_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     view_of(self).~FilteredIndexCore();
@@ -95,6 +120,7 @@ PyMethodDef kMethods[] = {
     {"reduced", py::method_ptr(fi_reduced), kFastKw, "reduced($self, **kwargs)\n--\n\n"},
     {"reduced_query", py::method_ptr(fi_reduced_query), kFastKw, "reduced_query($self, query)\n--\n\n"},
     {"collect", py::method_ptr(fi_collect), METH_NOARGS, "collect($self)\n--\n\n"},
+    {"rebase", py::method_ptr(fi_rebase), METH_NOARGS, "rebase($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -23,13 +23,22 @@ PyObject* index_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
         if (PyTuple_GET_SIZE(args) != 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
             py::raise(PyExc_TypeError, "Index() takes no arguments");
         }
-        auto core = IndexAPI::create();
-        PyObject* self = cls->tp_alloc(cls, 0);
-        if (self == nullptr) throw py::PyErrAlreadySet();
-        new (&reinterpret_cast<PyIndexObject*>(self)->core) std::shared_ptr<IndexAPI>(std::move(core));
-        return self;
+        (void)cls;  // Index cannot be subclassed
+        return wrap_index(IndexAPI::create());
     });
 }
+
+}  // namespace
+
+PyObject* wrap_index(std::shared_ptr<IndexAPI> core) {
+    PyTypeObject* type = index_type();
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) throw py::PyErrAlreadySet();
+    new (&reinterpret_cast<PyIndexObject*>(self)->core) std::shared_ptr<IndexAPI>(std::move(core));
+    return self;
+}
+
+namespace {
 
 void index_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
@@ -88,6 +97,22 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
         py::without_gil([&] {
             NestedScope nested;
             core->add_object_many(core, std::move(batch));
+            nested.run();
+        });
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded_object([&] {
+        auto [other] = py::bind_args<1>("union_with", {"other"}, args, nargs, kwnames);
+        if (!PyObject_TypeCheck(other, index_type())) py::raise_argument_type("other", "Index", other);
+        if (other == self) Py_RETURN_NONE;  // a union with itself changes nothing
+        const std::shared_ptr<IndexAPI>& core = shared_core_of(self);
+        const std::shared_ptr<IndexAPI> theirs = shared_core_of(other);  // kept alive for the call
+        py::without_gil([&] {
+            NestedScope nested;
+            core->union_with(core, *theirs);
             nested.run();
         });
         Py_RETURN_NONE;
@@ -155,6 +180,7 @@ PyMethodDef kMethods[] = {
     {"add_object_many", py::method_ptr(index_add_object_many), kFastKw, "add_object_many($self, objs)\n--\n\n"},
     {"add_object", py::method_ptr(index_add_object), kFastKw, "add_object($self, py_ref)\n--\n\n"},
     {"reduced_query", py::method_ptr(index_reduced_query), kFastKw, "reduced_query($self, query)\n--\n\n"},
+    {"union_with", py::method_ptr(index_union_with), kFastKw, "union_with($self, other)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

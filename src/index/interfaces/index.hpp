@@ -15,4 +15,7 @@ struct PyIndexObject {
 
 PyTypeObject* create_index_type();
 
+// Wraps a core into a new Python Index (interpreter lock held).
+PyObject* wrap_index(std::shared_ptr<IndexAPI> core);
+
 }  // namespace vorlane

@@ -88,7 +88,11 @@ void QueryMap::insert_iterable(const PyIterable& container, uint32_t id, uint32_
         py::GilAcquire gil;
         values = convert_elements(container);
     }
-    for (PyValue& ev : values) {
+    enter_elements(values, id, root);
+}
+
+void QueryMap::enter_elements(const std::vector<PyValue>& values, uint32_t id, uint32_t root) {
+    for (const PyValue& ev : values) {
         const uint32_t eid = allocate_id();
         get_mapped_ids_writer()->emplace(eid, id);
         get_masked_ids_writer()->add(eid);
@@ -99,6 +103,74 @@ void QueryMap::insert_iterable(const PyIterable& container, uint32_t id, uint32_
         }
         insert(ev, eid, root);
     }
+}
+
+void QueryMap::merge_from(const QueryMap& other, const Bitmap& objects, const Bitmap& skip_elements_of) {
+    // Exact values: every id set of `other`, cut to its stored objects.
+    for (size_t shard = 0; shard < other.exact.shard_count(); ++shard) {
+        std::vector<std::pair<PyValue, Bitmap>> entries;
+        {
+            auto theirs = other.exact.read_shard(shard);
+            for (const auto& [value, set] : *theirs) {
+                Bitmap ids = set.to_bitmap();
+                ids.and_inplace(objects);
+                if (!ids.is_empty()) entries.emplace_back(value, std::move(ids));
+            }
+        }
+        for (auto& [value, ids] : entries) {
+            auto mine = exact.get_shard(value);
+            auto it = mine->find(value);
+            if (it == mine->end()) {
+                mine->emplace(value, HybridSet::from_bitmap(std::move(ids)));
+            } else {
+                it->second.union_with(HybridSet::from_bitmap(std::move(ids)));
+            }
+        }
+    }
+    // Numbers, strings and booleans, bitmap by bitmap.
+    {
+        auto theirs = other.str_radix_map.read(kMapPoisoned);
+        auto mine = write_str_radix_map();
+        mine->expand_map(theirs->len());
+        // Both are centred: `other`'s position p is this map's p + offset.
+        const size_t offset = (mine->len() - theirs->len()) / 2;
+        for (size_t p = 0; p < theirs->len(); ++p) {
+            for (size_t slot = 0; slot <= PositionalBitmap::kEdgeSlot; ++slot) {
+                const Bitmap& bits = theirs->slot(p, slot).bitmap();
+                if (!bits.is_empty()) mine->slot(p + offset, slot).bitmap().or_inplace(bits.and_(objects));
+            }
+        }
+    }
+    {
+        auto theirs = other.num_ordered.read(kMapPoisoned);
+        auto mine = write_num_ordered();
+        for (size_t bit = 0; bit < kOrderKeyBits; ++bit) {
+            for (size_t side = 0; side < 2; ++side) {
+                const Bitmap& bits = theirs->slice(bit)[side].bitmap();
+                if (!bits.is_empty()) mine->slice(bit)[side].bitmap().or_inplace(bits.and_(objects));
+            }
+        }
+    }
+    {
+        auto theirs = other.bool_map.read(kMapPoisoned);
+        auto mine = get_bool_map_writer();
+        for (size_t side = 0; side < 2; ++side) (*mine)[side].bitmap().or_inplace((*theirs)[side].bitmap().and_(objects));
+    }
+    // Container elements get ids of this map's own: an element id belongs to one map.
+    std::vector<std::pair<uint32_t, std::vector<PyValue>>> holders;
+    {
+        auto ledger = other.elements.read(kMapPoisoned);
+        for (const auto& [holder, eids] : ledger->by_holder) {
+            if (!objects.contains(holder) || skip_elements_of.contains(holder)) continue;
+            std::vector<PyValue> values;
+            for (uint32_t eid : eids) {
+                const auto it = ledger->values.find(eid);
+                if (it != ledger->values.end()) values.push_back(it->second);
+            }
+            holders.emplace_back(holder, std::move(values));
+        }
+    }
+    for (const auto& [holder, values] : holders) enter_elements(values, holder, holder);
 }
 
 void QueryMap::insert_num_ordered(const PyValue& number, uint32_t id) {

@@ -65,6 +65,12 @@ struct QueryMap {
     // element `id` is); nested objects are recorded as held by it.
     void insert(const PyValue& v, uint32_t id, uint32_t root);
     void insert_iterable(const PyIterable& container, uint32_t id, uint32_t root);
+    // Enters converted elements under fresh synthetic ids held by `id`.
+    void enter_elements(const std::vector<PyValue>& values, uint32_t id, uint32_t root);
+    // Adds what `other` holds for the stored objects `objects` (the bits of its
+    // own element ids are left out; its elements are entered again under ids of
+    // this map, except for the holders in `skip_elements_of`, already here).
+    void merge_from(const QueryMap& other, const Bitmap& objects, const Bitmap& skip_elements_of);
     void insert_num_ordered(const PyValue& number, uint32_t id);
     void insert_str(std::string_view text, uint32_t id);
     void insert_exact(const PyValue& v, uint32_t id);
