@@ -476,11 +476,12 @@ Bitmap every_string(const PositionalBitmap& s) {
     return r;
 }
 
-Bitmap str_equal(const PositionalBitmap& s, std::string_view needle) {
+Bitmap str_equal(const PositionalBitmap& s, std::string_view needle, const Bitmap* candidates) {
     const size_t n = needle.size();
     if (n == 0 || n > s.len()) return Bitmap();
     const size_t start = s.start_of(n);
-    Bitmap r = starts_at(s, start);
+    Bitmap r = candidates != nullptr ? candidates->and_(slot_bits(s, start, PositionalBitmap::kEdgeSlot))
+                                     : starts_at(s, start);
     r.and_inplace(ends_at(s, start + n - 1));
     and_bytes(s, r, start, needle);
     return r;
@@ -526,18 +527,24 @@ Bitmap str_contains(const PositionalBitmap& s, std::string_view needle) {
 
 // --- per variant against one map -----------------------------------------
 
-Bitmap eq_in_map(const QueryMap& m, const PyValue& v) {
+// Equality works only on the candidates from the start when no container
+// element can match (element ids are not candidates; they map to holders later).
+Bitmap eq_in_map(const QueryMap& m, const PyValue& v, const Bitmap& base) {
+    const Bitmap* candidates = m.has_elements() ? nullptr : &base;
     switch (v.kind()) {
         case Kind::Int:
         case Kind::Float: {
             const auto key = number_key(v);
             if (!key) return Bitmap();
-            return m.num_ordered.read(QueryMap::kMapPoisoned)->get_eq(*key);
+            return m.num_ordered.read(QueryMap::kMapPoisoned)->get_eq(*key, candidates);
         }
-        case Kind::Str: return str_equal(*m.str_radix_map.read(QueryMap::kMapPoisoned), v.as<cast::Str>()->value.view());
+        case Kind::Str:
+            return str_equal(*m.str_radix_map.read(QueryMap::kMapPoisoned), v.as<cast::Str>()->value.view(),
+                             candidates);
         case Kind::Bool: {
             auto bools = m.bool_map.read(QueryMap::kMapPoisoned);
-            return (*bools)[v.as<cast::Bool>()->value ? 0 : 1].bitmap().clone();
+            const Bitmap& side = (*bools)[v.as<cast::Bool>()->value ? 0 : 1].bitmap();
+            return candidates != nullptr ? candidates->and_(side) : side.clone();
         }
         default: {
             const auto set = m.exact.get(v);
@@ -595,7 +602,7 @@ Bitmap path_node_in_map(const QueryMap& m, const Bitmap& base, const QueryExpr& 
         [&](const auto& n) -> Bitmap {
             using N = std::decay_t<decltype(n)>;
             if constexpr (std::is_same_v<N, q::Eq>) {
-                return eq_in_map(m, n.value);
+                return eq_in_map(m, n.value, base);
             } else if constexpr (std::is_same_v<N, q::Gt>) {
                 return range_in_map(m, n.value, base, &NumericalBitmap::get_gt_into_base);
             } else if constexpr (std::is_same_v<N, q::Ge>) {

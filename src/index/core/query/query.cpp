@@ -143,13 +143,7 @@ void QueryMap::merge_from(const QueryMap& other, const Bitmap& objects, const Bi
     }
     {
         auto theirs = other.num_ordered.read(kMapPoisoned);
-        auto mine = write_num_ordered();
-        for (size_t bit = 0; bit < kOrderKeyBits; ++bit) {
-            for (size_t side = 0; side < 2; ++side) {
-                const Bitmap& bits = theirs->slice(bit)[side].bitmap();
-                if (!bits.is_empty()) mine->slice(bit)[side].bitmap().or_inplace(bits.and_(objects));
-            }
-        }
+        write_num_ordered()->merge_from(*theirs, objects);
     }
     {
         auto theirs = other.bool_map.read(kMapPoisoned);

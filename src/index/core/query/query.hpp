@@ -88,6 +88,8 @@ struct QueryMap {
     // Candidates for a search: `base` plus every synthetic id, whose holders are
     // checked against `base` after unmasking.
     Bitmap with_elements(const Bitmap& base) const;
+    // Whether any container element is entered in this map.
+    bool has_elements() const { return !masked_ids.read(kMapPoisoned)->is_empty(); }
 
     // Narrows every structure to the ids in `keep` and the elements they hold;
     // element entries of other holders are dropped and their ids given back.

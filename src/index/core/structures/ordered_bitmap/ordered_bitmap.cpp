@@ -1,5 +1,7 @@
 #include "index/core/structures/ordered_bitmap/ordered_bitmap.hpp"
 
+#include <optional>
+
 namespace vorlane {
 
 namespace {
@@ -27,6 +29,13 @@ Bitmap& thread_scratch() {
 
 }  // namespace
 
+// `tmp` := a AND b, reusing tmp's memory.
+static const Bitmap& tmp_and(Bitmap& tmp, const Bitmap& a, const Bitmap& b) {
+    tmp.overwrite(a);
+    tmp.and_inplace(b);
+    return tmp;
+}
+
 namespace detail {
 
 ScratchBitmap::ScratchBitmap() {
@@ -39,17 +48,82 @@ ScratchBitmap::~ScratchBitmap() { scratch_borrowed = false; }
 
 }  // namespace detail
 
-Bitmap NumericalBitmap::get_eq(const OrderKey& key) const {
-    Bitmap result = slices_[kOrderKeyBits - 1][key.bit(kOrderKeyBits - 1)].bitmap().clone();
-    for (size_t i = kOrderKeyBits - 1; i-- > 0 && !result.is_empty();) {
-        result.and_inplace(slices_[i][key.bit(i)].bitmap());
+Bitmap NumericalBitmap::get_eq(const OrderKey& key, const Bitmap* candidates) const {
+    if (!any_key_) return Bitmap();
+    std::optional<Bitmap> result;
+    for (size_t i = kOrderKeyBits; i-- > 0;) {
+        bool shared = false;
+        if (shared_bit(i, shared)) {
+            if (key.bit(i) != shared) return Bitmap();  // no entered key looks like this
+            if (result || i != 0) continue;             // the slice holds every entered id
+        }
+        const Bitmap& side = slices_[i][key.bit(i)].bitmap();
+        if (!result) {
+            result = candidates != nullptr ? candidates->and_(side) : side.clone();
+        } else {
+            result->and_inplace(side);
+        }
+        if (result->is_empty()) break;
     }
-    return result;
+    return std::move(*result);
+}
+
+void NumericalBitmap::range_into_base(const OrderKey& key, Bitmap& base, const Bitmap& candidates, bool greater,
+                                      bool inclusive) const {
+    // From the top bit down, `equal` holds the candidates whose key agrees with
+    // `key` on every bit so far. Where the key has the bit that loses (0 for
+    // greater, 1 for less), the still-equal ids on the other side are in the
+    // result; every id sits in exactly one side of a slice.
+    detail::ScratchBitmap scratch;
+    Bitmap& tmp = scratch.get();
+    const bool winning = greater;  // the bit value that makes an id greater (or smaller)
+    std::optional<Bitmap> equal;
+    for (size_t i = kOrderKeyBits; i-- > 0;) {
+        const bool b = key.bit(i);
+        bool shared = false;
+        if (equal && shared_bit(i, shared)) {
+            // `equal` holds entered ids only, and they all have `shared` here.
+            if (b == shared) continue;
+            if (shared == winning) base.or_inplace(*equal);
+            return;
+        }
+        const Bitmap& same = slices_[i][b].bitmap();
+        if (!equal) {
+            if (b != winning) base.or_inplace(tmp_and(tmp, candidates, slices_[i][winning].bitmap()));
+            equal = candidates.and_(same);
+        } else {
+            if (b != winning) base.or_inplace(tmp_and(tmp, *equal, slices_[i][winning].bitmap()));
+            equal->and_inplace(same);
+        }
+        if (equal->is_empty()) return;
+    }
+    if (inclusive && equal) base.or_inplace(*equal);
+}
+
+void NumericalBitmap::merge_from(const NumericalBitmap& other, const Bitmap& objects) {
+    if (!other.any_key_) return;
+    if (!any_key_) {
+        seen_any_ = other.seen_any_;
+        seen_all_ = other.seen_all_;
+        any_key_ = true;
+    } else {
+        seen_any_.head = static_cast<uint16_t>(seen_any_.head | other.seen_any_.head);
+        seen_any_.mantissa |= other.seen_any_.mantissa;
+        seen_all_.head = static_cast<uint16_t>(seen_all_.head & other.seen_all_.head);
+        seen_all_.mantissa &= other.seen_all_.mantissa;
+    }
+    for (size_t i = 0; i < kOrderKeyBits; ++i) {
+        for (size_t side = 0; side < 2; ++side) {
+            const Bitmap& bits = other.slices_[i][side].bitmap();
+            if (!bits.is_empty()) slices_[i][side].bitmap().or_inplace(bits.and_(objects));
+        }
+    }
 }
 
 void NumericalBitmap::insert_many(std::span<const uint32_t> ids, std::span<const OrderKey> keys) {
     check(ids.size() == keys.size(), "ids and keys differ in number");
     if (ids.empty()) return;
+    for (const OrderKey& k : keys) note(k);
     OrderKey any{0, 0};
     OrderKey all{0xFFFF, ~uint64_t{0}};
     for (const OrderKey& k : keys) {

@@ -85,6 +85,7 @@ public:
     NumericalBitmap& operator=(NumericalBitmap&&) noexcept = default;
 
     void insert(uint32_t id, const OrderKey& key) {
+        note(key);
         for (size_t i = 0; i < kOrderKeyBits; ++i) slices_[i][key.bit(i)].bitmap().add(id);
     }
     // Inserts a group of ids (ascending, for the cheapest bitmap appends) with
@@ -93,8 +94,11 @@ public:
     void insert_many(std::span<const uint32_t> ids, std::span<const OrderKey> keys);
     // Bulk insertion: ids wait in the buffers until `flush`.
     void push(uint32_t id, const OrderKey& key) {
+        note(key);
         for (size_t i = 0; i < kOrderKeyBits; ++i) slices_[i][key.bit(i)].push(id);
     }
+    // Adds the ids of `other` that are in `objects`, slice by slice.
+    void merge_from(const NumericalBitmap& other, const Bitmap& objects);
     void flush() {
         for (auto& slice : slices_) {
             slice[0].flush();
@@ -119,8 +123,8 @@ public:
         }
     }
 
-    // Every id whose key equals `key`.
-    Bitmap get_eq(const OrderKey& key) const;
+    // Every id whose key equals `key` (of `candidates` only, when given).
+    Bitmap get_eq(const OrderKey& key, const Bitmap* candidates = nullptr) const;
 
     // Each ors into `base` the ids of `candidates` whose key is greater than (at
     // least, less than, at most) `key`. Read only the bitmaps, not the buffers.
@@ -138,9 +142,35 @@ public:
         return slices_[bit];
     }
 
+    // Shared walk of the four range searches.
+    void range_into_base(const OrderKey& key, Bitmap& base, const Bitmap& candidates, bool greater,
+                         bool inclusive) const;
+
+    // True when every key ever entered has the same value at `bit`, stored in
+    // `value`: that slice then cannot tell entered ids apart and searches skip it.
+    bool shared_bit(size_t bit, bool& value) const noexcept {
+        if (!any_key_) return false;
+        value = seen_all_.bit(bit);
+        return seen_any_.bit(bit) == value;
+    }
+
 private:
+    void note(const OrderKey& key) noexcept {
+        seen_any_.head = static_cast<uint16_t>(seen_any_.head | key.head);
+        seen_any_.mantissa |= key.mantissa;
+        seen_all_.head = static_cast<uint16_t>(seen_all_.head & key.head);
+        seen_all_.mantissa &= key.mantissa;
+        any_key_ = true;
+    }
+
     // Slices live on the heap: 152 buffered bitmaps are too large to move by value.
     std::vector<Slice> slices_;
+    // The bits set in any key and in every key entered so far. Removals leave
+    // them as they are: a bit shared by every key ever entered is shared by the
+    // keys still present.
+    OrderKey seen_any_{0, 0};
+    OrderKey seen_all_{0xFFFF, ~uint64_t{0}};
+    bool any_key_ = false;
 };
 
 namespace detail {
