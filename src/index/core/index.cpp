@@ -577,11 +577,11 @@ Bitmap between_in_map(const QueryMap& m, const PyValue& low, const PyValue& high
     if (!kl || !kh || key_less(*kh, *kl)) return Bitmap();
     const Bitmap candidates = m.with_elements(base);
     auto numbers = m.num_ordered.read(QueryMap::kMapPoisoned);
-    Bitmap a, b;
-    numbers->get_lte_into_base(*kh, a, candidates);
-    numbers->get_gte_into_base(*kl, b, candidates);
-    a.and_inplace(b);
-    return a;
+    // The lower bound is searched among the ids already under the upper one.
+    Bitmap at_most, between;
+    numbers->get_lte_into_base(*kh, at_most, candidates);
+    numbers->get_gte_into_base(*kl, between, at_most);
+    return between;
 }
 
 Bitmap string_search_in_map(const QueryMap& m, const PyValue& v, Bitmap (*search)(const PositionalBitmap&, std::string_view)) {
