@@ -28,7 +28,8 @@ class Bitmap {
     using Raw = roaring_bitmap_t;
 
 public:
-    Bitmap() : raw_(create()) {}
+    // No allocation until the first write: an index holds many bitmaps that stay empty.
+    Bitmap() noexcept : raw_(nullptr) {}
     Bitmap(std::initializer_list<uint32_t> ids) : Bitmap() { add_many(std::span(ids.begin(), ids.size())); }
     explicit Bitmap(std::span<const uint32_t> ids) : Bitmap() { add_many(ids); }
     Bitmap(Bitmap&& other) noexcept : raw_(std::exchange(other.raw_, nullptr)) {}
@@ -43,59 +44,87 @@ public:
     }
 
     Bitmap clone() const {
-        Raw* copy = roaring_bitmap_copy(raw());
+        if (raw_ == nullptr) return Bitmap();
+        Raw* copy = roaring_bitmap_copy(raw_);
         if (copy == nullptr) fail(kBitmapCloneFailed);
         return Bitmap(copy);
     }
 
-    void add(uint32_t id) { roaring_bitmap_add(raw(), id); }
+    void add(uint32_t id) { roaring_bitmap_add(mut(), id); }
     void add_many(std::span<const uint32_t> ids) {
-        if (!ids.empty()) roaring_bitmap_add_many(raw(), ids.size(), ids.data());
+        if (!ids.empty()) roaring_bitmap_add_many(mut(), ids.size(), ids.data());
     }
     // Adds every id from `first` up to and including `last`.
     void add_range(uint32_t first, uint32_t last) {
-        if (first <= last) roaring_bitmap_add_range(raw(), first, uint64_t{last} + 1);
+        if (first <= last) roaring_bitmap_add_range(mut(), first, uint64_t{last} + 1);
     }
-    void remove(uint32_t id) { roaring_bitmap_remove(raw(), id); }
-    bool contains(uint32_t id) const { return roaring_bitmap_contains(raw(), id); }
-    uint64_t cardinality() const { return roaring_bitmap_get_cardinality(raw()); }
-    bool is_empty() const { return roaring_bitmap_is_empty(raw()); }
+    void remove(uint32_t id) {
+        if (raw_ != nullptr) roaring_bitmap_remove(raw_, id);
+    }
+    bool contains(uint32_t id) const { return raw_ != nullptr && roaring_bitmap_contains(raw_, id); }
+    uint64_t cardinality() const { return raw_ == nullptr ? 0 : roaring_bitmap_get_cardinality(raw_); }
+    bool is_empty() const { return raw_ == nullptr || roaring_bitmap_is_empty(raw_); }
     // Largest id; 0 for an empty set.
-    uint32_t maximum() const { return roaring_bitmap_maximum(raw()); }
-    void clear() { roaring_bitmap_clear(raw()); }
+    uint32_t maximum() const { return is_empty() ? 0 : roaring_bitmap_maximum(raw_); }
+    void clear() {
+        if (raw_ != nullptr) roaring_bitmap_clear(raw_);
+    }
     // Makes this set equal to `other`, reusing this set's memory where it can.
     void overwrite(const Bitmap& other) {
-        if (!roaring_bitmap_overwrite(raw(), other.raw())) fail(kBitmapCloneFailed);
+        if (other.raw_ == nullptr) {
+            clear();
+        } else if (!roaring_bitmap_overwrite(mut(), other.raw_)) {
+            fail(kBitmapCloneFailed);
+        }
     }
 
-    Bitmap and_(const Bitmap& other) const { return wrap(roaring_bitmap_and(raw(), other.raw())); }
-    Bitmap or_(const Bitmap& other) const { return wrap(roaring_bitmap_or(raw(), other.raw())); }
+    Bitmap and_(const Bitmap& other) const {
+        if (is_empty() || other.is_empty()) return Bitmap();
+        return wrap(roaring_bitmap_and(raw_, other.raw_));
+    }
+    Bitmap or_(const Bitmap& other) const {
+        if (other.is_empty()) return clone();
+        if (is_empty()) return other.clone();
+        return wrap(roaring_bitmap_or(raw_, other.raw_));
+    }
     Bitmap andnot(const Bitmap& other) const {
-        return wrap(roaring_bitmap_andnot(raw(), other.raw()));
+        if (other.is_empty()) return clone();
+        if (is_empty()) return Bitmap();
+        return wrap(roaring_bitmap_andnot(raw_, other.raw_));
     }
     void and_inplace(const Bitmap& other) {
-        if (&other != this) roaring_bitmap_and_inplace(raw(), other.raw());
+        if (&other == this || raw_ == nullptr) return;
+        if (other.raw_ == nullptr) {
+            clear();
+        } else {
+            roaring_bitmap_and_inplace(raw_, other.raw_);
+        }
     }
     void or_inplace(const Bitmap& other) {
-        if (&other != this) roaring_bitmap_or_inplace(raw(), other.raw());
+        if (&other != this && !other.is_empty()) roaring_bitmap_or_inplace(mut(), other.raw_);
     }
     void andnot_inplace(const Bitmap& other) {
         if (&other == this) {
             clear();
-        } else {
-            roaring_bitmap_andnot_inplace(raw(), other.raw());
+        } else if (raw_ != nullptr && other.raw_ != nullptr) {
+            roaring_bitmap_andnot_inplace(raw_, other.raw_);
         }
     }
     uint64_t and_cardinality(const Bitmap& other) const {
-        return roaring_bitmap_and_cardinality(raw(), other.raw());
+        if (raw_ == nullptr || other.raw_ == nullptr) return 0;
+        return roaring_bitmap_and_cardinality(raw_, other.raw_);
     }
-    bool operator==(const Bitmap& other) const { return roaring_bitmap_equals(raw(), other.raw()); }
+    bool operator==(const Bitmap& other) const {
+        if (raw_ == nullptr || other.raw_ == nullptr) return is_empty() && other.is_empty();
+        return roaring_bitmap_equals(raw_, other.raw_);
+    }
 
     // Calls fn(id) for every id in ascending order; fn returns false to stop early.
     template <class Fn>
     void for_each(Fn&& fn) const {
+        if (raw_ == nullptr) return;
         roaring_iterate(
-            raw(),
+            raw_,
             [](uint32_t value, void* param) -> bool {
                 auto& f = *static_cast<std::remove_reference_t<Fn>*>(param);
                 if constexpr (std::is_void_v<std::invoke_result_t<decltype(f), uint32_t>>) {
@@ -109,11 +138,11 @@ public:
     }
     std::vector<uint32_t> to_vector() const {
         std::vector<uint32_t> out(cardinality());
-        if (!out.empty()) roaring_bitmap_to_uint32_array(raw(), out.data());
+        if (!out.empty()) roaring_bitmap_to_uint32_array(raw_, out.data());
         return out;
     }
-    size_t size_in_bytes() const { return roaring_bitmap_size_in_bytes(raw()); }
-    bool run_optimize() { return roaring_bitmap_run_optimize(raw()); }
+    size_t size_in_bytes() const { return raw_ == nullptr ? 0 : roaring_bitmap_size_in_bytes(raw_); }
+    bool run_optimize() { return raw_ != nullptr && roaring_bitmap_run_optimize(raw_); }
 
 private:
     explicit Bitmap(Raw* raw) noexcept : raw_(raw) {}
@@ -126,13 +155,14 @@ private:
         if (raw == nullptr) fail(kBitmapCreateFailed);
         return Bitmap(raw);
     }
-    // A moved-from bitmap is empty again on its next use.
-    Raw* raw() const {
+    // The handle for writing, created on first use. Readers never create it, so
+    // concurrent readers of an empty bitmap touch nothing.
+    Raw* mut() {
         if (raw_ == nullptr) raw_ = create();
         return raw_;
     }
 
-    mutable Raw* raw_;
+    Raw* raw_;
 };
 
 }  // namespace vorlane

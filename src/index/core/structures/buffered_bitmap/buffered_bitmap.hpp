@@ -1,9 +1,9 @@
 #pragma once
 // A bitmap with a small array of pending ids: bulk insertion collects ids here
 // and moves them into the bitmap with one add-many call per full buffer.
-#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 
 #include "index/core/structures/bitmap.hpp"
@@ -17,12 +17,13 @@ public:
 
     void push(uint32_t id) {
         if (len_ == N) flush();
+        if (!buffer_) buffer_ = std::make_unique<uint32_t[]>(N);
         buffer_[len_++] = id;
     }
     void flush() {
         check(len_ <= N, "BufferedBitmap buffer overrun");
         if (len_ == 0) return;
-        bitmap_.add_many(std::span<const uint32_t>(buffer_.data(), len_));
+        bitmap_.add_many(std::span<const uint32_t>(buffer_.get(), len_));
         len_ = 0;
     }
 
@@ -30,11 +31,13 @@ public:
     // see pending ids only after a flush.
     Bitmap& bitmap() noexcept { return bitmap_; }
     const Bitmap& bitmap() const noexcept { return bitmap_; }
-    std::span<const uint32_t> pending() const noexcept { return {buffer_.data(), len_}; }
+    std::span<const uint32_t> pending() const noexcept { return {buffer_.get(), len_}; }
     size_t pending_count() const noexcept { return len_; }
 
 private:
-    std::array<uint32_t, N> buffer_{};
+    // Allocated by the first push: most of these bitmaps (hundreds per value map)
+    // are never written in bulk, and an empty one should cost next to nothing.
+    std::unique_ptr<uint32_t[]> buffer_;
     Bitmap bitmap_;
     size_t len_ = 0;
 };
