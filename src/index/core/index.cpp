@@ -518,8 +518,14 @@ Bitmap str_contains(const PositionalBitmap& s, std::string_view needle) {
     if (n == 0) return every_string(s);
     Bitmap out;
     for (size_t p = 0; p + n <= s.len(); ++p) {
-        Bitmap t = slot_bits(s, p, static_cast<uint8_t>(needle[0])).clone();
-        and_bytes(s, t, p, needle);
+        const Bitmap& first = slot_bits(s, p, static_cast<uint8_t>(needle[0]));
+        if (first.is_empty()) continue;
+        if (n == 1) {
+            out.or_inplace(first);
+            continue;
+        }
+        Bitmap t = first.and_(slot_bits(s, p + 1, static_cast<uint8_t>(needle[1])));
+        and_bytes(s, t, p + 2, needle.substr(2));
         out.or_inplace(t);
     }
     return out;
