@@ -69,7 +69,7 @@ Mutex<IndexList>::Guard register_index(const Indexable& record, const std::weak_
     return list;
 }
 
-void check_container_attributes(const Indexable& record) {
+void check_container_attributes(const Indexable& record, PreparedElements* prepared) {
     std::vector<PyValue> containers;
     {
         auto storage = lock_attributes_with_gil(record);
@@ -78,7 +78,10 @@ void check_container_attributes(const Indexable& record) {
         });
     }
     // Converting runs Python code: no lock of the object is held meanwhile.
-    for (const PyValue& v : containers) check_elements(v);
+    for (const PyValue& v : containers) {
+        std::vector<PyValue> elements = check_elements(v);
+        if (prepared != nullptr) (*prepared)[v.as<cast::Iterable>()->value.container.get()] = std::move(elements);
+    }
 }
 
 std::string debug_record(const Indexable& record) {

@@ -278,26 +278,28 @@ std::vector<PyValue> convert_elements(const PyIterable& container) {
 }
 
 namespace {
-void check_elements_on_path(const PyValue& v, std::vector<const PyObject*>& path) {
+std::vector<PyValue> check_elements_on_path(const PyValue& v, std::vector<const PyObject*>& path) {
     const auto* iterable = v.as<cast::Iterable>();
-    if (iterable == nullptr) return;
+    if (iterable == nullptr) return {};
     const PyObject* container = iterable->value.container.get();
     for (const PyObject* c : path) {
-        if (c == container) return;
+        if (c == container) return {};
     }
     if (Py_EnterRecursiveCall(" while checking container elements") != 0) throw py::PyErrAlreadySet();
     struct Leave {
         ~Leave() { Py_LeaveRecursiveCall(); }
     } leave;
     path.push_back(container);
-    for (const PyValue& element : convert_elements(iterable->value)) check_elements_on_path(element, path);
+    std::vector<PyValue> elements = convert_elements(iterable->value);
+    for (const PyValue& element : elements) (void)check_elements_on_path(element, path);
     path.pop_back();
+    return elements;
 }
 }  // namespace
 
-void check_elements(const PyValue& v) {
+std::vector<PyValue> check_elements(const PyValue& v) {
     std::vector<const PyObject*> path;
-    check_elements_on_path(v, path);
+    return check_elements_on_path(v, path);
 }
 
 std::string debug_py_handle(const PyObject* obj) {

@@ -101,8 +101,9 @@ struct PyValueHash {
 // results, so that a value whose elements cannot all be converted is refused
 // before any index changes. A container met again on its own path is not walked
 // again; nesting deeper than the interpreter allows raises RecursionError.
-// Interpreter lock held.
-void check_elements(const PyValue& v);
+// Interpreter lock held. Returns the converted elements of `v` itself (none for
+// other kinds), which a caller may enter instead of converting them again.
+std::vector<PyValue> check_elements(const PyValue& v);
 
 // The elements of a container as converted values, in order (a dict has none).
 // Interpreter lock held.

@@ -1,7 +1,9 @@
 #include "index/core/index.hpp"
 
 #include <algorithm>
+#include <tuple>
 
+#include "index/core/id_alloc.hpp"
 #include "index/core/query/delayed_query.hpp"
 #include "index/core/structures/string_interner.hpp"
 
@@ -43,16 +45,38 @@ struct AttributeGroup {
     std::vector<std::pair<uint32_t, OrderKey>> numbers;
     std::vector<std::pair<uint32_t, std::string_view>> strings;
     std::vector<std::pair<uint32_t, bool>> bools;
-    // Values entered one by one: containers, nested objects and other values.
-    std::vector<std::pair<uint32_t, const PyValue*>> singles;
+    // Values entered one by one: (id, value, root) for containers without
+    // prepared elements, nested objects and other values.
+    std::vector<std::tuple<uint32_t, const PyValue*, uint32_t>> singles;
+    // Container elements given ids here: (element id, holder, value).
+    std::vector<std::tuple<uint32_t, uint32_t, const PyValue*>> elements;
     size_t longest = 0;
+
+    // Sorts one value of `id` (belonging to the stored object `root`) by kind.
+    void add(uint32_t id, const PyValue& v, uint32_t root) {
+        switch (v.kind()) {
+            case Kind::Int:
+            case Kind::Float:
+                if (const auto key = number_key(v)) numbers.emplace_back(id, *key);
+                break;
+            case Kind::Str: {
+                const std::string_view text = v.as<cast::Str>()->value.view();
+                strings.emplace_back(id, text);
+                longest = std::max(longest, text.size());
+                break;
+            }
+            case Kind::Bool: bools.emplace_back(id, v.as<cast::Bool>()->value); break;
+            default: singles.emplace_back(id, &v, root);
+        }
+    }
 };
 
 constexpr size_t kBatchGroup = 4096;
 
 }  // namespace
 
-void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::vector<StoredItem> batch) {
+void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::vector<StoredItem> batch,
+                               const PreparedElements* prepared) {
     // Assignments landing between registration and entry find a value the
     // index has not received yet; removing what is not there is a no-op.
     for (const StoredItem& stored : batch) (void)register_index(*stored.item, weak_core);
@@ -101,20 +125,19 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
                     seen_attrs.push_back(attr_id);
                 }
                 AttributeGroup& group = *by_attr[attr_id];
-                switch (v.kind()) {
-                    case Kind::Int:
-                    case Kind::Float:
-                        if (const auto key = number_key(v)) group.numbers.emplace_back(id, *key);
-                        break;
-                    case Kind::Str: {
-                        const std::string_view text = v.as<cast::Str>()->value.view();
-                        group.strings.emplace_back(id, text);
-                        group.longest = std::max(group.longest, text.size());
-                        break;
+                if (const auto* iterable = v.as<cast::Iterable>(); iterable != nullptr && prepared != nullptr) {
+                    const auto found = prepared->find(iterable->value.container.get());
+                    if (found != prepared->end()) {
+                        // Elements converted while the batch was checked enter like values of their own.
+                        for (const PyValue& element : found->second) {
+                            const uint32_t eid = allocate_id();
+                            group.elements.emplace_back(eid, id, &element);
+                            group.add(eid, element, id);
+                        }
+                        return;
                     }
-                    case Kind::Bool: group.bools.emplace_back(id, v.as<cast::Bool>()->value); break;
-                    default: group.singles.emplace_back(id, &v);
                 }
+                group.add(id, v, id);
             });
         }
 
@@ -138,6 +161,26 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
         for (uint32_t attr_id : seen_attrs) {
             AttributeGroup& group = *by_attr[attr_id];
             QueryMap& map = *(*maps)[attr_id];
+            if (!group.elements.empty()) {
+                // Element ids are known to the map before any structure holds them,
+                // so a concurrent search always translates them.
+                std::vector<uint32_t> eids;
+                eids.reserve(group.elements.size());
+                {
+                    auto mapped = map.get_mapped_ids_writer();
+                    for (const auto& [eid, holder, value] : group.elements) {
+                        mapped->emplace(eid, holder);
+                        eids.push_back(eid);
+                    }
+                }
+                std::sort(eids.begin(), eids.end());
+                map.get_masked_ids_writer()->add_many(eids);
+                auto ledger = map.elements.write(QueryMap::kMapPoisoned);
+                for (const auto& [eid, holder, value] : group.elements) {
+                    ledger->by_holder[holder].push_back(eid);
+                    ledger->values.emplace(eid, *value);
+                }
+            }
             if (!group.numbers.empty() || !group.strings.empty() || !group.bools.empty()) {
                 BulkQueryMapAdder adder(map);
                 adder.reserve_strings(group.longest);
@@ -163,7 +206,7 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
             }
             // Entered after the adder let go of the map's structures, which
             // container elements take again.
-            for (const auto& [id, value] : group.singles) map.insert(*value, id, id);
+            for (const auto& [id, value, root] : group.singles) map.insert(*value, id, root);
         }
     }
 }

@@ -61,7 +61,9 @@ struct IndexAPI {
     // Adds a batch of objects; ends as adding them one by one would. The value
     // maps' number, string and boolean structures are written once per group of
     // objects through buffered adds.
-    void add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::vector<StoredItem> batch);
+    // `prepared` (optional) holds converted container elements by container.
+    void add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::vector<StoredItem> batch,
+                         const PreparedElements* prepared = nullptr);
     // Merges `other` into this core: its objects, every value of every attribute,
     // container elements, nested objects and their pairs; its objects then hold
     // this core in their index lists. `self` is this core's shared handle.

@@ -85,18 +85,19 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
             }
         }
         // Every container of every object converts, or nothing is added.
+        PreparedElements prepared;
         std::vector<StoredItem> batch;
         batch.reserve(static_cast<size_t>(n));
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* obj = PyList_GET_ITEM(items.get(), i);
             const Indexable& record = indexable_record(obj);
-            check_container_attributes(record);
+            check_container_attributes(record, &prepared);
             batch.push_back(StoredItem{py::SharedPyRef(py::PyRef::borrow(obj)), record.shared_copy()});
         }
         const std::shared_ptr<IndexAPI>& core = shared_core_of(self);
         py::without_gil([&] {
             NestedScope nested;
-            core->add_object_many(core, std::move(batch));
+            core->add_object_many(core, std::move(batch), &prepared);
             nested.run();
         });
         Py_RETURN_NONE;
