@@ -169,7 +169,7 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
                 {
                     auto mapped = map.get_mapped_ids_writer();
                     for (const auto& [eid, holder, value] : group.elements) {
-                        mapped->emplace(eid, holder);
+                        mapped->insert(eid, holder);
                         eids.push_back(eid);
                     }
                 }

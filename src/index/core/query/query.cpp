@@ -94,7 +94,7 @@ void QueryMap::insert_iterable(const PyIterable& container, uint32_t id, uint32_
 void QueryMap::enter_elements(const std::vector<PyValue>& values, uint32_t id, uint32_t root) {
     for (const PyValue& ev : values) {
         const uint32_t eid = allocate_id();
-        get_mapped_ids_writer()->emplace(eid, id);
+        get_mapped_ids_writer()->insert(eid, id);
         get_masked_ids_writer()->add(eid);
         {
             auto ledger = elements.write(kMapPoisoned);
@@ -290,9 +290,9 @@ void QueryMap::unmask_ids(Bitmap& ids) const {
         {
             auto mapped = mapped_ids.read(kMapPoisoned);
             synthetic.for_each([&](uint32_t eid) {
-                const auto it = mapped->find(eid);
-                if (it == mapped->end()) return;
-                holders.push_back(it->second);
+                const uint32_t holder = mapped->find(eid);
+                if (holder == PagedIdMap::kNone) return;
+                holders.push_back(holder);
                 if (holders.size() == 1024) {
                     translated.add_many(holders);
                     holders.clear();

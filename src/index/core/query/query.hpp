@@ -12,6 +12,7 @@
 #include "index/core/structures/hybrid_set/hybrid_set.hpp"
 #include "index/core/structures/locks.hpp"
 #include "index/core/structures/ordered_bitmap/ordered_bitmap.hpp"
+#include "index/core/structures/paged_id_map.hpp"
 #include "index/core/structures/positional_bitmap/positional_bitmap.hpp"
 #include "index/core/structures/shards/hashmap/hashmap.hpp"
 #include "index/value.hpp"
@@ -26,7 +27,7 @@ struct PyValueStoredHash {
 
 using ExactMap = ShardedHashMap<PyValue, HybridSet, PyValueStoredHash>;
 using BoolMap = std::array<BufferedBitmap<64>, 2>;  // entry 0: True, entry 1: False
-using IdMap = std::unordered_map<uint32_t, uint32_t>;
+using IdMap = PagedIdMap;
 
 // The element entries of container values: which synthetic ids each holder owns
 // and the value entered under each, so that a replaced container is taken out
