@@ -20,17 +20,21 @@ PyObject* wrap_filtered_index(FilteredIndexCore view) {
 }
 
 PyObject* collect_items(const RwLock<ItemsVec>& items, const Bitmap& allowed) {
-    std::vector<py::PyRef> objects;
-    objects.reserve(allowed.cardinality());
+    // The list is made at its final size and filled in place; an id whose
+    // record is not stored yet (an add still under way) is left out.
+    py::PyRef list = py::PyRef::checked(PyList_New(static_cast<Py_ssize_t>(allowed.cardinality())));
+    Py_ssize_t filled = 0;
     {
         auto guard = py::lock_with_gil([&] { return items.try_read(); }, [&] { return items.read(); });
+        const ItemsVec& records = *guard;
         allowed.for_each([&](uint32_t id) {
-            if (id < guard->size() && !(*guard)[id].vacant()) objects.push_back((*guard)[id].py_item->to_owned());
+            if (id >= records.size() || records[id].vacant()) return;
+            PyList_SET_ITEM(list.get(), filled++, records[id].py_item->to_owned().release());
         });
     }
-    py::PyRef list = py::PyRef::checked(PyList_New(static_cast<Py_ssize_t>(objects.size())));
-    for (size_t i = 0; i < objects.size(); ++i) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), objects[i].release());
+    if (filled != PyList_GET_SIZE(list.get())) {
+        // Drop the unfilled tail (its slots are still null).
+        Py_SET_SIZE(list.get(), filled);
     }
     return list.release();
 }
