@@ -69,7 +69,7 @@ Mutex<IndexList>::Guard register_index(const Indexable& record, const std::weak_
     return list;
 }
 
-void check_container_attributes(const Indexable& record, PreparedElements* prepared) {
+void check_container_attributes(const Indexable& record, PreparedElements& prepared) {
     std::vector<PyValue> containers;
     {
         auto storage = lock_attributes_with_gil(record);
@@ -78,10 +78,7 @@ void check_container_attributes(const Indexable& record, PreparedElements* prepa
         });
     }
     // Converting runs Python code: no lock of the object is held meanwhile.
-    for (const PyValue& v : containers) {
-        std::vector<PyValue> elements = check_elements(v);
-        if (prepared != nullptr) (*prepared)[v.as<cast::Iterable>()->value.container.get()] = std::move(elements);
-    }
+    for (const PyValue& v : containers) check_elements(v, prepared);
 }
 
 std::string debug_record(const Indexable& record) {
@@ -219,7 +216,8 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         if (utf8 == nullptr) throw py::PyErrAlreadySet();
         const std::string_view text(utf8, static_cast<size_t>(size));
         PyValue converted = PyValue::from_python(PyRef::borrow(value));
-        check_elements(converted);
+        PreparedElements prepared;
+        check_elements(converted, prepared);
 
         const Indexable& record = as_indexable(self)->record;
         std::optional<PyValue> old;  // released after both locks
@@ -230,7 +228,10 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
             // registers the object meanwhile waits and then reads the new value.
             auto& list_lock = *record.indexes;
             auto list = py::lock_with_gil([&] { return list_lock.try_lock(); }, [&] { return list_lock.lock(); });
-            for (const IndexMeta& entry : *list) propagate(record, entry, text, converted);
+            {
+                const PreparedScope use_prepared(prepared);
+                for (const IndexMeta& entry : *list) propagate(record, entry, text, converted);
+            }
             {
                 auto storage = lock_attributes_with_gil(record);
                 const uint32_t id = attribute_id(text);
@@ -242,7 +243,10 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
                 }
             }
         }
-        py::without_gil([&] { nested.run(); });
+        py::without_gil([&] {
+            const PreparedScope use_prepared(prepared);
+            nested.run();
+        });
         return 0;
     });
 }

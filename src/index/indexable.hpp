@@ -69,14 +69,10 @@ inline const Indexable& indexable_record(PyObject* obj) { return reinterpret_cas
 // waits, if it must, with the interpreter lock released.
 Mutex<AttributeMap>::Guard lock_attributes_with_gil(const Indexable& record);
 
-// Converted elements of containers, by container: filled while objects are
-// checked, read by the bulk adder so that it converts nothing twice.
-using PreparedElements = std::unordered_map<const PyObject*, std::vector<PyValue>>;
-
-// Converts the elements of every container the object holds (see check_elements),
-// so that adding it fails before any index changes; records them in `prepared`
-// when given. Interpreter lock held.
-void check_container_attributes(const Indexable& record, PreparedElements* prepared = nullptr);
+// Converts the elements of every container the object holds (see
+// check_elements), so that adding it fails before any index changes, and records
+// them in `prepared`. Interpreter lock held.
+void check_container_attributes(const Indexable& record, PreparedElements& prepared);
 
 // Records that `core` holds the object: appends the link, drops dead and
 // placeholder links, and keeps the list sorted by core address. Called without

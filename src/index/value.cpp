@@ -278,12 +278,12 @@ std::vector<PyValue> convert_elements(const PyIterable& container) {
 }
 
 namespace {
-std::vector<PyValue> check_elements_on_path(const PyValue& v, std::vector<const PyObject*>& path) {
+void check_elements_on_path(const PyValue& v, std::vector<const PyObject*>& path, PreparedElements& prepared) {
     const auto* iterable = v.as<cast::Iterable>();
-    if (iterable == nullptr) return {};
+    if (iterable == nullptr) return;
     const PyObject* container = iterable->value.container.get();
     for (const PyObject* c : path) {
-        if (c == container) return {};
+        if (c == container) return;
     }
     if (Py_EnterRecursiveCall(" while checking container elements") != 0) throw py::PyErrAlreadySet();
     struct Leave {
@@ -291,15 +291,29 @@ std::vector<PyValue> check_elements_on_path(const PyValue& v, std::vector<const 
     } leave;
     path.push_back(container);
     std::vector<PyValue> elements = convert_elements(iterable->value);
-    for (const PyValue& element : elements) (void)check_elements_on_path(element, path);
+    for (const PyValue& element : elements) check_elements_on_path(element, path, prepared);
     path.pop_back();
-    return elements;
+    prepared.insert_or_assign(container, std::move(elements));
 }
+
+thread_local const PreparedElements* t_prepared = nullptr;
 }  // namespace
 
-std::vector<PyValue> check_elements(const PyValue& v) {
+void check_elements(const PyValue& v, PreparedElements& prepared) {
     std::vector<const PyObject*> path;
-    return check_elements_on_path(v, path);
+    check_elements_on_path(v, path, prepared);
+}
+
+PreparedScope::PreparedScope(const PreparedElements& prepared) noexcept : previous_(t_prepared) {
+    t_prepared = &prepared;
+}
+
+PreparedScope::~PreparedScope() { t_prepared = previous_; }
+
+const std::vector<PyValue>* PreparedScope::find(const PyObject* container) noexcept {
+    if (t_prepared == nullptr) return nullptr;
+    const auto it = t_prepared->find(container);
+    return it == t_prepared->end() ? nullptr : &it->second;
 }
 
 std::string debug_py_handle(const PyObject* obj) {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <variant>
 #include <vector>
 
@@ -97,13 +98,32 @@ struct PyValueHash {
     size_t operator()(const PyValue& v) const noexcept { return static_cast<size_t>(v.hash); }
 };
 
-// Converts every element of a container value, recursively, and drops the
-// results, so that a value whose elements cannot all be converted is refused
-// before any index changes. A container met again on its own path is not walked
-// again; nesting deeper than the interpreter allows raises RecursionError.
-// Interpreter lock held. Returns the converted elements of `v` itself (none for
-// other kinds), which a caller may enter instead of converting them again.
-std::vector<PyValue> check_elements(const PyValue& v);
+// Converted elements of containers, by container, at every depth.
+using PreparedElements = std::unordered_map<const PyObject*, std::vector<PyValue>>;
+
+// Converts every element of a container value, recursively, so that a value
+// whose elements cannot all be converted is refused before any index changes.
+// The converted elements of every container met are recorded in `prepared`:
+// the engine enters those instead of converting again, so no Python code (a
+// user's __hash__, say) runs while index or object locks are held. A container
+// met again on its own path is not walked again; nesting deeper than the
+// interpreter allows raises RecursionError. Interpreter lock held.
+void check_elements(const PyValue& v, PreparedElements& prepared);
+
+// Makes `prepared` the elements the engine uses on this thread for a scope.
+class PreparedScope {
+public:
+    explicit PreparedScope(const PreparedElements& prepared) noexcept;
+    PreparedScope(const PreparedScope&) = delete;
+    PreparedScope& operator=(const PreparedScope&) = delete;
+    ~PreparedScope();
+
+    // The elements prepared for `container` on this thread, or null.
+    static const std::vector<PyValue>* find(const PyObject* container) noexcept;
+
+private:
+    const PreparedElements* previous_;
+};
 
 // The elements of a container as converted values, in order (a dict has none).
 // Interpreter lock held.

@@ -6,6 +6,7 @@
 #include "index/core/id_alloc.hpp"
 #include "index/core/query/delayed_query.hpp"
 #include "index/core/structures/string_interner.hpp"
+#include "python/gil.hpp"
 
 namespace vorlane {
 
@@ -15,6 +16,7 @@ std::shared_ptr<IndexAPI> IndexAPI::create(std::weak_ptr<IndexAPI> parent) {
     core->items = std::make_shared<RwLock<ItemsVec>>();
     core->allowed_items = std::make_shared<RwLock<Bitmap>>();
     core->parent_child_map = std::make_shared<RwLock<ParentChildMap>>();
+    if (const auto owner = parent.lock()) core->depth = owner->depth + 1;
     core->parent = std::move(parent);
     return core;
 }
@@ -375,8 +377,18 @@ bool held_above(const std::shared_ptr<IndexAPI>& owner, uint32_t holder, uint32_
 
 void store_nested(NestedWork& work) {
     const uint32_t cid = work.nested.owned_handle->id;
-    if (auto owner = work.owner.lock(); owner != nullptr && held_above(owner, work.holder, cid)) return;
     IndexAPI& child = *work.child;
+    // Past this depth a chain of objects is not followed (the pair stays recorded).
+    if (child.depth > kMaxNestingDepth) return;
+    if (auto owner = work.owner.lock(); owner != nullptr && held_above(owner, work.holder, cid)) return;
+    // The nested object's containers are converted before any of its locks are
+    // taken, with the interpreter lock, so no user code runs under them.
+    PreparedElements prepared;
+    {
+        py::GilAcquire gil;
+        check_container_attributes(*work.nested.owned_handle, prepared);
+    }
+    const PreparedScope use_prepared(prepared);
     std::weak_ptr<IndexAPI> weak_child = work.child;
     auto list = register_index(*work.nested.owned_handle, weak_child);
     if (child.allowed_items->read()->contains(cid)) return;  // stored once, however many holders

@@ -46,6 +46,9 @@ struct IndexAPI {
     std::shared_ptr<RwLock<Bitmap>> allowed_items;
     std::shared_ptr<RwLock<ParentChildMap>> parent_child_map;
     std::weak_ptr<IndexAPI> parent;
+    // Levels of nesting above this core: 0 for an index, 1 for the child index of
+    // one of its value maps, and so on.
+    uint32_t depth = 0;
 
     static std::shared_ptr<IndexAPI> create(std::weak_ptr<IndexAPI> parent = {});
 
@@ -87,6 +90,9 @@ struct IndexAPI {
     // The ids of the holders of the nested objects `ids` of this core.
     Bitmap get_parent_from_ids(const Bitmap& ids) const;
 };
+
+// Nested objects are followed this many levels deep; dotted paths reach as far.
+inline constexpr uint32_t kMaxNestingDepth = 1000;
 
 // Nested objects met while values are entered are stored in their child index
 // only after the holder's locks are released, one object at a time: graphs of

@@ -53,10 +53,12 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
         auto [py_ref] = py::bind_args<1>("add_object", {"py_ref"}, args, nargs, kwnames);
         if (!PyObject_TypeCheck(py_ref, indexable_type())) py::raise_argument_type("py_ref", "Indexable", py_ref);
         const Indexable& record = indexable_record(py_ref);
-        check_container_attributes(record);
+        PreparedElements prepared;
+        check_container_attributes(record, prepared);
         StoredItem stored{py::SharedPyRef(py::PyRef::borrow(py_ref)), record.shared_copy()};
         const std::shared_ptr<IndexAPI>& core = shared_core_of(self);
         py::without_gil([&] {
+            const PreparedScope use_prepared(prepared);
             NestedScope nested;
             std::weak_ptr<IndexAPI> weak = core;
             auto list = register_index(*stored.item, weak);
@@ -91,11 +93,12 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* obj = PyList_GET_ITEM(items.get(), i);
             const Indexable& record = indexable_record(obj);
-            check_container_attributes(record, &prepared);
+            check_container_attributes(record, prepared);
             batch.push_back(StoredItem{py::SharedPyRef(py::PyRef::borrow(obj)), record.shared_copy()});
         }
         const std::shared_ptr<IndexAPI>& core = shared_core_of(self);
         py::without_gil([&] {
+            const PreparedScope use_prepared(prepared);
             NestedScope nested;
             core->add_object_many(core, std::move(batch), &prepared);
             nested.run();

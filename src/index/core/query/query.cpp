@@ -83,6 +83,12 @@ void QueryMap::insert(const PyValue& v, uint32_t id, uint32_t root) {
 void QueryMap::insert_iterable(const PyIterable& container, uint32_t id, uint32_t root) {
     EnteringContainer entering(container.container.get());
     if (!entering.entered()) return;
+    // Elements checked before the operation took any lock are entered as they
+    // were converted then; only containers nobody prepared are read here.
+    if (const std::vector<PyValue>* prepared = PreparedScope::find(container.container.get())) {
+        enter_elements(*prepared, id, root);
+        return;
+    }
     std::vector<PyValue> values;
     {
         py::GilAcquire gil;
