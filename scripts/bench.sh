@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# The benchmark suite: PyVorlane next to a list comprehension, sqlite3, ducks and pandas,
+# measured in one run. Builds what is needed and installs the benchmark-only packages
+# into .venv first. Arguments go to bench/suite.py (--sizes, --large, --seed, --engines, --out).
+source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+setup_all
+
+# ducks pins numpy below 2, old BTrees and sortednp, none of which build or install cleanly
+# on Python 3.13 next to the tests' numpy; it runs fine on the current ones, so it goes in
+# without its pins and sortednp is built against the numpy already in .venv.
+ensure_bench_packages() {
+    local reqs="$ROOT/bench/requirements.txt"
+    local stamp="$STAMPS/bench-requirements.sha"
+    local sum; sum="$(cat "$reqs" "${BASH_SOURCE[0]}" | sha256sum | cut -d' ' -f1)"
+    if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$sum" ] \
+        && "$PY" -c 'import ducks, pandas, matplotlib' >/dev/null 2>&1; then
+        return 0
+    fi
+    log "installing the benchmark packages into .venv"
+    "$PY" -m pip install -q -r "$reqs"
+    "$PY" -m pip install -q --no-deps "ducks==0.5.1"
+    "$PY" -m pip install -q --no-deps --no-build-isolation --no-cache-dir --no-binary sortednp \
+        --force-reinstall "sortednp==0.5.0"
+    "$PY" -c 'import ducks, pandas, matplotlib'
+    echo "$sum" > "$stamp"
+}
+ensure_bench_packages
+
+cd "$ROOT"
+exec "$PY" "$ROOT/bench/suite.py" "$@"
