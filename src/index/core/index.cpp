@@ -542,13 +542,26 @@ Bitmap str_equal(const PositionalBitmap& s, std::string_view needle, const Bitma
     return r;
 }
 
+// Ids whose string has `needle` at positions `from`...: the needle's own bytes
+// are intersected first (they are the selective part), without copying any
+// bitmap that is only read.
+Bitmap needle_at(const PositionalBitmap& s, size_t from, std::string_view needle) {
+    const Bitmap& first = slot_bits(s, from, static_cast<uint8_t>(needle[0]));
+    if (needle.size() == 1 || first.is_empty()) return first.clone();
+    Bitmap t = first.and_(slot_bits(s, from + 1, static_cast<uint8_t>(needle[1])));
+    and_bytes(s, t, from + 2, needle.substr(2));
+    return t;
+}
+
 Bitmap str_starts_with(const PositionalBitmap& s, std::string_view needle) {
     const size_t n = needle.size();
     if (n == 0) return every_string(s);
     Bitmap out;
     for (size_t p = 0; p < s.middle() && p + n <= s.len(); ++p) {
-        Bitmap t = starts_at(s, p);
-        and_bytes(s, t, p, needle);
+        // The edge bitmap is dense and the byte bitmaps sparse: intersecting a
+        // sparse one into the dense one first costs a lookup per sparse id.
+        Bitmap t = slot_bits(s, p, PositionalBitmap::kEdgeSlot).and_(slot_bits(s, p, static_cast<uint8_t>(needle[0])));
+        and_bytes(s, t, p + 1, needle.substr(1));
         out.or_inplace(t);
     }
     return out;
@@ -562,7 +575,8 @@ Bitmap str_ends_with(const PositionalBitmap& s, std::string_view needle) {
     const size_t lo = std::max(c == 0 ? size_t{0} : c - 1, n - 1);
     for (size_t e = lo; e < s.len(); ++e) {
         Bitmap t = ends_at(s, e);
-        and_bytes(s, t, e + 1 - n, needle);
+        t.and_inplace(slot_bits(s, e, static_cast<uint8_t>(needle[n - 1])));
+        and_bytes(s, t, e + 1 - n, needle.substr(0, n - 1));
         out.or_inplace(t);
     }
     return out;
@@ -572,17 +586,7 @@ Bitmap str_contains(const PositionalBitmap& s, std::string_view needle) {
     const size_t n = needle.size();
     if (n == 0) return every_string(s);
     Bitmap out;
-    for (size_t p = 0; p + n <= s.len(); ++p) {
-        const Bitmap& first = slot_bits(s, p, static_cast<uint8_t>(needle[0]));
-        if (first.is_empty()) continue;
-        if (n == 1) {
-            out.or_inplace(first);
-            continue;
-        }
-        Bitmap t = first.and_(slot_bits(s, p + 1, static_cast<uint8_t>(needle[1])));
-        and_bytes(s, t, p + 2, needle.substr(2));
-        out.or_inplace(t);
-    }
+    for (size_t p = 0; p + n <= s.len(); ++p) out.or_inplace(needle_at(s, p, needle));
     return out;
 }
 

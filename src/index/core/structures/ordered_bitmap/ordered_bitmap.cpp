@@ -1,5 +1,7 @@
 #include "index/core/structures/ordered_bitmap/ordered_bitmap.hpp"
 
+#include <algorithm>
+#include <array>
 #include <optional>
 
 namespace vorlane {
@@ -50,22 +52,28 @@ ScratchBitmap::~ScratchBitmap() { scratch_borrowed = false; }
 
 Bitmap NumericalBitmap::get_eq(const OrderKey& key, const Bitmap* candidates) const {
     if (!any_key_) return Bitmap();
-    std::optional<Bitmap> result;
-    for (size_t i = kOrderKeyBits; i-- > 0;) {
+    // Only bits that tell entered keys apart narrow anything; they are taken
+    // smallest side first, so the result turns sparse (and cheap) early.
+    std::array<std::pair<uint64_t, const Bitmap*>, kOrderKeyBits> sides;
+    size_t count = 0;
+    for (size_t i = 0; i < kOrderKeyBits; ++i) {
         bool shared = false;
         if (shared_bit(i, shared)) {
             if (key.bit(i) != shared) return Bitmap();  // no entered key looks like this
-            if (result || i != 0) continue;             // the slice holds every entered id
+            continue;
         }
         const Bitmap& side = slices_[i][key.bit(i)].bitmap();
-        if (!result) {
-            result = candidates != nullptr ? candidates->and_(side) : side.clone();
-        } else {
-            result->and_inplace(side);
-        }
-        if (result->is_empty()) break;
+        sides[count++] = {side.cardinality(), &side};
     }
-    return std::move(*result);
+    if (count == 0) {
+        // One distinct key was ever entered: every entered id has it.
+        const Bitmap& all = slices_[0][key.bit(0)].bitmap();
+        return candidates != nullptr ? candidates->and_(all) : all.clone();
+    }
+    std::sort(sides.begin(), sides.begin() + static_cast<std::ptrdiff_t>(count));
+    Bitmap result = candidates != nullptr ? candidates->and_(*sides[0].second) : sides[0].second->clone();
+    for (size_t j = 1; j < count && !result.is_empty(); ++j) result.and_inplace(*sides[j].second);
+    return result;
 }
 
 void NumericalBitmap::range_into_base(const OrderKey& key, Bitmap& base, const Bitmap& candidates, bool greater,
