@@ -210,6 +210,9 @@ void QueryMap::remove_id(const PyValue& v, uint32_t id, uint32_t root) {
             const std::string_view text = v.as<cast::Str>()->value.view();
             if (text.empty()) break;
             auto strings = write_str_radix_map();
+            // Longer than every string entered: it was never entered here (an
+            // index that registered the object has not received its values yet).
+            if (text.size() > strings->len()) break;
             const size_t s = strings->start_of(text.size());
             strings->edge(s).bitmap().remove(id);
             strings->edge(s + text.size() - 1).bitmap().remove(id);
