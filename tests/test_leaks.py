@@ -12,6 +12,9 @@ SCALE = float(os.environ.get("VORLANE_STRESS_SCALE", "1"))
 PER_CYCLE = int((100_000 if STRESS else 20_000) * SCALE)
 CYCLES = 10 if STRESS else 8
 PAGE = os.sysconf("SC_PAGE_SIZE")
+# Under AddressSanitizer freed memory sits in quarantine: RSS and address reuse say
+# nothing there, so only reference counts and gc counts are checked.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 class Obj(Indexable):
@@ -62,6 +65,8 @@ def test_cycles_keep_memory_flat_and_release_every_value():
     # of even one small record per object would add megabytes every cycle.
     # Measured: growth levels off near 600 bytes per object of one cycle (id-sized
     # bitmaps and allocator pools); a leak of ~90 bytes per object per cycle fails here.
+    if SANITIZED:
+        return
     tail = grown[-4:]
     assert max(tail) - min(tail) < PER_CYCLE * 256, grown
     assert max(grown) < PER_CYCLE * 1536, grown
@@ -91,6 +96,8 @@ def test_objects_are_released_with_their_last_holder():
         addr = id(o)
         del o
         gc.collect()
+        if SANITIZED:
+            continue
         # the memory of a released object is handed out again
         again = [Obj() for _ in range(64)]
         assert any(id(x) == addr for x in again)
