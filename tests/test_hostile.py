@@ -427,17 +427,14 @@ def _check_child(results, name):
     assert code == 0 and out.strip().endswith("done"), f"{name}: exit {code}: {err[-800:]}"
 
 
-@pytest.mark.xfail(strict=True, reason="deadlock: element __hash__ touching the object being assigned")
 def test_hook_writing_the_object_being_assigned(child_results):
     _check_child(child_results, "hook_writes_same_object")
 
 
-@pytest.mark.xfail(strict=True, reason="deadlock: element __hash__ reading the object being assigned")
 def test_hook_reading_the_object_being_assigned(child_results):
     _check_child(child_results, "hook_reads_same_object")
 
 
-@pytest.mark.xfail(strict=True, reason="deadlock: element __hash__ assigning to the object being added")
 def test_hook_writing_the_object_being_added(child_results):
     _check_child(child_results, "hook_writes_object_being_added")
 
@@ -446,11 +443,9 @@ def test_hook_querying_during_an_assignment(child_results):
     _check_child(child_results, "hook_queries_index_during_assignment")
 
 
-@pytest.mark.xfail(strict=True, reason="deadlock: element __hash__ calling union_with during add_object_many")
 def test_hook_union_during_bulk_add(child_results):
     _check_child(child_results, "hook_unions_into_index_being_added_to")
 
 
-@pytest.mark.xfail(strict=True, reason="adding a chain of nested objects is quadratic in its length")
 def test_long_chain_of_nested_objects(child_results):
     _check_child(child_results, "long_chain_of_nested_objects")

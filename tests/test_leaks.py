@@ -68,7 +68,9 @@ def test_cycles_keep_memory_flat_and_release_every_value():
     if SANITIZED:
         return
     tail = grown[-4:]
-    assert max(tail) - min(tail) < PER_CYCLE * 256, grown
+    # RSS may fall back when the allocator returns memory; only growth past the
+    # first cycle of the tail counts.
+    assert max(tail) - tail[0] < PER_CYCLE * 256, grown
     assert max(grown) < PER_CYCLE * 1536, grown
     print(f"rss growth per cycle after warm-up, bytes: {grown}")
 
