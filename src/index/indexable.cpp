@@ -56,11 +56,16 @@ const IndexAPI* sort_key(const IndexMeta& meta) {
 void add_index_link(IndexList& list, const std::weak_ptr<IndexAPI>& core) {
     list.push_back(core);
     trim_indexes(list, empty_index().get());
-    if (list.size() >= 2) {
-        std::stable_sort(list.begin(), list.end(), [](const IndexMeta& a, const IndexMeta& b) {
-            return std::less<const IndexAPI*>()(sort_key(a), sort_key(b));
-        });
-    }
+    if (list.size() < 2) return;
+    // Each link's key is read once: an index may die while the list is sorted,
+    // and a key that changed mid-sort would break the sort's ordering.
+    std::vector<std::pair<const IndexAPI*, IndexMeta>> keyed;
+    keyed.reserve(list.size());
+    for (IndexMeta& meta : list) keyed.emplace_back(sort_key(meta), std::move(meta));
+    std::stable_sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) {
+        return std::less<const IndexAPI*>()(a.first, b.first);
+    });
+    for (size_t i = 0; i < keyed.size(); ++i) list[i] = std::move(keyed[i].second);
 }
 
 Mutex<IndexList>::Guard register_index(const Indexable& record, const std::weak_ptr<IndexAPI>& core) {
