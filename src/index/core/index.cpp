@@ -178,10 +178,7 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
                 std::sort(eids.begin(), eids.end());
                 map.get_masked_ids_writer()->add_many(eids);
                 auto ledger = map.elements.write(QueryMap::kMapPoisoned);
-                for (const auto& [eid, holder, value] : group.elements) {
-                    ledger->by_holder[holder].push_back(eid);
-                    ledger->values.emplace(eid, *value);
-                }
+                for (const auto& [eid, holder, value] : group.elements) ledger->add(eid, holder, *value);
             }
             if (!group.numbers.empty() || !group.strings.empty() || !group.bools.empty()) {
                 BulkQueryMapAdder adder(map);

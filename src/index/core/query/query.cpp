@@ -54,6 +54,56 @@ QueryMap::QueryMap(std::weak_ptr<IndexAPI> owner)
       child_index(IndexAPI::create(owner)),
       parent_items(items_of(owner)) {}
 
+void ElementLedger::add(uint32_t eid, uint32_t holder, PyValue value) {
+    const uint32_t first = first_.find(holder);
+    const uint32_t next = first == PagedIdMap::kNone ? kEnd : first - 1;
+    uint32_t slot;
+    if (!free_slots_.empty()) {
+        slot = free_slots_.back();
+        free_slots_.pop_back();
+        entries_[slot] = Entry{eid, holder, next, std::move(value)};
+    } else {
+        check(entries_.size() < kEnd - 1, "element ledger full");
+        slot = static_cast<uint32_t>(entries_.size());
+        entries_.push_back(Entry{eid, holder, next, std::move(value)});
+    }
+    first_.insert(holder, slot + 1);
+    ++live_;
+}
+
+std::vector<std::pair<uint32_t, PyValue>> ElementLedger::take(uint32_t holder) {
+    std::vector<std::pair<uint32_t, PyValue>> out;
+    const uint32_t first = first_.find(holder);
+    if (first == PagedIdMap::kNone) return out;
+    for (uint32_t i = first - 1; i != kEnd;) {
+        Entry& e = entries_[i];
+        const uint32_t next = e.next;
+        out.emplace_back(e.eid, std::move(*e.value));
+        release(e);
+        i = next;
+    }
+    first_.erase(holder);
+    return out;
+}
+
+void ElementLedger::release(Entry& e) {
+    e.value.reset();
+    e.next = kEnd;
+    free_slots_.push_back(static_cast<uint32_t>(&e - entries_.data()));
+    --live_;
+}
+
+void ElementLedger::rechain() {
+    first_ = PagedIdMap();
+    for (uint32_t i = 0; i < entries_.size(); ++i) {
+        Entry& e = entries_[i];
+        if (!e.value) continue;
+        const uint32_t first = first_.find(e.holder);
+        e.next = first == PagedIdMap::kNone ? kEnd : first - 1;
+        first_.insert(e.holder, i + 1);
+    }
+}
+
 QueryMap::~QueryMap() {
     if (!masked_ids.is_poisoned()) masked_ids.read()->for_each([](uint32_t eid) { free_id(eid); });
 }
@@ -102,11 +152,7 @@ void QueryMap::enter_elements(const std::vector<PyValue>& values, uint32_t id, u
         const uint32_t eid = allocate_id();
         get_mapped_ids_writer()->insert(eid, id);
         get_masked_ids_writer()->add(eid);
-        {
-            auto ledger = elements.write(kMapPoisoned);
-            ledger->by_holder[id].push_back(eid);
-            ledger->values.emplace(eid, ev);
-        }
+        elements.write(kMapPoisoned)->add(eid, id, ev);
         insert(ev, eid, root);
     }
 }
@@ -160,15 +206,13 @@ void QueryMap::merge_from(const QueryMap& other, const Bitmap& objects, const Bi
     std::vector<std::pair<uint32_t, std::vector<PyValue>>> holders;
     {
         auto ledger = other.elements.read(kMapPoisoned);
-        for (const auto& [holder, eids] : ledger->by_holder) {
-            if (!objects.contains(holder) || skip_elements_of.contains(holder)) continue;
-            std::vector<PyValue> values;
-            for (uint32_t eid : eids) {
-                const auto it = ledger->values.find(eid);
-                if (it != ledger->values.end()) values.push_back(it->second);
-            }
-            holders.emplace_back(holder, std::move(values));
-        }
+        std::unordered_map<uint32_t, size_t> slot_of;
+        ledger->for_each([&](uint32_t holder, uint32_t, const PyValue& value) {
+            if (!objects.contains(holder) || skip_elements_of.contains(holder)) return;
+            auto [it, fresh] = slot_of.emplace(holder, holders.size());
+            if (fresh) holders.emplace_back(holder, std::vector<PyValue>());
+            holders[it->second].second.push_back(value);
+        });
     }
     for (const auto& [holder, values] : holders) enter_elements(values, holder, holder);
 }
@@ -240,17 +284,7 @@ void QueryMap::remove_id(const PyValue& v, uint32_t id, uint32_t root) {
 }
 
 void QueryMap::remove_elements(uint32_t holder, uint32_t root) {
-    std::vector<std::pair<uint32_t, PyValue>> taken;
-    {
-        auto ledger = elements.write(kMapPoisoned);
-        const auto it = ledger->by_holder.find(holder);
-        if (it == ledger->by_holder.end()) return;
-        for (uint32_t eid : it->second) {
-            auto node = ledger->values.extract(eid);
-            if (!node.empty()) taken.emplace_back(eid, std::move(node.mapped()));
-        }
-        ledger->by_holder.erase(it);
-    }
+    std::vector<std::pair<uint32_t, PyValue>> taken = elements.write(kMapPoisoned)->take(holder);
     for (auto& [eid, value] : taken) {
         get_mapped_ids_writer()->erase(eid);
         get_masked_ids_writer()->remove(eid);
@@ -325,28 +359,16 @@ void QueryMap::retain(const Bitmap& keep) {
     std::vector<uint32_t> dropped_elements;
     {
         auto ledger = elements.write(kMapPoisoned);
-        bool grew = true;
-        std::unordered_map<uint32_t, bool> done;
-        while (grew) {
+        for (bool grew = true; grew;) {
             grew = false;
-            for (const auto& [holder, eids] : ledger->by_holder) {
-                if (done[holder] || !kept.contains(holder)) continue;
-                done[holder] = true;
-                kept.add_many(eids);
-                grew = true;
-            }
+            ledger->for_each([&](uint32_t holder, uint32_t eid, const PyValue&) {
+                if (kept.contains(holder) && !kept.contains(eid)) {
+                    kept.add(eid);
+                    grew = true;
+                }
+            });
         }
-        for (auto it = ledger->by_holder.begin(); it != ledger->by_holder.end();) {
-            if (kept.contains(it->first)) {
-                ++it;
-                continue;
-            }
-            for (uint32_t eid : it->second) {
-                ledger->values.erase(eid);
-                dropped_elements.push_back(eid);
-            }
-            it = ledger->by_holder.erase(it);
-        }
+        dropped_elements = ledger->drop_unless([&](uint32_t holder) { return kept.contains(holder); });
     }
     exact.for_each_shard_mut([&](auto& shard) {
         for (auto& [value, set] : shard) set.retain(kept);

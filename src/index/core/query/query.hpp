@@ -31,10 +31,50 @@ using IdMap = PagedIdMap;
 
 // The element entries of container values: which synthetic ids each holder owns
 // and the value entered under each, so that a replaced container is taken out
-// exactly, however the container itself changed since.
-struct ElementLedger {
-    std::unordered_map<uint32_t, std::vector<uint32_t>> by_holder;
-    std::unordered_map<uint32_t, PyValue> values;
+// exactly, however the container itself changed since. Entries live in one
+// vector, chained per holder: adding an element costs no allocation of its own.
+class ElementLedger {
+public:
+    void add(uint32_t eid, uint32_t holder, PyValue value);
+    // Takes out every element of `holder`, as (element id, value) in entry order.
+    std::vector<std::pair<uint32_t, PyValue>> take(uint32_t holder);
+    // Calls fn(holder, element id, value) for every element, in entry order.
+    template <class Fn>
+    void for_each(Fn&& fn) const {
+        for (const Entry& e : entries_) {
+            if (e.value) fn(e.holder, e.eid, *e.value);
+        }
+    }
+    // Drops every element whose holder `keep(holder)` rejects; returns their ids.
+    template <class Keep>
+    std::vector<uint32_t> drop_unless(Keep&& keep) {
+        std::vector<uint32_t> dropped;
+        for (Entry& e : entries_) {
+            if (e.value && !keep(e.holder)) {
+                dropped.push_back(e.eid);
+                release(e);
+            }
+        }
+        if (!dropped.empty()) rechain();
+        return dropped;
+    }
+    size_t size() const noexcept { return live_; }
+
+private:
+    static constexpr uint32_t kEnd = 0xFFFFFFFFu;
+    struct Entry {
+        uint32_t eid;
+        uint32_t holder;
+        uint32_t next;  // the holder's next entry, or kEnd
+        std::optional<PyValue> value;  // empty: a free slot
+    };
+    void release(Entry& e);
+    void rechain();
+
+    std::vector<Entry> entries_;
+    std::vector<uint32_t> free_slots_;
+    PagedIdMap first_;  // holder -> 1 + index of its first entry
+    size_t live_ = 0;
 };
 
 struct QueryMap {
