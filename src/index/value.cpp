@@ -140,9 +140,7 @@ uint64_t hash_bool(bool v) noexcept {
 }
 
 StoredIndexable StoredIndexable::from_py_ref(PyObject* object) {
-    const Indexable& record = indexable_record(object);
-    auto copy = std::make_shared<Indexable>(Indexable{record.indexes, record.attributes, record.id, false});
-    return StoredIndexable{py::SharedPyRef(py::PyRef::borrow(object)), std::move(copy)};
+    return StoredIndexable{py::SharedPyRef(py::PyRef::borrow(object)), indexable_record(object).shared_copy()};
 }
 
 PyValue PyValue::from_python(py::PyRef ref) {
@@ -293,7 +291,7 @@ void check_elements_on_path(const PyValue& v, std::vector<const PyObject*>& path
     std::vector<PyValue> elements = convert_elements(iterable->value);
     for (const PyValue& element : elements) check_elements_on_path(element, path, prepared);
     path.pop_back();
-    prepared.insert_or_assign(container, std::move(elements));
+    prepared.insert_or_assign(container, PreparedContainer{iterable->value.container, std::move(elements)});
 }
 
 thread_local const PreparedElements* t_prepared = nullptr;
@@ -313,7 +311,7 @@ PreparedScope::~PreparedScope() { t_prepared = previous_; }
 const std::vector<PyValue>* PreparedScope::find(const PyObject* container) noexcept {
     if (t_prepared == nullptr) return nullptr;
     const auto it = t_prepared->find(container);
-    return it == t_prepared->end() ? nullptr : &it->second;
+    return it == t_prepared->end() ? nullptr : &it->second.elements;
 }
 
 std::string debug_py_handle(const PyObject* obj) {

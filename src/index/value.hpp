@@ -98,8 +98,16 @@ struct PyValueHash {
     size_t operator()(const PyValue& v) const noexcept { return static_cast<size_t>(v.hash); }
 };
 
+// Converted elements of a container, with a handle that keeps the container
+// alive: its address is the key, and a freed container's address could be
+// reused by a new one within the same operation.
+struct PreparedContainer {
+    py::SharedPyRef container;
+    std::vector<PyValue> elements;
+};
+
 // Converted elements of containers, by container, at every depth.
-using PreparedElements = std::unordered_map<const PyObject*, std::vector<PyValue>>;
+using PreparedElements = std::unordered_map<const PyObject*, PreparedContainer>;
 
 // Converts every element of a container value, recursively, so that a value
 // whose elements cannot all be converted is refused before any index changes.

@@ -131,7 +131,7 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
                     const auto found = prepared->find(iterable->value.container.get());
                     if (found != prepared->end()) {
                         // Elements converted while the batch was checked enter like values of their own.
-                        for (const PyValue& element : found->second) {
+                        for (const PyValue& element : found->second.elements) {
                             const uint32_t eid = allocate_id();
                             group.elements.emplace_back(eid, id, &element);
                             group.add(eid, element, id);
