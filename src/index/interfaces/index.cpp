@@ -61,11 +61,12 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
             const PreparedScope use_prepared(prepared);
             NestedScope nested;
             std::weak_ptr<IndexAPI> weak = core;
-            auto list = register_index(*stored.item, weak);
-            auto attributes = stored.item->get_py_values();
-            const uint32_t id = stored.item->id;
-            core->add_object(weak, id, std::move(stored), std::move(attributes));
-            { auto released = std::move(list); }
+            {
+                auto list = register_index(*stored.item, weak);  // held until the values are in
+                auto attributes = stored.item->get_py_values();
+                const uint32_t id = stored.item->id;
+                core->add_object(weak, id, std::move(stored), std::move(attributes));
+            }
             nested.run();  // the object's locks are released by now
         });
         Py_RETURN_NONE;

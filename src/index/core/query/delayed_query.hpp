@@ -18,7 +18,6 @@ public:
     // Flushes every buffer, then releases the locks.
     ~BulkQueryMapAdder();
 
-    void push_number(uint32_t id, const OrderKey& key) { numbers_->push(id, key); }
     void insert_numbers(std::span<const uint32_t> ids, std::span<const OrderKey> keys) {
         numbers_->insert_many(ids, keys);
     }
