@@ -54,8 +54,14 @@ const IndexAPI* sort_key(const IndexMeta& meta) {
 }  // namespace
 
 void add_index_link(IndexList& list, const std::weak_ptr<IndexAPI>& core) {
-    list.push_back(core);
     trim_indexes(list, empty_index().get());
+    // One link per core: a write reaches each index once, however often the
+    // object was added to it.
+    const auto target = core.lock();
+    for (const IndexMeta& meta : list) {
+        if (meta.lock() == target) return;
+    }
+    list.push_back(core);
     if (list.size() < 2) return;
     // Each link's key is read once: an index may die while the list is sorted,
     // and a key that changed mid-sort would break the sort's ordering.
@@ -138,8 +144,7 @@ void propagate(const Indexable& record, const IndexMeta& entry, std::string_view
     if (core == nullptr) return;
     const uint32_t attr_id = attribute_id(name);
     auto storage = record.get_py_values();
-    if (const PyValue* old = storage->get(attr_id)) core->remove_index(record.id, attr_id, *old);
-    core->add_index(entry, record.id, attr_id, value);
+    core->replace_value(entry, record.id, attr_id, storage->get(attr_id), value);
 }
 
 PyObject* indexable_new(PyTypeObject* cls, PyObject* /*args: ignored*/, PyObject* kwargs) {

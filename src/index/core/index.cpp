@@ -36,7 +36,14 @@ void IndexAPI::add_object(const std::weak_ptr<IndexAPI>& weak_core, uint32_t ite
         if (items_guard->size() <= item_id) items_guard->resize(static_cast<size_t>(item_id) + 1);
         replaced = std::exchange((*items_guard)[item_id], std::move(stored));
     }
-    get_allowed_items_writer()->add(item_id);
+    {
+        // An object this core already holds has its current values in the maps
+        // (every write reaches each index it is registered with); entering them
+        // again would count its nested objects' pairs twice.
+        auto allowed = get_allowed_items_writer();
+        if (allowed->contains(item_id)) return;
+        allowed->add(item_id);
+    }
     attributes->for_each([&](uint32_t attr_id, const PyValue& v) { add_index(weak_core, item_id, attr_id, v); });
 }
 
@@ -79,9 +86,19 @@ constexpr size_t kBatchGroup = 4096;
 
 void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::vector<StoredItem> batch,
                                const PreparedElements* prepared) {
-    // Assignments landing between registration and entry find a value the
-    // index has not received yet; removing what is not there is a no-op.
-    for (const StoredItem& stored : batch) (void)register_index(*stored.item, weak_core);
+    // The objects' index lists stay locked (in address order) until their values
+    // are in: an assignment waits, then finds this core registered and updates it.
+    std::vector<Mutex<IndexList>*> lists;
+    lists.reserve(batch.size());
+    for (const StoredItem& stored : batch) lists.push_back(stored.item->indexes.get());
+    std::sort(lists.begin(), lists.end(), std::less<>());
+    lists.erase(std::unique(lists.begin(), lists.end()), lists.end());
+    std::vector<Mutex<IndexList>::Guard> held_lists;
+    held_lists.reserve(lists.size());
+    for (auto* list : lists) {
+        held_lists.push_back(list->lock());
+        add_index_link(*held_lists.back(), weak_core);
+    }
 
     std::vector<StoredItem> replaced;  // released after the locks
     {
@@ -96,6 +113,18 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
             replaced.push_back(std::exchange((*items_guard)[stored.item->id], stored));
             ids.push_back(stored.item->id);
         }
+        // Values are entered once per object: not again for objects the core
+        // already holds (their values are current), once for a repeated one.
+        std::vector<StoredItem> fresh;
+        fresh.reserve(batch.size());
+        for (StoredItem& stored : batch) {
+            if (!allowed->contains(stored.item->id)) fresh.push_back(std::move(stored));
+        }
+        const auto by_id = [](const StoredItem& a, const StoredItem& b) { return a.item->id < b.item->id; };
+        const auto same_id = [](const StoredItem& a, const StoredItem& b) { return a.item->id == b.item->id; };
+        std::sort(fresh.begin(), fresh.end(), by_id);
+        fresh.erase(std::unique(fresh.begin(), fresh.end(), same_id), fresh.end());
+        batch = std::move(fresh);
         std::sort(ids.begin(), ids.end());
         allowed->add_many(ids);
     }
@@ -281,19 +310,9 @@ void IndexAPI::merge_core(const std::shared_ptr<IndexAPI>& self, IndexAPI& other
     const std::weak_ptr<IndexAPI> weak_self = self;
     for (auto& list : held) add_index_link(*list, weak_self);
     held.clear();
-    // Nested objects: the child indexes merge the same way, with their pairs.
-    for (auto& [mine, theirs] : children) {
-        {
-            auto their_pairs = theirs->parent_child_map->read();
-            auto my_pairs = mine->get_parent_child_map_writer();
-            for (const auto& [key, count] : their_pairs->counts) {
-                const auto parent = static_cast<uint32_t>(key >> 32);
-                if (!objects.contains(parent) || already_here.contains(parent)) continue;
-                for (uint32_t k = 0; k < count; ++k) my_pairs->insert(parent, static_cast<uint32_t>(key));
-            }
-        }
-        pending.emplace_back(mine, theirs);
-    }
+    // Nested objects: the child indexes merge the same way. Their pairs were
+    // recorded by the value maps' merge, value by value, like any other entry.
+    for (auto& [mine, theirs] : children) pending.emplace_back(mine, theirs);
 }
 
 void IndexAPI::add_index(const std::weak_ptr<IndexAPI>& weak_core, uint32_t item_id, uint32_t attr_id,
@@ -324,12 +343,53 @@ void IndexAPI::remove_index(uint32_t item_id, uint32_t attr_id, const PyValue& v
     (*maps)[attr_id]->remove_id(v, item_id, item_id);
 }
 
+void IndexAPI::replace_value(const std::weak_ptr<IndexAPI>& weak_core, uint32_t item_id, uint32_t attr_id,
+                             const PyValue* old, const PyValue& value) {
+    {
+        auto maps = index->read();
+        // An object narrowed away left the maps with its values; it takes new
+        // ones only when it is added again.
+        if (!allowed_items->read()->contains(item_id)) return;
+        if (attr_id < maps->size() && (*maps)[attr_id] != nullptr) {
+            QueryMap& map = *(*maps)[attr_id];
+            if (old != nullptr) map.remove_id(*old, item_id, item_id);
+            map.insert(value, item_id, item_id);
+            return;
+        }
+    }
+    // No map yet, so no old value in this core either.
+    auto fresh = std::make_unique<QueryMap>(weak_core);
+    fresh->insert(value, item_id, item_id);
+    auto maps = get_index_writer();
+    if (!allowed_items->read()->contains(item_id)) return;  // narrowed away meanwhile
+    if (maps->size() <= attr_id) maps->resize(static_cast<size_t>(attr_id) + 1);
+    auto& slot = (*maps)[attr_id];
+    if (slot == nullptr) {
+        slot = std::move(fresh);
+    } else {
+        if (old != nullptr) slot->remove_id(*old, item_id, item_id);
+        slot->insert(value, item_id, item_id);
+    }
+}
+
 namespace {
 uint64_t pair_key(uint32_t parent, uint32_t child) { return (uint64_t{parent} << 32) | child; }
 }  // namespace
 
 void ParentChildMap::insert(uint32_t parent, uint32_t child) {
     if (counts[pair_key(parent, child)]++ == 0) pairs.insert(parent, child);
+}
+
+void ParentChildMap::retain_parents(const Bitmap& keep) {
+    for (auto it = counts.begin(); it != counts.end();) {
+        const auto parent = static_cast<uint32_t>(it->first >> 32);
+        if (keep.contains(parent)) {
+            ++it;
+        } else {
+            pairs.remove(parent, static_cast<uint32_t>(it->first));
+            it = counts.erase(it);
+        }
+    }
 }
 
 void ParentChildMap::remove(uint32_t parent, uint32_t child) {
@@ -422,22 +482,32 @@ void NestedScope::run() {
 }
 
 FilteredIndexCore IndexAPI::reduced(std::span<const QueryExpr> filters) const {
-    auto maps = index->read();
-    auto allowed = allowed_items->read();
-    return FilteredIndexCore{index, items, evaluate_and_queries_vec(*maps, *allowed, filters)};
+    Bitmap result;
+    {
+        auto maps = index->read();
+        auto allowed = allowed_items->read();
+        result = evaluate_and_queries_vec(*maps, *allowed, filters);
+    }
+    return FilteredIndexCore{shared_from_this(), std::move(result)};
 }
 
 FilteredIndexCore IndexAPI::reduced_query(const QueryExpr& expr) const {
+    return FilteredIndexCore{shared_from_this(), query_ids(expr)};
+}
+
+Bitmap IndexAPI::query_ids(const QueryExpr& expr) const {
     auto maps = index->read();
     auto allowed = allowed_items->read();
     // Results of nodes that may reach past the base are clipped to the allowed ids.
     Bitmap result = evaluate_query(*maps, *allowed, expr);
     result.and_inplace(*allowed);
-    return FilteredIndexCore{index, items, std::move(result)};
+    return result;
 }
 
 void IndexAPI::keep_only_from_bitmap(const Bitmap& keep) {
-    auto maps = index->read();
+    // Exclusive: a write to an object being narrowed away either lands before
+    // (and is narrowed away with it) or finds it gone.
+    auto maps = get_index_writer();
     keep_only_from_bitmap_locked(*maps, keep);
 }
 
@@ -448,7 +518,9 @@ void IndexAPI::keep_only_from_bitmap_locked(const MapVec& maps, const Bitmap& ke
         map->retain(keep);
         Bitmap children;
         {
-            auto pairs = map->child_index->parent_child_map->read();
+            // The pairs of holders narrowed away go with their values.
+            auto pairs = map->child_index->get_parent_child_map_writer();
+            pairs->retain_parents(keep);
             children = pairs->pairs.rights_of(keep);
         }
         map->child_index->keep_only_from_bitmap(children);
@@ -701,7 +773,7 @@ Bitmap evaluate_path_node(const MapVec& maps, const Bitmap& base, const QueryExp
     const QueryMap& m = *maps[attr];
     if (rest) {
         const IndexAPI& child = *m.child_index;
-        Bitmap matched = child.reduced_query(with_path(e, std::move(*rest))).allowed_items;
+        Bitmap matched = child.query_ids(with_path(e, std::move(*rest)));
         return child.get_parent_from_ids(matched);
     }
     return path_node_in_map(m, base, e);

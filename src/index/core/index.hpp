@@ -31,16 +31,21 @@ struct ParentChildMap {
 
     void insert(uint32_t parent, uint32_t child);
     void remove(uint32_t parent, uint32_t child);
+    // Drops every pair (with all its count) whose parent is not in `keep`.
+    void retain_parents(const Bitmap& keep);
 };
 
-// A narrowed view: the live maps and items of a core, and the ids it admits.
+struct IndexAPI;
+
+// A narrowed view: the core it came from and the ids it admits. The view keeps
+// the core alive, so the core's objects stay registered with it and writes
+// keep reaching the value maps the view reads.
 struct FilteredIndexCore {
-    SharedMaps index;
-    SharedItems items;
+    std::shared_ptr<const IndexAPI> core;
     Bitmap allowed_items;
 };
 
-struct IndexAPI {
+struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
     SharedMaps index;
     SharedItems items;
     std::shared_ptr<RwLock<Bitmap>> allowed_items;
@@ -78,11 +83,17 @@ struct IndexAPI {
     void add_index(const std::weak_ptr<IndexAPI>& weak_core, uint32_t item_id, uint32_t attr_id, const PyValue& v);
     // Takes one attribute value of one object out again.
     void remove_index(uint32_t item_id, uint32_t attr_id, const PyValue& v);
+    // An attribute write: `old` (if the object had the attribute) out, `value` in,
+    // for an object this core holds; nothing for one it does not.
+    void replace_value(const std::weak_ptr<IndexAPI>& weak_core, uint32_t item_id, uint32_t attr_id,
+                       const PyValue* old, const PyValue& value);
     void register_path(uint32_t parent_id, uint32_t child_id);
     void unregister_path(uint32_t parent_id, uint32_t child_id);
 
     FilteredIndexCore reduced(std::span<const QueryExpr> filters) const;
     FilteredIndexCore reduced_query(const QueryExpr& expr) const;
+    // The allowed ids that satisfy `expr`.
+    Bitmap query_ids(const QueryExpr& expr) const;
     // Narrows the core in place to the ids of `keep`, recursively into child cores.
     void keep_only_from_bitmap(const Bitmap& keep);
     // Same, for a caller that already holds `index` shared.

@@ -55,7 +55,7 @@ FilteredIndexCore& view_of(PyObject* self) { return reinterpret_cast<PyFilteredI
 PyObject* fi_collect(PyObject* self, PyObject*) {
     return py::guarded_object([&] {
         const FilteredIndexCore& view = view_of(self);
-        return collect_items(*view.items, view.allowed_items);
+        return collect_items(*view.core->items, view.allowed_items);
     });
 }
 
@@ -64,9 +64,8 @@ PyObject* fi_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         std::vector<QueryExpr> filters = keyword_filters(args, nargs, kwnames, "reduced");
         const FilteredIndexCore& view = view_of(self);
         FilteredIndexCore narrowed = py::without_gil([&] {
-            auto maps = view.index->read();
-            return FilteredIndexCore{view.index, view.items,
-                                     evaluate_and_queries_vec(*maps, view.allowed_items, filters)};
+            auto maps = view.core->index->read();
+            return FilteredIndexCore{view.core, evaluate_and_queries_vec(*maps, view.allowed_items, filters)};
         });
         return wrap_filtered_index(std::move(narrowed));
     });
@@ -78,10 +77,10 @@ PyObject* fi_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t nar
         QueryExpr expr = query_expr_argument("query", query).clone();
         const FilteredIndexCore& view = view_of(self);
         FilteredIndexCore narrowed = py::without_gil([&] {
-            auto maps = view.index->read();
+            auto maps = view.core->index->read();
             Bitmap result = evaluate_query(*maps, view.allowed_items, expr);
             result.and_inplace(view.allowed_items);  // a view never admits more than its parent
-            return FilteredIndexCore{view.index, view.items, std::move(result)};
+            return FilteredIndexCore{view.core, std::move(result)};
         });
         return wrap_filtered_index(std::move(narrowed));
     });
@@ -95,7 +94,7 @@ PyObject* fi_rebase(PyObject* self, PyObject*) {
             // before any object's lock is taken.
             std::vector<StoredItem> batch;
             {
-                auto items = view.items->read();
+                auto items = view.core->items->read();
                 view.allowed_items.for_each([&](uint32_t id) {
                     check(id < items->size(), "admitted id without a stored record");
                     if (!(*items)[id].vacant()) batch.push_back((*items)[id]);

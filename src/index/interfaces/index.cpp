@@ -146,7 +146,7 @@ PyObject* index_get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize
     return py::guarded_object([&] {
         std::vector<QueryExpr> filters = keyword_filters(args, nargs, kwnames, "get_by_attribute");
         FilteredIndexCore view = py::without_gil([&] { return core_of(self).reduced(filters); });
-        return collect_items(*view.items, view.allowed_items);
+        return collect_items(*view.core->items, view.allowed_items);
     });
 }
 
@@ -155,8 +155,9 @@ PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         std::vector<QueryExpr> filters = keyword_filters(args, nargs, kwnames, "reduce");
         py::without_gil([&] {
             IndexAPI& core = core_of(self);
-            // Evaluate and narrow under one shared hold of `index`.
-            auto maps = core.index->read();
+            // Evaluate and narrow under one exclusive hold of `index`: no write
+            // lands between the two.
+            auto maps = core.get_index_writer();
             Bitmap keep;
             {
                 auto allowed = core.allowed_items->read();

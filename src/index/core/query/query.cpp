@@ -170,6 +170,15 @@ void QueryMap::merge_from(const QueryMap& other, const Bitmap& objects, const Bi
             }
         }
         for (auto& [value, ids] : entries) {
+            // A nested object held directly: one pair per holder new to this map
+            // (holders already here have their own value, and its pair).
+            if (const auto* nested = value.as<cast::Ind>()) {
+                Bitmap holders = ids.andnot(skip_elements_of);
+                holders.for_each([&](uint32_t holder) {
+                    child_index->register_path(holder, nested->value.owned_handle->id);
+                    defer_nested(NestedWork{parent, child_index, holder, nested->value});
+                });
+            }
             auto mine = exact.get_shard(value);
             auto it = mine->find(value);
             if (it == mine->end()) {

@@ -1,0 +1,479 @@
+"""Differential test: the module against a plain scan model.
+
+Random sequences of every operation (adds, bulk adds with repeats, writes that
+change kinds, reduce, views of views, rebase, union, dropping indexes and views)
+drive the real module and a model in which an index is a set of objects and a
+query scans the objects' current attribute values. Every answer is compared.
+
+VORLANE_STRESS=1 runs 200 sequences of 400 steps; VORLANE_DIFF_SEED=<n> replays one
+sequence (the seed is in every failure message), VORLANE_DIFF_STEPS=<n> sets its length."""
+import gc
+import math
+import os
+import random
+
+import pytest
+
+from PyVorlane import Index, Indexable, PyQueryExpr as Q
+
+STRESS = os.environ.get("VORLANE_STRESS") == "1"
+REPLAY = os.environ.get("VORLANE_DIFF_SEED")
+SEEDS = [int(REPLAY)] if REPLAY is not None else list(range(200 if STRESS else 24))
+STEPS = int(os.environ.get("VORLANE_DIFF_STEPS", "400" if STRESS or REPLAY is not None else "120"))
+
+
+class Obj(Indexable):
+    pass
+
+
+ATTRS = ["a", "b", "c", "name"]
+PATHS = ATTRS + ["a.name", "b.name", "a.c", "c.a", "a.b.name", "b.a.c", "c.c.name", "nobody", "a.nobody"]
+NUMBERS = [0, 1, -1, 2, 3, 3.0, 2.5, -0.0, 7, 2**53, 2**53 + 1, float(2**53), 2**63 - 1, -(2**63), math.inf,
+           -math.inf, math.nan]
+STRINGS = ["", "a", "b", "ab", "ba", "abc", "Ann", "Bob", "é", "aé", "x" * 25]
+MISSING = object()
+
+
+# --- the model ----------------------------------------------------------------
+
+def is_num(v):
+    return type(v) in (int, float) and not (type(v) is float and math.isnan(v))
+
+
+def eq(stored, probe):
+    if type(probe) in (int, float):
+        return is_num(probe) and is_num(stored) and stored == probe
+    if type(probe) is str:
+        return type(stored) is str and stored == probe and probe != ""
+    if type(probe) is bool:
+        return type(stored) is bool and stored is probe
+    if type(probe) in (list, tuple, set, dict):
+        return False  # containers are entered by element, never as a value
+    return stored is probe
+
+
+def searchable(value, seen=()):
+    """The values an attribute value is found by: itself, or the elements of a
+    list, tuple or set, recursively; a dict holds none."""
+    if type(value) in (list, tuple, set):
+        if any(value is s for s in seen):
+            return
+        for element in value:
+            yield from searchable(element, seen + (value,))
+    elif type(value) is not dict:
+        yield value
+
+
+def holds(obj, path, test):
+    head, _, rest = path.partition(".")
+    value = getattr(obj, head, MISSING)
+    if value is MISSING:
+        return False
+    if rest:
+        return any(isinstance(v, Indexable) and holds(v, rest, test) for v in searchable(value))
+    return any(test(v) for v in searchable(value))
+
+
+TESTS = {
+    "eq": lambda a: lambda v: eq(v, a[0]),
+    "gt": lambda a: lambda v: is_num(v) and is_num(a[0]) and v > a[0],
+    "ge": lambda a: lambda v: is_num(v) and is_num(a[0]) and v >= a[0],
+    "lt": lambda a: lambda v: is_num(v) and is_num(a[0]) and v < a[0],
+    "le": lambda a: lambda v: is_num(v) and is_num(a[0]) and v <= a[0],
+    "bt": lambda a: lambda v: is_num(v) and is_num(a[0]) and is_num(a[1]) and a[0] <= v <= a[1],
+    "in": lambda a: lambda v: any(eq(v, x) for x in a[0]),
+    "starts_with": lambda a: lambda v: type(v) is str and v != "" and v.startswith(a[0]),
+    "ends_with": lambda a: lambda v: type(v) is str and v != "" and v.endswith(a[0]),
+    "contains": lambda a: lambda v: type(v) is str and v != "" and a[0] in v,
+}
+
+
+def evaluate(expr, base, live):
+    """What a query answers over the candidates `base`, for an index whose value
+    maps hold the current values of the objects `live`. Positive tests find only
+    live objects; negations are complements within the candidates."""
+    kind = expr[0]
+    if kind == "and":
+        r = set(base)
+        for part in expr[1]:
+            r &= evaluate(part, r, live)
+        return r
+    if kind == "or":
+        r = set()
+        for part in expr[1]:
+            r |= evaluate(part, base, live)
+        return r
+    if kind == "not":
+        return set(base) - evaluate(expr[1], base, live)
+    if kind == "ne":
+        return set(base) - evaluate(("eq",) + expr[1:], base, live)
+    path, *args = expr[1:]
+    test = TESTS[kind](args)
+    return {o for o in live if holds(o, path, test)}
+
+
+def answer(expr, base, live):
+    return evaluate(expr, base, live) & set(base)
+
+
+def nested(expr):
+    kind = expr[0]
+    if kind in ("and", "or"):
+        return any(nested(e) for e in expr[1])
+    if kind == "not":
+        return nested(expr[1])
+    return "." in expr[1]
+
+
+def build(expr):
+    kind = expr[0]
+    if kind in ("and", "or"):
+        return (Q.and_ if kind == "and" else Q.or_)(*map(build, expr[1]))
+    if kind == "not":
+        return Q.not_(build(expr[1]))
+    path, *args = expr[1:]
+    return {"eq": Q.eq, "ne": Q.ne, "gt": Q.gt, "ge": Q.ge, "lt": Q.lt, "le": Q.le, "bt": Q.bt, "in": Q.in_,
+            "starts_with": Q.starts_with, "ends_with": Q.ends_with, "contains": Q.contains}[kind](path, *args)
+
+
+def show(v):
+    if isinstance(v, Indexable):
+        return f"o{v.tag}"
+    if type(v) in (list, tuple, set):
+        inner = ", ".join(show(x) for x in v)
+        return {list: f"[{inner}]", tuple: f"({inner},)", set: f"{{{inner}}}"}[type(v)]
+    return repr(v)
+
+
+def has_cycle(objs):
+    """Whether some object reaches itself through nested values."""
+    def reach(o):
+        out = []
+        for attr in ATTRS:
+            for v in searchable(getattr(o, attr, None)):
+                if isinstance(v, Indexable):
+                    out.append(v)
+        return out
+
+    state = {}
+
+    def visit(o):
+        state[id(o)] = 1
+        for nxt in reach(o):
+            s = state.get(id(nxt))
+            if s == 1 or (s is None and visit(nxt)):
+                return True
+        state[id(o)] = 2
+        return False
+
+    return any(state.get(id(o)) is None and visit(o) for o in objs)
+
+
+# --- one sequence ---------------------------------------------------------------
+
+class Core:
+    """The model of an index core: the objects whose values its maps hold."""
+
+    def __init__(self):
+        self.live = set()
+
+
+class Holder:
+    def __init__(self, target, members, core, name):
+        self.target, self.members, self.core, self.name = target, set(members), core, name
+
+
+class Sequence:
+    def __init__(self, seed):
+        self.seed = seed
+        self.rng = random.Random(seed)
+        # Nesting is acyclic (an object holds only objects created after it),
+        # except that some sequences let objects hold themselves. (Many objects
+        # holding each other through several attributes make the index grow
+        # with every path through them; that is not what this test measures.)
+        self.cycles = seed % 4 == 3
+        self.ever_cyclic = False
+        self.objs = []
+        self.indexes = []
+        self.views = []
+        self.log = []
+        self.counter = 0
+
+    def fail(self, what):
+        tail = "\n  ".join(self.log[-25:])
+        pytest.fail(f"seed {self.seed}: {what}\nlast steps:\n  {tail}\n"
+                    f"replay: VORLANE_DIFF_SEED={self.seed} pytest tests/test_differential.py")
+
+    def fresh_name(self, kind):
+        self.counter += 1
+        return f"{kind}{self.counter}"
+
+    # values ------------------------------------------------------------------
+    def nestable(self, owner):
+        return [o for o in self.objs if owner is None or o.tag > owner.tag]
+
+    def value(self, owner, attr):
+        rng = self.rng
+        others = self.nestable(owner)
+        r = rng.random()
+        if attr == "name" and r < 0.6:
+            return rng.choice(STRINGS)
+        if r < 0.18:
+            return rng.choice(NUMBERS)
+        if r < 0.32:
+            return rng.choice(STRINGS)
+        if r < 0.37:
+            return rng.choice([True, False])
+        if r < 0.41:
+            return None
+        if r < 0.50:
+            return [rng.choice(STRINGS) for _ in range(rng.randrange(0, 4))]
+        if r < 0.62 and others:
+            return [rng.choice(others) for _ in range(rng.randrange(0, 4))]
+        if r < 0.80 and others:
+            return rng.choice(others)
+        if r < 0.83 and self.cycles and owner is not None:
+            return owner
+        if r < 0.87:
+            return tuple(rng.choice(NUMBERS) for _ in range(rng.randrange(0, 3)))
+        if r < 0.90:
+            return {rng.choice(STRINGS) for _ in range(rng.randrange(0, 3))}
+        if r < 0.95:
+            inner = [rng.choice(STRINGS)] + ([rng.choice(others)] if others else [])
+            return [inner, rng.choice(NUMBERS)]
+        return {"k": rng.choice(STRINGS)}
+
+    def probe(self):
+        rng = self.rng
+        r = rng.random()
+        if r < 0.35:
+            return rng.choice(NUMBERS)
+        if r < 0.7:
+            return rng.choice(STRINGS)
+        if r < 0.8:
+            return rng.choice([True, False])
+        if r < 0.85:
+            return None
+        if self.objs:
+            return rng.choice(self.objs)
+        return 1
+
+    def leaf(self):
+        rng = self.rng
+        path = rng.choice(PATHS)
+        kind = rng.choice(["eq", "eq", "ne", "gt", "ge", "lt", "le", "bt", "in", "starts_with", "ends_with",
+                           "contains"])
+        if kind in ("starts_with", "ends_with", "contains"):
+            return (kind, path, rng.choice(STRINGS))
+        if kind == "bt":
+            return (kind, path, rng.choice(NUMBERS), rng.choice(NUMBERS))
+        if kind == "in":
+            return (kind, path, [self.probe() for _ in range(rng.randrange(0, 3))])
+        if kind in ("gt", "ge", "lt", "le") and rng.random() < 0.2:
+            return (kind, path, rng.choice(STRINGS))
+        return (kind, path, self.probe())
+
+    def expr(self, depth=0):
+        r = self.rng.random()
+        if depth < 2 and r < 0.15:
+            return (self.rng.choice(["and", "or"]), tuple(self.expr(depth + 1) for _ in range(self.rng.randrange(0, 3))))
+        if depth < 2 and r < 0.22:
+            return ("not", self.expr(depth + 1))
+        return self.leaf()
+
+    def filters(self):
+        keys = self.rng.sample(PATHS[:8], self.rng.randrange(0, 3))
+        return {k: self.probe() for k in keys}
+
+    # checks ------------------------------------------------------------------
+    def comparable(self, expr):
+        return not (self.ever_cyclic and nested(expr))
+
+    def check_query(self, h, expr):
+        got_list = h.target.reduced_query(build(expr)).collect()
+        got = set(got_list)
+        if len(got) != len(got_list):
+            self.fail(f"{h.name}: {expr} returned an object twice")
+        if not got <= h.members:
+            self.fail(f"{h.name}: {expr} returned objects the holder does not admit")
+        if self.comparable(expr):
+            want = answer(expr, h.members, h.core.live)
+            if got != want:
+                self.fail(f"{h.name}: {self.render(expr)}\n  got  {sorted(o.tag for o in got)}"
+                          f"\n  want {sorted(o.tag for o in want)}")
+
+    def render(self, expr):
+        kind = expr[0]
+        if kind in ("and", "or"):
+            return f"{kind}({', '.join(self.render(e) for e in expr[1])})"
+        if kind == "not":
+            return f"not({self.render(expr[1])})"
+        return f"{kind}({expr[1]!r}, {', '.join(show(a) for a in expr[2:])})"
+
+    def check_collect(self):
+        for h in self.indexes + self.views:
+            got = h.target.collect()
+            if len(got) != len(set(got)) or set(got) != h.members:
+                self.fail(f"{h.name}: collect gave {sorted(o.tag for o in got)}, "
+                          f"want {sorted(o.tag for o in h.members)}")
+
+    def check_all(self, expr):
+        for h in self.indexes + self.views:
+            self.check_query(h, expr)
+
+    # operations --------------------------------------------------------------
+    def any_holder(self):
+        return self.rng.choice(self.indexes + self.views)
+
+    def op_new_object(self):
+        o = Obj(tag=len(self.objs))
+        self.objs.append(o)
+        for attr in ATTRS:
+            if self.rng.random() < 0.6:
+                setattr(o, attr, self.value(o, attr))
+        self.log.append(f"o{o.tag} = Obj({', '.join(f'{a}={show(getattr(o, a))}' for a in ATTRS if hasattr(o, a))})")
+
+    def op_new_index(self):
+        h = Holder(Index(), (), Core(), self.fresh_name("i"))
+        self.indexes.append(h)
+        self.log.append(f"{h.name} = Index()")
+
+    def op_add(self):
+        h, o = self.rng.choice(self.indexes), self.rng.choice(self.objs)
+        h.target.add_object(o)
+        h.members.add(o)
+        h.core.live.add(o)
+        self.log.append(f"{h.name}.add_object(o{o.tag})")
+
+    def op_add_many(self):
+        h = self.rng.choice(self.indexes)
+        batch = [self.rng.choice(self.objs) for _ in range(self.rng.randrange(0, 7))]
+        h.target.add_object_many(batch)
+        h.members.update(batch)
+        h.core.live.update(batch)
+        self.log.append(f"{h.name}.add_object_many([{', '.join(show(o) for o in batch)}])")
+
+    def op_write(self):
+        o = self.rng.choice(self.objs)
+        attr = self.rng.choice(ATTRS)
+        v = self.value(o, attr)
+        setattr(o, attr, v)
+        self.log.append(f"o{o.tag}.{attr} = {show(v)}")
+        if self.cycles and not self.ever_cyclic and has_cycle(self.objs):
+            self.ever_cyclic = True
+            self.log.append("# objects now hold each other: nested paths no longer compared")
+        if self.rng.random() < 0.5:
+            self.check_all(("eq", attr, v) if not isinstance(v, (list, tuple, set)) else ("eq", attr, "a"))
+        if self.rng.random() < 0.5:
+            self.check_all(("eq", self.rng.choice(["a.name", "b.name", "c.a", "a.b.name"]), self.probe()))
+
+    def op_reduce(self):
+        h = self.rng.choice(self.indexes)
+        kw = self.filters()
+        if self.ever_cyclic and any("." in k for k in kw):
+            kw = {k: v for k, v in kw.items() if "." not in k}
+        h.target.reduce(**kw)
+        expr = ("and", tuple(("eq", k, v) for k, v in kw.items()))
+        kept = answer(expr, h.members, h.core.live)
+        h.core.live = kept  # what reduce keeps is all the maps hold afterwards
+        h.members = set(kept)
+        self.log.append(f"{h.name}.reduce({', '.join(f'{k}={show(v)}' for k, v in kw.items())})")
+
+    def op_view(self):
+        src = self.any_holder()
+        if self.rng.random() < 0.5:
+            expr = self.expr()
+            if not self.comparable(expr):
+                return
+            target = src.target.reduced_query(build(expr))
+            text = self.render(expr)
+        else:
+            kw = self.filters()
+            expr = ("and", tuple(("eq", k, v) for k, v in kw.items()))
+            if not self.comparable(expr):
+                return
+            target = src.target.reduced(**kw)
+            text = f"reduced({', '.join(f'{k}={show(v)}' for k, v in kw.items())})"
+        v = Holder(target, answer(expr, src.members, src.core.live), src.core, self.fresh_name("v"))
+        self.views.append(v)
+        self.log.append(f"{v.name} = {src.name}.{text}")
+        if len(self.views) > 8:
+            self.drop(self.views, 0)
+
+    def op_query(self):
+        h = self.any_holder()
+        expr = self.expr()
+        self.log.append(f"query {h.name}: {self.render(expr)}")
+        self.check_query(h, expr)
+        if h in self.indexes and self.rng.random() < 0.5:
+            kw = self.filters()
+            got = h.target.get_by_attribute(**kw)
+            expr = ("and", tuple(("eq", k, v) for k, v in kw.items()))
+            if self.comparable(expr) and set(got) != answer(expr, h.members, h.core.live):
+                self.fail(f"{h.name}.get_by_attribute({kw}) gave {sorted(o.tag for o in got)}")
+
+    def op_rebase(self):
+        if not self.views:
+            return
+        v = self.rng.choice(self.views)
+        core = Core()
+        core.live = set(v.members)
+        h = Holder(v.target.rebase(), v.members, core, self.fresh_name("i"))
+        self.indexes.append(h)
+        self.log.append(f"{h.name} = {v.name}.rebase()")
+
+    def op_union(self):
+        a = self.rng.choice(self.indexes)
+        r = self.rng.random()
+        if r < 0.15:
+            b = a
+        elif r < 0.3:
+            # an index merged with its own rebase
+            b = Holder(a.target.reduced().rebase(), a.members, Core(), self.fresh_name("i"))
+            b.core.live = set(a.members)
+            self.indexes.append(b)
+            self.log.append(f"{b.name} = {a.name}.reduced().rebase()")
+        else:
+            b = self.rng.choice(self.indexes)
+        a.target.union_with(b.target)
+        a.members |= b.members
+        a.core.live |= b.members
+        self.log.append(f"{a.name}.union_with({b.name})")
+
+    def drop(self, holders, k):
+        h = holders.pop(k)
+        self.log.append(f"del {h.name}")
+        del h
+        gc.collect()
+
+    def op_drop(self):
+        if self.rng.random() < 0.5 and len(self.indexes) > 1:
+            self.drop(self.indexes, self.rng.randrange(len(self.indexes)))
+        elif self.views:
+            self.drop(self.views, self.rng.randrange(len(self.views)))
+
+    def run(self, steps):
+        self.op_new_index()
+        for _ in range(3):
+            self.op_new_object()
+        ops = [(self.op_new_object, 4), (self.op_new_index, 2), (self.op_add, 12), (self.op_add_many, 6),
+               (self.op_write, 22), (self.op_reduce, 5), (self.op_view, 10), (self.op_query, 18),
+               (self.op_rebase, 3), (self.op_union, 5), (self.op_drop, 3)]
+        choices = [op for op, weight in ops for _ in range(weight)]
+        for _ in range(steps):
+            op = self.rng.choice(choices)
+            if op == self.op_new_object and len(self.objs) >= 14:
+                op = self.op_write
+            if op == self.op_new_index and len(self.indexes) >= 6:
+                op = self.op_add
+            op()
+            self.check_collect()
+        for h in self.indexes + self.views:
+            for path in PATHS:
+                self.check_query(h, ("eq", path, "Ann"))
+                self.check_query(h, ("ne", path, "Ann"))
+
+
+@pytest.mark.parametrize("seed", SEEDS)
+def test_random_sequences_agree_with_a_scan(seed):
+    Sequence(seed).run(STEPS)
