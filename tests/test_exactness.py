@@ -1,6 +1,7 @@
 """Faults the differential test (test_differential.py) found, one named test each:
 every index and view answers from current values whatever road a value took."""
 import gc
+import sys
 
 from PyVorlane import Index, Indexable, PyQueryExpr as Q
 
@@ -132,3 +133,38 @@ def test_ne_on_a_dotted_path_is_the_complement_of_eq():
     assert set(idx.reduced_query(Q.not_(Q.eq("owner.name", "Ann"))).collect()) == {with_bob, without}
     ann.name = "Anne"
     assert set(idx.reduced_query(Q.ne("owner.name", "Ann")).collect()) == {with_ann, with_bob, with_both, without}
+
+
+def test_a_nested_object_no_holder_refers_to_is_let_go():
+    h = T(owner=None)
+    idx = Index()
+    idx.add_object(h)
+    first = T(name="first", inner=T(name="deep"))
+    deep = first.inner
+    before, deep_before = sys.getrefcount(first), sys.getrefcount(deep)
+    h.owner = [first, first]
+    h.owner = first
+    assert owners_named(idx, "first") == [h]
+    assert idx.reduced_query(Q.eq("owner.inner.name", "deep")).collect() == [h]
+    h.owner = 1
+    gc.collect()
+    # the index let go of the nested object and of what it held in turn
+    assert sys.getrefcount(first) == before and sys.getrefcount(deep) == deep_before
+    assert owners_named(idx, "first") == []
+    h.owner = first  # held again: entered again, with its current values
+    first.name = "again"
+    assert owners_named(idx, "again") == [h]
+    assert idx.reduced_query(Q.eq("owner.inner.name", "deep")).collect() == [h]
+
+
+def test_reduce_lets_go_of_nested_objects_of_holders_narrowed_away():
+    bob = T(name="Bob")
+    before = sys.getrefcount(bob)
+    kept, dropped = T(k=1, owner=T(name="Ann")), T(k=2, owner=bob)
+    idx = Index()
+    idx.add_object_many([kept, dropped])
+    idx.reduce(k=1)
+    dropped.owner = 1  # the holder lets go; the index no longer holds bob either
+    gc.collect()
+    assert sys.getrefcount(bob) == before
+    assert owners_named(idx, "Bob") == [] and owners_named(idx, "Ann") == [kept]

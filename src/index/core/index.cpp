@@ -115,17 +115,21 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
         }
         // Values are entered once per object: not again for objects the core
         // already holds (their values are current), once for a repeated one.
+        std::sort(ids.begin(), ids.end());
+        const bool repeats = std::adjacent_find(ids.begin(), ids.end()) != ids.end();
+        Bitmap taken;
         std::vector<StoredItem> fresh;
         fresh.reserve(batch.size());
         for (StoredItem& stored : batch) {
-            if (!allowed->contains(stored.item->id)) fresh.push_back(std::move(stored));
+            const uint32_t id = stored.item->id;
+            if (allowed->contains(id)) continue;
+            if (repeats) {
+                if (taken.contains(id)) continue;
+                taken.add(id);
+            }
+            fresh.push_back(std::move(stored));
         }
-        const auto by_id = [](const StoredItem& a, const StoredItem& b) { return a.item->id < b.item->id; };
-        const auto same_id = [](const StoredItem& a, const StoredItem& b) { return a.item->id == b.item->id; };
-        std::sort(fresh.begin(), fresh.end(), by_id);
-        fresh.erase(std::unique(fresh.begin(), fresh.end(), same_id), fresh.end());
         batch = std::move(fresh);
-        std::sort(ids.begin(), ids.end());
         allowed->add_many(ids);
     }
     replaced.clear();
@@ -392,21 +396,21 @@ void ParentChildMap::retain_parents(const Bitmap& keep) {
     }
 }
 
-void ParentChildMap::remove(uint32_t parent, uint32_t child) {
+bool ParentChildMap::remove(uint32_t parent, uint32_t child) {
     const auto it = counts.find(pair_key(parent, child));
-    if (it == counts.end()) return;
-    if (--it->second == 0) {
-        counts.erase(it);
-        pairs.remove(parent, child);
-    }
+    if (it == counts.end()) return false;
+    if (--it->second != 0) return false;
+    counts.erase(it);
+    pairs.remove(parent, child);
+    return !pairs.has_lefts(child);
 }
 
 void IndexAPI::register_path(uint32_t parent_id, uint32_t child_id) {
     get_parent_child_map_writer()->insert(parent_id, child_id);
 }
 
-void IndexAPI::unregister_path(uint32_t parent_id, uint32_t child_id) {
-    get_parent_child_map_writer()->remove(parent_id, child_id);
+bool IndexAPI::unregister_path(uint32_t parent_id, uint32_t child_id) {
+    return get_parent_child_map_writer()->remove(parent_id, child_id);
 }
 
 // ---------------------------------------------------------------------------
@@ -414,7 +418,12 @@ void IndexAPI::unregister_path(uint32_t parent_id, uint32_t child_id) {
 
 namespace {
 
-thread_local std::vector<NestedWork>* t_nested = nullptr;
+// Objects to store and objects to let go of, each in the order they came.
+struct PendingNested {
+    std::vector<NestedWork> stores;
+    std::vector<NestedWork> drops;
+};
+thread_local PendingNested* t_nested = nullptr;
 
 // True when `object` is among the holders of `holder` in the cores above `owner`:
 // storing it again one level deeper would only repeat a cycle of objects.
@@ -432,11 +441,38 @@ bool held_above(const std::shared_ptr<IndexAPI>& owner, uint32_t holder, uint32_
     return false;
 }
 
+// A nested object no holder refers to any more leaves its child index: its
+// values go (releasing what it holds in turn), its record and its link too.
+void drop_nested(NestedWork& work) {
+    const Indexable& record = *work.nested.owned_handle;
+    const uint32_t cid = record.id;
+    IndexAPI& child = *work.child;
+    StoredItem released;  // let go of after the locks
+    {
+        auto list = record.indexes->lock();  // no write to it meanwhile
+        auto attributes = record.get_py_values();
+        if (child.parent_child_map->read()->pairs.has_lefts(cid)) return;  // held again meanwhile
+        {
+            auto allowed = child.get_allowed_items_writer();
+            if (!allowed->contains(cid)) return;
+            allowed->remove(cid);
+        }
+        attributes->for_each([&](uint32_t attr_id, const PyValue& v) { child.remove_index(cid, attr_id, v); });
+        {
+            auto items = child.get_items_writer();
+            if (cid < items->size()) released = std::exchange((*items)[cid], StoredItem{});
+        }
+        trim_indexes(*list, &child);
+    }
+}
+
 void store_nested(NestedWork& work) {
     const uint32_t cid = work.nested.owned_handle->id;
     IndexAPI& child = *work.child;
     // Past this depth a chain of objects is not followed (the pair stays recorded).
     if (child.depth > kMaxNestingDepth) return;
+    // The value that held it was taken out again meanwhile: nothing to store.
+    if (!child.parent_child_map->read()->pairs.contains(work.holder, cid)) return;
     if (auto owner = work.owner.lock(); owner != nullptr && held_above(owner, work.holder, cid)) return;
     // The nested object's containers are converted before any of its locks are
     // taken, with the interpreter lock, so no user code runs under them.
@@ -458,27 +494,38 @@ void store_nested(NestedWork& work) {
 
 void defer_nested(NestedWork work) {
     check(t_nested != nullptr, "nested object entered outside an operation that stores it");
-    t_nested->push_back(std::move(work));
+    (work.leaving ? t_nested->drops : t_nested->stores).push_back(std::move(work));
 }
 
 NestedScope::NestedScope() : outer_(t_nested == nullptr) {
-    if (outer_) t_nested = new std::vector<NestedWork>();
+    if (outer_) t_nested = new PendingNested();
 }
 
 NestedScope::~NestedScope() {
     if (!outer_) return;
-    std::vector<NestedWork>* pending = std::exchange(t_nested, nullptr);
+    PendingNested* pending = std::exchange(t_nested, nullptr);
     delete pending;
 }
 
 void NestedScope::run() {
     if (!outer_) return;  // an enclosing scope runs the work
-    // Breadth first: each stored object may defer the objects it holds.
-    for (size_t i = 0; i < t_nested->size(); ++i) {
-        NestedWork work = std::move((*t_nested)[i]);
-        store_nested(work);
+    // Every object let go of leaves first (leaving cascades, storing never makes
+    // anything leave), so that what is stored next meets the pairs as they now
+    // stand: an object whose holder is on its way out is not stored one level
+    // deeper in the meantime, again and again. Breadth first within each.
+    size_t next_store = 0;
+    size_t next_drop = 0;
+    while (next_drop < t_nested->drops.size() || next_store < t_nested->stores.size()) {
+        if (next_drop < t_nested->drops.size()) {
+            NestedWork work = std::move(t_nested->drops[next_drop++]);
+            drop_nested(work);
+        } else {
+            NestedWork work = std::move(t_nested->stores[next_store++]);
+            store_nested(work);
+        }
     }
-    t_nested->clear();
+    t_nested->stores.clear();
+    t_nested->drops.clear();
 }
 
 FilteredIndexCore IndexAPI::reduced(std::span<const QueryExpr> filters) const {
@@ -512,7 +559,12 @@ void IndexAPI::keep_only_from_bitmap(const Bitmap& keep) {
 }
 
 void IndexAPI::keep_only_from_bitmap_locked(const MapVec& maps, const Bitmap& keep) {
-    get_allowed_items_writer()->and_inplace(keep);
+    Bitmap removed;
+    {
+        auto allowed = get_allowed_items_writer();
+        if (depth > 0) removed = allowed->andnot(keep);
+        allowed->and_inplace(keep);
+    }
     for (const auto& map : maps) {
         if (map == nullptr) continue;
         map->retain(keep);
@@ -525,9 +577,17 @@ void IndexAPI::keep_only_from_bitmap_locked(const MapVec& maps, const Bitmap& ke
         }
         map->child_index->keep_only_from_bitmap(children);
     }
-    // The records of narrowed-away objects stay in `items`: views made before
-    // the narrowing share this vector and still collect their objects. A record
-    // goes when its position is stored again or the core is released.
+    // The records of narrowed-away objects stay in an index's `items`: views made
+    // before the narrowing share this vector and still collect their objects. A
+    // child index has no views: its records go now, with the objects they hold.
+    if (removed.is_empty()) return;
+    std::vector<StoredItem> released;
+    {
+        auto items_guard = get_items_writer();
+        removed.for_each([&](uint32_t id) {
+            if (id < items_guard->size()) released.push_back(std::exchange((*items_guard)[id], StoredItem{}));
+        });
+    }
 }
 
 Bitmap IndexAPI::get_parent_from_ids(const Bitmap& ids) const {

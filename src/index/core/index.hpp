@@ -30,7 +30,8 @@ struct ParentChildMap {
     std::unordered_map<uint64_t, uint32_t> counts;
 
     void insert(uint32_t parent, uint32_t child);
-    void remove(uint32_t parent, uint32_t child);
+    // Tells whether `child` is left without any parent by this removal.
+    bool remove(uint32_t parent, uint32_t child);
     // Drops every pair (with all its count) whose parent is not in `keep`.
     void retain_parents(const Bitmap& keep);
 };
@@ -88,7 +89,8 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
     void replace_value(const std::weak_ptr<IndexAPI>& weak_core, uint32_t item_id, uint32_t attr_id,
                        const PyValue* old, const PyValue& value);
     void register_path(uint32_t parent_id, uint32_t child_id);
-    void unregister_path(uint32_t parent_id, uint32_t child_id);
+    // Tells whether the child is left without any holder.
+    bool unregister_path(uint32_t parent_id, uint32_t child_id);
 
     FilteredIndexCore reduced(std::span<const QueryExpr> filters) const;
     FilteredIndexCore reduced_query(const QueryExpr& expr) const;
@@ -109,11 +111,14 @@ inline constexpr uint32_t kMaxNestingDepth = 1000;
 // only after the holder's locks are released, one object at a time: graphs of
 // objects that hold each other then never wait on their own locks, and long
 // chains are walked iteratively, not by recursion.
+// The same goes for a nested object whose last holder let go of it: it leaves
+// the child index (and lets go of the objects it holds in turn) afterwards.
 struct NestedWork {
     std::weak_ptr<IndexAPI> owner;     // the core holding `holder`
-    std::shared_ptr<IndexAPI> child;  // the child index the nested object enters
+    std::shared_ptr<IndexAPI> child;  // the child index the nested object enters or leaves
     uint32_t holder;
     StoredIndexable nested;
+    bool leaving = false;
 };
 void defer_nested(NestedWork work);
 

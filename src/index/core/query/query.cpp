@@ -280,11 +280,16 @@ void QueryMap::remove_id(const PyValue& v, uint32_t id, uint32_t root) {
             break;
         }
         case Kind::Iterable: remove_elements(id, root); break;
-        case Kind::Ind:
+        case Kind::Ind: {
             remove_exact(v, id);
             drop_exact_if_empty(v);
-            child_index->unregister_path(root, v.as<cast::Ind>()->value.owned_handle->id);
+            const StoredIndexable& nested = v.as<cast::Ind>()->value;
+            // Its last holder here let go: it leaves the child index afterwards.
+            if (child_index->unregister_path(root, nested.owned_handle->id)) {
+                defer_nested(NestedWork{parent, child_index, root, nested, true});
+            }
             break;
+        }
         case Kind::Unknown:
             remove_exact(v, id);
             drop_exact_if_empty(v);
@@ -380,7 +385,11 @@ void QueryMap::retain(const Bitmap& keep) {
         dropped_elements = ledger->drop_unless([&](uint32_t holder) { return kept.contains(holder); });
     }
     exact.for_each_shard_mut([&](auto& shard) {
-        for (auto& [value, set] : shard) set.retain(kept);
+        // An entry left without ids goes, with the value (and object) it holds.
+        for (auto it = shard.begin(); it != shard.end();) {
+            it->second.retain(kept);
+            it = it->second.is_empty() ? shard.erase(it) : std::next(it);
+        }
     });
     write_str_radix_map()->retain(kept);
     write_num_ordered()->retain(kept);

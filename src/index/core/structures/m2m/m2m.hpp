@@ -30,6 +30,8 @@ public:
         return it != forward_.end() && it->second.contains(right);
     }
     bool empty() const noexcept { return forward_.empty(); }
+    // Whether some left id is paired with `right`.
+    bool has_lefts(uint32_t right) const { return backward_.contains(right); }
 
     // Left ids paired with some id of `rights`.
     Bitmap lefts_of(const Bitmap& rights) const { return related(backward_, rights); }
