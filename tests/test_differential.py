@@ -14,7 +14,9 @@ import random
 
 import pytest
 
-from PyVorlane import Index, Indexable, PyQueryExpr as Q
+from PyVorlane import Index, Indexable
+from test_index_model import holds, scalars as searchable
+from test_stateful import build
 
 STRESS = os.environ.get("VORLANE_STRESS") == "1"
 REPLAY = os.environ.get("VORLANE_DIFF_SEED")
@@ -31,7 +33,6 @@ PATHS = ATTRS + ["a.name", "b.name", "a.c", "c.a", "a.b.name", "b.a.c", "c.c.nam
 NUMBERS = [0, 1, -1, 2, 3, 3.0, 2.5, -0.0, 7, 2**53, 2**53 + 1, float(2**53), 2**63 - 1, -(2**63), math.inf,
            -math.inf, math.nan]
 STRINGS = ["", "a", "b", "ab", "ba", "abc", "Ann", "Bob", "é", "aé", "x" * 25]
-MISSING = object()
 
 
 # --- the model ----------------------------------------------------------------
@@ -50,28 +51,6 @@ def eq(stored, probe):
     if type(probe) in (list, tuple, set, dict):
         return False  # containers are entered by element, never as a value
     return stored is probe
-
-
-def searchable(value, seen=()):
-    """The values an attribute value is found by: itself, or the elements of a
-    list, tuple or set, recursively; a dict holds none."""
-    if type(value) in (list, tuple, set):
-        if any(value is s for s in seen):
-            return
-        for element in value:
-            yield from searchable(element, seen + (value,))
-    elif type(value) is not dict:
-        yield value
-
-
-def holds(obj, path, test):
-    head, _, rest = path.partition(".")
-    value = getattr(obj, head, MISSING)
-    if value is MISSING:
-        return False
-    if rest:
-        return any(isinstance(v, Indexable) and holds(v, rest, test) for v in searchable(value))
-    return any(test(v) for v in searchable(value))
 
 
 TESTS = {
@@ -123,17 +102,6 @@ def nested(expr):
     if kind == "not":
         return nested(expr[1])
     return "." in expr[1]
-
-
-def build(expr):
-    kind = expr[0]
-    if kind in ("and", "or"):
-        return (Q.and_ if kind == "and" else Q.or_)(*map(build, expr[1]))
-    if kind == "not":
-        return Q.not_(build(expr[1]))
-    path, *args = expr[1:]
-    return {"eq": Q.eq, "ne": Q.ne, "gt": Q.gt, "ge": Q.ge, "lt": Q.lt, "le": Q.le, "bt": Q.bt, "in": Q.in_,
-            "starts_with": Q.starts_with, "ends_with": Q.ends_with, "contains": Q.contains}[kind](path, *args)
 
 
 def show(v):

@@ -168,3 +168,21 @@ def test_reduce_lets_go_of_nested_objects_of_holders_narrowed_away():
     gc.collect()
     assert sys.getrefcount(bob) == before
     assert owners_named(idx, "Bob") == [] and owners_named(idx, "Ann") == [kept]
+
+
+def test_moving_objects_that_hold_themselves_between_holders_ends():
+    # a nested object on its way out must not be stored one level deeper in the
+    # meantime, then let go of, then stored deeper again, without end
+    first = T(b=["a"])
+    first.a = first
+    first.name = first
+    second = T(name="abc")
+    second.c = second
+    second.b = second
+    idx = Index()
+    idx.add_object_many([first, second])
+    first.a = second
+    assert set(idx.reduced_query(Q.eq("a.name", "abc")).collect()) == {first}
+    assert set(idx.reduced_query(Q.eq("c.name", "abc")).collect()) == {second}
+    first.a = 1
+    assert idx.reduced_query(Q.eq("a.name", "abc")).collect() == []
