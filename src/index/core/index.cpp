@@ -331,6 +331,7 @@ void IndexAPI::add_index(const std::weak_ptr<IndexAPI>& weak_core, uint32_t item
     auto fresh = std::make_unique<QueryMap>(weak_core);
     fresh->insert(v, item_id, item_id);
     auto maps = get_index_writer();
+    if (!allowed_items->read()->contains(item_id)) return;  // narrowed away meanwhile
     if (maps->size() <= attr_id) maps->resize(static_cast<size_t>(attr_id) + 1);
     auto& slot = (*maps)[attr_id];
     if (slot == nullptr) {
@@ -361,19 +362,8 @@ void IndexAPI::replace_value(const std::weak_ptr<IndexAPI>& weak_core, uint32_t 
             return;
         }
     }
-    // No map yet, so no old value in this core either.
-    auto fresh = std::make_unique<QueryMap>(weak_core);
-    fresh->insert(value, item_id, item_id);
-    auto maps = get_index_writer();
-    if (!allowed_items->read()->contains(item_id)) return;  // narrowed away meanwhile
-    if (maps->size() <= attr_id) maps->resize(static_cast<size_t>(attr_id) + 1);
-    auto& slot = (*maps)[attr_id];
-    if (slot == nullptr) {
-        slot = std::move(fresh);
-    } else {
-        if (old != nullptr) slot->remove_id(*old, item_id, item_id);
-        slot->insert(value, item_id, item_id);
-    }
+    // No map yet, so no old value in this core either: a first value.
+    add_index(weak_core, item_id, attr_id, value);
 }
 
 namespace {

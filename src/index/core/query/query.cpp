@@ -121,13 +121,16 @@ void QueryMap::insert(const PyValue& v, uint32_t id, uint32_t root) {
         case Kind::Iterable: insert_iterable(v.as<cast::Iterable>()->value, id, root); break;
         case Kind::Ind: {
             insert_exact(v, id);
-            const StoredIndexable& nested = v.as<cast::Ind>()->value;
-            child_index->register_path(root, nested.owned_handle->id);
-            defer_nested(NestedWork{parent, child_index, root, nested});
+            hold_nested(root, v.as<cast::Ind>()->value);
             break;
         }
         case Kind::Unknown: insert_exact(v, id); break;
     }
+}
+
+void QueryMap::hold_nested(uint32_t holder, const StoredIndexable& nested) {
+    child_index->register_path(holder, nested.owned_handle->id);
+    defer_nested(NestedWork{parent, child_index, holder, nested});
 }
 
 void QueryMap::insert_iterable(const PyIterable& container, uint32_t id, uint32_t root) {
@@ -173,11 +176,7 @@ void QueryMap::merge_from(const QueryMap& other, const Bitmap& objects, const Bi
             // A nested object held directly: one pair per holder new to this map
             // (holders already here have their own value, and its pair).
             if (const auto* nested = value.as<cast::Ind>()) {
-                Bitmap holders = ids.andnot(skip_elements_of);
-                holders.for_each([&](uint32_t holder) {
-                    child_index->register_path(holder, nested->value.owned_handle->id);
-                    defer_nested(NestedWork{parent, child_index, holder, nested->value});
-                });
+                ids.andnot(skip_elements_of).for_each([&](uint32_t holder) { hold_nested(holder, nested->value); });
             }
             auto mine = exact.get_shard(value);
             auto it = mine->find(value);

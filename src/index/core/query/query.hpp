@@ -106,6 +106,8 @@ struct QueryMap {
     // element `id` is); nested objects are recorded as held by it.
     void insert(const PyValue& v, uint32_t id, uint32_t root);
     void insert_iterable(const PyIterable& container, uint32_t id, uint32_t root);
+    // Records that stored object `holder` holds `nested`; it enters the child index afterwards.
+    void hold_nested(uint32_t holder, const StoredIndexable& nested);
     // Enters converted elements under fresh synthetic ids held by `id`.
     void enter_elements(const std::vector<PyValue>& values, uint32_t id, uint32_t root);
     // Adds what `other` holds for the stored objects `objects` (the bits of its
