@@ -1,0 +1,236 @@
+"""Memory of objects and indexes: RSS deltas, per case, each case in a fresh process.
+
+    .venv/bin/python bench/memory.py [--objects 1000000] [--large] [--out docs/memory.json]
+
+Cases (every figure is an RSS delta after `gc.collect()` and `malloc_trim(0)`):
+
+- many small indexes: 200 indexes of 10 objects each, picked at random among a million
+  live objects (so their ids are spread over the whole id range);
+- nested holders: one index over 10,000 holders that each hold one nested object, in a
+  process holding a million objects;
+- an object with six scalar attributes (two ints, a float, two short strings, a bool),
+  values included, next to a plain class with `__dict__` and one with `__slots__`;
+- the benchmark's objects (seven attributes and a list of tags): the objects with their
+  values, and the index built by one bulk add;
+- with --large: 10,000,000 of the benchmark's objects bulk added (peak RSS of the whole
+  process), and whether 20,000,000 fit.
+
+Each case runs in its own interpreter so that one case's heap does not hide another's.
+Prints a Markdown table; --out also writes the figures as JSON.
+"""
+import argparse
+import ctypes
+import gc
+import json
+import os
+import random
+import resource
+import string
+import subprocess
+import sys
+import time
+
+
+def Index(objs):
+    from PyVorlane import Index as _Index
+    index = _Index()
+    index.add_object_many(objs)
+    return index
+
+_LIBC = ctypes.CDLL("libc.so.6")
+_PAGE = os.sysconf("SC_PAGE_SIZE")
+
+
+def rss():
+    gc.collect()
+    _LIBC.malloc_trim(0)
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * _PAGE
+
+
+def peak_rss():
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
+# ---------------------------------------------------------------- cases (child side)
+
+def bench_rows(n, seed=1):
+    """The benchmark suite's data: the same generator, kept here so this script stands alone."""
+    rng = random.Random(seed)
+    letters = string.ascii_lowercase
+    cities = [f"city{i:02d}" for i in range(50)]
+    tags = ["new", "regular", "sports", "music", "travel", "books", "food", "tech", "art", "vip"]
+    weights = [30, 20, 15, 10, 8, 6, 5, 3, 2, 1]
+    groups = ["member", "staff", "admin"]
+    for i in range(n):
+        yield dict(id=i, age=rng.randrange(100), score=rng.random() * 100.0,
+                   name="".join(rng.choices(letters, k=rng.randint(5, 12))),
+                   city=rng.choice(cities), active=rng.random() < 0.5,
+                   group=rng.choices(groups, weights=[90, 7, 3])[0],
+                   tags=list(dict.fromkeys(rng.choices(tags, weights=weights, k=rng.randint(1, 3)))))
+
+
+def case_small_indexes(objects):
+    from PyVorlane import Indexable
+
+    class Item(Indexable):
+        pass
+
+    people = [Item(age=i % 100, score=i * 0.5, city=f"c{i % 50}", active=i % 2 == 0) for i in range(objects)]
+    rng = random.Random(7)
+    groups = [rng.sample(people, 10) for _ in range(200)]
+    before = rss()
+    t0 = time.perf_counter()
+    indexes = [Index(group) for group in groups]
+    elapsed = time.perf_counter() - t0
+    grown = rss() - before
+    assert all(len(ix.collect()) == 10 for ix in indexes)
+    assert indexes[0].reduced(age=groups[0][0].age).collect()
+    return {"200 indexes of 10 objects: MB": grown / 1e6, "200 indexes of 10 objects: s": elapsed}
+
+
+def case_nested_holders(objects):
+    from PyVorlane import Indexable
+
+    class Item(Indexable):
+        pass
+
+    people = [Item(age=i % 100, city=f"c{i % 50}") for i in range(objects)]
+    holders = [Item(n=i, inner=Item(v=i % 10, label=f"l{i % 7}")) for i in range(10_000)]
+    before = rss()
+    index = Index(holders)
+    grown = rss() - before
+    assert len(index.reduced(**{"inner.v": 3}).collect()) == 1_000
+    del people
+    return {"10,000 holders with a nested object: MB": grown / 1e6}
+
+
+def case_six_scalars(objects):
+    from PyVorlane import Indexable
+
+    class Item(Indexable):
+        pass
+
+    class Plain:
+        def __init__(self, **kw):
+            self.__dict__.update(kw)
+
+    class Slotted:
+        __slots__ = ("a", "b", "c", "d", "e", "f")
+
+        def __init__(self, a, b, c, d, e, f):
+            self.a, self.b, self.c, self.d, self.e, self.f = a, b, c, d, e, f
+
+    # Values are made per object (distinct ints, floats and strings), as real data would be.
+    def values(i):
+        return dict(a=i * 7 + 1000, b=i * 0.25, c=f"n{i}", d=f"k{i % 1000}x", e=i % 3 == 0, f=-i - 1000)
+
+    out = {}
+    for label, make in (("Indexable", lambda i: Item(**values(i))),
+                        ("plain class with __dict__", lambda i: Plain(**values(i))),
+                        ("class with __slots__", lambda i: Slotted(**values(i)))):
+        before = rss()
+        kept = [make(i) for i in range(objects)]
+        out[f"six scalars, {label}: B/object"] = (rss() - before - 8 * objects) / objects  # minus the list
+        del kept
+    return out
+
+
+def case_bench_class(objects):
+    from PyVorlane import Indexable
+
+    class Person(Indexable):
+        pass
+
+    before = rss()
+    people = [Person(**row) for row in bench_rows(objects)]
+    made = rss() - before
+    before = rss()
+    index = Index(people)
+    indexed = rss() - before
+    assert len(index.collect()) == objects
+    return {"benchmark class, objects with values: B/object": (made - 8 * objects) / objects,
+            "benchmark class, index: B/object": indexed / objects}
+
+
+def case_large(objects):
+    from PyVorlane import Indexable
+
+    class Person(Indexable):
+        pass
+
+    people = [Person(**row) for row in bench_rows(objects)]
+    index = Index(people)
+    assert len(index.reduced(age=42).collect()) > 0
+    return {f"{objects:,} benchmark objects bulk added: peak GiB": peak_rss() / 2**30}
+
+
+CASES = {
+    "small_indexes": case_small_indexes,
+    "nested_holders": case_nested_holders,
+    "six_scalars": case_six_scalars,
+    "bench_class": case_bench_class,
+    "large": case_large,
+}
+
+
+# ---------------------------------------------------------------- driver
+
+def run_case(name, objects):
+    cmd = [sys.executable, __file__, "--child", name, "--objects", str(objects)]
+    proc = subprocess.run(cmd, capture_output=True, text=True)
+    if proc.returncode != 0:
+        return None, (proc.stderr.strip().splitlines() or [f"exit {proc.returncode}"])[-1]
+    return json.loads(proc.stdout.strip().splitlines()[-1]), None
+
+
+TARGETS = {
+    "200 indexes of 10 objects: MB": 20,
+    "200 indexes of 10 objects: s": 0.2,
+    "10,000 holders with a nested object: MB": 10,
+    "six scalars, Indexable: B/object": 400,
+    "benchmark class, index: B/object": 400,
+    "10,000,000 benchmark objects bulk added: peak GiB": 10,
+}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--objects", type=int, default=1_000_000)
+    parser.add_argument("--large", action="store_true", help="also 10M bulk add and the 20M fit check")
+    parser.add_argument("--out", help="write the figures as JSON here")
+    parser.add_argument("--child", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+
+    if args.child:
+        print(json.dumps(CASES[args.child](args.objects)))
+        return
+
+    plan = [("small_indexes", args.objects), ("nested_holders", args.objects),
+            ("six_scalars", args.objects), ("bench_class", args.objects)]
+    if args.large:
+        plan += [("large", 10_000_000), ("large", 20_000_000)]
+    figures, failures = {}, {}
+    for name, n in plan:
+        print(f"  {name} ({n:,}) ...", file=sys.stderr, flush=True)
+        got, err = run_case(name, n)
+        if got is None:
+            failures[f"{name} ({n:,})"] = err
+        else:
+            figures.update(got)
+
+    print("| case | measured | target |")
+    print("|---|---:|---:|")
+    for label, value in figures.items():
+        target = TARGETS.get(label)
+        mark = "" if target is None else (f"≤ {target:g} " + ("met" if value <= target else "**not met**"))
+        print(f"| {label} | {value:,.2f} | {mark} |")
+    for label, err in failures.items():
+        print(f"| {label} | failed: {err} | |")
+    if args.out:
+        with open(args.out, "w") as f:
+            json.dump({"figures": figures, "failures": failures}, f, indent=1)
+
+
+if __name__ == "__main__":
+    main()
