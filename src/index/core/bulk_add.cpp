@@ -1,0 +1,208 @@
+// Bulk add: a batch of objects entered group by group through buffered adds.
+#include "index/core/index.hpp"
+
+#include <algorithm>
+#include <tuple>
+
+#include "index/core/id_alloc.hpp"
+#include "index/core/query/delayed_query.hpp"
+
+namespace vorlane {
+
+namespace {
+
+// The values of one attribute met in a group of objects, by kind.
+struct AttributeGroup {
+    std::vector<std::pair<uint32_t, OrderKey>> numbers;
+    std::vector<std::pair<uint32_t, std::string_view>> strings;
+    std::vector<std::pair<uint32_t, bool>> bools;
+    // Values entered one by one: (id, value, root) for containers without
+    // prepared elements, nested objects and other values.
+    std::vector<std::tuple<uint32_t, const PyValue*, uint32_t>> singles;
+    // Container elements given ids here: (element id, holder, value).
+    std::vector<std::tuple<uint32_t, uint32_t, const PyValue*>> elements;
+    size_t longest = 0;
+
+    // Sorts one value of `id` (belonging to the stored object `root`) by kind.
+    void add(uint32_t id, const PyValue& v, uint32_t root) {
+        switch (v.kind()) {
+            case Kind::Int:
+            case Kind::Float:
+                if (const auto key = number_key(v)) numbers.emplace_back(id, *key);
+                break;
+            case Kind::Str: {
+                const std::string_view text = v.as<cast::Str>()->value.view();
+                strings.emplace_back(id, text);
+                longest = std::max(longest, text.size());
+                break;
+            }
+            case Kind::Bool: bools.emplace_back(id, v.as<cast::Bool>()->value); break;
+            default: singles.emplace_back(id, &v, root);
+        }
+    }
+};
+
+constexpr size_t kBatchGroup = 4096;
+
+}  // namespace
+
+void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::vector<StoredItem> batch,
+                               const PreparedElements* prepared) {
+    // The objects' index lists stay locked (in address order) until their values
+    // are in: an assignment waits, then finds this core registered and updates it.
+    std::vector<Mutex<IndexList>*> lists;
+    lists.reserve(batch.size());
+    for (const StoredItem& stored : batch) lists.push_back(stored.item->indexes.get());
+    std::sort(lists.begin(), lists.end(), std::less<>());
+    lists.erase(std::unique(lists.begin(), lists.end()), lists.end());
+    std::vector<Mutex<IndexList>::Guard> held_lists;
+    held_lists.reserve(lists.size());
+    for (auto* list : lists) {
+        held_lists.push_back(list->lock());
+        add_index_link(*held_lists.back(), weak_core);
+    }
+
+    std::vector<StoredItem> replaced;  // released after the locks
+    {
+        uint32_t largest = 0;
+        for (const StoredItem& stored : batch) largest = std::max(largest, stored.item->id);
+        auto allowed = get_allowed_items_writer();
+        auto items_guard = get_items_writer();
+        if (!batch.empty() && items_guard->size() <= largest) items_guard->resize(static_cast<size_t>(largest) + 1);
+        std::vector<uint32_t> ids;
+        ids.reserve(batch.size());
+        for (const StoredItem& stored : batch) {
+            replaced.push_back(std::exchange((*items_guard)[stored.item->id], stored));
+            ids.push_back(stored.item->id);
+        }
+        // Values are entered once per object: not again for objects the core
+        // already holds (their values are current), once for a repeated one.
+        std::sort(ids.begin(), ids.end());
+        const bool repeats = std::adjacent_find(ids.begin(), ids.end()) != ids.end();
+        Bitmap taken;
+        std::vector<StoredItem> fresh;
+        fresh.reserve(batch.size());
+        for (StoredItem& stored : batch) {
+            const uint32_t id = stored.item->id;
+            if (allowed->contains(id)) continue;
+            if (repeats) {
+                if (taken.contains(id)) continue;
+                taken.add(id);
+            }
+            fresh.push_back(std::move(stored));
+        }
+        batch = std::move(fresh);
+        allowed->add_many(ids);
+    }
+    replaced.clear();
+
+    for (size_t from = 0; from < batch.size(); from += kBatchGroup) {
+        const size_t to = std::min(batch.size(), from + kBatchGroup);
+        // Lock the group's attribute storages in address order (two batches never
+        // wait on each other), each once even if the batch repeats an object.
+        std::vector<Mutex<AttributeMap>*> storages;
+        for (size_t i = from; i < to; ++i) storages.push_back(batch[i].item->attributes.get());
+        std::sort(storages.begin(), storages.end(), std::less<>());
+        storages.erase(std::unique(storages.begin(), storages.end()), storages.end());
+        std::vector<Mutex<AttributeMap>::Guard> held;
+        held.reserve(storages.size());
+        for (auto* storage : storages) held.push_back(storage->lock(kCannotReadIndexable));
+
+        // Attribute ids are small and dense: groups are found by position.
+        std::vector<std::unique_ptr<AttributeGroup>> by_attr;
+        std::vector<uint32_t> seen_attrs;
+        for (size_t i = from; i < to; ++i) {
+            const uint32_t id = batch[i].item->id;
+            const auto held_at = std::lower_bound(storages.begin(), storages.end(), batch[i].item->attributes.get());
+            const AttributeMap& attributes = *held[static_cast<size_t>(held_at - storages.begin())];
+            attributes.for_each([&](uint32_t attr_id, const PyValue& v) {
+                if (by_attr.size() <= attr_id) by_attr.resize(static_cast<size_t>(attr_id) + 1);
+                if (by_attr[attr_id] == nullptr) {
+                    by_attr[attr_id] = std::make_unique<AttributeGroup>();
+                    seen_attrs.push_back(attr_id);
+                }
+                AttributeGroup& group = *by_attr[attr_id];
+                if (const auto* iterable = v.as<cast::Iterable>(); iterable != nullptr && prepared != nullptr) {
+                    const auto found = prepared->find(iterable->value.container.get());
+                    if (found != prepared->end()) {
+                        // Elements converted while the batch was checked enter like values of their own.
+                        for (const PyValue& element : found->second.elements) {
+                            const uint32_t eid = allocate_id();
+                            group.elements.emplace_back(eid, id, &element);
+                            group.add(eid, element, id);
+                        }
+                        return;
+                    }
+                }
+                group.add(id, v, id);
+            });
+        }
+
+        // Maps for attributes this core has not seen yet.
+        bool missing = false;
+        {
+            auto maps = index->read();
+            for (uint32_t attr_id : seen_attrs) {
+                missing = missing || attr_id >= maps->size() || (*maps)[attr_id] == nullptr;
+            }
+        }
+        if (missing) {
+            auto maps = get_index_writer();
+            for (uint32_t attr_id : seen_attrs) {
+                if (maps->size() <= attr_id) maps->resize(static_cast<size_t>(attr_id) + 1);
+                if ((*maps)[attr_id] == nullptr) (*maps)[attr_id] = std::make_unique<QueryMap>(weak_core);
+            }
+        }
+
+        auto maps = index->read();
+        for (uint32_t attr_id : seen_attrs) {
+            AttributeGroup& group = *by_attr[attr_id];
+            QueryMap& map = *(*maps)[attr_id];
+            if (!group.elements.empty()) {
+                // Element ids are known to the map before any structure holds them,
+                // so a concurrent search always translates them.
+                std::vector<uint32_t> eids;
+                eids.reserve(group.elements.size());
+                {
+                    auto mapped = map.get_mapped_ids_writer();
+                    for (const auto& [eid, holder, value] : group.elements) {
+                        mapped->insert(eid, holder);
+                        eids.push_back(eid);
+                    }
+                }
+                std::sort(eids.begin(), eids.end());
+                map.get_masked_ids_writer()->add_many(eids);
+                auto ledger = map.elements.write(QueryMap::kMapPoisoned);
+                for (const auto& [eid, holder, value] : group.elements) ledger->add(eid, holder, *value);
+            }
+            if (!group.numbers.empty() || !group.strings.empty() || !group.bools.empty()) {
+                BulkQueryMapAdder adder(map);
+                adder.reserve_strings(group.longest);
+                if (!group.numbers.empty()) {
+                    std::sort(group.numbers.begin(), group.numbers.end(),
+                              [](const auto& a, const auto& b) { return a.first < b.first; });
+                    // A batch may name one object twice: one entry per id.
+                    group.numbers.erase(std::unique(group.numbers.begin(), group.numbers.end(),
+                                                    [](const auto& a, const auto& b) { return a.first == b.first; }),
+                                        group.numbers.end());
+                    std::vector<uint32_t> ids;
+                    std::vector<OrderKey> keys;
+                    ids.reserve(group.numbers.size());
+                    keys.reserve(group.numbers.size());
+                    for (const auto& [id, key] : group.numbers) {
+                        ids.push_back(id);
+                        keys.push_back(key);
+                    }
+                    adder.insert_numbers(ids, keys);
+                }
+                for (const auto& [id, text] : group.strings) adder.push_str(id, text);
+                for (const auto& [id, value] : group.bools) adder.push_bool(id, value);
+            }
+            // Entered after the adder let go of the map's structures, which
+            // container elements take again.
+            for (const auto& [id, value, root] : group.singles) map.insert(*value, id, root);
+        }
+    }
+}
+
+}  // namespace vorlane

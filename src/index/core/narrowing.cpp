@@ -1,0 +1,73 @@
+// Narrowing: views by query, and narrowing a core in place.
+#include "index/core/index.hpp"
+
+namespace vorlane {
+
+FilteredIndexCore IndexAPI::reduced(std::span<const QueryExpr> filters) const {
+    Bitmap result;
+    {
+        auto maps = index->read();
+        auto allowed = allowed_items->read();
+        result = evaluate_and_queries_vec(*maps, *allowed, filters);
+    }
+    return FilteredIndexCore{shared_from_this(), std::move(result)};
+}
+
+FilteredIndexCore IndexAPI::reduced_query(const QueryExpr& expr) const {
+    return FilteredIndexCore{shared_from_this(), query_ids(expr)};
+}
+
+Bitmap IndexAPI::query_ids(const QueryExpr& expr) const {
+    auto maps = index->read();
+    auto allowed = allowed_items->read();
+    // Results of nodes that may reach past the base are clipped to the allowed ids.
+    Bitmap result = evaluate_query(*maps, *allowed, expr);
+    result.and_inplace(*allowed);
+    return result;
+}
+
+void IndexAPI::keep_only_from_bitmap(const Bitmap& keep) {
+    // Exclusive: a write to an object being narrowed away either lands before
+    // (and is narrowed away with it) or finds it gone.
+    auto maps = get_index_writer();
+    keep_only_from_bitmap_locked(*maps, keep);
+}
+
+void IndexAPI::keep_only_from_bitmap_locked(const MapVec& maps, const Bitmap& keep) {
+    Bitmap removed;
+    {
+        auto allowed = get_allowed_items_writer();
+        if (depth > 0) removed = allowed->andnot(keep);
+        allowed->and_inplace(keep);
+    }
+    for (const auto& map : maps) {
+        if (map == nullptr) continue;
+        map->retain(keep);
+        Bitmap children;
+        {
+            // The pairs of holders narrowed away go with their values.
+            auto pairs = map->child_index->get_parent_child_map_writer();
+            pairs->retain_parents(keep);
+            children = pairs->pairs.rights_of(keep);
+        }
+        map->child_index->keep_only_from_bitmap(children);
+    }
+    // The records of narrowed-away objects stay in an index's `items`: views made
+    // before the narrowing share this vector and still collect their objects. A
+    // child index has no views: its records go now, with the objects they hold.
+    if (removed.is_empty()) return;
+    std::vector<StoredItem> released;
+    {
+        auto items_guard = get_items_writer();
+        removed.for_each([&](uint32_t id) {
+            if (id < items_guard->size()) released.push_back(std::exchange((*items_guard)[id], StoredItem{}));
+        });
+    }
+}
+
+Bitmap IndexAPI::get_parent_from_ids(const Bitmap& ids) const {
+    auto pairs = parent_child_map->read();
+    return pairs->pairs.lefts_of(ids);
+}
+
+}  // namespace vorlane
