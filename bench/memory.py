@@ -199,6 +199,7 @@ def main():
     parser.add_argument("--objects", type=int, default=1_000_000)
     parser.add_argument("--large", action="store_true", help="also 10M bulk add and the 20M fit check")
     parser.add_argument("--out", help="write the figures as JSON here")
+    parser.add_argument("--md", help="write the table as Markdown here")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     args = parser.parse_args()
 
@@ -219,14 +220,17 @@ def main():
         else:
             figures.update(got)
 
-    print("| case | measured | target |")
-    print("|---|---:|---:|")
+    lines = ["| case | measured | target |", "|---|---:|---:|"]
     for label, value in figures.items():
         target = TARGETS.get(label)
         mark = "" if target is None else (f"≤ {target:g} " + ("met" if value <= target else "**not met**"))
-        print(f"| {label} | {value:,.2f} | {mark} |")
+        lines.append(f"| {label} | {value:,.2f} | {mark} |")
     for label, err in failures.items():
-        print(f"| {label} | failed: {err} | |")
+        lines.append(f"| {label} | failed: {err} | |")
+    print("\n".join(lines))
+    if args.md:
+        with open(args.md, "w") as f:
+            f.write("\n".join(lines) + "\n")
     if args.out:
         with open(args.out, "w") as f:
             json.dump({"figures": figures, "failures": failures}, f, indent=1)

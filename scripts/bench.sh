@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The benchmark suite: PyVorlane next to a list comprehension, sqlite3, ducks and pandas,
-# measured in one run. Builds what is needed and installs the benchmark-only packages
+# measured in one run, then the memory cases (bench/memory.py). Builds what is needed and installs the benchmark-only packages
 # into .venv first. Arguments go to bench/suite.py (--sizes, --large, --seed, --engines, --out).
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 setup_all
@@ -27,4 +27,10 @@ ensure_bench_packages() {
 ensure_bench_packages
 
 cd "$ROOT"
-exec "$PY" "$ROOT/bench/suite.py" "$@"
+"$PY" "$ROOT/bench/suite.py" "$@"
+# Memory: each case in a fresh interpreter; --large adds 10M and 20M objects.
+memory_args=()
+for arg in "$@"; do [ "$arg" = "--large" ] && memory_args+=(--large); done
+mkdir -p "$ROOT/bench/results"
+"$PY" "$ROOT/bench/memory.py" "${memory_args[@]}" --md "$ROOT/bench/results/memory.md" \
+    --out "$ROOT/bench/results/memory.json"

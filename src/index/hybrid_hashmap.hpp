@@ -4,6 +4,7 @@
 // (no heap, one scan of contiguous keys) and becomes a hash map only when a
 // ninth distinct key arrives. There is no removal, so the small form never
 // has holes and iterates in insertion order.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -13,6 +14,7 @@
 #include <unordered_map>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "index/core/structures/fxhash.hpp"
 
@@ -47,6 +49,8 @@ void replace_value(V& slot, V&& value) {
 }
 }  // namespace detail
 
+// Up to eight pairs in one heap block sized to what the object holds, searched
+// linearly: no empty slots carried by every object.
 template <class K, class V>
 class SmallKVMap {
 public:
@@ -55,39 +59,26 @@ public:
     SmallKVMap() noexcept = default;
     SmallKVMap(const SmallKVMap&) = delete;
     SmallKVMap& operator=(const SmallKVMap&) = delete;
-    SmallKVMap(SmallKVMap&& other) noexcept(std::is_nothrow_move_constructible_v<K> &&
-                                            std::is_nothrow_move_constructible_v<V>) {
-        for (; len_ < other.len_; ++len_) {
-            std::construct_at(key_at(len_), std::move(*other.key_at(len_)));
-            std::construct_at(value_at(len_), std::move(*other.value_at(len_)));
-        }
-        other.clear();
-    }
-    SmallKVMap& operator=(SmallKVMap&& other) noexcept(
-        std::is_nothrow_move_constructible_v<K> && std::is_nothrow_move_constructible_v<V>) {
-        if (this != &other) {
-            clear();
-            for (; len_ < other.len_; ++len_) {
-                std::construct_at(key_at(len_), std::move(*other.key_at(len_)));
-                std::construct_at(value_at(len_), std::move(*other.value_at(len_)));
-            }
-            other.clear();
-        }
-        return *this;
-    }
-    ~SmallKVMap() { clear(); }
+    SmallKVMap(SmallKVMap&&) noexcept = default;
+    SmallKVMap& operator=(SmallKVMap&&) noexcept = default;
 
     const V* get(const K& key) const noexcept {
-        const size_t i = find(key);
-        return i < len_ ? value_at(i) : nullptr;
+        for (const auto& entry : entries_) {
+            if (entry.first == key) return &entry.second;
+        }
+        return nullptr;
     }
     V* get(const K& key) noexcept {
-        const size_t i = find(key);
-        return i < len_ ? value_at(i) : nullptr;
+        for (auto& entry : entries_) {
+            if (entry.first == key) return &entry.second;
+        }
+        return nullptr;
     }
 
-    size_t size() const noexcept { return len_; }
-    bool full() const noexcept { return len_ == kCapacity; }
+    size_t size() const noexcept { return entries_.size(); }
+    bool full() const noexcept { return entries_.size() == kCapacity; }
+    // Room for `n` pairs in all, allocated once (construction knows how many come).
+    void reserve(size_t n) { entries_.reserve(std::min(n, kCapacity)); }
 
     // Replaces the value of a present key in place (keeping its position) and
     // returns true; false when the key is absent, leaving `value` untouched.
@@ -99,56 +90,23 @@ public:
     }
 
     // Appends a key known to be absent; the caller checks there is room.
-    void push(K key, V value) {
-        std::construct_at(key_at(len_), std::move(key));
-        try {
-            std::construct_at(value_at(len_), std::move(value));
-        } catch (...) {
-            std::destroy_at(key_at(len_));
-            throw;
-        }
-        ++len_;
-    }
+    void push(K key, V value) { entries_.emplace_back(std::move(key), std::move(value)); }
 
     template <class Fn>
     void for_each(Fn&& fn) const {
-        for (size_t i = 0; i < len_; ++i) fn(*key_at(i), *value_at(i));
+        for (const auto& [k, v] : entries_) fn(k, v);
     }
 
     // Moves every pair out, in slot order, and leaves the map empty.
     template <class Sink>
     void drain(Sink&& sink) {
-        for (size_t i = 0; i < len_; ++i) sink(std::move(*key_at(i)), std::move(*value_at(i)));
-        clear();
+        for (auto& [k, v] : entries_) sink(std::move(k), std::move(v));
+        entries_.clear();
+        entries_.shrink_to_fit();
     }
 
 private:
-    size_t find(const K& key) const noexcept {
-        size_t i = 0;
-        while (i < len_ && !(*key_at(i) == key)) ++i;
-        return i;
-    }
-    void clear() noexcept {
-        // Only the first len_ slots were ever constructed.
-        for (size_t i = 0; i < len_; ++i) {
-            std::destroy_at(value_at(i));
-            std::destroy_at(key_at(i));
-        }
-        len_ = 0;
-    }
-
-    K* key_at(size_t i) noexcept { return std::launder(reinterpret_cast<K*>(keys_) + i); }
-    const K* key_at(size_t i) const noexcept {
-        return std::launder(reinterpret_cast<const K*>(keys_) + i);
-    }
-    V* value_at(size_t i) noexcept { return std::launder(reinterpret_cast<V*>(values_) + i); }
-    const V* value_at(size_t i) const noexcept {
-        return std::launder(reinterpret_cast<const V*>(values_) + i);
-    }
-
-    alignas(K) unsigned char keys_[sizeof(K) * kCapacity];
-    alignas(V) unsigned char values_[sizeof(V) * kCapacity];
-    size_t len_ = 0;
+    std::vector<std::pair<K, V>> entries_;
 };
 
 template <class K, class V>
@@ -156,6 +114,10 @@ class HybridHashmap {
 public:
     using Small = SmallKVMap<K, V>;
     using Large = std::unordered_map<K, V, FxKeyHash>;
+    // Reserves room for `n` entries in the small form.
+    void reserve(size_t n) {
+        if (Small* small = std::get_if<Small>(&form_)) small->reserve(n);
+    }
 
     HybridHashmap() = default;
     HybridHashmap(HybridHashmap&&) = default;
@@ -165,7 +127,7 @@ public:
 
     const V* get(const K& key) const {
         if (const Small* small = std::get_if<Small>(&form_)) return small->get(key);
-        const Large& large = std::get<Large>(form_);
+        const Large& large = *std::get<std::unique_ptr<Large>>(form_);
         auto it = large.find(key);
         return it == large.end() ? nullptr : &it->second;
     }
@@ -183,14 +145,14 @@ public:
             }
             // Ninth distinct key: move the eight pairs, in slot order, into a
             // hash map with room to grow before its first rehash.
-            Large large;
-            large.reserve(28);
-            small->drain([&large](K&& k, V&& v) { large.emplace(std::move(k), std::move(v)); });
-            large.emplace(std::move(key), std::move(value));
-            form_.template emplace<Large>(std::move(large));
+            auto large = std::make_unique<Large>();
+            large->reserve(28);
+            small->drain([&large](K&& k, V&& v) { large->emplace(std::move(k), std::move(v)); });
+            large->emplace(std::move(key), std::move(value));
+            form_.template emplace<std::unique_ptr<Large>>(std::move(large));
             return;
         }
-        Large& large = std::get<Large>(form_);
+        Large& large = *std::get<std::unique_ptr<Large>>(form_);
         if (auto it = large.find(key); it != large.end()) {
             detail::replace_value(it->second, std::move(value));
         } else {
@@ -200,7 +162,7 @@ public:
 
     size_t size() const noexcept {
         if (const Small* small = std::get_if<Small>(&form_)) return small->size();
-        return std::get<Large>(form_).size();
+        return std::get<std::unique_ptr<Large>>(form_)->size();
     }
     bool empty() const noexcept { return size() == 0; }
     bool is_small() const noexcept { return std::holds_alternative<Small>(form_); }
@@ -213,11 +175,11 @@ public:
             small->for_each(fn);
             return;
         }
-        for (const auto& [k, v] : std::get<Large>(form_)) fn(k, v);
+        for (const auto& [k, v] : *std::get<std::unique_ptr<Large>>(form_)) fn(k, v);
     }
 
 private:
-    std::variant<Small, Large> form_;
+    std::variant<Small, std::unique_ptr<Large>> form_;
 };
 
 }  // namespace vorlane

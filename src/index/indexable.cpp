@@ -17,23 +17,12 @@ namespace vorlane {
 
 using py::PyRef;
 
-Indexable::~Indexable() {
-    if (owns_id) free_id(id);
-}
+Indexable::Indexable(AttributeMap attributes) : attributes(std::move(attributes)), id(allocate_id()) {}
 
-Indexable Indexable::make(AttributeMap attributes) {
-    return Indexable(std::make_shared<Mutex<IndexList>>(), std::make_shared<Mutex<AttributeMap>>(std::move(attributes)),
-                     allocate_id(), true);
-}
-
-Indexable Indexable::make_default() { return make(AttributeMap()); }
-
-std::shared_ptr<Indexable> Indexable::shared_copy() const {
-    return std::make_shared<Indexable>(indexes, attributes, id, false);
-}
+Indexable::~Indexable() { free_id(id); }
 
 Mutex<AttributeMap>::Guard lock_attributes_with_gil(const Indexable& record) {
-    auto& storage = *record.attributes;
+    auto& storage = record.attributes;
     return py::lock_with_gil([&] { return storage.try_lock(kCannotReadIndexable); },
                              [&] { return storage.lock(kCannotReadIndexable); });
 }
@@ -75,7 +64,7 @@ void add_index_link(IndexList& list, const std::weak_ptr<IndexAPI>& core) {
 }
 
 Mutex<IndexList>::Guard register_index(const Indexable& record, const std::weak_ptr<IndexAPI>& core) {
-    auto list = record.indexes->lock();
+    auto list = record.indexes.lock();
     add_index_link(*list, core);
     return list;
 }
@@ -94,7 +83,7 @@ void check_container_attributes(const Indexable& record, PreparedElements& prepa
 
 std::string debug_record(const Indexable& record) {
     std::string out = "IndexAPI { id: " + std::to_string(record.id) + ", attributes: Mutex { data: ";
-    const Mutex<AttributeMap>& storage = *record.attributes;
+    const Mutex<AttributeMap>& storage = record.attributes;
     // try_lock: rendering must not wait, and an object that holds itself shows as locked.
     auto guard = storage.is_poisoned() ? std::nullopt : const_cast<Mutex<AttributeMap>&>(storage).try_lock();
     if (!guard) {
@@ -151,6 +140,7 @@ PyObject* indexable_new(PyTypeObject* cls, PyObject* /*args: ignored*/, PyObject
     return py::guarded_object([&]() -> PyObject* {
         AttributeMap attributes;
         if (kwargs != nullptr) {
+            attributes.reserve(static_cast<size_t>(PyDict_GET_SIZE(kwargs)));
             Py_ssize_t pos = 0;
             PyObject* key = nullptr;
             PyObject* value = nullptr;
@@ -164,8 +154,6 @@ PyObject* indexable_new(PyTypeObject* cls, PyObject* /*args: ignored*/, PyObject
                 attributes.insert(id, PyValue::from_python(PyRef::borrow(value)));
             }
         }
-        Indexable record = Indexable::make(std::move(attributes));
-
         PyObject* self = nullptr;
         if (cls == indexable_type() && !free_list().empty()) {
             self = free_list().back();
@@ -174,9 +162,9 @@ PyObject* indexable_new(PyTypeObject* cls, PyObject* /*args: ignored*/, PyObject
         } else {
             allocfunc alloc = cls->tp_alloc != nullptr ? cls->tp_alloc : PyType_GenericAlloc;
             self = alloc(cls, 0);
-            if (self == nullptr) throw py::PyErrAlreadySet();  // the record frees its id
+            if (self == nullptr) throw py::PyErrAlreadySet();
         }
-        new (&as_indexable(self)->record) Indexable(std::move(record));
+        new (&as_indexable(self)->record) Indexable(std::move(attributes));
         return self;
     });
 }
@@ -236,7 +224,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
             // Every index holding the object takes the new value before the object does.
             // The list stays locked until the value is stored, so an index that
             // registers the object meanwhile waits and then reads the new value.
-            auto& list_lock = *record.indexes;
+            auto& list_lock = record.indexes;
             auto list = py::lock_with_gil([&] { return list_lock.try_lock(); }, [&] { return list_lock.lock(); });
             {
                 const PreparedScope use_prepared(prepared);

@@ -24,37 +24,23 @@ using AttributeMap = HybridHashmap<uint32_t, PyValue>;
 
 inline constexpr const char* kCannotReadIndexable = "cannot read from indexable";
 
-// The native record of one object. The record inside the Python object owns
-// the id; copies held by nested values and by indexes share its index list and
-// attribute storage but never give the id back.
+// The native record of one object, inside the Python object: indexes and
+// nested values reach it through a reference to that object, which keeps it
+// alive. The id goes back to the allocator with the object.
 struct Indexable {
-    std::shared_ptr<Mutex<IndexList>> indexes;
-    std::shared_ptr<Mutex<AttributeMap>> attributes;
+    mutable Mutex<IndexList> indexes;
+    mutable Mutex<AttributeMap> attributes;
     uint32_t id;
-    bool owns_id;
 
-    Indexable(std::shared_ptr<Mutex<IndexList>> indexes, std::shared_ptr<Mutex<AttributeMap>> attributes,
-              uint32_t id, bool owns_id) noexcept
-        : indexes(std::move(indexes)), attributes(std::move(attributes)), id(id), owns_id(owns_id) {}
-    Indexable(Indexable&& other) noexcept
-        : indexes(std::move(other.indexes)),
-          attributes(std::move(other.attributes)),
-          id(other.id),
-          owns_id(std::exchange(other.owns_id, false)) {}
+    // Takes a fresh id.
+    explicit Indexable(AttributeMap attributes);
     Indexable(const Indexable&) = delete;
     Indexable& operator=(const Indexable&) = delete;
-    Indexable& operator=(Indexable&&) = delete;
     ~Indexable();
-
-    // A fresh record: empty index list and storage, a new id that it owns.
-    static Indexable make_default();
-    static Indexable make(AttributeMap attributes);
-    // A copy that shares the state and the id but does not own the id.
-    std::shared_ptr<Indexable> shared_copy() const;
 
     // The attribute storage, locked. Only for threads that do not hold the
     // interpreter lock, or that cannot be waiting on it.
-    Mutex<AttributeMap>::Guard get_py_values() const { return attributes->lock(kCannotReadIndexable); }
+    Mutex<AttributeMap>::Guard get_py_values() const { return attributes.lock(kCannotReadIndexable); }
 };
 
 struct PyIndexableObject {

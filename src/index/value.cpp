@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cinttypes>
 #include <cstdio>
+#include <cmath>
 #include <cstring>
 
 #include "index/core/structures/float_text.hpp"
@@ -112,7 +113,13 @@ bool read_bool(PyObject* obj, bool exact) {
     return truth != 0;
 }
 
-std::atomic<uint64_t> g_iterable_tags{1};
+std::atomic<uint32_t> g_iterable_tags{1};
+
+uint64_t hash_identity(const void* p, uint64_t kind) noexcept {
+    FxHasher h;
+    h.write_u64(reinterpret_cast<uintptr_t>(p));
+    return finish_kind(h, kind);
+}
 
 }  // namespace
 
@@ -140,54 +147,72 @@ uint64_t hash_bool(bool v) noexcept {
 }
 
 StoredIndexable StoredIndexable::from_py_ref(PyObject* object) {
-    return StoredIndexable{py::SharedPyRef(py::PyRef::borrow(object)), indexable_record(object).shared_copy()};
+    return StoredIndexable{py::SharedPyRef(py::PyRef::borrow(object))};
 }
+
+const Indexable& StoredIndexable::record() const noexcept { return indexable_record(python_handle.get()); }
 
 PyValue PyValue::from_python(py::PyRef ref) {
     PyObject* obj = ref.get();
     PyTypeObject* type = Py_TYPE(obj);
     const KindTables& tables = kind_tables();
 
-    auto make = [&](CastValue primitave, uint64_t hash) {
-        return PyValue(py::SharedPyRef(std::move(ref)), std::move(primitave), hash);
-    };
-    if (in_table(tables.int_kinds, type)) {
-        const int64_t v = read_int(obj, type == &PyLong_Type);
-        return make(cast::Int{v}, hash_int(v));
-    }
-    if (in_table(tables.float_kinds, type)) {
-        const double v = read_float(obj, type == &PyFloat_Type);
-        return make(cast::Float{v}, hash_float(v));
-    }
-    if (in_table(tables.str_kinds, type)) {
-        const std::string_view v = read_str(obj);
-        return make(cast::Str{SmallString(v)}, hash_str(v));
-    }
-    if (in_table(tables.bool_kinds, type)) {
-        const bool v = read_bool(obj, type == &PyBool_Type);
-        return make(cast::Bool{v}, hash_bool(v));
-    }
-    if (PyType_IsSubtype(type, indexable_type())) {
-        FxHasher h;
-        h.write_u64(reinterpret_cast<uintptr_t>(obj));
-        const uint64_t hash = finish_kind(h, 6);
-        return make(cast::Ind{StoredIndexable::from_py_ref(obj)}, hash);
-    }
+    if (in_table(tables.int_kinds, type)) return PyValue(cast::Int{read_int(obj, type == &PyLong_Type)});
+    if (in_table(tables.float_kinds, type)) return PyValue(cast::Float{read_float(obj, type == &PyFloat_Type)});
+    if (in_table(tables.str_kinds, type)) return PyValue(cast::Str{SmallString(read_str(obj))});
+    if (in_table(tables.bool_kinds, type)) return PyValue(cast::Bool{read_bool(obj, type == &PyBool_Type)});
+    if (PyType_IsSubtype(type, indexable_type())) return PyValue(cast::Ind{StoredIndexable{py::SharedPyRef(std::move(ref))}});
     std::optional<IterableKind> container;
     if (type == &PyList_Type) container = IterableKind::List;
     if (type == &PyTuple_Type) container = IterableKind::Tuple;
     if (type == &PyDict_Type) container = IterableKind::Dict;
     if (type == &PySet_Type) container = IterableKind::Set;
     if (container) {
-        const uint64_t tag = g_iterable_tags.fetch_add(1, std::memory_order_relaxed);
-        FxHasher h;
-        h.write_u64(tag);
-        py::SharedPyRef shared(std::move(ref));
-        return PyValue(shared, cast::Iterable{PyIterable{*container, shared}, tag}, finish_kind(h, 5));
+        const uint32_t tag = g_iterable_tags.fetch_add(1, std::memory_order_relaxed);
+        return PyValue(cast::Iterable{PyIterable{*container, tag, py::SharedPyRef(std::move(ref))}});
     }
     const Py_hash_t py_hash = PyObject_Hash(obj);
     if (py_hash == -1 && PyErr_Occurred()) py::fail_conversion();
-    return make(cast::Unknown{}, static_cast<uint64_t>(static_cast<int64_t>(py_hash)));
+    return PyValue(cast::Unknown{py::SharedPyRef(std::move(ref)), static_cast<uint64_t>(static_cast<int64_t>(py_hash))});
+}
+
+Operand Operand::from_python(py::PyRef obj) {
+    PyValue value = PyValue::from_python(obj.copy());
+    // A value that holds its object already names it; only payload values keep it apart.
+    if (value.held_object() != nullptr) return Operand{std::move(value), py::SharedPyRef()};
+    return Operand{std::move(value), py::SharedPyRef(std::move(obj))};
+}
+
+uint64_t PyValue::hash() const noexcept {
+    return std::visit(
+        [](const auto& x) -> uint64_t {
+            using X = std::decay_t<decltype(x)>;
+            if constexpr (std::is_same_v<X, cast::Int>) {
+                return hash_int(x.value);
+            } else if constexpr (std::is_same_v<X, cast::Float>) {
+                return hash_float(x.value);
+            } else if constexpr (std::is_same_v<X, cast::Str>) {
+                return hash_str(x.value.view());
+            } else if constexpr (std::is_same_v<X, cast::Bool>) {
+                return hash_bool(x.value);
+            } else if constexpr (std::is_same_v<X, cast::Iterable>) {
+                FxHasher h;
+                h.write_u64(x.value.tag);
+                return finish_kind(h, 5);
+            } else if constexpr (std::is_same_v<X, cast::Ind>) {
+                return hash_identity(x.value.python_handle.get(), 6);
+            } else {
+                return x.hash;
+            }
+        },
+        primitave);
+}
+
+PyObject* PyValue::held_object() const noexcept {
+    if (const auto* it = as<cast::Iterable>()) return it->value.container.get();
+    if (const auto* ind = as<cast::Ind>()) return ind->value.python_handle.get();
+    if (const auto* unknown = as<cast::Unknown>()) return unknown->obj.get();
+    return nullptr;
 }
 
 py::PyRef PyValue::to_python() const {
@@ -199,14 +224,15 @@ py::PyRef PyValue::to_python() const {
             return py::PyRef::checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
         }
         case Kind::Bool: return py::PyRef::borrow(as<cast::Bool>()->value ? Py_True : Py_False);
-        default:
-            if (!obj) fail("value without its Python object");
-            return obj->to_owned();
+        default: return py::PyRef::borrow(held_object());
     }
 }
 
 bool operator==(const PyValue& a, const PyValue& b) {
-    if (a.hash != b.hash) return false;
+    // Values of one kind are equal by payload (which implies equal hashes; a
+    // float's hash is its bit pattern, so 0.0 and -0.0 differ and NaN equals
+    // nothing); across kinds the hash numbers must agree as well.
+    if (a.kind() != b.kind() && a.hash() != b.hash()) return false;
     using namespace cast;
     return std::visit(
         [&](const auto& x, const auto& y) -> bool {
@@ -223,7 +249,7 @@ bool operator==(const PyValue& a, const PyValue& b) {
             } else if constexpr (std::is_same_v<X, Bool> && std::is_same_v<Y, Int>) {
                 return (x.value ? 1 : 0) == y.value;
             } else if constexpr (std::is_same_v<X, Float> && std::is_same_v<Y, Float>) {
-                return x.value == y.value;
+                return x.value == y.value && std::signbit(x.value) == std::signbit(y.value);
             } else if constexpr (std::is_same_v<X, Str> && std::is_same_v<Y, Str>) {
                 return x.value == y.value;
             } else if constexpr (std::is_same_v<X, Bool> && std::is_same_v<Y, Bool>) {
@@ -234,8 +260,7 @@ bool operator==(const PyValue& a, const PyValue& b) {
             } else if constexpr (std::is_same_v<X, Ind> && std::is_same_v<Y, Ind>) {
                 return x.value.python_handle.get() == y.value.python_handle.get();
             } else if constexpr (std::is_same_v<X, Unknown> && std::is_same_v<Y, Unknown>) {
-                if (!a.obj || !b.obj) fail("compared an unknown value without its Python object");
-                return a.obj->get() == b.obj->get();
+                return x.obj.get() == y.obj.get();
             } else {
                 return false;
             }
@@ -350,7 +375,7 @@ std::string debug_cast(const CastValue& value) {
                        debug_py_handle(x.value.container.get()) + "))";
             } else if constexpr (std::is_same_v<X, Ind>) {
                 return "Ind(StoredIndexable { python_handle: " + debug_py_handle(x.value.python_handle.get()) +
-                       ", owned_handle: " + debug_record(*x.value.owned_handle) + " })";
+                       ", owned_handle: " + debug_record(x.value.record()) + " })";
             } else {
                 return "Unknown";
             }
@@ -360,11 +385,12 @@ std::string debug_cast(const CastValue& value) {
 
 }  // namespace
 
-std::string PyValue::debug_text() const {
+std::string PyValue::debug_text(const PyObject* origin) const {
+    if (origin == nullptr) origin = held_object();
     std::string out = "PyValue { obj: ";
-    out += obj ? "Some(" + debug_py_handle(obj->get()) + ")" : std::string("None");
+    out += origin != nullptr ? "Some(" + debug_py_handle(origin) + ")" : std::string("None");
     out += ", primitave: " + debug_cast(primitave);
-    out += ", hash: " + std::to_string(hash) + " }";
+    out += ", hash: " + std::to_string(hash()) + " }";
     return out;
 }
 

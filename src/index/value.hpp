@@ -23,16 +23,18 @@ enum class IterableKind : uint8_t { List, Dict, Tuple, Set };
 // A container value: not copied, not converted; whoever indexes it walks it then.
 struct PyIterable {
     IterableKind kind;
+    // A number fixed when the value is made (it feeds the hash), so that two
+    // conversions of one container hash apart even when one is gone.
+    uint32_t tag = 0;
     py::SharedPyRef container;
 };
 
-// A nested Indexable: keeps the Python object alive and sees its live state.
+// A nested Indexable: keeps the Python object alive; its record (inside the
+// object) is its live state.
 struct StoredIndexable {
     py::SharedPyRef python_handle;
-    // A copy of the object's record sharing its index list and attribute storage,
-    // with owns_id false so that releasing it never gives the id back.
-    std::shared_ptr<Indexable> owned_handle;
 
+    const Indexable& record() const noexcept;
     // `object` must be an Indexable; the interpreter lock must be held.
     static StoredIndexable from_py_ref(PyObject* object);
 };
@@ -50,14 +52,18 @@ struct Str {
 struct Bool {
     bool value;
 };
+// One conversion of a container, however often copied, is one value: copies
+// share the handle, and the handle's identity feeds the hash.
 struct Iterable {
     PyIterable value;
-    uint64_t tag;  // fixed when the value is made; feeds the hash
 };
 struct Ind {
     StoredIndexable value;
 };
-struct Unknown {};
+struct Unknown {
+    py::SharedPyRef obj;
+    uint64_t hash;  // Python's hash, taken when the value is made
+};
 }  // namespace cast
 
 // The kind and payload; alternatives in kind order.
@@ -65,6 +71,11 @@ using CastValue = std::variant<cast::Int, cast::Float, cast::Str, cast::Bool, ca
 
 enum class Kind : uint8_t { Int, Float, Str, Bool, Iterable, Ind, Unknown };
 
+// Every attribute value is stored as one of these, so it is kept small (24
+// bytes): numbers, booleans and short strings are held by payload alone, with
+// no reference to the Python object they were made from and no stored hash
+// (both are cheap to make again); containers, nested objects and other values
+// hold their Python object, which is also their identity.
 class PyValue {
 public:
     // Converts a Python object (the reference is handed over). Interpreter lock held.
@@ -72,8 +83,7 @@ public:
     // unhashable value of any other type fails with the generic internal error.
     static PyValue from_python(py::PyRef obj);
 
-    PyValue(std::optional<py::SharedPyRef> obj, CastValue primitave, uint64_t hash)
-        : obj(std::move(obj)), primitave(std::move(primitave)), hash(hash) {}
+    explicit PyValue(CastValue primitave) : primitave(std::move(primitave)) {}
 
     Kind kind() const noexcept { return static_cast<Kind>(primitave.index()); }
     template <class T>
@@ -81,21 +91,37 @@ public:
         return std::get_if<T>(&primitave);
     }
 
+    // The value's hash number: FxHash of the payload and the kind number, or
+    // Python's hash for an Unknown value.
+    uint64_t hash() const noexcept;
+    // The Python object this value holds (containers, nested objects, other
+    // values), or null for numbers, booleans and strings.
+    PyObject* held_object() const noexcept;
+
     // A new Python object for this value (Int, Float, Str, Bool build fresh ones;
     // the other kinds give back the object the value was made from). Lock held.
     py::PyRef to_python() const;
 
-    std::string debug_text() const;
+    // `origin`: the object the value was made from, when the holder kept it.
+    std::string debug_text(const PyObject* origin = nullptr) const;
 
     friend bool operator==(const PyValue& a, const PyValue& b);
 
-    std::optional<py::SharedPyRef> obj;
     CastValue primitave;
-    uint64_t hash;
+};
+
+// A query operand: the value, and the Python object it was made from, which
+// the operand's text names.
+struct Operand : PyValue {
+    py::SharedPyRef origin;
+
+    // Interpreter lock held; fails as PyValue::from_python does.
+    static Operand from_python(py::PyRef obj);
+    std::string debug_text() const { return PyValue::debug_text(origin ? origin.get() : held_object()); }
 };
 
 struct PyValueHash {
-    size_t operator()(const PyValue& v) const noexcept { return static_cast<size_t>(v.hash); }
+    size_t operator()(const PyValue& v) const noexcept { return static_cast<size_t>(v.hash()); }
 };
 
 // Converted elements of a container, with a handle that keeps the container

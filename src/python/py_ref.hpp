@@ -52,10 +52,12 @@ private:
 
 class SharedPyRef {
 public:
+    // An empty handle.
+    SharedPyRef() noexcept : block_(nullptr) {}
     // Takes over one strong reference; the interpreter lock must be held.
     explicit SharedPyRef(PyRef ref);
     SharedPyRef(const SharedPyRef& other) noexcept : block_(other.block_) {
-        block_->count.fetch_add(1, std::memory_order_relaxed);
+        if (block_ != nullptr) block_->count.fetch_add(1, std::memory_order_relaxed);
     }
     SharedPyRef(SharedPyRef&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
     SharedPyRef& operator=(SharedPyRef other) noexcept {
@@ -66,11 +68,15 @@ public:
         if (block_ != nullptr && block_->count.fetch_sub(1, std::memory_order_acq_rel) == 1) destroy(block_);
     }
 
+    explicit operator bool() const noexcept { return block_ != nullptr; }
+    // The object; the handle must not be empty.
     PyObject* get() const noexcept { return block_->obj; }
     // A new strong reference; the interpreter lock must be held.
     PyRef to_owned() const noexcept { return PyRef::borrow(block_->obj); }
     // Two handles of one sharing (copies of each other), not merely the same object.
     bool same_handle(const SharedPyRef& other) const noexcept { return block_ == other.block_; }
+    // What copies of one handle share, and no other handle has while they live.
+    const void* identity() const noexcept { return block_; }
 
 private:
     struct Block {

@@ -53,9 +53,10 @@ TEST(QuotedText, EscapesQuotesBackslashesAndControls) {
     EXPECT_EQ(quoted_text("\xc2\x85 \xc3\xa9"), "\"\\u{85} \xc3\xa9\"");
 }
 
-TEST(SmallString, InlineUpTo23BytesAndSharedBeyond) {
-    const std::string s23(23, 'a');
-    const std::string s24(24, 'b');
+TEST(SmallString, InlineUpTo15BytesAndSharedBeyond) {
+    static_assert(sizeof(SmallString) == 16);
+    const std::string s23(15, 'a');
+    const std::string s24(16, 'b');
     SmallString a(s23), b(s24);
     EXPECT_TRUE(a.is_inline());
     EXPECT_FALSE(b.is_inline());
@@ -72,6 +73,15 @@ TEST(SmallString, InlineUpTo23BytesAndSharedBeyond) {
     EXPECT_EQ(assigned, a);
     EXPECT_EQ(SmallString().view(), "");
     EXPECT_EQ(SmallString(std::string_view("a\0b", 3)).size(), 3u);
+    // A string of 255 bytes or more must not be mistaken for the heap tag or
+    // an inline length.
+    const std::string long_text(300, 'z');
+    SmallString l(long_text);
+    EXPECT_EQ(l.view(), long_text);
+    SmallString swapped("short");
+    swapped.swap(l);
+    EXPECT_EQ(swapped.view(), long_text);
+    EXPECT_EQ(l.view(), "short");
 }
 
 }  // namespace

@@ -52,7 +52,7 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
     // are in: an assignment waits, then finds this core registered and updates it.
     std::vector<Mutex<IndexList>*> lists;
     lists.reserve(batch.size());
-    for (const StoredItem& stored : batch) lists.push_back(stored.item->indexes.get());
+    for (const StoredItem& stored : batch) lists.push_back(&stored.record().indexes);
     std::sort(lists.begin(), lists.end(), std::less<>());
     lists.erase(std::unique(lists.begin(), lists.end()), lists.end());
     std::vector<Mutex<IndexList>::Guard> held_lists;
@@ -64,16 +64,13 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
 
     std::vector<StoredItem> replaced;  // released after the locks
     {
-        uint32_t largest = 0;
-        for (const StoredItem& stored : batch) largest = std::max(largest, stored.item->id);
         auto allowed = get_allowed_items_writer();
         auto items_guard = get_items_writer();
-        if (!batch.empty() && items_guard->size() <= largest) items_guard->resize(static_cast<size_t>(largest) + 1);
         std::vector<uint32_t> ids;
         ids.reserve(batch.size());
         for (const StoredItem& stored : batch) {
-            replaced.push_back(std::exchange((*items_guard)[stored.item->id], stored));
-            ids.push_back(stored.item->id);
+            replaced.push_back(items_guard->put(stored.record().id, stored));
+            ids.push_back(stored.record().id);
         }
         // Values are entered once per object: not again for objects the core
         // already holds (their values are current), once for a repeated one.
@@ -83,7 +80,7 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
         std::vector<StoredItem> fresh;
         fresh.reserve(batch.size());
         for (StoredItem& stored : batch) {
-            const uint32_t id = stored.item->id;
+            const uint32_t id = stored.record().id;
             if (allowed->contains(id)) continue;
             if (repeats) {
                 if (taken.contains(id)) continue;
@@ -101,7 +98,7 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
         // Lock the group's attribute storages in address order (two batches never
         // wait on each other), each once even if the batch repeats an object.
         std::vector<Mutex<AttributeMap>*> storages;
-        for (size_t i = from; i < to; ++i) storages.push_back(batch[i].item->attributes.get());
+        for (size_t i = from; i < to; ++i) storages.push_back(&batch[i].record().attributes);
         std::sort(storages.begin(), storages.end(), std::less<>());
         storages.erase(std::unique(storages.begin(), storages.end()), storages.end());
         std::vector<Mutex<AttributeMap>::Guard> held;
@@ -112,8 +109,8 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
         std::vector<std::unique_ptr<AttributeGroup>> by_attr;
         std::vector<uint32_t> seen_attrs;
         for (size_t i = from; i < to; ++i) {
-            const uint32_t id = batch[i].item->id;
-            const auto held_at = std::lower_bound(storages.begin(), storages.end(), batch[i].item->attributes.get());
+            const uint32_t id = batch[i].record().id;
+            const auto held_at = std::lower_bound(storages.begin(), storages.end(), &batch[i].record().attributes);
             const AttributeMap& attributes = *held[static_cast<size_t>(held_at - storages.begin())];
             attributes.for_each([&](uint32_t attr_id, const PyValue& v) {
                 if (by_attr.size() <= attr_id) by_attr.resize(static_cast<size_t>(attr_id) + 1);
@@ -143,21 +140,20 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
         {
             auto maps = index->read();
             for (uint32_t attr_id : seen_attrs) {
-                missing = missing || attr_id >= maps->size() || (*maps)[attr_id] == nullptr;
+                missing = missing || maps->find(attr_id) == nullptr;
             }
         }
         if (missing) {
             auto maps = get_index_writer();
             for (uint32_t attr_id : seen_attrs) {
-                if (maps->size() <= attr_id) maps->resize(static_cast<size_t>(attr_id) + 1);
-                if ((*maps)[attr_id] == nullptr) (*maps)[attr_id] = std::make_unique<QueryMap>(weak_core);
+                if (maps->find(attr_id) == nullptr) maps->emplace(attr_id, std::make_unique<QueryMap>(weak_core));
             }
         }
 
         auto maps = index->read();
         for (uint32_t attr_id : seen_attrs) {
             AttributeGroup& group = *by_attr[attr_id];
-            QueryMap& map = *(*maps)[attr_id];
+            QueryMap& map = *maps->find(attr_id);
             if (!group.elements.empty()) {
                 // Element ids are known to the map before any structure holds them,
                 // so a concurrent search always translates them.

@@ -235,22 +235,24 @@ Bitmap path_node_in_map(const QueryMap& m, const Bitmap& base, const QueryExpr& 
 
 // Nodes that address one attribute: the path's head selects the map; a rest
 // descends into the child index of nested objects and maps back to holders.
-Bitmap evaluate_path_node(const MapVec& maps, const Bitmap& base, const QueryExpr& e) {
+Bitmap evaluate_path_node(const ValueMaps& maps, const Bitmap& base, const QueryExpr& e) {
     auto [head, rest] = attr_parts(*node_path(e));
     const uint32_t attr = StrInterner::global().intern(head.view());
-    if (attr >= maps.size() || maps[attr] == nullptr) return Bitmap();
-    const QueryMap& m = *maps[attr];
+    const QueryMap* found = maps.find(attr);
+    if (found == nullptr) return Bitmap();
+    const QueryMap& m = *found;
     if (rest) {
-        const IndexAPI& child = *m.child_index;
-        Bitmap matched = child.query_ids(with_path(e, std::move(*rest)));
-        return child.get_parent_from_ids(matched);
+        const auto child = m.child_index();
+        if (child == nullptr) return Bitmap();  // no nested object ever arrived here
+        Bitmap matched = child->query_ids(with_path(e, std::move(*rest)));
+        return child->get_parent_from_ids(matched);
     }
     return path_node_in_map(m, base, e);
 }
 
 }  // namespace
 
-Bitmap evaluate_query(const MapVec& maps, const Bitmap& base, const QueryExpr& expr) {
+Bitmap evaluate_query(const ValueMaps& maps, const Bitmap& base, const QueryExpr& expr) {
     return std::visit(
         [&](const auto& n) -> Bitmap {
             using N = std::decay_t<decltype(n)>;
@@ -264,7 +266,7 @@ Bitmap evaluate_query(const MapVec& maps, const Bitmap& base, const QueryExpr& e
                 return r;
             } else if constexpr (std::is_same_v<N, q::In>) {
                 Bitmap r;
-                for (const PyValue& v : n.values) {
+                for (const Operand& v : n.values) {
                     Bitmap t = evaluate_query(maps, base, QueryExpr{q::Eq{n.attr, v}});
                     t.and_inplace(base);
                     r.or_inplace(t);
@@ -283,7 +285,7 @@ Bitmap evaluate_query(const MapVec& maps, const Bitmap& base, const QueryExpr& e
         expr.node);
 }
 
-Bitmap evaluate_and_queries_vec(const MapVec& maps, const Bitmap& base, std::span<const QueryExpr> exprs) {
+Bitmap evaluate_and_queries_vec(const ValueMaps& maps, const Bitmap& base, std::span<const QueryExpr> exprs) {
     Bitmap r = base.clone();
     std::vector<const QueryExpr*> order;
     order.reserve(exprs.size());

@@ -6,8 +6,8 @@ namespace vorlane {
 
 std::shared_ptr<IndexAPI> IndexAPI::create(std::weak_ptr<IndexAPI> parent) {
     auto core = std::make_shared<IndexAPI>();
-    core->index = std::make_shared<RwLock<MapVec>>();
-    core->items = std::make_shared<RwLock<ItemsVec>>();
+    core->index = std::make_shared<RwLock<ValueMaps>>();
+    core->items = std::make_shared<RwLock<ItemTable>>();
     core->allowed_items = std::make_shared<RwLock<Bitmap>>();
     core->parent_child_map = std::make_shared<RwLock<ParentChildMap>>();
     if (const auto owner = parent.lock()) core->depth = owner->depth + 1;
@@ -26,9 +26,7 @@ void IndexAPI::add_object(const std::weak_ptr<IndexAPI>& weak_core, uint32_t ite
     // meets an allowed id without its record.
     StoredItem replaced;
     {
-        auto items_guard = get_items_writer();
-        if (items_guard->size() <= item_id) items_guard->resize(static_cast<size_t>(item_id) + 1);
-        replaced = std::exchange((*items_guard)[item_id], std::move(stored));
+        replaced = get_items_writer()->put(item_id, std::move(stored));
     }
     {
         // An object this core already holds has its current values in the maps
@@ -44,8 +42,8 @@ void IndexAPI::add_index(const std::weak_ptr<IndexAPI>& weak_core, uint32_t item
                          const PyValue& v) {
     {
         auto maps = index->read();
-        if (attr_id < maps->size() && (*maps)[attr_id] != nullptr) {
-            (*maps)[attr_id]->insert(v, item_id, item_id);
+        if (QueryMap* map = maps->find(attr_id)) {
+            map->insert(v, item_id, item_id);
             return;
         }
     }
@@ -53,20 +51,15 @@ void IndexAPI::add_index(const std::weak_ptr<IndexAPI>& weak_core, uint32_t item
     fresh->insert(v, item_id, item_id);
     auto maps = get_index_writer();
     if (!allowed_items->read()->contains(item_id)) return;  // narrowed away meanwhile
-    if (maps->size() <= attr_id) maps->resize(static_cast<size_t>(attr_id) + 1);
-    auto& slot = (*maps)[attr_id];
-    if (slot == nullptr) {
-        slot = std::move(fresh);
-    } else {
-        // Another thread created the map meanwhile: enter into the one that stands.
-        slot->insert(v, item_id, item_id);
-    }
+    QueryMap* made = fresh.get();
+    QueryMap& standing = maps->emplace(attr_id, std::move(fresh));
+    // Another thread created the map meanwhile: enter into the one that stands.
+    if (&standing != made) standing.insert(v, item_id, item_id);
 }
 
 void IndexAPI::remove_index(uint32_t item_id, uint32_t attr_id, const PyValue& v) {
     auto maps = index->read();
-    if (attr_id >= maps->size() || (*maps)[attr_id] == nullptr) return;
-    (*maps)[attr_id]->remove_id(v, item_id, item_id);
+    if (QueryMap* map = maps->find(attr_id)) map->remove_id(v, item_id, item_id);
 }
 
 void IndexAPI::replace_value(const std::weak_ptr<IndexAPI>& weak_core, uint32_t item_id, uint32_t attr_id,
@@ -76,10 +69,9 @@ void IndexAPI::replace_value(const std::weak_ptr<IndexAPI>& weak_core, uint32_t 
         // An object narrowed away left the maps with its values; it takes new
         // ones only when it is added again.
         if (!allowed_items->read()->contains(item_id)) return;
-        if (attr_id < maps->size() && (*maps)[attr_id] != nullptr) {
-            QueryMap& map = *(*maps)[attr_id];
-            if (old != nullptr) map.remove_id(*old, item_id, item_id);
-            map.insert(value, item_id, item_id);
+        if (QueryMap* map = maps->find(attr_id)) {
+            if (old != nullptr) map->remove_id(*old, item_id, item_id);
+            map->insert(value, item_id, item_id);
             return;
         }
     }

@@ -7,6 +7,7 @@
 // core `index` before `allowed_items` before `items`; `parent_child_map` alone;
 // a value map's locks only inside a shared hold of `index`; a child core's
 // locks after its owner's.
+#include <algorithm>
 #include <memory>
 #include <span>
 #include <utility>
@@ -19,8 +20,36 @@
 
 namespace vorlane {
 
-using MapVec = std::vector<std::unique_ptr<QueryMap>>;  // null: no map for that attribute yet
-using SharedMaps = std::shared_ptr<RwLock<MapVec>>;
+// The value maps of one core by attribute id, only for the attributes its objects
+// have: a core costs nothing for the other names the process has interned.
+class ValueMaps {
+public:
+    // The map of `attr`, or null.
+    QueryMap* find(uint32_t attr) const noexcept {
+        const auto it = std::lower_bound(attrs_.begin(), attrs_.end(), attr);
+        return it != attrs_.end() && *it == attr ? maps_[static_cast<size_t>(it - attrs_.begin())].get() : nullptr;
+    }
+    // The map of `attr`; `fresh` goes there when there is none yet.
+    QueryMap& emplace(uint32_t attr, std::unique_ptr<QueryMap> fresh) {
+        const auto it = std::lower_bound(attrs_.begin(), attrs_.end(), attr);
+        const auto at = static_cast<size_t>(it - attrs_.begin());
+        if (it != attrs_.end() && *it == attr) return *maps_[at];
+        attrs_.insert(it, attr);
+        maps_.insert(maps_.begin() + static_cast<std::ptrdiff_t>(at), std::move(fresh));
+        return *maps_[at];
+    }
+    // fn(attribute id, map) in ascending attribute order.
+    template <class Fn>
+    void for_each(Fn&& fn) const {
+        for (size_t i = 0; i < attrs_.size(); ++i) fn(attrs_[i], *maps_[i]);
+    }
+    size_t size() const noexcept { return attrs_.size(); }
+
+private:
+    std::vector<uint32_t> attrs_;  // ascending
+    std::vector<std::unique_ptr<QueryMap>> maps_;
+};
+using SharedMaps = std::shared_ptr<RwLock<ValueMaps>>;
 
 // Parent/child pairs of nested objects, counted: a holder may hold one nested
 // object through several values (a list of it twice), and a pair goes only when
@@ -58,8 +87,8 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
 
     static std::shared_ptr<IndexAPI> create(std::weak_ptr<IndexAPI> parent = {});
 
-    RwLock<MapVec>::WriteGuard get_index_writer() const { return index->write(); }
-    RwLock<ItemsVec>::WriteGuard get_items_writer() const { return items->write(); }
+    RwLock<ValueMaps>::WriteGuard get_index_writer() const { return index->write(); }
+    RwLock<ItemTable>::WriteGuard get_items_writer() const { return items->write(); }
     RwLock<Bitmap>::WriteGuard get_allowed_items_writer() const { return allowed_items->write(); }
     RwLock<ParentChildMap>::WriteGuard get_parent_child_map_writer() const { return parent_child_map->write(); }
 
@@ -99,7 +128,7 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
     // Narrows the core in place to the ids of `keep`, recursively into child cores.
     void keep_only_from_bitmap(const Bitmap& keep);
     // Same, for a caller that already holds `index` shared.
-    void keep_only_from_bitmap_locked(const MapVec& maps, const Bitmap& keep);
+    void keep_only_from_bitmap_locked(const ValueMaps& maps, const Bitmap& keep);
     // The ids of the holders of the nested objects `ids` of this core.
     Bitmap get_parent_from_ids(const Bitmap& ids) const;
 };
@@ -140,7 +169,7 @@ private:
 const std::shared_ptr<IndexAPI>& empty_index();
 
 // Query evaluation over the maps of one core (held shared by the caller).
-Bitmap evaluate_query(const MapVec& maps, const Bitmap& base, const QueryExpr& expr);
-Bitmap evaluate_and_queries_vec(const MapVec& maps, const Bitmap& base, std::span<const QueryExpr> exprs);
+Bitmap evaluate_query(const ValueMaps& maps, const Bitmap& base, const QueryExpr& expr);
+Bitmap evaluate_and_queries_vec(const ValueMaps& maps, const Bitmap& base, std::span<const QueryExpr> exprs);
 
 }  // namespace vorlane

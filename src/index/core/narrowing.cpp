@@ -33,25 +33,26 @@ void IndexAPI::keep_only_from_bitmap(const Bitmap& keep) {
     keep_only_from_bitmap_locked(*maps, keep);
 }
 
-void IndexAPI::keep_only_from_bitmap_locked(const MapVec& maps, const Bitmap& keep) {
+void IndexAPI::keep_only_from_bitmap_locked(const ValueMaps& maps, const Bitmap& keep) {
     Bitmap removed;
     {
         auto allowed = get_allowed_items_writer();
         if (depth > 0) removed = allowed->andnot(keep);
         allowed->and_inplace(keep);
     }
-    for (const auto& map : maps) {
-        if (map == nullptr) continue;
-        map->retain(keep);
+    maps.for_each([&](uint32_t, QueryMap& map) {
+        map.retain(keep);
+        const auto child = map.child_index();
+        if (child == nullptr) return;
         Bitmap children;
         {
             // The pairs of holders narrowed away go with their values.
-            auto pairs = map->child_index->get_parent_child_map_writer();
+            auto pairs = child->get_parent_child_map_writer();
             pairs->retain_parents(keep);
             children = pairs->pairs.rights_of(keep);
         }
-        map->child_index->keep_only_from_bitmap(children);
-    }
+        child->keep_only_from_bitmap(children);
+    });
     // The records of narrowed-away objects stay in an index's `items`: views made
     // before the narrowing share this vector and still collect their objects. A
     // child index has no views: its records go now, with the objects they hold.
@@ -59,9 +60,7 @@ void IndexAPI::keep_only_from_bitmap_locked(const MapVec& maps, const Bitmap& ke
     std::vector<StoredItem> released;
     {
         auto items_guard = get_items_writer();
-        removed.for_each([&](uint32_t id) {
-            if (id < items_guard->size()) released.push_back(std::exchange((*items_guard)[id], StoredItem{}));
-        });
+        removed.for_each([&](uint32_t id) { released.push_back(items_guard->take(id)); });
     }
 }
 

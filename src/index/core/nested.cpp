@@ -33,12 +33,12 @@ bool held_above(const std::shared_ptr<IndexAPI>& owner, uint32_t holder, uint32_
 // A nested object no holder refers to any more leaves its child index: its
 // values go (releasing what it holds in turn), its record and its link too.
 void drop_nested(NestedWork& work) {
-    const Indexable& record = *work.nested.owned_handle;
+    const Indexable& record = work.nested.record();
     const uint32_t cid = record.id;
     IndexAPI& child = *work.child;
     StoredItem released;  // let go of after the locks
     {
-        auto list = record.indexes->lock();  // no write to it meanwhile
+        auto list = record.indexes.lock();  // no write to it meanwhile
         auto attributes = record.get_py_values();
         if (child.parent_child_map->read()->pairs.has_lefts(cid)) return;  // held again meanwhile
         {
@@ -48,15 +48,14 @@ void drop_nested(NestedWork& work) {
         }
         attributes->for_each([&](uint32_t attr_id, const PyValue& v) { child.remove_index(cid, attr_id, v); });
         {
-            auto items = child.get_items_writer();
-            if (cid < items->size()) released = std::exchange((*items)[cid], StoredItem{});
+            released = child.get_items_writer()->take(cid);
         }
         trim_indexes(*list, &child);
     }
 }
 
 void store_nested(NestedWork& work) {
-    const uint32_t cid = work.nested.owned_handle->id;
+    const uint32_t cid = work.nested.record().id;
     IndexAPI& child = *work.child;
     // Past this depth a chain of objects is not followed (the pair stays recorded).
     if (child.depth > kMaxNestingDepth) return;
@@ -68,14 +67,14 @@ void store_nested(NestedWork& work) {
     PreparedElements prepared;
     {
         py::GilAcquire gil;
-        check_container_attributes(*work.nested.owned_handle, prepared);
+        check_container_attributes(work.nested.record(), prepared);
     }
     const PreparedScope use_prepared(prepared);
     std::weak_ptr<IndexAPI> weak_child = work.child;
-    auto list = register_index(*work.nested.owned_handle, weak_child);
+    auto list = register_index(work.nested.record(), weak_child);
     if (child.allowed_items->read()->contains(cid)) return;  // stored once, however many holders
-    auto attributes = work.nested.owned_handle->get_py_values();
-    child.add_object(weak_child, cid, StoredItem{work.nested.python_handle, work.nested.owned_handle->shared_copy()},
+    auto attributes = work.nested.record().get_py_values();
+    child.add_object(weak_child, cid, StoredItem{work.nested.python_handle},
                      std::move(attributes));
 }
 

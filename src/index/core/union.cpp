@@ -26,16 +26,13 @@ void IndexAPI::merge_core(const std::shared_ptr<IndexAPI>& self, IndexAPI& other
     }
     {
         auto items_guard = other.items->read();
-        objects.for_each([&](uint32_t id) {
-            check(id < items_guard->size(), "allowed id without a stored record");
-            if (!(*items_guard)[id].vacant()) records.push_back((*items_guard)[id]);
-        });
+        items_guard->for_each_in(objects, [&](uint32_t, const StoredItem& record) { records.push_back(record); });
     }
     // Hold the objects' index lists (in address order) while their values are
     // copied: an assignment in flight finishes first, and one that comes later
     // finds this core registered and updates it too.
     std::vector<Mutex<IndexList>*> lists;
-    for (const StoredItem& record : records) lists.push_back(record.item->indexes.get());
+    for (const StoredItem& record : records) lists.push_back(&record.record().indexes);
     std::sort(lists.begin(), lists.end(), std::less<>());
     lists.erase(std::unique(lists.begin(), lists.end()), lists.end());
     std::vector<Mutex<IndexList>::Guard> held;
@@ -48,28 +45,32 @@ void IndexAPI::merge_core(const std::shared_ptr<IndexAPI>& self, IndexAPI& other
         already_here = allowed->and_(objects);
     }
     std::vector<std::pair<std::shared_ptr<IndexAPI>, IndexAPI*>> children;
+    std::vector<StoredItem> replaced;  // released after the locks
     {
         auto theirs = other.index->read();
         {
             auto mine = get_index_writer();
-            if (mine->size() < theirs->size()) mine->resize(theirs->size());
-            for (size_t p = 0; p < theirs->size(); ++p) {
-                if ((*theirs)[p] != nullptr && (*mine)[p] == nullptr) (*mine)[p] = std::make_unique<QueryMap>(self);
-            }
+            theirs->for_each([&](uint32_t attr, const QueryMap&) {
+                if (mine->find(attr) == nullptr) mine->emplace(attr, std::make_unique<QueryMap>(self));
+            });
         }
         auto mine = index->read();
-        for (size_t p = 0; p < theirs->size(); ++p) {
-            if ((*theirs)[p] == nullptr) continue;
-            (*mine)[p]->merge_from(*(*theirs)[p], objects, already_here);
-            children.emplace_back((*mine)[p]->child_index, (*theirs)[p]->child_index.get());
-        }
+        theirs->for_each([&](uint32_t attr, const QueryMap& their_map) {
+            QueryMap& my_map = *mine->find(attr);
+            my_map.merge_from(their_map, objects, already_here);
+            // Their child index lives as long as their map, which outlives the union.
+            if (const auto their_child = their_map.child_index()) {
+                children.emplace_back(my_map.ensure_child_index(), their_child.get());
+            }
+        });
     }
     {
         auto allowed = get_allowed_items_writer();
         auto items_guard = get_items_writer();
-        const uint32_t largest = objects.is_empty() ? 0 : objects.maximum();
-        if (!objects.is_empty() && items_guard->size() <= largest) items_guard->resize(static_cast<size_t>(largest) + 1);
-        for (StoredItem& record : records) (*items_guard)[record.item->id] = std::move(record);
+        for (StoredItem& record : records) {
+            const uint32_t id = record.record().id;
+            replaced.push_back(items_guard->put(id, std::move(record)));
+        }
         allowed->or_inplace(objects);
     }
     // Register this core with each object (its list is already held).

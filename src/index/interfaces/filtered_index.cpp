@@ -19,17 +19,15 @@ PyObject* wrap_filtered_index(FilteredIndexCore view) {
     return self;
 }
 
-PyObject* collect_items(const RwLock<ItemsVec>& items, const Bitmap& allowed) {
+PyObject* collect_items(const RwLock<ItemTable>& items, const Bitmap& allowed) {
     // The list is made at its final size and filled in place; an id whose
     // record is not stored yet (an add still under way) is left out.
     py::PyRef list = py::PyRef::checked(PyList_New(static_cast<Py_ssize_t>(allowed.cardinality())));
     Py_ssize_t filled = 0;
     {
         auto guard = py::lock_with_gil([&] { return items.try_read(); }, [&] { return items.read(); });
-        const ItemsVec& records = *guard;
-        allowed.for_each([&](uint32_t id) {
-            if (id >= records.size() || records[id].vacant()) return;
-            PyList_SET_ITEM(list.get(), filled++, records[id].py_item->to_owned().release());
+        guard->for_each_in(allowed, [&](uint32_t, const StoredItem& record) {
+            PyList_SET_ITEM(list.get(), filled++, record.py_item.to_owned().release());
         });
     }
     if (filled != PyList_GET_SIZE(list.get())) {
@@ -95,10 +93,8 @@ PyObject* fi_rebase(PyObject* self, PyObject*) {
             std::vector<StoredItem> batch;
             {
                 auto items = view.core->items->read();
-                view.allowed_items.for_each([&](uint32_t id) {
-                    check(id < items->size(), "admitted id without a stored record");
-                    if (!(*items)[id].vacant()) batch.push_back((*items)[id]);
-                });
+                items->for_each_in(view.allowed_items,
+                                   [&](uint32_t, const StoredItem& record) { batch.push_back(record); });
             }
             auto rebased = IndexAPI::create();
             NestedScope nested;

@@ -17,7 +17,7 @@ PyTypeObject* create_filtered_index_type();
 PyObject* wrap_filtered_index(FilteredIndexCore view);
 
 // The objects of `allowed` in ascending id order, as a new list (interpreter lock held).
-PyObject* collect_items(const RwLock<ItemsVec>& items, const Bitmap& allowed);
+PyObject* collect_items(const RwLock<ItemTable>& items, const Bitmap& allowed);
 
 // Keyword filters of a vectorcall as Eq nodes.
 std::vector<QueryExpr> keyword_filters(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* fname);

@@ -55,16 +55,16 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
         const Indexable& record = indexable_record(py_ref);
         PreparedElements prepared;
         check_container_attributes(record, prepared);
-        StoredItem stored{py::SharedPyRef(py::PyRef::borrow(py_ref)), record.shared_copy()};
+        StoredItem stored{py::SharedPyRef(py::PyRef::borrow(py_ref))};
         const std::shared_ptr<IndexAPI>& core = shared_core_of(self);
         py::without_gil([&] {
             const PreparedScope use_prepared(prepared);
             NestedScope nested;
             std::weak_ptr<IndexAPI> weak = core;
             {
-                auto list = register_index(*stored.item, weak);  // held until the values are in
-                auto attributes = stored.item->get_py_values();
-                const uint32_t id = stored.item->id;
+                auto list = register_index(stored.record(), weak);  // held until the values are in
+                auto attributes = stored.record().get_py_values();
+                const uint32_t id = stored.record().id;
                 core->add_object(weak, id, std::move(stored), std::move(attributes));
             }
             nested.run();  // the object's locks are released by now
@@ -96,7 +96,7 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
             PyObject* obj = PyList_GET_ITEM(items.get(), i);
             const Indexable& record = indexable_record(obj);
             check_container_attributes(record, prepared);
-            batch.push_back(StoredItem{py::SharedPyRef(py::PyRef::borrow(obj)), record.shared_copy()});
+            batch.push_back(StoredItem{py::SharedPyRef(py::PyRef::borrow(obj))});
         }
         const std::shared_ptr<IndexAPI>& core = shared_core_of(self);
         py::without_gil([&] {

@@ -20,7 +20,7 @@ PyObject* wrap(QueryExpr expr) {
     return self;
 }
 
-PyValue value_argument(PyObject* obj) { return PyValue::from_python(PyRef::borrow(obj)); }
+Operand value_argument(PyObject* obj) { return Operand::from_python(PyRef::borrow(obj)); }
 
 // eq, ne, gt, ge, lt, le, starts_with, ends_with, contains: (attr, value).
 template <class Node, py::FixedName Name>
@@ -36,8 +36,8 @@ PyObject* bt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     return py::guarded_object([&] {
         auto [attr, lower, upper] = py::bind_args<3>("bt", {"attr", "lower", "upper"}, args, nargs, kwnames);
         Path path(py::str_argument("attr", attr));
-        PyValue low = value_argument(lower);
-        PyValue high = value_argument(upper);
+        Operand low = value_argument(lower);
+        Operand high = value_argument(upper);
         return wrap(QueryExpr{q::Bt{std::move(path), std::move(low), std::move(high)}});
     });
 }
@@ -51,7 +51,7 @@ PyObject* in_(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
         }
         // Collect the items first: converting may run Python code that changes the sequence.
         PyRef items = PyRef::checked(PySequence_List(values));
-        std::vector<PyValue> converted;
+        std::vector<Operand> converted;
         const Py_ssize_t n = PyList_GET_SIZE(items.get());
         converted.reserve(static_cast<size_t>(n));
         for (Py_ssize_t i = 0; i < n; ++i) converted.push_back(value_argument(PyList_GET_ITEM(items.get(), i)));

@@ -14,11 +14,6 @@ std::optional<OrderKey> number_key(const PyValue& v) {
 }
 
 namespace {
-SharedItems items_of(const std::weak_ptr<IndexAPI>& parent) {
-    if (auto owner = parent.lock()) return owner->items;
-    return std::make_shared<RwLock<ItemsVec>>();
-}
-
 // Containers being entered on this thread, outermost first: a container that
 // holds itself is not entered again, and nesting stays within a fixed depth.
 thread_local std::vector<const PyObject*> t_entering;
@@ -49,10 +44,18 @@ private:
 }  // namespace
 
 QueryMap::QueryMap(std::weak_ptr<IndexAPI> owner)
-    : exact(ExactMap::with_shard_count(ExactMap::kDefaultShardCount)),
-      parent(owner),
-      child_index(IndexAPI::create(owner)),
-      parent_items(items_of(owner)) {}
+    : exact(ExactMap::with_shard_count(ExactMap::kDefaultShardCount)), parent(std::move(owner)) {}
+
+std::shared_ptr<IndexAPI> QueryMap::child_index() const {
+    std::lock_guard lock(child_mutex_);
+    return child_index_;
+}
+
+std::shared_ptr<IndexAPI> QueryMap::ensure_child_index() {
+    std::lock_guard lock(child_mutex_);
+    if (child_index_ == nullptr) child_index_ = IndexAPI::create(parent);
+    return child_index_;
+}
 
 void ElementLedger::add(uint32_t eid, uint32_t holder, PyValue value) {
     const uint32_t first = first_.find(holder);
@@ -129,8 +132,9 @@ void QueryMap::insert(const PyValue& v, uint32_t id, uint32_t root) {
 }
 
 void QueryMap::hold_nested(uint32_t holder, const StoredIndexable& nested) {
-    child_index->register_path(holder, nested.owned_handle->id);
-    defer_nested(NestedWork{parent, child_index, holder, nested});
+    auto child = ensure_child_index();
+    child->register_path(holder, nested.record().id);
+    defer_nested(NestedWork{parent, std::move(child), holder, nested});
 }
 
 void QueryMap::insert_iterable(const PyIterable& container, uint32_t id, uint32_t root) {
@@ -284,8 +288,9 @@ void QueryMap::remove_id(const PyValue& v, uint32_t id, uint32_t root) {
             drop_exact_if_empty(v);
             const StoredIndexable& nested = v.as<cast::Ind>()->value;
             // Its last holder here let go: it leaves the child index afterwards.
-            if (child_index->unregister_path(root, nested.owned_handle->id)) {
-                defer_nested(NestedWork{parent, child_index, root, nested, true});
+            auto child = child_index();
+            if (child != nullptr && child->unregister_path(root, nested.record().id)) {
+                defer_nested(NestedWork{parent, std::move(child), root, nested, true});
             }
             break;
         }

@@ -5,6 +5,7 @@
 // table of id sets. Elements of containers enter under synthetic ids.
 #include <array>
 #include <memory>
+#include <mutex>
 #include <unordered_map>
 
 #include "index/core/stored_item.hpp"
@@ -22,7 +23,7 @@ namespace vorlane {
 struct IndexAPI;
 
 struct PyValueStoredHash {
-    uint64_t operator()(const PyValue& v) const noexcept { return v.hash; }
+    uint64_t operator()(const PyValue& v) const noexcept { return v.hash(); }
 };
 
 using ExactMap = ShardedHashMap<PyValue, HybridSet, PyValueStoredHash>;
@@ -83,10 +84,8 @@ struct QueryMap {
     RwLock<NumericalBitmap> num_ordered;
     RwLock<BoolMap> bool_map;
     std::weak_ptr<IndexAPI> parent;
-    std::shared_ptr<IndexAPI> child_index;
     RwLock<IdMap> mapped_ids;
     RwLock<Bitmap> masked_ids;
-    SharedItems parent_items;
     RwLock<ElementLedger> elements;
 
     explicit QueryMap(std::weak_ptr<IndexAPI> parent);
@@ -94,6 +93,12 @@ struct QueryMap {
     QueryMap& operator=(const QueryMap&) = delete;
     // Gives the synthetic ids still in use back to the allocator.
     ~QueryMap();
+
+    // The child index that stores the nested objects this attribute holds; null
+    // until the first one arrives (most attributes never hold one).
+    std::shared_ptr<IndexAPI> child_index() const;
+    // The child index, made if there is none yet.
+    std::shared_ptr<IndexAPI> ensure_child_index();
 
     RwLock<NumericalBitmap>::WriteGuard write_num_ordered() { return num_ordered.write(kMapPoisoned); }
     RwLock<PositionalBitmap>::WriteGuard write_str_radix_map() { return str_radix_map.write(kMapPoisoned); }
@@ -139,6 +144,10 @@ struct QueryMap {
     void retain(const Bitmap& keep);
 
     static constexpr const char* kMapPoisoned = "called `Result::unwrap()` on an `Err` value";
+
+private:
+    mutable std::mutex child_mutex_;
+    std::shared_ptr<IndexAPI> child_index_;
 };
 
 // The order key of an Int or Float value; none for NaN and other kinds.

@@ -37,7 +37,7 @@ private:
     void collect(const q::In& n, int depth, std::vector<std::string>& out) {
         out.push_back(quoted_text(n.attr.view()));
         std::vector<std::string> values;
-        for (const PyValue& v : n.values) values.push_back(v.debug_text());
+        for (const Operand& v : n.values) values.push_back(v.debug_text());
         out.push_back(wrap('[', values, ']', depth));
     }
     void collect(const q::And& n, int depth, std::vector<std::string>& out) { out.push_back(parts(n.parts, depth)); }
@@ -83,8 +83,8 @@ std::pair<Path, std::optional<Path>> attr_parts(const Path& path) {
     return {Path(text.substr(0, dot)), Path(text.substr(dot + 1))};
 }
 
-std::vector<std::pair<Path, PyValue>> kwargs_to_query(PyObject* kwnames, PyObject* const* values) {
-    std::vector<std::pair<Path, PyValue>> out;
+std::vector<std::pair<Path, Operand>> kwargs_to_query(PyObject* kwnames, PyObject* const* values) {
+    std::vector<std::pair<Path, Operand>> out;
     const Py_ssize_t n = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     out.reserve(static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -92,7 +92,7 @@ std::vector<std::pair<Path, PyValue>> kwargs_to_query(PyObject* kwnames, PyObjec
         const char* utf8 = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(kwnames, i), &size);
         if (utf8 == nullptr) throw py::PyErrAlreadySet();
         Path path(std::string_view(utf8, static_cast<size_t>(size)));
-        out.emplace_back(std::move(path), PyValue::from_python(py::PyRef::borrow(values[i])));
+        out.emplace_back(std::move(path), Operand::from_python(py::PyRef::borrow(values[i])));
     }
     return out;
 }

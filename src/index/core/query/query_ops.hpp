@@ -25,7 +25,7 @@ namespace q {
 template <int Tag>
 struct AttrValue {
     Path attr;
-    PyValue value;
+    Operand value;
 };
 using Eq = AttrValue<0>;
 using Ne = AttrValue<1>;
@@ -40,7 +40,7 @@ struct Not {
 };
 struct In {
     Path attr;
-    std::vector<PyValue> values;
+    std::vector<Operand> values;
 };
 struct And {
     std::vector<QueryExpr> parts;
@@ -54,8 +54,8 @@ using Lt = AttrValue<8>;
 using Le = AttrValue<9>;
 struct Bt {
     Path attr;
-    PyValue low;
-    PyValue high;
+    Operand low;
+    Operand high;
 };
 using StartsWi = AttrValue<11>;
 using EndsWi = AttrValue<12>;
@@ -82,6 +82,6 @@ std::pair<Path, std::optional<Path>> attr_parts(const Path& path);
 // Keyword arguments of a vectorcall as (path, value) pairs, each meaning
 // Eq(path, value): `kwnames` is the tuple of names (or null), `values` their
 // values in the same order. The interpreter lock is held.
-std::vector<std::pair<Path, PyValue>> kwargs_to_query(PyObject* kwnames, PyObject* const* values);
+std::vector<std::pair<Path, Operand>> kwargs_to_query(PyObject* kwnames, PyObject* const* values);
 
 }  // namespace vorlane

@@ -4,6 +4,7 @@
 // access to a poisoned lock is an internal error. Python errors travelling to
 // the boundary do not poison: they leave the data as the code left it.
 #include <atomic>
+#include <cstdint>
 #include <exception>
 #include <mutex>
 #include <optional>
@@ -38,6 +39,28 @@ private:
 };
 
 }  // namespace detail
+
+// A four-byte mutex: every object carries two, so std::mutex's forty bytes
+// would be a large share of a small object. Waiters sleep on the word.
+class CompactMutex {
+public:
+    void lock() noexcept {
+        uint32_t expected = 0;
+        if (state_.compare_exchange_strong(expected, 1, std::memory_order_acquire)) return;
+        // 2: locked with possible waiters; whoever unlocks it then wakes one.
+        while (state_.exchange(2, std::memory_order_acquire) != 0) state_.wait(2, std::memory_order_relaxed);
+    }
+    bool try_lock() noexcept {
+        uint32_t expected = 0;
+        return state_.compare_exchange_strong(expected, 1, std::memory_order_acquire);
+    }
+    void unlock() noexcept {
+        if (state_.exchange(0, std::memory_order_release) == 2) state_.notify_one();
+    }
+
+private:
+    std::atomic<uint32_t> state_{0};
+};
 
 template <class T>
 class Mutex {
@@ -91,7 +114,7 @@ private:
         return Guard(this);
     }
 
-    std::mutex mutex_;
+    CompactMutex mutex_;
     std::atomic<bool> poisoned_{false};
     T value_;
 };

@@ -1,6 +1,7 @@
 #pragma once
-// An immutable UTF-8 string stored inline up to 23 bytes and in one shared,
-// reference-counted heap buffer beyond; copies of a long string share the buffer.
+// An immutable UTF-8 string in 16 bytes: stored inline up to 15 bytes, in one
+// shared, reference-counted heap buffer beyond; copies of a long string share
+// the buffer.
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
@@ -14,79 +15,90 @@ namespace vorlane {
 
 class SmallString {
 public:
-    static constexpr size_t kInlineCapacity = 23;
+    static constexpr size_t kInlineCapacity = 15;
 
-    SmallString() noexcept : size_(0) { inline_[0] = '\0'; }
-    explicit SmallString(std::string_view text) : size_(text.size()) {
-        if (size_ <= kInlineCapacity) {
-            std::memcpy(inline_, text.data(), size_);
+    SmallString() noexcept { set_inline_size(0); }
+    explicit SmallString(std::string_view text) {
+        if (text.size() <= kInlineCapacity) {
+            std::memcpy(raw_, text.data(), text.size());
+            set_inline_size(text.size());
         } else {
-            void* mem = std::malloc(sizeof(Heap) + size_);
+            void* mem = std::malloc(sizeof(Heap) + text.size());
             if (mem == nullptr) throw std::bad_alloc();
-            heap_ = new (mem) Heap{};
-            std::memcpy(heap_->bytes(), text.data(), size_);
+            Heap* heap = new (mem) Heap{{1}, text.size()};
+            std::memcpy(heap->bytes(), text.data(), text.size());
+            set_heap(heap);
         }
     }
-    SmallString(const SmallString& other) noexcept : size_(other.size_) {
-        if (is_inline()) {
-            std::memcpy(inline_, other.inline_, size_);
-        } else {
-            heap_ = other.heap_;
-            heap_->refs.fetch_add(1, std::memory_order_relaxed);
-        }
+    SmallString(const SmallString& other) noexcept {
+        std::memcpy(raw_, other.raw_, sizeof raw_);
+        if (!is_inline()) heap()->refs.fetch_add(1, std::memory_order_relaxed);
     }
-    SmallString(SmallString&& other) noexcept : size_(other.size_) {
-        if (is_inline()) {
-            std::memcpy(inline_, other.inline_, size_);
-        } else {
-            heap_ = other.heap_;
-            other.size_ = 0;
-        }
+    SmallString(SmallString&& other) noexcept {
+        std::memcpy(raw_, other.raw_, sizeof raw_);
+        other.set_inline_size(0);
     }
     SmallString& operator=(SmallString other) noexcept {
         swap(other);
         return *this;
     }
     ~SmallString() {
-        if (!is_inline() && heap_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-            heap_->~Heap();
-            std::free(heap_);
+        if (is_inline()) return;
+        Heap* h = heap();
+        if (h->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            h->~Heap();
+            std::free(h);
         }
     }
 
     void swap(SmallString& other) noexcept {
-        SmallString* a = this;
-        SmallString* b = &other;
-        char tmp[sizeof(SmallString)];
-        std::memcpy(tmp, static_cast<void*>(a), sizeof(SmallString));
-        std::memcpy(static_cast<void*>(a), static_cast<void*>(b), sizeof(SmallString));
-        std::memcpy(static_cast<void*>(b), tmp, sizeof(SmallString));
+        unsigned char tmp[sizeof raw_];
+        std::memcpy(tmp, raw_, sizeof raw_);
+        std::memcpy(raw_, other.raw_, sizeof raw_);
+        std::memcpy(other.raw_, tmp, sizeof raw_);
     }
 
     std::string_view view() const noexcept {
-        return {is_inline() ? inline_ : heap_->bytes(), size_};
+        if (is_inline()) return {reinterpret_cast<const char*>(raw_), raw_[kTagByte]};
+        const Heap* h = heap();
+        return {h->bytes(), h->size};
     }
-    size_t size() const noexcept { return size_; }
-    bool empty() const noexcept { return size_ == 0; }
-    bool is_inline() const noexcept { return size_ <= kInlineCapacity; }
+    size_t size() const noexcept { return is_inline() ? raw_[kTagByte] : heap()->size; }
+    bool empty() const noexcept { return size() == 0; }
+    bool is_inline() const noexcept { return raw_[kTagByte] != kHeapTag; }
     // True when both strings hold the same heap buffer (long strings only).
     bool shares_buffer_with(const SmallString& other) const noexcept {
-        return !is_inline() && !other.is_inline() && heap_ == other.heap_;
+        return !is_inline() && !other.is_inline() && heap() == other.heap();
     }
 
     friend bool operator==(const SmallString& a, const SmallString& b) noexcept { return a.view() == b.view(); }
 
 private:
     struct Heap {
-        std::atomic<uint32_t> refs{1};
+        std::atomic<uint32_t> refs;
+        size_t size;
         char* bytes() noexcept { return reinterpret_cast<char*>(this + 1); }
+        const char* bytes() const noexcept { return reinterpret_cast<const char*>(this + 1); }
     };
+    // The last byte holds the inline length, or kHeapTag when the first bytes
+    // hold the heap buffer's address.
+    static constexpr size_t kTagByte = 15;
+    static constexpr unsigned char kHeapTag = 0xFF;
 
-    size_t size_;
-    union {
-        char inline_[kInlineCapacity + 1];
-        Heap* heap_;
-    };
+    void set_inline_size(size_t n) noexcept { raw_[kTagByte] = static_cast<unsigned char>(n); }
+    void set_heap(Heap* h) noexcept {
+        std::memcpy(raw_, &h, sizeof h);
+        raw_[kTagByte] = kHeapTag;
+    }
+    Heap* heap() const noexcept {
+        Heap* h;
+        std::memcpy(&h, raw_, sizeof h);
+        return h;
+    }
+
+    alignas(8) unsigned char raw_[16];
 };
+
+static_assert(sizeof(SmallString) == 16);
 
 }  // namespace vorlane
