@@ -83,3 +83,34 @@ def test_refused_batches_add_nothing():
     assert Index.add_object_many.__text_signature__ == "($self, objs)"
     idx.add_object_many(objs=[a])
     assert idx.collect() == [a]
+
+
+def test_containers_shared_across_groups_of_a_large_batch():
+    # A bulk add works through groups of a few thousand objects and lets go of a
+    # container's converted elements once no later object holds it: a list held
+    # by objects in different groups, a list that is also an element of another
+    # list, and one object holding one list twice must all be entered whole.
+    shared, inner, twice = ["s", 1], ["i", 2.5], ["t"]
+    objs = [Obj(n=i, l=[i % 7, f"e{i % 3}"]) for i in range(12_000)]
+    for k in (0, 4100, 11_999):
+        objs[k].l = shared
+    objs[100].l = [inner, "o"]
+    objs[9000].l = inner
+    objs[10_500].l = twice
+    objs[10_500].m = twice
+    bulk, single = Index(), Index()
+    bulk.add_object_many(objs)
+    for o in objs:
+        single.add_object(o)
+    for q in (Q.eq("l", "s"), Q.eq("l", 1), Q.eq("l", "i"), Q.gt("l", 2), Q.eq("l", "o"), Q.eq("l", "t"),
+              Q.eq("m", "t"), Q.eq("l", "e1"), Q.lt("l", 1)):
+        want = sorted(map(id, single.reduced_query(q).collect()))
+        assert sorted(map(id, bulk.reduced_query(q).collect())) == want, q
+    assert {o.n for o in bulk.reduced_query(Q.eq("l", "s")).collect()} == {0, 4100, 11_999}
+    assert {o.n for o in bulk.reduced_query(Q.eq("l", "i")).collect()} >= {9000}
+    # Replacing the lists takes every element entry out again.
+    for k in (0, 4100, 11_999, 100, 9000, 10_500):
+        objs[k].l = ["gone"]
+    assert bulk.reduced_query(Q.eq("l", "s")).collect() == []
+    assert bulk.reduced_query(Q.eq("l", "i")).collect() == []
+    assert len(bulk.reduced_query(Q.eq("l", "gone")).collect()) == 6

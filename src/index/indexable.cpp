@@ -78,7 +78,10 @@ void check_container_attributes(const Indexable& record, PreparedElements& prepa
         });
     }
     // Converting runs Python code: no lock of the object is held meanwhile.
-    for (const PyValue& v : containers) check_elements(v, prepared);
+    for (const PyValue& v : containers) {
+        check_elements(v, prepared);
+        ++prepared[v.as<cast::Iterable>()->value.container.get()].uses;
+    }
 }
 
 std::string debug_record(const Indexable& record) {

@@ -314,9 +314,15 @@ void check_elements_on_path(const PyValue& v, std::vector<const PyObject*>& path
     } leave;
     path.push_back(container);
     std::vector<PyValue> elements = convert_elements(iterable->value);
-    for (const PyValue& element : elements) check_elements_on_path(element, path, prepared);
+    for (const PyValue& element : elements) {
+        check_elements_on_path(element, path, prepared);
+        if (const auto* nested = element.as<cast::Iterable>()) prepared[nested->value.container.get()].inner = true;
+    }
     path.pop_back();
-    prepared.insert_or_assign(container, PreparedContainer{iterable->value.container, std::move(elements)});
+    // A container met again (held by two objects, say) keeps its counts.
+    PreparedContainer& entry = prepared[container];
+    entry.container = iterable->value.container;
+    entry.elements = std::move(elements);
 }
 
 thread_local const PreparedElements* t_prepared = nullptr;

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -83,7 +84,10 @@ public:
     // unhashable value of any other type fails with the generic internal error.
     static PyValue from_python(py::PyRef obj);
 
-    explicit PyValue(CastValue primitave) : primitave(std::move(primitave)) {}
+    // Built from one payload alternative, in place.
+    template <class T>
+        requires(!std::is_same_v<std::decay_t<T>, PyValue> && !std::is_same_v<std::decay_t<T>, CastValue>)
+    explicit PyValue(T&& payload) : primitave(std::in_place_type<std::decay_t<T>>, std::forward<T>(payload)) {}
 
     Kind kind() const noexcept { return static_cast<Kind>(primitave.index()); }
     template <class T>
@@ -130,6 +134,11 @@ struct PyValueHash {
 struct PreparedContainer {
     py::SharedPyRef container;
     std::vector<PyValue> elements;
+    // How many objects still to be entered hold the container as a value of
+    // their own, and whether it is also an element of a container: a bulk add
+    // lets go of a container's elements once no object still to come needs them.
+    uint32_t uses = 0;
+    bool inner = false;
 };
 
 // Converted elements of containers, by container, at every depth.

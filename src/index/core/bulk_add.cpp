@@ -47,7 +47,7 @@ constexpr size_t kBatchGroup = 4096;
 }  // namespace
 
 void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::vector<StoredItem> batch,
-                               const PreparedElements* prepared) {
+                               PreparedElements* prepared) {
     // The objects' index lists stay locked (in address order) until their values
     // are in: an assignment waits, then finds this core registered and updates it.
     std::vector<Mutex<IndexList>*> lists;
@@ -108,6 +108,7 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
         // Attribute ids are small and dense: groups are found by position.
         std::vector<std::unique_ptr<AttributeGroup>> by_attr;
         std::vector<uint32_t> seen_attrs;
+        std::vector<const PyObject*> used_containers;
         for (size_t i = from; i < to; ++i) {
             const uint32_t id = batch[i].record().id;
             const auto held_at = std::lower_bound(storages.begin(), storages.end(), &batch[i].record().attributes);
@@ -122,6 +123,7 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
                 if (const auto* iterable = v.as<cast::Iterable>(); iterable != nullptr && prepared != nullptr) {
                     const auto found = prepared->find(iterable->value.container.get());
                     if (found != prepared->end()) {
+                        used_containers.push_back(found->first);
                         // Elements converted while the batch was checked enter like values of their own.
                         for (const PyValue& element : found->second.elements) {
                             const uint32_t eid = allocate_id();
@@ -197,6 +199,15 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
             // Entered after the adder let go of the map's structures, which
             // container elements take again.
             for (const auto& [id, value, root] : group.singles) map.insert(*value, id, root);
+        }
+        // The elements of containers no later object holds are in the maps now
+        // (the ledger keeps copies): let go of them, so a large batch does not
+        // keep every converted element until its end.
+        for (const PyObject* container : used_containers) {
+            const auto it = prepared->find(container);  // found again: it may be gone already
+            if (it == prepared->end()) continue;
+            if (it->second.uses > 0) --it->second.uses;
+            if (it->second.uses == 0 && !it->second.inner) prepared->erase(it);
         }
     }
 }

@@ -99,9 +99,10 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
     // Adds a batch of objects; ends as adding them one by one would. The value
     // maps' number, string and boolean structures are written once per group of
     // objects through buffered adds.
-    // `prepared` (optional) holds converted container elements by container.
+    // `prepared` (optional) holds converted container elements by container;
+    // those no later object of the batch needs are let go of group by group.
     void add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::vector<StoredItem> batch,
-                         const PreparedElements* prepared = nullptr);
+                         PreparedElements* prepared = nullptr);
     // Merges `other` into this core: its objects, every value of every attribute,
     // container elements, nested objects and their pairs; its objects then hold
     // this core in their index lists. `self` is this core's shared handle.
