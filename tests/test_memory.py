@@ -99,3 +99,28 @@ def test_a_replaced_nested_object_is_released_by_the_index():
     gc.collect()
     assert sys.getrefcount(inner) == base
     assert index.reduced(**{"inner.v": 1}).collect() == []
+
+
+def test_cores_holding_an_object_share_one_python_reference_and_give_it_back():
+    obj = Obj(n=1, s="x")
+    base = sys.getrefcount(obj)
+    a, b = Index(), Index()
+    a.add_object(obj)
+    b.add_object_many([obj, obj])
+    c = a.reduced(n=1).rebase()
+    c.union_with(b)
+    view = c.reduced(s="x")
+    # Every core and view counts its hold natively; together they own one reference.
+    assert sys.getrefcount(obj) == base + 1
+    assert view.collect() == [obj]
+    del a, b
+    assert sys.getrefcount(obj) == base + 1
+    del c, view
+    gc.collect()
+    assert sys.getrefcount(obj) == base
+    # Held again after being let go of: the first hold takes the reference anew.
+    d = Index()
+    d.add_object(obj)
+    assert sys.getrefcount(obj) == base + 1
+    del d
+    assert sys.getrefcount(obj) == base

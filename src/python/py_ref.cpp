@@ -31,6 +31,10 @@ SharedPyRef::SharedPyRef(PyRef ref) : block_(new Block{{1}, ref.release()}) {}
 void SharedPyRef::destroy(Block* block) noexcept {
     PyObject* obj = block->obj;
     delete block;
+    release_reference(obj);
+}
+
+void release_reference(PyObject* obj) noexcept {
     if (obj == nullptr) return;
     if (Py_IsInitialized() && PyGILState_Check()) {
         Py_DECREF(obj);

@@ -91,4 +91,8 @@ private:
 // interpreter lock. Call with the lock held; cheap when the queue is empty.
 void release_pending() noexcept;
 
+// Gives up one strong reference from any thread: at once when this thread holds
+// the interpreter lock, otherwise through the queue release_pending empties.
+void release_reference(PyObject* obj) noexcept;
+
 }  // namespace vorlane::py

@@ -65,17 +65,18 @@ void store_nested(NestedWork& work) {
     // The nested object's containers are converted before any of its locks are
     // taken, with the interpreter lock, so no user code runs under them.
     PreparedElements prepared;
+    ObjectHandle handle;  // the child index's record of it (the first handle takes a reference)
     {
         py::GilAcquire gil;
         check_container_attributes(work.nested.record(), prepared);
+        handle = ObjectHandle::from_python(work.nested.python_handle.get());
     }
     const PreparedScope use_prepared(prepared);
     std::weak_ptr<IndexAPI> weak_child = work.child;
     auto list = register_index(work.nested.record(), weak_child);
     if (child.allowed_items->read()->contains(cid)) return;  // stored once, however many holders
     auto attributes = work.nested.record().get_py_values();
-    child.add_object(weak_child, cid, StoredItem{work.nested.python_handle},
-                     std::move(attributes));
+    child.add_object(weak_child, cid, StoredItem{std::move(handle)}, std::move(attributes));
 }
 
 }  // namespace

@@ -14,11 +14,11 @@ namespace vorlane {
 struct StoredItem {
     // The Python object as it was added; `collect` hands these back. Empty for
     // a vacant position.
-    py::SharedPyRef py_item;
+    ObjectHandle py_item;
 
     bool vacant() const noexcept { return !py_item; }
     // The object's native state, inside the object.
-    const Indexable& record() const noexcept { return indexable_record(py_item.get()); }
+    const Indexable& record() const noexcept { return py_item.record(); }
 };
 
 // Stored records by object id. Ids are process-wide, so one core's ids are

@@ -55,7 +55,7 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
         const Indexable& record = indexable_record(py_ref);
         PreparedElements prepared;
         check_container_attributes(record, prepared);
-        StoredItem stored{py::SharedPyRef(py::PyRef::borrow(py_ref))};
+        StoredItem stored{ObjectHandle::from_python(py_ref)};
         const std::shared_ptr<IndexAPI>& core = shared_core_of(self);
         py::without_gil([&] {
             const PreparedScope use_prepared(prepared);
@@ -96,7 +96,7 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
             PyObject* obj = PyList_GET_ITEM(items.get(), i);
             const Indexable& record = indexable_record(obj);
             check_container_attributes(record, prepared);
-            batch.push_back(StoredItem{py::SharedPyRef(py::PyRef::borrow(obj))});
+            batch.push_back(StoredItem{ObjectHandle::from_python(obj)});
         }
         const std::shared_ptr<IndexAPI>& core = shared_core_of(self);
         py::without_gil([&] {
