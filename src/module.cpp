@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "index/core/structures/ordered_bitmap/ordered_bitmap.hpp"
+#include "index/core/structures/positional_bitmap/positional_bitmap.hpp"
 #include "index/types.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
@@ -51,6 +53,25 @@ PyObject* sum_as_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyMethodDef kSumAsString = {"sum_as_string", py::method_ptr(sum_as_string), METH_FASTCALL | METH_KEYWORDS,
                             "sum_as_string(a, b)\n--\n\nFormats the sum of two numbers as string."};
 
+// Test hook: how many ids the number and string structures of value maps made
+// from now on keep in their small form (0 puts every id in the bitmaps).
+// Returns the previous limit.
+PyObject* set_small_structure_limit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded_object([&] {
+        auto [limit] = py::bind_args<1>("_set_small_structure_limit", {"limit"}, args, nargs, kwnames);
+        const uint64_t n = u64_argument("limit", limit);
+        const size_t previous = NumericalBitmap::default_small_limit();
+        NumericalBitmap::set_default_small_limit(static_cast<size_t>(n));
+        PositionalBitmap::set_default_small_limit(static_cast<size_t>(n));
+        return PyLong_FromSize_t(previous);
+    });
+}
+
+PyMethodDef kSetSmallStructureLimit = {"_set_small_structure_limit", py::method_ptr(set_small_structure_limit),
+                                       METH_FASTCALL | METH_KEYWORDS,
+                                       "_set_small_structure_limit(limit)\n--\n\nTest hook: small-form limit of "
+                                       "new number and string structures; returns the previous one."};
+
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT,
     "PyVorlane",
@@ -89,6 +110,11 @@ PyObject* build_module() {
     add_member(module.get(), "Indexable", reinterpret_cast<PyObject*>(indexable_type()));
     add_member(module.get(), "FilteredIndex", reinterpret_cast<PyObject*>(filtered_index_type()));
     add_member(module.get(), "PyQueryExpr", reinterpret_cast<PyObject*>(query_expr_type()));
+    // Private: neither in __all__ nor in the stubs.
+    PyRef hook = PyRef::checked(PyCFunction_NewEx(&kSetSmallStructureLimit, module.get(), modname.get()));
+    if (PyModule_AddObjectRef(module.get(), "_set_small_structure_limit", hook.get()) < 0) {
+        throw py::PyErrAlreadySet();
+    }
     // Reachable for `except` clauses, but not exported by `import *`.
     if (PyModule_AddObjectRef(module.get(), "InternalError", py::internal_error_type()) < 0) {
         throw py::PyErrAlreadySet();

@@ -5,6 +5,11 @@ change kinds, reduce, views of views, rebase, union, dropping indexes and views)
 drive the real module and a model in which an index is a set of objects and a
 query scans the objects' current attribute values. Every answer is compared.
 
+Each sequence runs three times: with the number and string structures in their
+small form (a sequence has at most 14 objects), with the small form limited to 3
+ids (structures pass from one form to the other in the middle of the sequence),
+and with no small form at all.
+
 VORLANE_STRESS=1 runs 200 sequences of 400 steps; VORLANE_DIFF_SEED=<n> replays one
 sequence (the seed is in every failure message), VORLANE_DIFF_STEPS=<n> sets its length."""
 import gc
@@ -14,6 +19,7 @@ import random
 
 import pytest
 
+import PyVorlane
 from PyVorlane import Index, Indexable
 from test_index_model import holds, scalars as searchable
 from test_stateful import build
@@ -152,8 +158,9 @@ class Holder:
 
 
 class Sequence:
-    def __init__(self, seed):
+    def __init__(self, seed, limit="default"):
         self.seed = seed
+        self.limit = limit
         self.rng = random.Random(seed)
         # Nesting is acyclic (an object holds only objects created after it),
         # except that some sequences let objects hold themselves. (Many objects
@@ -169,7 +176,7 @@ class Sequence:
 
     def fail(self, what):
         tail = "\n  ".join(self.log[-25:])
-        pytest.fail(f"seed {self.seed}: {what}\nlast steps:\n  {tail}\n"
+        pytest.fail(f"seed {self.seed}, small-form limit {self.limit}: {what}\nlast steps:\n  {tail}\n"
                     f"replay: VORLANE_DIFF_SEED={self.seed} pytest tests/test_differential.py")
 
     def fresh_name(self, kind):
@@ -442,6 +449,18 @@ class Sequence:
                 self.check_query(h, ("ne", path, "Ann"))
 
 
+@pytest.fixture(params=[None, 3, 0], ids=["small", "switching", "large"])
+def small_limit(request):
+    if request.param is None:
+        yield "default"
+        return
+    previous = PyVorlane._set_small_structure_limit(request.param)
+    try:
+        yield request.param
+    finally:
+        PyVorlane._set_small_structure_limit(previous)
+
+
 @pytest.mark.parametrize("seed", SEEDS)
-def test_random_sequences_agree_with_a_scan(seed):
-    Sequence(seed).run(STEPS)
+def test_random_sequences_agree_with_a_scan(seed, small_limit):
+    Sequence(seed, small_limit).run(STEPS)

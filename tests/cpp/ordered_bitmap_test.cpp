@@ -296,7 +296,7 @@ TEST(NumericalBitmap, RandomSearchesMatchBruteForce) {
 }
 
 TEST(NumericalBitmap, EdgeSearches) {
-    NumericalBitmap bits;
+    NumericalBitmap bits(0);  // in the slices from the first id
     bits.insert(1, int_order_key(3));
     bits.insert(2, *float_order_key(-0.0));
     bits.insert(3, *float_order_key(-2.5));
@@ -369,6 +369,157 @@ TEST(NumericalBitmap, ScratchIsPerThreadAndNotReentrant) {
     Bitmap base;
     bits.get_lt_into_base(int_order_key(4), base, Bitmap{1});
     detail::ScratchBitmap after;
+}
+
+// --- small form ------------------------------------------------------------
+
+// Checks every search of `bits` against the model, for each probe, with and
+// without the absent id 3 among the candidates.
+void expect_searches(const NumericalBitmap& bits, const std::map<uint32_t, Num>& values,
+                     const std::vector<Num>& probes, const char* where) {
+    Bitmap all{3};
+    Bitmap some;
+    uint32_t k = 0;
+    for (const auto& [id, n] : values) {
+        all.add(id);
+        if (k++ % 2 == 0) some.add(id);
+    }
+    constexpr uint32_t kMarker = 4000000000U;
+    for (const Num& probe : probes) {
+        const OrderKey key = key_of(probe);
+        for (const Bitmap* candidates : {&all, &some}) {
+            Bitmap want[5];  // eq gt ge lt le
+            for (const auto& [id, n] : values) {
+                if (!candidates->contains(id)) continue;
+                const int c = exact_compare(n, probe);
+                if (c == 0) want[0].add(id);
+                if (c > 0) want[1].add(id);
+                if (c >= 0) want[2].add(id);
+                if (c < 0) want[3].add(id);
+                if (c <= 0) want[4].add(id);
+            }
+            ASSERT_TRUE(bits.get_eq(key, candidates) == want[0]) << where;
+            if (candidates == &all) {
+                ASSERT_TRUE(bits.get_eq(key) == want[0]) << where;
+            }
+            void (NumericalBitmap::*ranges[])(const OrderKey&, Bitmap&, const Bitmap&) const = {
+                &NumericalBitmap::get_gt_into_base, &NumericalBitmap::get_gte_into_base,
+                &NumericalBitmap::get_lt_into_base, &NumericalBitmap::get_lte_into_base};
+            for (size_t r = 0; r < 4; ++r) {
+                Bitmap base{kMarker};
+                (bits.*ranges[r])(key, base, *candidates);
+                want[r + 1].add(kMarker);
+                ASSERT_TRUE(base == want[r + 1]) << where << " range " << r;
+            }
+        }
+    }
+}
+
+// Ids a chunk apart, as in a small index of a large process.
+uint32_t spread_id(uint32_t i) { return i * 65537 + 11; }
+
+// One random sequence on three structures: pairs that move to the slices past 6
+// ids (by any kind of insert), pairs that never do here, and slices from the
+// start. All must answer like the model after every step.
+TEST(NumericalBitmap, SmallFormAndSwitchMatchBruteForce) {
+    NumberSource source(5);
+    std::vector<Num> pool;
+    for (int i = 0; i < 12; ++i) pool.push_back(source.number());
+    pool.push_back(int_num(7));
+    pool.push_back(float_num(7.0));  // the same key as 7
+    NumericalBitmap switching(6);
+    NumericalBitmap small(1000);
+    NumericalBitmap large(0);
+    std::map<uint32_t, Num> values;
+    bool saw_small_with_ids = false;
+    for (int step = 0; step < 120; ++step) {
+        const uint32_t op = source.below(10);
+        if (op < 6 || values.empty()) {  // new ids: one inserted, several pushed or inserted in one call
+            std::vector<uint32_t> ids;
+            std::vector<OrderKey> keys;
+            for (uint32_t j = 0, count = op % 3 == 0 ? 1 : 1 + source.below(4); j < count; ++j) {
+                const uint32_t id = spread_id(source.below(40));
+                if (values.count(id) != 0) continue;
+                const Num n = pool[source.below(static_cast<uint32_t>(pool.size()))];
+                ids.push_back(id);
+                values[id] = n;
+            }
+            std::sort(ids.begin(), ids.end());  // insert_many takes ascending ids
+            for (uint32_t id : ids) keys.push_back(key_of(values.at(id)));
+            for (NumericalBitmap* b : {&switching, &small, &large}) {
+                if (op % 3 == 0) {
+                    for (size_t j = 0; j < ids.size(); ++j) b->insert(ids[j], keys[j]);
+                } else if (op % 3 == 1) {
+                    for (size_t j = 0; j < ids.size(); ++j) b->push(ids[j], keys[j]);
+                    b->flush();
+                } else {
+                    b->insert_many(ids, keys);
+                }
+            }
+        } else if (op < 9) {  // remove one
+            auto it = std::next(values.begin(), source.below(static_cast<uint32_t>(values.size())));
+            for (NumericalBitmap* b : {&switching, &small, &large}) b->remove(it->first, key_of(it->second));
+            values.erase(it);
+        } else {  // narrow to about two thirds
+            Bitmap keep;
+            for (auto it = values.begin(); it != values.end();) {
+                if (source.below(3) != 0) {
+                    keep.add(it->first);
+                    ++it;
+                } else {
+                    it = values.erase(it);
+                }
+            }
+            for (NumericalBitmap* b : {&switching, &small, &large}) b->retain(keep);
+        }
+        EXPECT_TRUE(small.is_small());
+        EXPECT_FALSE(large.is_small());
+        if (switching.is_small() && values.size() >= 3) saw_small_with_ids = true;
+        std::vector<Num> probes(pool.begin(), pool.begin() + 4);
+        probes.push_back(source.number());
+        expect_searches(switching, values, probes, "switching");
+        expect_searches(small, values, probes, "small");
+        expect_searches(large, values, probes, "large");
+    }
+    EXPECT_TRUE(saw_small_with_ids);
+    EXPECT_FALSE(switching.is_small());  // 40 ids were drawn from: the limit of 6 was passed
+}
+
+// merge_from in every pairing of forms: the result holds this side's ids plus
+// those of `other` in `objects`, whatever form each side has.
+TEST(NumericalBitmap, MergeBetweenForms) {
+    struct Case {
+        size_t mine_limit, theirs_limit;
+        bool small_after;
+    };
+    // mine small / theirs small; small / large (fits: keys read back; does not
+    // fit); large / small; large / large.
+    const Case cases[] = {{64, 64, true}, {64, 0, true}, {6, 0, false}, {0, 64, false}, {0, 0, false}};
+    for (const Case& c : cases) {
+        NumericalBitmap mine(c.mine_limit);
+        NumericalBitmap theirs(c.theirs_limit);
+        std::map<uint32_t, Num> want;
+        for (uint32_t i = 0; i < 4; ++i) {
+            const Num n = i % 2 ? int_num(-static_cast<int64_t>(i)) : float_num(i * 1.5);
+            mine.insert(spread_id(i), key_of(n));
+            want[spread_id(i)] = n;
+        }
+        Bitmap objects;
+        for (uint32_t i = 10; i < 18; ++i) {
+            const Num n = i % 3 ? int_num(static_cast<int64_t>(i) * 1000003) : float_num(-0.0 - i);
+            theirs.insert(spread_id(i), key_of(n));
+            if (i % 2 == 0) {  // 4 of the 8 are taken over
+                objects.add(spread_id(i));
+                want[spread_id(i)] = n;
+            }
+        }
+        objects.add(spread_id(3));  // already here: stays as it is
+        mine.merge_from(theirs, objects);
+        EXPECT_EQ(mine.is_small(), c.small_after) << c.mine_limit << " " << c.theirs_limit;
+        std::vector<Num> probes{int_num(0), int_num(-1), float_num(15.0), int_num(12000036)};
+        for (const auto& [id, n] : want) probes.push_back(n);
+        expect_searches(mine, want, probes, "merge");
+    }
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -121,6 +123,158 @@ TEST(PositionalBitmap, FlushAndRetainCoverEveryPosition) {
     }
     EXPECT_EQ(total, 3u);
     EXPECT_TRUE(p.edge(2).bitmap().contains(41));
+}
+
+// --- searches, both forms --------------------------------------------------
+
+// Every needle over {a, b} up to 4 bytes, the empty one included.
+std::vector<std::string> all_needles() {
+    std::vector<std::string> out{""};
+    for (size_t n = 1; n <= 4; ++n) {
+        for (uint32_t bits = 0; bits < (1U << n); ++bits) {
+            std::string s;
+            for (size_t j = 0; j < n; ++j) s.push_back((bits >> j) & 1U ? 'b' : 'a');
+            out.push_back(s);
+        }
+    }
+    return out;
+}
+
+// Checks every search against the model (the empty string is stored nowhere).
+void expect_searches(const PositionalBitmap& p, const std::map<uint32_t, std::string>& values, const char* where) {
+    Bitmap some;
+    uint32_t k = 0;
+    for (const auto& [id, text] : values) {
+        if (k++ % 2 == 0) some.add(id);
+    }
+    const auto want = [&](auto pred, const Bitmap* candidates = nullptr) {
+        Bitmap out;
+        for (const auto& [id, text] : values) {
+            if (!text.empty() && pred(std::string_view(text)) && (candidates == nullptr || candidates->contains(id))) {
+                out.add(id);
+            }
+        }
+        return out;
+    };
+    ASSERT_TRUE(p.every_string() == want([](std::string_view) { return true; })) << where;
+    for (const std::string& needle : all_needles()) {
+        const std::string_view n = needle;
+        ASSERT_TRUE(p.equal(n) == want([&](std::string_view t) { return t == n; })) << where << " '" << needle << "'";
+        ASSERT_TRUE(p.equal(n, &some) == want([&](std::string_view t) { return t == n; }, &some)) << where;
+        ASSERT_TRUE(p.starts_with(n) == want([&](std::string_view t) { return t.starts_with(n); }))
+            << where << " starts '" << needle << "'";
+        ASSERT_TRUE(p.ends_with(n) == want([&](std::string_view t) { return t.ends_with(n); }))
+            << where << " ends '" << needle << "'";
+        ASSERT_TRUE(p.contains(n) == want([&](std::string_view t) { return t.find(n) != std::string_view::npos; }))
+            << where << " contains '" << needle << "'";
+    }
+}
+
+uint32_t spread_id(uint32_t i) { return i * 65537 + 5; }
+
+std::string random_text(std::mt19937& rng) {
+    const size_t n = rng() % 7;  // 0..6 bytes: empty, one- and two-byte strings are frequent
+    std::string s;
+    for (size_t j = 0; j < n; ++j) s.push_back(rng() % 2 ? 'b' : 'a');
+    return s;
+}
+
+// One random sequence on three structures: pairs that move to the positions at
+// 5 ids, pairs that never do here, and positions from the start.
+TEST(PositionalBitmap, SmallFormAndSwitchMatchBruteForce) {
+    std::mt19937 rng(17);
+    PositionalBitmap switching(5);
+    PositionalBitmap small(1000);
+    PositionalBitmap large(0);
+    std::map<uint32_t, std::string> values;
+    bool saw_small_with_ids = false;
+    for (int step = 0; step < 150; ++step) {
+        const uint32_t op = rng() % 10;
+        if (op < 6 || values.empty()) {
+            const uint32_t id = spread_id(rng() % 30);
+            if (values.count(id) != 0) continue;
+            const std::string text = random_text(rng);
+            for (PositionalBitmap* p : {&switching, &small, &large}) {
+                if (op % 2 == 0) {
+                    p->insert(id, text);
+                } else {  // bulk, sometimes without reserving first
+                    if (op == 1) p->reserve(text.size());
+                    p->push(id, text);
+                    p->flush();
+                }
+            }
+            values[id] = text;
+        } else if (op < 9) {
+            auto it = std::next(values.begin(), rng() % values.size());
+            for (PositionalBitmap* p : {&switching, &small, &large}) p->remove(it->first, it->second);
+            values.erase(it);
+        } else {
+            Bitmap keep;
+            for (auto it = values.begin(); it != values.end();) {
+                if (rng() % 3 != 0) {
+                    keep.add(it->first);
+                    ++it;
+                } else {
+                    it = values.erase(it);
+                }
+            }
+            for (PositionalBitmap* p : {&switching, &small, &large}) p->retain(keep);
+        }
+        EXPECT_TRUE(small.is_small());
+        if (switching.is_small() && values.size() >= 3) saw_small_with_ids = true;
+        expect_searches(switching, values, "switching");
+        expect_searches(small, values, "small");
+        expect_searches(large, values, "large");
+    }
+    EXPECT_TRUE(saw_small_with_ids);
+    EXPECT_FALSE(switching.is_small());
+    EXPECT_EQ(small.len(), 0u);  // never allocated a position
+}
+
+TEST(PositionalBitmap, BulkPushesCrossingTheLimit) {
+    PositionalBitmap p(4);
+    std::map<uint32_t, std::string> values;
+    const char* texts[] = {"a", "ab", "", "ba", "abba", "b", "aab", "bb"};
+    p.reserve(3);  // shorter than "abba": the positions grow past the reservation
+    for (uint32_t i = 0; i < 8; ++i) {
+        p.push(spread_id(i), texts[i]);
+        values[spread_id(i)] = texts[i];
+        // The empty string takes no pair: the fifth stored string is "b".
+        EXPECT_EQ(p.is_small(), i < 5) << i;
+    }
+    p.flush();
+    expect_searches(p, values, "pushed");
+}
+
+// merge_from in every pairing of forms, with positions of different lengths
+// (the smaller side is re-centred into the larger one).
+TEST(PositionalBitmap, MergeBetweenForms) {
+    const size_t limits[][2] = {{64, 64}, {64, 0}, {0, 64}, {0, 0}, {3, 64}};
+    for (const auto& [mine_limit, theirs_limit] : limits) {
+        for (bool theirs_longer : {false, true}) {
+            PositionalBitmap mine(mine_limit);
+            PositionalBitmap theirs(theirs_limit);
+            std::map<uint32_t, std::string> want;
+            const char* my_texts[] = {"ab", "b", "bab"};
+            const char* their_texts[] = {"a", "abab", "bbabb", "ba", "aaa", "b"};
+            for (uint32_t i = 0; i < 3; ++i) {
+                mine.insert(spread_id(i), my_texts[i]);
+                want[spread_id(i)] = my_texts[i];
+            }
+            Bitmap objects;
+            for (uint32_t i = 0; i < 6; ++i) {
+                const std::string text = theirs_longer ? their_texts[i] : std::string(their_texts[i]).substr(0, 2);
+                theirs.insert(spread_id(10 + i), text);
+                if (i != 2) {
+                    objects.add(spread_id(10 + i));
+                    want[spread_id(10 + i)] = text;
+                }
+            }
+            mine.merge_from(theirs, objects);
+            expect_searches(mine, want, "merge");
+            EXPECT_EQ(mine.is_small(), mine_limit == 64 && theirs_limit == 64);
+        }
+    }
 }
 
 }  // namespace

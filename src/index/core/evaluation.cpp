@@ -37,97 +37,6 @@ QueryExpr with_path(const QueryExpr& e, Path path) {
     return copy;
 }
 
-// --- strings -------------------------------------------------------------
-// A string of n bytes starts at start_of(n) <= c - 1 and ends at or right of
-// c - 1, so an edge bitmap left of c - 1 holds only starts and one right of it
-// only ends. At c - 1 both meet: one-byte strings (start and end there) and the
-// starts of two-byte strings, which also sit in edge(c). The searches below
-// separate them so that every answer is exact.
-
-const Bitmap& slot_bits(const PositionalBitmap& s, size_t p, size_t slot) { return s.slot(p, slot).bitmap(); }
-
-// Ids whose string starts at p.
-Bitmap starts_at(const PositionalBitmap& s, size_t p) { return slot_bits(s, p, PositionalBitmap::kEdgeSlot).clone(); }
-
-// Ids whose string ends at e.
-Bitmap ends_at(const PositionalBitmap& s, size_t e) {
-    Bitmap r = slot_bits(s, e, PositionalBitmap::kEdgeSlot).clone();
-    const size_t c = s.middle();
-    if (e + 1 == c && c < s.len()) r.andnot_inplace(slot_bits(s, c, PositionalBitmap::kEdgeSlot));
-    return r;
-}
-
-void and_bytes(const PositionalBitmap& s, Bitmap& r, size_t from, std::string_view needle) {
-    for (size_t j = 0; j < needle.size() && !r.is_empty(); ++j) {
-        r.and_inplace(slot_bits(s, from + j, static_cast<uint8_t>(needle[j])));
-    }
-}
-
-Bitmap every_string(const PositionalBitmap& s) {
-    Bitmap r;
-    for (size_t p = 0; p < s.middle(); ++p) r.or_inplace(slot_bits(s, p, PositionalBitmap::kEdgeSlot));
-    return r;
-}
-
-Bitmap str_equal(const PositionalBitmap& s, std::string_view needle, const Bitmap* candidates) {
-    const size_t n = needle.size();
-    if (n == 0 || n > s.len()) return Bitmap();
-    const size_t start = s.start_of(n);
-    Bitmap r = candidates != nullptr ? candidates->and_(slot_bits(s, start, PositionalBitmap::kEdgeSlot))
-                                     : starts_at(s, start);
-    r.and_inplace(ends_at(s, start + n - 1));
-    and_bytes(s, r, start, needle);
-    return r;
-}
-
-// Ids whose string has `needle` at positions `from`...: the needle's own bytes
-// are intersected first (they are the selective part), without copying any
-// bitmap that is only read.
-Bitmap needle_at(const PositionalBitmap& s, size_t from, std::string_view needle) {
-    const Bitmap& first = slot_bits(s, from, static_cast<uint8_t>(needle[0]));
-    if (needle.size() == 1 || first.is_empty()) return first.clone();
-    Bitmap t = first.and_(slot_bits(s, from + 1, static_cast<uint8_t>(needle[1])));
-    and_bytes(s, t, from + 2, needle.substr(2));
-    return t;
-}
-
-Bitmap str_starts_with(const PositionalBitmap& s, std::string_view needle) {
-    const size_t n = needle.size();
-    if (n == 0) return every_string(s);
-    Bitmap out;
-    for (size_t p = 0; p < s.middle() && p + n <= s.len(); ++p) {
-        // The edge bitmap is dense and the byte bitmaps sparse: intersecting a
-        // sparse one into the dense one first costs a lookup per sparse id.
-        Bitmap t = slot_bits(s, p, PositionalBitmap::kEdgeSlot).and_(slot_bits(s, p, static_cast<uint8_t>(needle[0])));
-        and_bytes(s, t, p + 1, needle.substr(1));
-        out.or_inplace(t);
-    }
-    return out;
-}
-
-Bitmap str_ends_with(const PositionalBitmap& s, std::string_view needle) {
-    const size_t n = needle.size();
-    if (n == 0) return every_string(s);
-    Bitmap out;
-    const size_t c = s.middle();
-    const size_t lo = std::max(c == 0 ? size_t{0} : c - 1, n - 1);
-    for (size_t e = lo; e < s.len(); ++e) {
-        Bitmap t = ends_at(s, e);
-        t.and_inplace(slot_bits(s, e, static_cast<uint8_t>(needle[n - 1])));
-        and_bytes(s, t, e + 1 - n, needle.substr(0, n - 1));
-        out.or_inplace(t);
-    }
-    return out;
-}
-
-Bitmap str_contains(const PositionalBitmap& s, std::string_view needle) {
-    const size_t n = needle.size();
-    if (n == 0) return every_string(s);
-    Bitmap out;
-    for (size_t p = 0; p + n <= s.len(); ++p) out.or_inplace(needle_at(s, p, needle));
-    return out;
-}
-
 // --- per variant against one map -----------------------------------------
 
 // Equality works only on the candidates from the start when no container
@@ -142,8 +51,7 @@ Bitmap eq_in_map(const QueryMap& m, const PyValue& v, const Bitmap& base) {
             return m.num_ordered.read(QueryMap::kMapPoisoned)->get_eq(*key, candidates);
         }
         case Kind::Str:
-            return str_equal(*m.str_radix_map.read(QueryMap::kMapPoisoned), v.as<cast::Str>()->value.view(),
-                             candidates);
+            return m.str_radix_map.read(QueryMap::kMapPoisoned)->equal(v.as<cast::Str>()->value.view(), candidates);
         case Kind::Bool: {
             auto bools = m.bool_map.read(QueryMap::kMapPoisoned);
             const Bitmap& side = (*bools)[v.as<cast::Bool>()->value ? 0 : 1].bitmap();
@@ -187,10 +95,12 @@ Bitmap between_in_map(const QueryMap& m, const PyValue& low, const PyValue& high
     return between;
 }
 
-Bitmap string_search_in_map(const QueryMap& m, const PyValue& v, Bitmap (*search)(const PositionalBitmap&, std::string_view)) {
+using StringSearch = Bitmap (PositionalBitmap::*)(std::string_view) const;
+
+Bitmap string_search_in_map(const QueryMap& m, const PyValue& v, StringSearch search) {
     const auto* text = v.as<cast::Str>();
     if (text == nullptr) return Bitmap();
-    return search(*m.str_radix_map.read(QueryMap::kMapPoisoned), text->value.view());
+    return ((*m.str_radix_map.read(QueryMap::kMapPoisoned)).*search)(text->value.view());
 }
 
 bool is_range(const QueryExpr& e) {
@@ -217,11 +127,11 @@ Bitmap path_node_in_map(const QueryMap& m, const Bitmap& base, const QueryExpr& 
             } else if constexpr (std::is_same_v<N, q::Bt>) {
                 return between_in_map(m, n.low, n.high, base);
             } else if constexpr (std::is_same_v<N, q::StartsWi>) {
-                return string_search_in_map(m, n.value, str_starts_with);
+                return string_search_in_map(m, n.value, &PositionalBitmap::starts_with);
             } else if constexpr (std::is_same_v<N, q::EndsWi>) {
-                return string_search_in_map(m, n.value, str_ends_with);
+                return string_search_in_map(m, n.value, &PositionalBitmap::ends_with);
             } else if constexpr (std::is_same_v<N, q::Contains>) {
-                return string_search_in_map(m, n.value, str_contains);
+                return string_search_in_map(m, n.value, &PositionalBitmap::contains);
             } else {
                 fail("node without a single-map evaluation");
             }

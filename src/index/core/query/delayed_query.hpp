@@ -22,9 +22,9 @@ public:
         numbers_->insert_many(ids, keys);
     }
     void push_bool(uint32_t id, bool value) { (*bools_)[value ? 0 : 1].push(id); }
-    // `longest` must already have been reserved with reserve_strings.
+    // Reserving the longest string first saves growing the positions string by string.
     void push_str(uint32_t id, std::string_view text);
-    void reserve_strings(size_t longest) { strings_->expand_map(longest); }
+    void reserve_strings(size_t longest) { strings_->reserve(longest); }
 
 private:
     RwLock<PositionalBitmap>::WriteGuard strings_;

@@ -194,16 +194,7 @@ void QueryMap::merge_from(const QueryMap& other, const Bitmap& objects, const Bi
     // Numbers, strings and booleans, bitmap by bitmap.
     {
         auto theirs = other.str_radix_map.read(kMapPoisoned);
-        auto mine = write_str_radix_map();
-        mine->expand_map(theirs->len());
-        // Both are centred: `other`'s position p is this map's p + offset.
-        const size_t offset = (mine->len() - theirs->len()) / 2;
-        for (size_t p = 0; p < theirs->len(); ++p) {
-            for (size_t slot = 0; slot <= PositionalBitmap::kEdgeSlot; ++slot) {
-                const Bitmap& bits = theirs->slot(p, slot).bitmap();
-                if (!bits.is_empty()) mine->slot(p + offset, slot).bitmap().or_inplace(bits.and_(objects));
-            }
-        }
+        write_str_radix_map()->merge_from(*theirs, objects);
     }
     {
         auto theirs = other.num_ordered.read(kMapPoisoned);
@@ -235,16 +226,7 @@ void QueryMap::insert_num_ordered(const PyValue& number, uint32_t id) {
     write_num_ordered()->insert(id, *key);
 }
 
-void QueryMap::insert_str(std::string_view text, uint32_t id) {
-    auto strings = write_str_radix_map();
-    const size_t n = text.size();
-    strings->expand_map(n);
-    if (n == 0) return;  // the empty string is in no structure
-    const size_t s = strings->start_of(n);
-    strings->edge(s).bitmap().add(id);
-    for (size_t j = 0; j < n; ++j) strings->slot(s + j, static_cast<uint8_t>(text[j])).bitmap().add(id);
-    strings->edge(s + n - 1).bitmap().add(id);
-}
+void QueryMap::insert_str(std::string_view text, uint32_t id) { write_str_radix_map()->insert(id, text); }
 
 void QueryMap::insert_exact(const PyValue& v, uint32_t id) {
     auto shard = exact.get_shard(v);
@@ -262,21 +244,7 @@ void QueryMap::remove_id(const PyValue& v, uint32_t id, uint32_t root) {
     switch (v.kind()) {
         case Kind::Int:
         case Kind::Float: remove_num_ordered(v, id); break;
-        case Kind::Str: {
-            const std::string_view text = v.as<cast::Str>()->value.view();
-            if (text.empty()) break;
-            auto strings = write_str_radix_map();
-            // Longer than every string entered: it was never entered here (an
-            // index that registered the object has not received its values yet).
-            if (text.size() > strings->len()) break;
-            const size_t s = strings->start_of(text.size());
-            strings->edge(s).bitmap().remove(id);
-            strings->edge(s + text.size() - 1).bitmap().remove(id);
-            for (size_t j = 0; j < text.size(); ++j) {
-                strings->slot(s + j, static_cast<uint8_t>(text[j])).bitmap().remove(id);
-            }
-            break;
-        }
+        case Kind::Str: write_str_radix_map()->remove(id, v.as<cast::Str>()->value.view()); break;
         case Kind::Bool: {
             auto bools = get_bool_map_writer();
             (*bools)[v.as<cast::Bool>()->value ? 0 : 1].bitmap().remove(id);

@@ -51,6 +51,13 @@ ScratchBitmap::~ScratchBitmap() { scratch_borrowed = false; }
 }  // namespace detail
 
 Bitmap NumericalBitmap::get_eq(const OrderKey& key, const Bitmap* candidates) const {
+    if (is_small()) {
+        std::vector<uint32_t> ids;
+        for (const SmallEntry& e : small_) {
+            if (e.key == key && (candidates == nullptr || candidates->contains(e.id))) ids.push_back(e.id);
+        }
+        return Bitmap(std::span<const uint32_t>(ids));
+    }
     if (!any_key_) return Bitmap();
     // Only bits that tell entered keys apart narrow anything; they are taken
     // smallest side first, so the result turns sparse (and cheap) early.
@@ -78,6 +85,16 @@ Bitmap NumericalBitmap::get_eq(const OrderKey& key, const Bitmap* candidates) co
 
 void NumericalBitmap::range_into_base(const OrderKey& key, Bitmap& base, const Bitmap& candidates, bool greater,
                                       bool inclusive) const {
+    if (is_small()) {
+        std::vector<uint32_t> ids;
+        for (const SmallEntry& e : small_) {
+            const bool in = greater ? (inclusive ? e.key >= key : e.key > key)
+                                    : (inclusive ? e.key <= key : e.key < key);
+            if (in && candidates.contains(e.id)) ids.push_back(e.id);
+        }
+        base.add_many(ids);
+        return;
+    }
     // From the top bit down, `equal` holds the candidates whose key agrees with
     // `key` on every bit so far. Where the key has the bit that loses (0 for
     // greater, 1 for less), the still-equal ids on the other side are in the
@@ -109,6 +126,23 @@ void NumericalBitmap::range_into_base(const OrderKey& key, Bitmap& base, const B
 }
 
 void NumericalBitmap::merge_from(const NumericalBitmap& other, const Bitmap& objects) {
+    if (other.is_small()) {
+        for (const SmallEntry& e : other.small_) {
+            if (objects.contains(e.id)) insert(e.id, e.key);
+        }
+        return;
+    }
+    if (is_small()) {
+        // Every id of `other` is on one side of each slice. When the ids taken
+        // over still fit, their keys are read back and kept as pairs.
+        Bitmap incoming = other.slices_[0][0].bitmap().or_(other.slices_[0][1].bitmap());
+        incoming.and_inplace(objects);
+        if (small_.size() + incoming.cardinality() <= small_limit_) {
+            incoming.for_each([&](uint32_t id) { insert(id, other.key_in_slices(id)); });
+            return;
+        }
+        make_large();
+    }
     if (!other.any_key_) return;
     if (!any_key_) {
         seen_any_ = other.seen_any_;
@@ -128,10 +162,48 @@ void NumericalBitmap::merge_from(const NumericalBitmap& other, const Bitmap& obj
     }
 }
 
+OrderKey NumericalBitmap::key_in_slices(uint32_t id) const {
+    OrderKey key{0, 0};
+    for (size_t i = 0; i < 64; ++i) {
+        if (slices_[i][1].bitmap().contains(id)) key.mantissa |= uint64_t{1} << i;
+    }
+    for (size_t i = 64; i < kOrderKeyBits; ++i) {
+        if (slices_[i][1].bitmap().contains(id)) key.head = static_cast<uint16_t>(key.head | (1U << (i - 64)));
+    }
+    return key;
+}
+
+void NumericalBitmap::make_large() {
+    if (!is_small()) return;
+    slices_.resize(kOrderKeyBits);
+    std::vector<uint32_t> ids;
+    std::vector<OrderKey> keys;
+    ids.reserve(small_.size());
+    keys.reserve(small_.size());
+    for (const SmallEntry& e : small_) {
+        ids.push_back(e.id);
+        keys.push_back(e.key);
+    }
+    std::vector<SmallEntry>().swap(small_);
+    insert_many_into_slices(ids, keys);
+}
+
 void NumericalBitmap::insert_many(std::span<const uint32_t> ids, std::span<const OrderKey> keys) {
     check(ids.size() == keys.size(), "ids and keys differ in number");
     if (ids.empty()) return;
     for (const OrderKey& k : keys) note(k);
+    if (is_small()) {
+        if (small_.size() + ids.size() <= small_limit_) {
+            for (size_t j = 0; j < ids.size(); ++j) small_insert(ids[j], keys[j]);
+            return;
+        }
+        make_large();
+    }
+    insert_many_into_slices(ids, keys);
+}
+
+void NumericalBitmap::insert_many_into_slices(std::span<const uint32_t> ids, std::span<const OrderKey> keys) {
+    if (ids.empty()) return;
     OrderKey any{0, 0};
     OrderKey all{0xFFFF, ~uint64_t{0}};
     for (const OrderKey& k : keys) {

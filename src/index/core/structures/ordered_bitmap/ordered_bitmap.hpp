@@ -2,7 +2,9 @@
 // Bit-sliced index of 76-bit order keys: per key bit, the ids whose key has a 0
 // there and those whose key has a 1. Range searches walk the bits from the top
 // and cost a fixed number of bitmap operations, whatever the number of values.
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <compare>
 #include <cstddef>
@@ -80,24 +82,47 @@ public:
     // Entry 0: ids whose key bit is 0; entry 1: those whose bit is 1.
     using Slice = std::array<Entry, 2>;
 
-    NumericalBitmap() : slices_(kOrderKeyBits) {}
+    // Up to this many ids are kept as (id, key) pairs instead of in the slices.
+    // A small index holds ids from all over the process's id range, so each id
+    // costs a container in 76 bitmaps; a few dozen pairs cost less than one.
+    static constexpr size_t kSmallLimit = 64;
+    // The limit of structures made from now on (tests lower it to reach the
+    // slices with few ids).
+    static void set_default_small_limit(size_t limit) noexcept {
+        default_small_limit_.store(limit, std::memory_order_relaxed);
+    }
+    static size_t default_small_limit() noexcept { return default_small_limit_.load(std::memory_order_relaxed); }
+
+    explicit NumericalBitmap(size_t small_limit = default_small_limit()) : small_limit_(small_limit) {}
     NumericalBitmap(NumericalBitmap&&) noexcept = default;
     NumericalBitmap& operator=(NumericalBitmap&&) noexcept = default;
 
+    // Whether the ids are still kept as pairs; once in the slices they stay there.
+    bool is_small() const noexcept { return slices_.empty(); }
+
     void insert(uint32_t id, const OrderKey& key) {
         note(key);
+        if (is_small()) {
+            if (small_insert(id, key)) return;
+            make_large();
+        }
         for (size_t i = 0; i < kOrderKeyBits; ++i) slices_[i][key.bit(i)].bitmap().add(id);
     }
     // Inserts a group of ids (ascending, for the cheapest bitmap appends) with
     // their keys. A bit that all keys share adds the whole group with one call;
     // only bits that vary are sorted into the two sides id by id.
     void insert_many(std::span<const uint32_t> ids, std::span<const OrderKey> keys);
-    // Bulk insertion: ids wait in the buffers until `flush`.
+    // Bulk insertion: ids wait in the buffers until `flush` (pairs are entered
+    // at once).
     void push(uint32_t id, const OrderKey& key) {
         note(key);
+        if (is_small()) {
+            if (small_insert(id, key)) return;
+            make_large();
+        }
         for (size_t i = 0; i < kOrderKeyBits; ++i) slices_[i][key.bit(i)].push(id);
     }
-    // Adds the ids of `other` that are in `objects`, slice by slice.
+    // Adds the ids of `other` that are in `objects`.
     void merge_from(const NumericalBitmap& other, const Bitmap& objects);
     void flush() {
         for (auto& slice : slices_) {
@@ -108,6 +133,11 @@ public:
     // `key` must be the key the id was inserted with, or stale bits stay behind.
     // A pending id is flushed first so a later flush cannot bring it back.
     void remove(uint32_t id, const OrderKey& key) {
+        if (is_small()) {
+            const auto it = small_find(id);
+            if (it != small_.end() && it->id == id) small_.erase(it);
+            return;
+        }
         for (size_t i = 0; i < kOrderKeyBits; ++i) {
             Entry& entry = slices_[i][key.bit(i)];
             if (entry.pending_count() != 0) entry.flush();
@@ -116,6 +146,10 @@ public:
     }
     // Narrowing: keeps only the ids in `keep`.
     void retain(const Bitmap& keep) {
+        if (is_small()) {
+            std::erase_if(small_, [&](const SmallEntry& e) { return !keep.contains(e.id); });
+            return;
+        }
         flush();
         for (auto& slice : slices_) {
             slice[0].bitmap().and_inplace(keep);
@@ -133,12 +167,13 @@ public:
     void get_lt_into_base(const OrderKey& key, Bitmap& base, const Bitmap& candidates) const;
     void get_lte_into_base(const OrderKey& key, Bitmap& base, const Bitmap& candidates) const;
 
+    // The slices exist in the large form only.
     const Slice& slice(size_t bit) const {
-        check(bit < kOrderKeyBits, "order key bit out of range");
+        check(bit < slices_.size(), "order key bit out of range, or no slices yet");
         return slices_[bit];
     }
     Slice& slice(size_t bit) {
-        check(bit < kOrderKeyBits, "order key bit out of range");
+        check(bit < slices_.size(), "order key bit out of range, or no slices yet");
         return slices_[bit];
     }
 
@@ -155,6 +190,11 @@ public:
     }
 
 private:
+    struct SmallEntry {
+        uint32_t id;
+        OrderKey key;
+    };
+
     void note(const OrderKey& key) noexcept {
         seen_any_.head = static_cast<uint16_t>(seen_any_.head | key.head);
         seen_any_.mantissa |= key.mantissa;
@@ -163,8 +203,36 @@ private:
         any_key_ = true;
     }
 
-    // Slices live on the heap: 152 buffered bitmaps are too large to move by value.
+    std::vector<SmallEntry>::iterator small_find(uint32_t id) {
+        return std::lower_bound(small_.begin(), small_.end(), id,
+                                [](const SmallEntry& e, uint32_t v) { return e.id < v; });
+    }
+    // Enters a pair (an id already there takes the new key); false when the
+    // pairs are full and the id is new.
+    bool small_insert(uint32_t id, const OrderKey& key) {
+        const auto it = small_find(id);
+        if (it != small_.end() && it->id == id) {
+            it->key = key;
+            return true;
+        }
+        if (small_.size() >= small_limit_) return false;
+        small_.insert(it, SmallEntry{id, key});
+        return true;
+    }
+    // Moves the pairs into freshly made slices.
+    void make_large();
+    void insert_many_into_slices(std::span<const uint32_t> ids, std::span<const OrderKey> keys);
+    // The key of an id, read back from the slices' bitmaps.
+    OrderKey key_in_slices(uint32_t id) const;
+
+    inline static std::atomic<size_t> default_small_limit_{kSmallLimit};
+
+    // Slices live on the heap: 152 buffered bitmaps are too large to move by
+    // value. Empty while the ids are kept as pairs.
     std::vector<Slice> slices_;
+    // The small form: pairs sorted by id, one per id.
+    std::vector<SmallEntry> small_;
+    size_t small_limit_;
     // The bits set in any key and in every key entered so far. Removals leave
     // them as they are: a bit shared by every key ever entered is shared by the
     // keys still present.

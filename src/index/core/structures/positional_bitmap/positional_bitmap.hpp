@@ -6,9 +6,12 @@
 // intersections of per-position bitmaps.
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "index/core/structures/buffered_bitmap/buffered_bitmap.hpp"
@@ -23,13 +26,73 @@ public:
     // Slots 0..255 by byte value; slot 256 marks strings starting or ending here.
     using Position = std::array<Slot, 257>;
 
-    // Number of positions L; always even.
+    // Up to this many ids are kept as (id, string) pairs instead of in the
+    // positions: a position costs 257 bitmaps, and the few ids of a small index
+    // lie far apart, each needing containers of its own in every bitmap it is in.
+    static constexpr size_t kSmallLimit = 64;
+    // The limit of structures made from now on (tests lower it to reach the
+    // positions with few ids).
+    static void set_default_small_limit(size_t limit) noexcept {
+        default_small_limit_.store(limit, std::memory_order_relaxed);
+    }
+    static size_t default_small_limit() noexcept { return default_small_limit_.load(std::memory_order_relaxed); }
+
+    explicit PositionalBitmap(size_t small_limit = default_small_limit()) : small_limit_(small_limit) {}
+    PositionalBitmap(PositionalBitmap&&) noexcept = default;
+    PositionalBitmap& operator=(PositionalBitmap&&) noexcept = default;
+
+    // Whether the strings are still kept as pairs; once in the positions they stay there.
+    bool is_small() const noexcept { return !large_; }
+
+    // --- both forms -------------------------------------------------------
+    // The empty string is in no structure: every search below leaves it out.
+    void insert(uint32_t id, std::string_view text);
+    // Bulk insertion: ids wait in the slots' buffers until `flush` (pairs are
+    // entered at once). `reserve` first with the longest string saves growing
+    // the positions string by string.
+    void push(uint32_t id, std::string_view text);
+    void reserve(size_t longest);
+    // `text` must be the string the id was inserted with.
+    void remove(uint32_t id, std::string_view text);
+    // Adds the strings of `other` whose ids are in `objects`.
+    void merge_from(const PositionalBitmap& other, const Bitmap& objects);
+    void flush() {
+        for (auto& position : levels_) {
+            for (auto& s : *position) s.flush();
+        }
+    }
+    // Narrowing: keeps only the ids in `keep`.
+    void retain(const Bitmap& keep) {
+        if (is_small()) {
+            std::erase_if(small_, [&](const SmallEntry& e) { return !keep.contains(e.id); });
+            return;
+        }
+        for (auto& position : levels_) {
+            for (auto& s : *position) {
+                s.flush();
+                s.bitmap().and_inplace(keep);
+            }
+        }
+    }
+
+    // Searches (over flushed ids). An empty needle finds every stored string,
+    // except for equality, which finds nothing.
+    Bitmap equal(std::string_view needle, const Bitmap* candidates = nullptr) const;
+    Bitmap starts_with(std::string_view needle) const;
+    Bitmap ends_with(std::string_view needle) const;
+    Bitmap contains(std::string_view needle) const;
+    Bitmap every_string() const;
+
+    // --- the positions (large form) ---------------------------------------
+    // Number of positions L; always even. 0 in the small form.
     size_t len() const noexcept { return levels_.size(); }
     size_t middle() const noexcept { return levels_.size() / 2; }
 
     // Grows to the smallest even length not below `needed`, adding positions on
-    // both sides so every stored string keeps its distance to the middle.
+    // both sides so every stored string keeps its distance to the middle. A
+    // small structure moves into the positions first.
     void expand_map(size_t needed) {
+        make_large();
         if (needed <= levels_.size()) return;
         const size_t target = needed + needed % 2;
         const size_t missing = target - levels_.size();
@@ -70,23 +133,42 @@ public:
     Slot& edge(size_t p) { return slot(p, kEdgeSlot); }
     const Slot& edge(size_t p) const { return slot(p, kEdgeSlot); }
 
-    void flush() {
-        for (auto& position : levels_) {
-            for (auto& s : *position) s.flush();
-        }
-    }
-    // Narrowing: keeps only the ids in `keep`.
-    void retain(const Bitmap& keep) {
-        for (auto& position : levels_) {
-            for (auto& s : *position) {
-                s.flush();
-                s.bitmap().and_inplace(keep);
-            }
-        }
-    }
-
 private:
+    struct SmallEntry {
+        uint32_t id;
+        std::string text;
+    };
+
+    std::vector<SmallEntry>::iterator small_find(uint32_t id) {
+        return std::lower_bound(small_.begin(), small_.end(), id,
+                                [](const SmallEntry& e, uint32_t v) { return e.id < v; });
+    }
+    // Enters a pair (an id already there takes the new string); false when the
+    // pairs are full and the id is new.
+    bool small_insert(uint32_t id, std::string_view text);
+    template <class Match>
+    Bitmap small_search(Match&& match) const;
+    // Moves the pairs into positions; a no-op once large.
+    void make_large();
+    void add_to_positions(uint32_t id, std::string_view text);
+
+    // Large-form searches.
+    const Bitmap& slot_bits(size_t p, size_t which) const { return slot(p, which).bitmap(); }
+    Bitmap starts_at(size_t p) const;
+    Bitmap ends_at(size_t e) const;
+    void and_bytes(Bitmap& r, size_t from, std::string_view needle) const;
+    Bitmap needle_at(size_t from, std::string_view needle) const;
+
+    inline static std::atomic<size_t> default_small_limit_{kSmallLimit};
+
     std::vector<std::unique_ptr<Position>> levels_;
+    // The small form: pairs sorted by id, one per id, no empty string.
+    std::vector<SmallEntry> small_;
+    size_t small_limit_;
+    // The longest string entered or reserved while small: the length the
+    // positions start with.
+    size_t longest_ = 0;
+    bool large_ = false;
 };
 
 }  // namespace vorlane

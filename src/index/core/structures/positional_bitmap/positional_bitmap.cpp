@@ -1,0 +1,210 @@
+#include "index/core/structures/positional_bitmap/positional_bitmap.hpp"
+
+namespace vorlane {
+
+// --- small form -------------------------------------------------------------
+
+bool PositionalBitmap::small_insert(uint32_t id, std::string_view text) {
+    const auto it = small_find(id);
+    if (it != small_.end() && it->id == id) {
+        it->text.assign(text);
+        return true;
+    }
+    if (small_.size() >= small_limit_) return false;
+    small_.insert(it, SmallEntry{id, std::string(text)});
+    return true;
+}
+
+template <class Match>
+Bitmap PositionalBitmap::small_search(Match&& match) const {
+    std::vector<uint32_t> ids;
+    for (const SmallEntry& e : small_) {
+        if (match(std::string_view(e.text))) ids.push_back(e.id);
+    }
+    return Bitmap(std::span<const uint32_t>(ids));
+}
+
+void PositionalBitmap::make_large() {
+    if (large_) return;
+    large_ = true;
+    size_t longest = longest_;
+    for (const SmallEntry& e : small_) longest = std::max(longest, e.text.size());
+    expand_map(longest);
+    for (const SmallEntry& e : small_) add_to_positions(e.id, e.text);
+    std::vector<SmallEntry>().swap(small_);
+}
+
+// --- both forms ---------------------------------------------------------------
+
+void PositionalBitmap::add_to_positions(uint32_t id, std::string_view text) {
+    const size_t n = text.size();
+    expand_map(n);
+    const size_t s = start_of(n);
+    edge(s).bitmap().add(id);
+    for (size_t j = 0; j < n; ++j) slot(s + j, static_cast<uint8_t>(text[j])).bitmap().add(id);
+    edge(s + n - 1).bitmap().add(id);
+}
+
+void PositionalBitmap::insert(uint32_t id, std::string_view text) {
+    if (text.empty()) return;
+    if (is_small()) {
+        if (small_insert(id, text)) return;
+        make_large();
+    }
+    add_to_positions(id, text);
+}
+
+void PositionalBitmap::push(uint32_t id, std::string_view text) {
+    const size_t n = text.size();
+    if (n == 0) return;
+    if (is_small()) {
+        if (small_insert(id, text)) return;
+        make_large();
+    }
+    expand_map(n);
+    const size_t s = start_of(n);
+    edge(s).push(id);
+    for (size_t j = 0; j < n; ++j) slot(s + j, static_cast<uint8_t>(text[j])).push(id);
+    if (n > 1) edge(s + n - 1).push(id);
+}
+
+void PositionalBitmap::reserve(size_t longest) {
+    if (is_small()) {
+        longest_ = std::max(longest_, longest);
+    } else {
+        expand_map(longest);
+    }
+}
+
+void PositionalBitmap::remove(uint32_t id, std::string_view text) {
+    if (text.empty()) return;
+    if (is_small()) {
+        const auto it = small_find(id);
+        if (it != small_.end() && it->id == id) small_.erase(it);
+        return;
+    }
+    // Longer than every string entered: it was never entered here (an index
+    // that registered the object has not received its values yet).
+    if (text.size() > len()) return;
+    const size_t s = start_of(text.size());
+    edge(s).bitmap().remove(id);
+    edge(s + text.size() - 1).bitmap().remove(id);
+    for (size_t j = 0; j < text.size(); ++j) slot(s + j, static_cast<uint8_t>(text[j])).bitmap().remove(id);
+}
+
+void PositionalBitmap::merge_from(const PositionalBitmap& other, const Bitmap& objects) {
+    if (other.is_small()) {
+        for (const SmallEntry& e : other.small_) {
+            if (objects.contains(e.id)) insert(e.id, e.text);
+        }
+        return;
+    }
+    expand_map(other.len());
+    // Both are centred: `other`'s position p is this map's p + offset.
+    const size_t offset = (len() - other.len()) / 2;
+    for (size_t p = 0; p < other.len(); ++p) {
+        for (size_t which = 0; which <= kEdgeSlot; ++which) {
+            const Bitmap& bits = other.slot_bits(p, which);
+            if (!bits.is_empty()) slot(p + offset, which).bitmap().or_inplace(bits.and_(objects));
+        }
+    }
+}
+
+// --- searches -------------------------------------------------------------------
+// A string of n bytes starts at start_of(n) <= c - 1 and ends at or right of
+// c - 1, so an edge bitmap left of c - 1 holds only starts and one right of it
+// only ends. At c - 1 both meet: one-byte strings (start and end there) and the
+// starts of two-byte strings, which also sit in edge(c). The searches below
+// separate them so that every answer is exact.
+
+// Ids whose string starts at p.
+Bitmap PositionalBitmap::starts_at(size_t p) const { return slot_bits(p, kEdgeSlot).clone(); }
+
+// Ids whose string ends at e.
+Bitmap PositionalBitmap::ends_at(size_t e) const {
+    Bitmap r = slot_bits(e, kEdgeSlot).clone();
+    const size_t c = middle();
+    if (e + 1 == c && c < len()) r.andnot_inplace(slot_bits(c, kEdgeSlot));
+    return r;
+}
+
+void PositionalBitmap::and_bytes(Bitmap& r, size_t from, std::string_view needle) const {
+    for (size_t j = 0; j < needle.size() && !r.is_empty(); ++j) {
+        r.and_inplace(slot_bits(from + j, static_cast<uint8_t>(needle[j])));
+    }
+}
+
+Bitmap PositionalBitmap::every_string() const {
+    if (is_small()) return small_search([](std::string_view) { return true; });
+    Bitmap r;
+    for (size_t p = 0; p < middle(); ++p) r.or_inplace(slot_bits(p, kEdgeSlot));
+    return r;
+}
+
+Bitmap PositionalBitmap::equal(std::string_view needle, const Bitmap* candidates) const {
+    if (is_small()) {
+        Bitmap r = small_search([&](std::string_view text) { return text == needle; });
+        if (candidates != nullptr) r.and_inplace(*candidates);
+        return r;
+    }
+    const size_t n = needle.size();
+    if (n == 0 || n > len()) return Bitmap();
+    const size_t start = start_of(n);
+    Bitmap r = candidates != nullptr ? candidates->and_(slot_bits(start, kEdgeSlot)) : starts_at(start);
+    r.and_inplace(ends_at(start + n - 1));
+    and_bytes(r, start, needle);
+    return r;
+}
+
+// Ids whose string has `needle` at positions `from`...: the needle's own bytes
+// are intersected first (they are the selective part), without copying any
+// bitmap that is only read.
+Bitmap PositionalBitmap::needle_at(size_t from, std::string_view needle) const {
+    const Bitmap& first = slot_bits(from, static_cast<uint8_t>(needle[0]));
+    if (needle.size() == 1 || first.is_empty()) return first.clone();
+    Bitmap t = first.and_(slot_bits(from + 1, static_cast<uint8_t>(needle[1])));
+    and_bytes(t, from + 2, needle.substr(2));
+    return t;
+}
+
+Bitmap PositionalBitmap::starts_with(std::string_view needle) const {
+    if (is_small()) return small_search([&](std::string_view text) { return text.starts_with(needle); });
+    const size_t n = needle.size();
+    if (n == 0) return every_string();
+    Bitmap out;
+    for (size_t p = 0; p < middle() && p + n <= len(); ++p) {
+        // The edge bitmap is dense and the byte bitmaps sparse: intersecting a
+        // sparse one into the dense one first costs a lookup per sparse id.
+        Bitmap t = slot_bits(p, kEdgeSlot).and_(slot_bits(p, static_cast<uint8_t>(needle[0])));
+        and_bytes(t, p + 1, needle.substr(1));
+        out.or_inplace(t);
+    }
+    return out;
+}
+
+Bitmap PositionalBitmap::ends_with(std::string_view needle) const {
+    if (is_small()) return small_search([&](std::string_view text) { return text.ends_with(needle); });
+    const size_t n = needle.size();
+    if (n == 0) return every_string();
+    Bitmap out;
+    const size_t c = middle();
+    const size_t lo = std::max(c == 0 ? size_t{0} : c - 1, n - 1);
+    for (size_t e = lo; e < len(); ++e) {
+        Bitmap t = ends_at(e);
+        t.and_inplace(slot_bits(e, static_cast<uint8_t>(needle[n - 1])));
+        and_bytes(t, e + 1 - n, needle.substr(0, n - 1));
+        out.or_inplace(t);
+    }
+    return out;
+}
+
+Bitmap PositionalBitmap::contains(std::string_view needle) const {
+    if (is_small()) return small_search([&](std::string_view text) { return text.find(needle) != std::string_view::npos; });
+    const size_t n = needle.size();
+    if (n == 0) return every_string();
+    Bitmap out;
+    for (size_t p = 0; p + n <= len(); ++p) out.or_inplace(needle_at(p, needle));
+    return out;
+}
+
+}  // namespace vorlane
