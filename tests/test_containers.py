@@ -160,3 +160,25 @@ def test_element_values_are_released_with_the_index():
     del idx
     gc.collect()
     assert sys.getrefcount(marker) == base
+
+
+def test_containers_nested_up_to_the_depth_limit_are_entered_and_one_more_is_refused():
+    def nest(depth):
+        top = current = []
+        for _ in range(depth - 1):
+            nxt = []
+            current.append(nxt)
+            current = nxt
+        current.append("bottom")
+        return top
+
+    idx, (o,) = build(["x"])
+    o.v = nest(2000)
+    assert tags(idx.reduced_query(Q.eq("v", "bottom"))) == [0]
+    with pytest.raises(RecursionError, match="2000 deep"):
+        o.v = nest(2001)
+    # Refused before anything changed: the value and the index are as they were.
+    assert tags(idx.reduced_query(Q.eq("v", "bottom"))) == [0]
+    with pytest.raises(RecursionError):
+        idx.add_object(Item(tag=1, v=nest(2001)))
+    assert len(idx.collect()) == 1

@@ -308,6 +308,11 @@ void check_elements_on_path(const PyValue& v, std::vector<const PyObject*>& path
     for (const PyObject* c : path) {
         if (c == container) return;
     }
+    if (path.size() >= kMaxContainerDepth) {
+        PyErr_Format(PyExc_RecursionError, "containers nested more than %zu deep cannot be indexed",
+                     kMaxContainerDepth);
+        throw py::PyErrAlreadySet();
+    }
     if (Py_EnterRecursiveCall(" while checking container elements") != 0) throw py::PyErrAlreadySet();
     struct Leave {
         ~Leave() { Py_LeaveRecursiveCall(); }

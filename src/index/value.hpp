@@ -144,6 +144,11 @@ struct PreparedContainer {
 // Converted elements of containers, by container, at every depth.
 using PreparedElements = std::unordered_map<const PyObject*, PreparedContainer>;
 
+// Containers nested deeper than this are refused (RecursionError) when they are
+// converted, and never walked deeper by the engine: both walks recurse, and this
+// depth keeps them well inside a thread's stack in every build.
+inline constexpr size_t kMaxContainerDepth = 2000;
+
 // Converts every element of a container value, recursively, so that a value
 // whose elements cannot all be converted is refused before any index changes.
 // The converted elements of every container met are recorded in `prepared`:

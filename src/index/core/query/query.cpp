@@ -17,7 +17,6 @@ namespace {
 // Containers being entered on this thread, outermost first: a container that
 // holds itself is not entered again, and nesting stays within a fixed depth.
 thread_local std::vector<const PyObject*> t_entering;
-constexpr size_t kMaxContainerDepth = 10000;
 
 class EnteringContainer {
 public:

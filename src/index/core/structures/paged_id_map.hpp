@@ -1,8 +1,10 @@
 #pragma once
-// A map from 32-bit id to 32-bit id stored in pages of 4096 slots, allocated as
-// ids arrive. Synthetic element ids come from one process-wide counter, so the
-// ids one map holds cluster in runs: a lookup is two array reads, and memory is
-// four bytes an id where ids are dense and one page per run where they are not.
+// A map from 32-bit id to 32-bit id in pages of 256 slots, allocated as ids
+// arrive, found through blocks of 256 page pointers (one block per 65,536 ids).
+// Synthetic element ids come from one process-wide counter, so the ids one map
+// holds cluster in runs: memory is four bytes an id where ids are dense, and a
+// kilobyte page (plus a share of a two-kilobyte block) per id where they are
+// spread over the whole id range, as the holders of a small index are.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -17,10 +19,12 @@ public:
 
     // Sets the value of `key` (`value` must not be kNone); true when the key was new.
     bool insert(uint32_t key, uint32_t value) {
-        const size_t page = key >> kPageBits;
-        if (pages_.size() <= page) pages_.resize(page + 1);
-        if (!pages_[page]) pages_[page] = std::make_unique<Page>();
-        uint32_t& slot = (*pages_[page])[key & kPageMask];
+        const size_t block = key >> (kPageBits + kBlockBits);
+        if (blocks_.size() <= block) blocks_.resize(block + 1);
+        if (!blocks_[block]) blocks_[block] = std::make_unique<Block>();
+        auto& page = (*blocks_[block])[(key >> kPageBits) & kBlockMask];
+        if (!page) page = std::make_unique<Page>();
+        uint32_t& slot = (*page)[key & kPageMask];
         const bool fresh = slot == kNone;
         slot = value;
         size_ += fresh ? 1 : 0;
@@ -28,16 +32,13 @@ public:
     }
     // kNone when absent.
     uint32_t find(uint32_t key) const noexcept {
-        const size_t page = key >> kPageBits;
-        if (page >= pages_.size() || !pages_[page]) return kNone;
-        return (*pages_[page])[key & kPageMask];
+        const uint32_t* slot = slot_of(key);
+        return slot == nullptr ? kNone : *slot;
     }
     void erase(uint32_t key) noexcept {
-        const size_t page = key >> kPageBits;
-        if (page >= pages_.size() || !pages_[page]) return;
-        uint32_t& slot = (*pages_[page])[key & kPageMask];
-        if (slot != kNone) {
-            slot = kNone;
+        uint32_t* slot = const_cast<uint32_t*>(slot_of(key));
+        if (slot != nullptr && *slot != kNone) {
+            *slot = kNone;
             --size_;
         }
     }
@@ -45,11 +46,21 @@ public:
     bool empty() const noexcept { return size_ == 0; }
 
 private:
-    static constexpr unsigned kPageBits = 12;
+    static constexpr unsigned kPageBits = 8;
+    static constexpr unsigned kBlockBits = 8;
     static constexpr uint32_t kPageMask = (1U << kPageBits) - 1;
+    static constexpr uint32_t kBlockMask = (1U << kBlockBits) - 1;
     using Page = std::array<uint32_t, size_t{1} << kPageBits>;
+    using Block = std::array<std::unique_ptr<Page>, size_t{1} << kBlockBits>;
 
-    std::vector<std::unique_ptr<Page>> pages_;
+    const uint32_t* slot_of(uint32_t key) const noexcept {
+        const size_t block = key >> (kPageBits + kBlockBits);
+        if (block >= blocks_.size() || !blocks_[block]) return nullptr;
+        const auto& page = (*blocks_[block])[(key >> kPageBits) & kBlockMask];
+        return page ? &(*page)[key & kPageMask] : nullptr;
+    }
+
+    std::vector<std::unique_ptr<Block>> blocks_;
     size_t size_ = 0;
 };
 
