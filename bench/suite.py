@@ -15,7 +15,6 @@ Every answer is checked against the list comprehension; a difference aborts the 
     scripts/bench.sh [--sizes 100000 1000000] [--large] [--seed 1] [--out bench/results]
 """
 import argparse
-import ctypes
 import datetime
 import gc
 import json
@@ -88,16 +87,7 @@ def make_people(rows):
 
 # ---------------------------------------------------------------- measuring
 
-_LIBC = ctypes.CDLL("libc.so.6")
-_PAGE = os.sysconf("SC_PAGE_SIZE")
-
-
-def rss():
-    """Resident bytes after a full collection and handing free heap back to the system."""
-    gc.collect()
-    _LIBC.malloc_trim(0)
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * _PAGE
+from memory import rss  # noqa: E402  (bench/ is on the path when this runs)
 
 
 def timed_once(fn):

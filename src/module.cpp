@@ -5,8 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "index/core/structures/ordered_bitmap/ordered_bitmap.hpp"
-#include "index/core/structures/positional_bitmap/positional_bitmap.hpp"
+#include "index/core/structures/small_form.hpp"
 #include "index/types.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
@@ -60,9 +59,8 @@ PyObject* set_small_structure_limit(PyObject*, PyObject* const* args, Py_ssize_t
     return py::guarded_object([&] {
         auto [limit] = py::bind_args<1>("_set_small_structure_limit", {"limit"}, args, nargs, kwnames);
         const uint64_t n = u64_argument("limit", limit);
-        const size_t previous = NumericalBitmap::default_small_limit();
-        NumericalBitmap::set_default_small_limit(static_cast<size_t>(n));
-        PositionalBitmap::set_default_small_limit(static_cast<size_t>(n));
+        const size_t previous = small_form_limit();
+        set_small_form_limit(static_cast<size_t>(n));
         return PyLong_FromSize_t(previous);
     });
 }

@@ -15,6 +15,7 @@
 
 #include "index/core/structures/bitmap.hpp"
 #include "index/core/structures/buffered_bitmap/buffered_bitmap.hpp"
+#include "index/core/structures/small_form.hpp"
 
 namespace vorlane {
 
@@ -83,17 +84,9 @@ public:
     using Slice = std::array<Entry, 2>;
 
     // Up to this many ids are kept as (id, key) pairs instead of in the slices.
-    // A small index holds ids from all over the process's id range, so each id
-    // costs a container in 76 bitmaps; a few dozen pairs cost less than one.
-    static constexpr size_t kSmallLimit = 64;
-    // The limit of structures made from now on (tests lower it to reach the
-    // slices with few ids).
-    static void set_default_small_limit(size_t limit) noexcept {
-        default_small_limit_.store(limit, std::memory_order_relaxed);
-    }
-    static size_t default_small_limit() noexcept { return default_small_limit_.load(std::memory_order_relaxed); }
-
-    explicit NumericalBitmap(size_t small_limit = default_small_limit()) : small_limit_(small_limit) {}
+    // Up to `small_limit` ids are kept as (id, key) pairs instead of in the
+    // slices (each id would cost a container in 76 bitmaps).
+    explicit NumericalBitmap(size_t small_limit = small_form_limit()) : small_limit_(small_limit) {}
     NumericalBitmap(NumericalBitmap&&) noexcept = default;
     NumericalBitmap& operator=(NumericalBitmap&&) noexcept = default;
 
@@ -225,7 +218,6 @@ private:
     // The key of an id, read back from the slices' bitmaps.
     OrderKey key_in_slices(uint32_t id) const;
 
-    inline static std::atomic<size_t> default_small_limit_{kSmallLimit};
 
     // Slices live on the heap: 152 buffered bitmaps are too large to move by
     // value. Empty while the ids are kept as pairs.

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "index/core/structures/buffered_bitmap/buffered_bitmap.hpp"
+#include "index/core/structures/small_form.hpp"
 
 namespace vorlane {
 
@@ -26,18 +27,9 @@ public:
     // Slots 0..255 by byte value; slot 256 marks strings starting or ending here.
     using Position = std::array<Slot, 257>;
 
-    // Up to this many ids are kept as (id, string) pairs instead of in the
-    // positions: a position costs 257 bitmaps, and the few ids of a small index
-    // lie far apart, each needing containers of its own in every bitmap it is in.
-    static constexpr size_t kSmallLimit = 64;
-    // The limit of structures made from now on (tests lower it to reach the
-    // positions with few ids).
-    static void set_default_small_limit(size_t limit) noexcept {
-        default_small_limit_.store(limit, std::memory_order_relaxed);
-    }
-    static size_t default_small_limit() noexcept { return default_small_limit_.load(std::memory_order_relaxed); }
-
-    explicit PositionalBitmap(size_t small_limit = default_small_limit()) : small_limit_(small_limit) {}
+    // Up to `small_limit` ids are kept as (id, string) pairs instead of in the
+    // positions (a position costs 257 bitmaps).
+    explicit PositionalBitmap(size_t small_limit = small_form_limit()) : small_limit_(small_limit) {}
     PositionalBitmap(PositionalBitmap&&) noexcept = default;
     PositionalBitmap& operator=(PositionalBitmap&&) noexcept = default;
 
@@ -159,7 +151,6 @@ private:
     void and_bytes(Bitmap& r, size_t from, std::string_view needle) const;
     Bitmap needle_at(size_t from, std::string_view needle) const;
 
-    inline static std::atomic<size_t> default_small_limit_{kSmallLimit};
 
     std::vector<std::unique_ptr<Position>> levels_;
     // The small form: pairs sorted by id, one per id, no empty string.
