@@ -49,7 +49,7 @@ find_python() {
 }
 
 ensure_system_packages() {
-    apt_install libroaring-dev libgtest-dev pkg-config g++
+    apt_install libgtest-dev g++
 }
 
 ensure_venv() {
@@ -76,7 +76,7 @@ ensure_venv() {
 }
 
 sources_digest() {
-    (cd "$ROOT" && find src stubs CMakeLists.txt pyproject.toml -type f -print0 | sort -z | xargs -0 sha256sum) \
+    (cd "$ROOT" && find src stubs cmake CMakeLists.txt pyproject.toml -type f -print0 | sort -z | xargs -0 sha256sum) \
         | sha256sum | cut -d' ' -f1
 }
 

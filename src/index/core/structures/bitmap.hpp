@@ -1,7 +1,7 @@
 #pragma once
 // The one owner of CRoaring handles: a move-only compressed set of 32-bit ids.
-// Only this file calls the CRoaring C API, and only the part of it that every
-// supported CRoaring release shares.
+// Only this file calls the CRoaring C API (the pinned release compiled into the
+// extension).
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -9,17 +9,14 @@
 #include <utility>
 #include <vector>
 
-// Newer CRoaring releases declare their C API inside ::roaring::api when built as
-// C++; older ones declare it globally. Naming the namespace here lets one using
-// directive serve both.
-namespace roaring::api {}
-#include <roaring/roaring.h>
+// Built as C++, CRoaring declares its C API inside ::roaring::api.
+#include <roaring.h>
 
 #include "index/core/structures/errors.hpp"
 
 namespace vorlane {
 
-using namespace ::roaring::api;  // NOLINT: see above; resolves to the global C API on older releases
+using namespace ::roaring::api;  // NOLINT: the C API, see above
 
 inline constexpr const char* kBitmapCreateFailed = "assertion failed: success";
 inline constexpr const char* kBitmapCloneFailed = "Memory allocation failure cloning roaring bitmap";
