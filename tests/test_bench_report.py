@@ -2,6 +2,8 @@
 import sys
 from pathlib import Path
 
+import pytest
+
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
 import suite  # noqa: E402
 
@@ -129,3 +131,29 @@ def test_table_marks_missing_answers_and_skipped_peers():
     marks = suite.missing_marks(res)
     assert (suite.Q_TAG, "ducks", "n/a") in marks and (suite.Q_AGE, "DuckDB", "skipped") in marks
     assert not [m for m in marks if m[1] in ("sqlite3", "pandas")]
+
+
+class Built(Exception):
+    pass
+
+
+def test_peer_skipped_when_its_build_would_not_fit(monkeypatch):
+    class Probe(suite.PEERS[0]):
+        name, peak_per_object = "probe", 1000
+
+        def __init__(self, people):
+            raise Built
+
+    n = 1_000_000
+    fixed = suite.RESERVE_FIXED + suite.RESERVE_PER_OBJECT * n
+    res, logged = {"skipped": {}}, []
+    # 1,500 bytes an object measured earlier in the run, 1 GiB free beside the reserve:
+    # 1.4 GiB do not fit, and the peer is not built.
+    monkeypatch.setattr(suite, "available", lambda: fixed + 2**30)
+    suite.peer_run(Probe, n, [], res, {}, {}, None, {"probe": 1500}, logged.append)
+    assert "1.4 GiB" in res["skipped"]["probe"] and "SKIPPED" in logged[0]
+    # Without a measured peak the class's own figure decides: 1,000 bytes an object fit.
+    res = {"skipped": {}}
+    with pytest.raises(Built):
+        suite.peer_run(Probe, n, [], res, {}, {}, None, {}, logged.append)
+    assert not res["skipped"]
