@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# The benchmark suite: PyVorlane next to a list comprehension, sqlite3, ducks and pandas,
+# The benchmark suite: PyVorlane next to a list comprehension, sqlite3, ducks, pandas, polars and DuckDB,
 # measured in one run, then the memory cases (bench/memory.py). Builds what is needed and installs the benchmark-only packages
 # into .venv first. Arguments go to bench/suite.py (--sizes, --large, --seed, --engines, --out).
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 setup_all
+
+# Everything the suite imports beside the package and the tests' tools: a missing one means install.
+BENCH_IMPORTS='import ducks, pandas, matplotlib, polars, duckdb, pyarrow'
 
 # ducks pins numpy below 2, old BTrees and sortednp, none of which build or install cleanly
 # on Python 3.13 next to the tests' numpy; it runs fine on the current ones, so it goes in
@@ -13,7 +16,7 @@ ensure_bench_packages() {
     local stamp="$STAMPS/bench-requirements.sha"
     local sum; sum="$(cat "$reqs" "${BASH_SOURCE[0]}" | sha256sum | cut -d' ' -f1)"
     if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$sum" ] \
-        && "$PY" -c 'import ducks, pandas, matplotlib' >/dev/null 2>&1; then
+        && "$PY" -c "$BENCH_IMPORTS" >/dev/null 2>&1; then
         return 0
     fi
     log "installing the benchmark packages into .venv"
@@ -21,7 +24,7 @@ ensure_bench_packages() {
     "$PY" -m pip install -q --no-deps "ducks==0.5.1"
     "$PY" -m pip install -q --no-deps --no-build-isolation --no-cache-dir --no-binary sortednp \
         --force-reinstall "sortednp==0.5.0"
-    "$PY" -c 'import ducks, pandas, matplotlib'
+    "$PY" -c "$BENCH_IMPORTS"
     echo "$sum" > "$stamp"
 }
 ensure_bench_packages

@@ -1,0 +1,342 @@
+"""The peers of bench/suite.py, one class each, built from the same objects and asked the same queries.
+
+A peer's constructor is its build (timed and measured by the suite, starting from the live
+objects). `queries()` maps a query label to a callable returning the list of matching objects;
+a label it lacks is a query the peer cannot express. Every peer that is a copy of the data
+(sqlite3, pandas, polars, DuckDB) answers with ids, turned into the objects through the list
+(`[people[i] for i in ids]`; the id of an object is its position). `close()` frees what the
+peer holds, so that the suite can run the peers one after another at large sizes.
+
+The packages are imported inside the classes: a peer left out with --engines need not be installed.
+"""
+import importlib
+import sqlite3
+import sys
+
+import numpy as np
+
+AGE, CITY, PREFIX, INFIX, TAG = 42, "city07", "ab", "xyz", "vip"
+AGES5 = [3, 17, 42, 68, 91]
+VIEW_AGE = 89
+ATTRS = ["id", "age", "score", "name", "city", "active", "group"]
+
+Q_AGE = "age == 42"
+Q_CITY = "city == 'city07'"
+Q_SCORE = "score bt(30, 31)"
+Q_CONJ = "age & city & active & group"
+Q_PREFIX = "name starts_with 'ab'"
+Q_INFIX = "name contains 'xyz'"
+Q_IN = "age in_ 5 values"
+Q_NOT = "not_(city == 'city07')"
+Q_TAG = "tags has 'vip'"
+# A view narrowed again: the view (city == 'city07') exists beforehand. The list comprehension,
+# pandas, polars and DuckDB filter their own already narrowed copy; sqlite3 and Dex, which
+# have no views, answer the combined condition.
+Q_VIEW = "view(city).reduced(age > 89)"
+LABELS = [Q_AGE, Q_CITY, Q_SCORE, Q_CONJ, Q_PREFIX, Q_INFIX, Q_IN, Q_NOT, Q_TAG, Q_VIEW]
+
+
+def release_pools():
+    """Hands pyarrow's freed memory back to the system (pandas' strings and DuckDB's load use
+    its pool), so that an RSS figure taken after it is not hiding or keeping a peer's bytes."""
+    pa = sys.modules.get("pyarrow")
+    if pa is not None:
+        pa.default_memory_pool().release_unused()
+
+
+class Peer:
+    name = ""              # the engine's name in the suite's tables and in --engines
+    build_label = ""       # its row in the build table
+    memory_label = ""      # its row in the memory table
+    # Bytes per object that the build adds to the process at its peak, used to decide
+    # whether the peer fits when this run has not measured it at a smaller size
+    # (measured at 1,000,000 objects with the versions of bench/requirements.txt).
+    peak_per_object = 1000
+    write_label = None     # set by the peers that can follow a write of `age`
+    settle_seconds = 0     # waited after close() before the memory it left is measured
+    modules = ()           # imported before the timed build, so that it does not count the import
+
+    @classmethod
+    def load(cls):
+        for module in cls.modules:
+            importlib.import_module(module)
+
+    def __init__(self, people):
+        self.people = people
+
+    def objects(self, ids):
+        people = self.people
+        return [people[i] for i in ids]
+
+    def prepare_view(self):
+        """Untimed: whatever the peer keeps for the view query (its narrowed copy)."""
+
+    def queries(self):
+        return {}
+
+    def write(self, sample, values):
+        """Makes the peer follow `obj.age = value` (already assigned on the objects)."""
+        raise NotImplementedError
+
+    def find_age(self, age):
+        raise NotImplementedError
+
+    def close(self):
+        self.__dict__.clear()
+
+
+class Sqlite(Peer):
+    """In memory, one index per column, tags in a second indexed table."""
+    name, build_label, memory_label = "sqlite3", "sqlite3 insert + indexes", "sqlite3 RSS"
+    peak_per_object = 400
+    write_label = "sqlite3 UPDATE ... WHERE id = ?"
+
+    def __init__(self, people):
+        super().__init__(people)
+        self.db = sqlite3.connect(":memory:")
+        # GLOB and LIKE then use the column index for a prefix.
+        self.db.execute("PRAGMA case_sensitive_like = ON")
+        self.db.execute("CREATE TABLE person (id INTEGER PRIMARY KEY, age INTEGER, score REAL, "
+                        "name TEXT, city TEXT, active INTEGER, grp TEXT)")
+        self.db.execute("CREATE TABLE tag (pid INTEGER, tag TEXT)")
+        self.db.executemany("INSERT INTO person VALUES (?,?,?,?,?,?,?)",
+                            ((p.id, p.age, p.score, p.name, p.city, p.active, p.group) for p in people))
+        self.db.executemany("INSERT INTO tag VALUES (?,?)", ((p.id, t) for p in people for t in p.tags))
+        for col in ["age", "score", "name", "city", "active", "grp"]:
+            self.db.execute(f"CREATE INDEX person_{col} ON person({col})")
+        self.db.execute("CREATE INDEX tag_tag ON tag(tag)")
+        self.db.commit()
+
+    def query(self, sql, params=()):
+        people = self.people
+        return [people[i] for (i,) in self.db.execute(sql, params)]
+
+    def queries(self):
+        q = self.query
+        return {
+            Q_AGE: lambda: q("SELECT id FROM person WHERE age = ?", (AGE,)),
+            Q_CITY: lambda: q("SELECT id FROM person WHERE city = ?", (CITY,)),
+            Q_SCORE: lambda: q("SELECT id FROM person WHERE score BETWEEN ? AND ?", (30.0, 31.0)),
+            Q_CONJ: lambda: q("SELECT id FROM person WHERE age = ? AND city = ? AND active = 1 AND grp = ?",
+                              (AGE, CITY, "member")),
+            Q_PREFIX: lambda: q("SELECT id FROM person WHERE name GLOB ?", (PREFIX + "*",)),
+            Q_INFIX: lambda: q("SELECT id FROM person WHERE name GLOB ?", ("*" + INFIX + "*",)),
+            Q_IN: lambda: q("SELECT id FROM person WHERE age IN (?,?,?,?,?)", AGES5),
+            Q_NOT: lambda: q("SELECT id FROM person WHERE NOT city = ?", (CITY,)),
+            Q_TAG: lambda: q("SELECT pid FROM tag WHERE tag = ?", (TAG,)),
+            Q_VIEW: lambda: q("SELECT id FROM person WHERE city = ? AND age > ?", (CITY, VIEW_AGE)),
+        }
+
+    def write(self, sample, values):
+        ex = self.db.execute
+        for p, v in zip(sample, values):
+            ex("UPDATE person SET age = ? WHERE id = ?", (v, p.id))
+        self.db.commit()
+
+    def find_age(self, age):
+        return self.query("SELECT id FROM person WHERE age = ?", (age,))
+
+    def close(self):
+        self.db.close()
+        super().close()
+
+
+class Ducks(Peer):
+    """ducks' Dex over the objects themselves (it holds them, no ids)."""
+    name, build_label, memory_label = "ducks", "ducks Dex", "ducks Dex RSS"
+    peak_per_object = 700
+    write_label = "ducks Dex.update(obj)"
+    modules = ("ducks",)
+
+    def __init__(self, people):
+        from ducks import Dex
+        super().__init__(people)
+        self.dex = Dex(people, on=ATTRS)
+
+    def queries(self):
+        dex = self.dex
+        return {
+            Q_AGE: lambda: dex[{"age": AGE}],
+            Q_CITY: lambda: dex[{"city": CITY}],
+            Q_SCORE: lambda: dex[{"score": {">=": 30.0, "<=": 31.0}}],
+            Q_CONJ: lambda: dex[{"age": AGE, "city": CITY, "active": True, "group": "member"}],
+            # Dex has no prefix operator; a range over the sorted names says the same for these names.
+            Q_PREFIX: lambda: dex[{"name": {">=": PREFIX, "<": PREFIX[:-1] + chr(ord(PREFIX[-1]) + 1)}}],
+            Q_IN: lambda: dex[{"age": {"in": AGES5}}],
+            Q_NOT: lambda: dex[{"city": {"!=": CITY}}],
+            Q_VIEW: lambda: dex[{"city": CITY, "age": {">": VIEW_AGE}}],
+        }
+
+    def write(self, sample, values):
+        update = self.dex.update
+        for p in sample:
+            update(p)
+
+    def find_age(self, age):
+        return self.dex[{"age": age}]
+
+
+class Pandas(Peer):
+    """A DataFrame copied from the objects; boolean masks; strings in pyarrow arrays (pandas 3's
+    default `str` once pyarrow is installed, made explicit here)."""
+    name, build_label, memory_label = "pandas", "pandas DataFrame", "pandas DataFrame RSS"
+    peak_per_object = 700
+    modules = ("pandas", "pyarrow")
+
+    def __init__(self, people):
+        import pandas as pd
+        super().__init__(people)
+        text = pd.StringDtype("pyarrow", na_value=np.nan)
+        self.df = pd.DataFrame({
+            "age": [p.age for p in people], "score": [p.score for p in people],
+            "name": pd.array([p.name for p in people], dtype=text),
+            "city": pd.array([p.city for p in people], dtype=text),
+            "active": [p.active for p in people],
+            "group": pd.array([p.group for p in people], dtype=text),
+            # Joined so a tag test is a vectorised substring search rather than a Python loop.
+            "tags": pd.array(["|" + "|".join(p.tags) + "|" for p in people], dtype=text),
+        })
+
+    def mask(self, m):
+        people = self.people
+        return [people[i] for i in np.flatnonzero(m.to_numpy())]
+
+    def prepare_view(self):
+        self.city_frame = self.df[self.df["city"] == CITY]
+
+    def queries(self):
+        df, mask = self.df, self.mask
+        return {
+            Q_AGE: lambda: mask(df["age"] == AGE),
+            Q_CITY: lambda: mask(df["city"] == CITY),
+            Q_SCORE: lambda: mask(df["score"].between(30.0, 31.0)),
+            Q_CONJ: lambda: mask((df["age"] == AGE) & (df["city"] == CITY) & df["active"]
+                                 & (df["group"] == "member")),
+            Q_PREFIX: lambda: mask(df["name"].str.startswith(PREFIX)),
+            Q_INFIX: lambda: mask(df["name"].str.contains(INFIX, regex=False)),
+            Q_IN: lambda: mask(df["age"].isin(AGES5)),
+            Q_NOT: lambda: mask(~(df["city"] == CITY)),
+            Q_TAG: lambda: mask(df["tags"].str.contains(f"|{TAG}|", regex=False)),
+            Q_VIEW: lambda: self.objects(
+                self.city_frame.index[self.city_frame["age"].to_numpy() > VIEW_AGE].tolist()),
+        }
+
+
+class Polars(Peer):
+    """A polars DataFrame built once from columns: `city` and `group` as Enum (their distinct
+    values), tags as a list column tested with `list.contains`; each query filters the id
+    column alone (`select(col('id').filter(...))`). Uses all cores (its thread pool)."""
+    name, build_label, memory_label = "polars", "polars DataFrame", "polars DataFrame RSS"
+    peak_per_object = 500
+    modules = ("polars",)
+    # polars' own allocator hands freed pages back to the system over some seconds, not at
+    # close (300,000 objects: 105 bytes/object still held right after close, 6 after 12 s);
+    # the next peer's memory check and this one's figure would otherwise count them.
+    settle_seconds = 12
+
+    def __init__(self, people):
+        import polars as pl
+        super().__init__(people)
+        self.pl = pl
+        city = [p.city for p in people]
+        group = [p.group for p in people]
+        self.df = pl.DataFrame({
+            "id": pl.Series([p.id for p in people], dtype=pl.Int64),
+            "age": pl.Series([p.age for p in people], dtype=pl.Int64),
+            "score": pl.Series([p.score for p in people], dtype=pl.Float64),
+            "name": pl.Series([p.name for p in people], dtype=pl.String),
+            "city": pl.Series(city, dtype=pl.Enum(sorted(set(city)))),
+            "active": pl.Series([p.active for p in people], dtype=pl.Boolean),
+            "group": pl.Series(group, dtype=pl.Enum(sorted(set(group)))),
+            # A list column straight from Python lists takes polars 18 s for 1M rows;
+            # joined and split it is the same column in 0.7 s.
+            "tags": pl.Series(["|".join(p.tags) for p in people], dtype=pl.String).str.split("|"),
+        })
+
+    def ids(self, frame, cond):
+        people = self.people
+        return [people[i] for i in frame.select(self.pl.col("id").filter(cond)).to_series().to_list()]
+
+    def prepare_view(self):
+        self.city_frame = self.df.filter(self.pl.col("city") == CITY)
+
+    def queries(self):
+        pl, df, ids = self.pl, self.df, self.ids
+        c = pl.col
+        return {
+            Q_AGE: lambda: ids(df, c("age") == AGE),
+            Q_CITY: lambda: ids(df, c("city") == CITY),
+            Q_SCORE: lambda: ids(df, c("score").is_between(30.0, 31.0)),
+            Q_CONJ: lambda: ids(df, (c("age") == AGE) & (c("city") == CITY) & c("active")
+                                & (c("group") == "member")),
+            Q_PREFIX: lambda: ids(df, c("name").str.starts_with(PREFIX)),
+            Q_INFIX: lambda: ids(df, c("name").str.contains(INFIX, literal=True)),
+            Q_IN: lambda: ids(df, c("age").is_in(AGES5)),
+            Q_NOT: lambda: ids(df, ~(c("city") == CITY)),
+            Q_TAG: lambda: ids(df, c("tags").list.contains(TAG)),
+            Q_VIEW: lambda: ids(self.city_frame, c("age") > VIEW_AGE),
+        }
+
+
+class DuckDB(Peer):
+    """An in-memory DuckDB database loaded once from an Arrow table of the columns: `city` and
+    `group` as ENUM types, tags as a VARCHAR[] list; parameterised SQL with `starts_with`,
+    `contains` and `list_contains`; ids fetched as a numpy column. No ART indexes (see the
+    suite's docstring). Uses all cores (its default threads)."""
+    name, build_label, memory_label = "DuckDB", "DuckDB table", "DuckDB RSS"
+    peak_per_object = 600
+    modules = ("duckdb", "pyarrow")
+
+    def __init__(self, people):
+        import duckdb
+        import pyarrow as pa
+        super().__init__(people)
+        src = pa.table({
+            "id": pa.array([p.id for p in people], pa.int64()),
+            "age": pa.array([p.age for p in people], pa.int64()),
+            "score": pa.array([p.score for p in people], pa.float64()),
+            "name": pa.array([p.name for p in people], pa.string()),
+            "city": pa.array([p.city for p in people], pa.string()),
+            "active": pa.array([p.active for p in people], pa.bool_()),
+            "group": pa.array([p.group for p in people], pa.string()),
+            "tags": pa.array([p.tags for p in people], pa.list_(pa.string())),
+        })
+        self.con = con = duckdb.connect(":memory:")
+        con.register("src", src)
+        con.execute("CREATE TYPE city_t AS ENUM (SELECT DISTINCT city FROM src ORDER BY city)")
+        con.execute('CREATE TYPE group_t AS ENUM (SELECT DISTINCT "group" FROM src ORDER BY "group")')
+        con.execute('CREATE TABLE person AS SELECT id, age, score, name, city::city_t AS city, active, '
+                    '"group"::group_t AS "group", tags FROM src')
+        con.unregister("src")
+        del src
+        release_pools()
+
+    def query(self, sql, params=None):
+        people = self.people
+        return [people[i] for i in self.con.execute(sql, params).fetchnumpy()["id"].tolist()]
+
+    def prepare_view(self):
+        self.con.execute("CREATE TABLE city_person AS SELECT * FROM person WHERE city = ?", [CITY])
+
+    def queries(self):
+        q = self.query
+        return {
+            Q_AGE: lambda: q("SELECT id FROM person WHERE age = ?", [AGE]),
+            Q_CITY: lambda: q("SELECT id FROM person WHERE city = ?", [CITY]),
+            Q_SCORE: lambda: q("SELECT id FROM person WHERE score BETWEEN ? AND ?", [30.0, 31.0]),
+            Q_CONJ: lambda: q('SELECT id FROM person WHERE age = ? AND city = ? AND active AND "group" = ?',
+                              [AGE, CITY, "member"]),
+            Q_PREFIX: lambda: q("SELECT id FROM person WHERE starts_with(name, ?)", [PREFIX]),
+            Q_INFIX: lambda: q("SELECT id FROM person WHERE contains(name, ?)", [INFIX]),
+            Q_IN: lambda: q("SELECT id FROM person WHERE age IN (?, ?, ?, ?, ?)", AGES5),
+            Q_NOT: lambda: q("SELECT id FROM person WHERE NOT city = ?", [CITY]),
+            Q_TAG: lambda: q("SELECT id FROM person WHERE list_contains(tags, ?)", [TAG]),
+            Q_VIEW: lambda: q("SELECT id FROM city_person WHERE age > ?", [VIEW_AGE]),
+        }
+
+    def close(self):
+        self.con.close()
+        super().close()
+
+
+PEERS = [Sqlite, Ducks, Pandas, Polars, DuckDB]

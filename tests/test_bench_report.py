@@ -1,0 +1,159 @@
+"""The benchmark suite's verdicts and tables, from synthetic results (nothing is timed here)."""
+import sys
+from pathlib import Path
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
+import suite  # noqa: E402
+
+PEERS = ["sqlite3", "ducks", "pandas", "polars", "DuckDB"]
+# ducks cannot answer these two.
+NO_DUCKS = {suite.Q_INFIX, suite.Q_TAG}
+
+
+def fake_size(n, me=1e-4, peer=1e-3, listcomp=1e-1):
+    """A size at which PyVorlane takes `me` seconds a query, every peer `peer`, the list
+    comprehension `listcomp`; hits are 0.5% of n except for the negation (98%)."""
+    rows = []
+    for label in suite.LABELS:
+        times = {"PyVorlane": me, "list comp": listcomp}
+        times.update({e: peer for e in PEERS if not (e == "ducks" and label in NO_DUCKS)})
+        hits = int(n * 0.98) if label == suite.Q_NOT else n // 200
+        rows.append({"query": label, "hits": hits, "times": times})
+    # The negation within 8 ns an object returned, and still faster than the others.
+    neg, t = rows[suite.LABELS.index(suite.Q_NOT)]["times"], 7e-9 * int(n * 0.98)
+    neg.update({e: 10 * t for e in neg}, PyVorlane=t)
+    return {"n": n, "queries": rows, "build": {"PyVorlane add_object_many": n / 2e6},
+            "memory": {"PyVorlane index RSS": 200, "objects RSS": 500,
+                       "values RSS (strings, floats, tag lists, row tuples)": 300},
+            "writes": {}, "skipped": {}, "freed": {}, "ran": list(PEERS)}
+
+
+def verdicts(results):
+    return {(where, what.split(" (")[0].split(";")[0]): (ok, detail)
+            for where, what, ok, detail in suite.target_verdicts(results)}
+
+
+def row(res, label):
+    return next(r for r in res["queries"] if r["query"] == label)
+
+
+def find(v, where, start):
+    hits = [val for (w, what), val in v.items() if w == where and what.startswith(start)]
+    assert len(hits) == 1, (where, start, list(v))
+    return hits[0]
+
+
+def test_all_targets_met_and_unmeasured_scaling():
+    v = verdicts([fake_size(1_000_000)])
+    measured = {k: ok for k, (ok, _) in v.items() if k[0] == "1,000,000"}
+    # peers, selective, three absolute limits, negation, bulk, memory
+    assert len(measured) == 8 and all(measured.values()), measured
+    assert find(v, "10,000,000 vs 1,000,000", "each query")[0] is None
+    # The report names the peers compared and the closest ratio.
+    line = next(l for l in suite.targets([fake_size(1_000_000)]).splitlines() if "faster than each" in l)
+    assert "sqlite3, ducks, pandas, polars, DuckDB" in line and ": met (closest" in line
+
+
+def test_faster_than_peers_counts_every_query_and_only_answering_peers():
+    res = fake_size(1_000_000)
+    # A peer as fast as PyVorlane on the view query fails the target.
+    row(res, suite.Q_VIEW)["times"]["polars"] = 1e-4
+    ok, detail = find(verdicts([res]), "1,000,000", "every query faster")
+    assert ok is False and suite.Q_VIEW in detail and "polars" in detail
+    # A peer that cannot answer a query is not held against it; a peer slower by a hair passes.
+    res = fake_size(1_000_000)
+    row(res, suite.Q_VIEW)["times"]["polars"] = 1.01e-4
+    assert find(verdicts([res]), "1,000,000", "every query faster")[0] is True
+    # No peer run at all: not measured rather than met.
+    res = fake_size(100_000)
+    for r in res["queries"]:
+        for e in PEERS:
+            r["times"].pop(e, None)
+    res["ran"] = []
+    assert find(verdicts([res]), "100,000", "every query faster")[0] is None
+
+
+def test_selective_ratio_ignores_queries_returning_one_percent_or_more():
+    res = fake_size(1_000_000)
+    # 99x on a query returning 1% exactly: not selective, so not held to 100x.
+    r = row(res, suite.Q_IN)
+    r["hits"], r["times"]["list comp"] = 10_000, 99e-4
+    assert find(verdicts([res]), "1,000,000", "selective")[0] is True
+    r["hits"] = 9_999
+    ok, detail = find(verdicts([res]), "1,000,000", "selective")
+    assert ok is False and suite.Q_IN in detail and "99×" in detail
+
+
+def test_absolute_limits_negation_and_bulk_rate():
+    res = fake_size(1_000_000)
+    row(res, suite.Q_INFIX)["times"]["PyVorlane"] = 0.3e-3       # not under 0.3 ms
+    row(res, suite.Q_SCORE)["times"]["PyVorlane"] = 0.999e-3
+    r = row(res, suite.Q_NOT)
+    r["times"]["PyVorlane"] = 8.1e-9 * r["hits"]
+    res["build"]["PyVorlane add_object_many"] = 1.25              # 800,000/s
+    v = verdicts([res])
+    assert find(v, "1,000,000", f"`{suite.Q_INFIX}`")[0] is False
+    assert find(v, "1,000,000", f"`{suite.Q_PREFIX}`")[0] is True
+    assert find(v, "1,000,000", f"`{suite.Q_SCORE}`")[0] is True
+    ok, detail = find(v, "1,000,000", f"`{suite.Q_NOT}`")
+    assert ok is False and detail.startswith("8.1 ns")
+    ok, detail = find(v, "1,000,000", "bulk add")
+    assert ok is False and "800,000/s" in detail
+
+
+def test_scaling_from_one_to_ten_million():
+    small, big = fake_size(1_000_000), fake_size(10_000_000, me=1.1e-3, peer=2e-2, listcomp=1.0)
+    v = verdicts([small, big])
+    assert find(v, "10,000,000 vs 1,000,000", "each query")[0] is True
+    # The absolute limits are for 1,000,000: not applied at 10,000,000.
+    assert not [k for k in v if k[0] == "10,000,000" and k[1].startswith("`name")]
+    row(big, suite.Q_TAG)["times"]["PyVorlane"] = 1.3e-3          # 13x its 1M time
+    ok, detail = find(verdicts([small, big]), "10,000,000 vs 1,000,000", "each query")
+    assert ok is False and suite.Q_TAG in detail and suite.Q_AGE not in detail
+
+
+def test_table_marks_missing_answers_and_skipped_peers():
+    res = fake_size(100_000)
+    res["skipped"] = {"DuckDB": "needs more memory"}
+    res["ran"] = ["sqlite3", "ducks"]               # pandas and polars left out with --engines
+    for r in res["queries"]:
+        for e in ("pandas", "polars", "DuckDB"):
+            r["times"].pop(e)
+    mach = {"commit": "x", "cpu": "cpu", "cores": 2, "memory GiB": 1, "python": "3.13", "versions": {}}
+    text = suite.table(res, mach, 1)
+    head = next(l for l in text.splitlines() if l.startswith("| query |"))
+    assert "ducks ms" in head and "DuckDB ms" in head and "pandas" not in head and "polars" not in head
+    tag = next(l for l in text.splitlines() if l.startswith(f"| {suite.Q_TAG} |")).split(" | ")
+    cells = dict(zip(head.split(" | "), tag))
+    assert cells["ducks ms"] == "n/a" and cells["DuckDB ms"] == "skipped" and cells["sqlite3 ms"] == "1.000"
+    marks = suite.missing_marks(res)
+    assert (suite.Q_TAG, "ducks", "n/a") in marks and (suite.Q_AGE, "DuckDB", "skipped") in marks
+    assert not [m for m in marks if m[1] in ("sqlite3", "pandas")]
+
+
+class Built(Exception):
+    pass
+
+
+def test_peer_skipped_when_its_build_would_not_fit(monkeypatch):
+    class Probe(suite.PEERS[0]):
+        name, peak_per_object = "probe", 1000
+
+        def __init__(self, people):
+            raise Built
+
+    n = 1_000_000
+    fixed = suite.RESERVE_FIXED + suite.RESERVE_PER_OBJECT * n
+    res, logged = {"skipped": {}}, []
+    # 1,500 bytes an object measured earlier in the run, 1 GiB free beside the reserve:
+    # 1.4 GiB do not fit, and the peer is not built.
+    monkeypatch.setattr(suite, "available", lambda: fixed + 2**30)
+    suite.peer_run(Probe, n, [], res, {}, {}, None, {"probe": 1500}, logged.append)
+    assert "1.4 GiB" in res["skipped"]["probe"] and "SKIPPED" in logged[0]
+    # Without a measured peak the class's own figure decides: 1,000 bytes an object fit.
+    res = {"skipped": {}}
+    with pytest.raises(Built):
+        suite.peer_run(Probe, n, [], res, {}, {}, None, {}, logged.append)
+    assert not res["skipped"]
