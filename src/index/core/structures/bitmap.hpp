@@ -107,6 +107,22 @@ public:
             roaring_bitmap_andnot_inplace(raw_, other.raw_);
         }
     }
+    // The union of many sets at once (cheaper than a chain of unions: the
+    // containers are merged lazily and finished once). Empty sets are skipped.
+    static Bitmap or_many(std::span<const Bitmap* const> sets) {
+        std::vector<const Raw*> raws;
+        raws.reserve(sets.size());
+        for (const Bitmap* b : sets) {
+            if (!b->is_empty()) raws.push_back(b->raw_);
+        }
+        if (raws.empty()) return Bitmap();
+        if (raws.size() == 1) return wrap(roaring_bitmap_copy(raws[0]));
+        return wrap(roaring_bitmap_or_many(raws.size(), raws.data()));
+    }
+    // Whether the two sets share an id (without building the intersection).
+    bool intersects(const Bitmap& other) const {
+        return raw_ != nullptr && other.raw_ != nullptr && roaring_bitmap_intersect(raw_, other.raw_);
+    }
     uint64_t and_cardinality(const Bitmap& other) const {
         if (raw_ == nullptr || other.raw_ == nullptr) return 0;
         return roaring_bitmap_and_cardinality(raw_, other.raw_);
@@ -132,6 +148,22 @@ public:
                 }
             },
             &fn);
+    }
+    // Calls fn(span of ids) for consecutive blocks of up to `kBlock` ids in
+    // ascending order: ids are decoded many at a time, not one call per id.
+    static constexpr size_t kBlock = 256;
+    template <class Fn>
+    void for_each_block(Fn&& fn) const {
+        if (raw_ == nullptr) return;
+        roaring_uint32_iterator_t it;
+        roaring_iterator_init(raw_, &it);
+        uint32_t buffer[kBlock];
+        for (;;) {
+            const uint32_t got = roaring_uint32_iterator_read(&it, buffer, kBlock);
+            if (got == 0) return;
+            fn(std::span<const uint32_t>(buffer, got));
+            if (got < kBlock) return;
+        }
     }
     std::vector<uint32_t> to_vector() const {
         std::vector<uint32_t> out(cardinality());

@@ -162,6 +162,22 @@ public:
         }
     }
 
+    // The ids of `candidates` in this set (all of them when `candidates` is null).
+    Bitmap and_(const Bitmap* candidates) const {
+        if (form() == Form::Bitmap) {
+            const Bitmap& mine = std::get<Bitmap>(repr_);
+            return candidates != nullptr ? candidates->and_(mine) : mine.clone();
+        }
+        Bitmap r = to_bitmap();
+        if (candidates != nullptr) r.and_inplace(*candidates);
+        return r;
+    }
+
+    // The set's bitmap when it is in that form (null otherwise): read in place.
+    const Bitmap* bitmap_form() const noexcept {
+        return form() == Form::Bitmap ? &std::get<Bitmap>(repr_) : nullptr;
+    }
+
     Bitmap to_bitmap() const {
         if (const auto ids = array_ids()) return Bitmap(*ids);
         if (form() == Form::Bitmap) return std::get<Bitmap>(repr_).clone();

@@ -59,6 +59,8 @@ Bitmap NumericalBitmap::get_eq(const OrderKey& key, const Bitmap* candidates) co
         return Bitmap(std::span<const uint32_t>(ids));
     }
     if (!any_key_) return Bitmap();
+    if (eq_ids_.active()) return eq_ids_.find(key, candidates);
+    if (buckets_.active()) return eq_in_bucket(key, candidates);
     // Only bits that tell entered keys apart narrow anything; they are taken
     // smallest side first, so the result turns sparse (and cheap) early.
     std::array<std::pair<uint64_t, const Bitmap*>, kOrderKeyBits> sides;
@@ -85,6 +87,27 @@ Bitmap NumericalBitmap::get_eq(const OrderKey& key, const Bitmap* candidates) co
 
 void NumericalBitmap::range_into_base(const OrderKey& key, Bitmap& base, const Bitmap& candidates, bool greater,
                                       bool inclusive) const {
+    if (!is_small() && any_key_ && buckets_.active()) {
+        // Every entered key lies between the lowest and the highest entered,
+        // so those bound the buckets to read.
+        const uint32_t at = bucket_of(key);
+        const uint32_t from = greater ? at : bucket_of(lowest_);
+        const uint32_t to = greater ? bucket_of(highest_) : at;
+        if (from > to) return;  // no entered key on that side of `key`
+        if (to - from <= kMaxBucketSpan) {
+            bucket_edge_into_base(key, base, candidates, greater, inclusive);
+            // The buckets strictly beyond `key`'s own lie wholly inside the range.
+            const uint32_t first = greater ? at + 1 : from;
+            const uint32_t past = greater ? to + 1 : at;
+            base.or_inplace(buckets_between(first, past, candidates));
+            return;
+        }
+    }
+    walk_slices(key, base, candidates, greater, inclusive);
+}
+
+void NumericalBitmap::walk_slices(const OrderKey& key, Bitmap& base, const Bitmap& candidates, bool greater,
+                                  bool inclusive, size_t top) const {
     if (is_small()) {
         std::vector<uint32_t> ids;
         for (const SmallEntry& e : small_) {
@@ -103,7 +126,7 @@ void NumericalBitmap::range_into_base(const OrderKey& key, Bitmap& base, const B
     Bitmap& tmp = scratch.get();
     const bool winning = greater;  // the bit value that makes an id greater (or smaller)
     std::optional<Bitmap> equal;
-    for (size_t i = kOrderKeyBits; i-- > 0;) {
+    for (size_t i = top; i-- > 0;) {
         const bool b = key.bit(i);
         bool shared = false;
         if (equal && shared_bit(i, shared)) {
@@ -147,18 +170,29 @@ void NumericalBitmap::merge_from(const NumericalBitmap& other, const Bitmap& obj
     if (!any_key_) {
         seen_any_ = other.seen_any_;
         seen_all_ = other.seen_all_;
+        lowest_ = other.lowest_;
+        highest_ = other.highest_;
         any_key_ = true;
     } else {
         seen_any_.head = static_cast<uint16_t>(seen_any_.head | other.seen_any_.head);
         seen_any_.mantissa |= other.seen_any_.mantissa;
         seen_all_.head = static_cast<uint16_t>(seen_all_.head & other.seen_all_.head);
         seen_all_.mantissa &= other.seen_all_.mantissa;
+        lowest_ = std::min(lowest_, other.lowest_);
+        highest_ = std::max(highest_, other.highest_);
     }
     for (size_t i = 0; i < kOrderKeyBits; ++i) {
         for (size_t side = 0; side < 2; ++side) {
             const Bitmap& bits = other.slices_[i][side].bitmap();
             if (!bits.is_empty()) slices_[i][side].bitmap().or_inplace(bits.and_(objects));
         }
+    }
+    eq_ids_.merge_from(other.eq_ids_, objects);
+    buckets_.merge_from(other.buckets_, objects);
+    if (buckets_.active()) {
+        for (const auto& [bucket, bounds] : other.bucket_bounds_) widen_bounds(bucket, bounds);
+    } else {
+        std::unordered_map<uint32_t, KeyBounds, BucketHash>().swap(bucket_bounds_);
     }
 }
 
@@ -256,6 +290,8 @@ void NumericalBitmap::insert_many_into_slices(std::span<const uint32_t> ids, std
         slices_[bit][1].bitmap().add_many(std::span(ones.data(), n_ones));
         slices_[bit][0].bitmap().add_many(std::span(zeros.data(), n_zeros));
     }
+    for (size_t j = 0; j < n && eq_ids_.active(); ++j) eq_ids_.insert(keys[j], ids[j]);
+    for (size_t j = 0; j < n && buckets_.active(); ++j) enter_bucket(ids[j], keys[j]);
 }
 
 }  // namespace vorlane

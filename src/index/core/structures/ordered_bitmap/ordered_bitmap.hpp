@@ -11,11 +11,14 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <unordered_map>
 #include <vector>
 
 #include "index/core/structures/bitmap.hpp"
 #include "index/core/structures/buffered_bitmap/buffered_bitmap.hpp"
+#include "index/core/structures/fxhash.hpp"
 #include "index/core/structures/small_form.hpp"
+#include "index/core/structures/value_ids/value_ids.hpp"
 
 namespace vorlane {
 
@@ -76,6 +79,17 @@ constexpr std::optional<OrderKey> float_order_key(double value) {
     return detail::signed_order_key(negative, exponent, (fraction << 11) | implicit);
 }
 
+struct OrderKeyHash {
+    size_t operator()(const OrderKey& k) const noexcept {
+        // Integer keys keep their magnitude in the top bits: mix before bucketing.
+        return static_cast<size_t>(detail::multiply_mix(k.mantissa ^ (uint64_t{k.head} << 52), kFxSeed));
+    }
+};
+
+struct BucketHash {
+    size_t operator()(uint32_t bucket) const noexcept { return static_cast<size_t>(detail::multiply_mix(bucket, kFxSeed)); }
+};
+
 class NumericalBitmap {
 public:
     static constexpr size_t kBufferCapacity = 64;
@@ -100,6 +114,7 @@ public:
             make_large();
         }
         for (size_t i = 0; i < kOrderKeyBits; ++i) slices_[i][key.bit(i)].bitmap().add(id);
+        enter_key(id, key);
     }
     // Inserts a group of ids (ascending, for the cheapest bitmap appends) with
     // their keys. A bit that all keys share adds the whole group with one call;
@@ -114,6 +129,14 @@ public:
             make_large();
         }
         for (size_t i = 0; i < kOrderKeyBits; ++i) slices_[i][key.bit(i)].push(id);
+        enter_key(id, key);
+    }
+    // Whether any id of `ids` has a key here.
+    bool holds_any(const Bitmap& ids) const {
+        if (is_small()) {
+            return std::any_of(small_.begin(), small_.end(), [&](const SmallEntry& e) { return ids.contains(e.id); });
+        }
+        return slices_[0][0].bitmap().intersects(ids) || slices_[0][1].bitmap().intersects(ids);
     }
     // Adds the ids of `other` that are in `objects`.
     void merge_from(const NumericalBitmap& other, const Bitmap& objects);
@@ -136,6 +159,8 @@ public:
             if (entry.pending_count() != 0) entry.flush();
             entry.bitmap().remove(id);
         }
+        eq_ids_.remove(key, id);
+        buckets_.remove(bucket_of(key), id);
     }
     // Narrowing: keeps only the ids in `keep`.
     void retain(const Bitmap& keep) {
@@ -148,9 +173,13 @@ public:
             slice[0].bitmap().and_inplace(keep);
             slice[1].bitmap().and_inplace(keep);
         }
+        eq_ids_.retain(keep);
+        buckets_.retain(keep);
     }
 
-    // Every id whose key equals `key` (of `candidates` only, when given).
+    // Every id whose key equals `key` (of `candidates` only, when given):
+    // one lookup while the attribute has few values, else an intersection of
+    // the slices that tell keys apart.
     Bitmap get_eq(const OrderKey& key, const Bitmap* candidates = nullptr) const;
 
     // Each ors into `base` the ids of `candidates` whose key is greater than (at
@@ -159,6 +188,20 @@ public:
     void get_gte_into_base(const OrderKey& key, Bitmap& base, const Bitmap& candidates) const;
     void get_lt_into_base(const OrderKey& key, Bitmap& base, const Bitmap& candidates) const;
     void get_lte_into_base(const OrderKey& key, Bitmap& base, const Bitmap& candidates) const;
+    // Ors into `base` the ids of `candidates` whose key lies in [low, high]
+    // (low <= high): a narrow range is read off the key buckets, with only the
+    // two buckets at its ends searched key bit by key bit.
+    void get_between_into_base(const OrderKey& low, const OrderKey& high, Bitmap& base,
+                               const Bitmap& candidates) const;
+
+    // Keys fall into buckets by their top 20 bits (head and 8 mantissa bits),
+    // in key order. A range spanning at most this many buckets is answered from them.
+    static constexpr uint32_t kMaxBucketSpan = 512;
+    // Every key of a bucket has the same bits from this one up.
+    static constexpr size_t kBucketLowBit = 56;
+    static constexpr uint32_t bucket_of(const OrderKey& key) noexcept {
+        return (static_cast<uint32_t>(key.head) << 8) | static_cast<uint32_t>(key.mantissa >> 56);
+    }
 
     // The slices exist in the large form only.
     const Slice& slice(size_t bit) const {
@@ -170,9 +213,23 @@ public:
         return slices_[bit];
     }
 
-    // Shared walk of the four range searches.
+    // Shared by the four range searches: from the key buckets when the range
+    // spans few of them, else the walk over the slices.
     void range_into_base(const OrderKey& key, Bitmap& base, const Bitmap& candidates, bool greater,
                          bool inclusive) const;
+    // The walk over the slices, from bit `top` - 1 down: the candidates must
+    // agree with `key` on every bit from `top` up.
+    void walk_slices(const OrderKey& key, Bitmap& base, const Bitmap& candidates, bool greater, bool inclusive,
+                     size_t top = kOrderKeyBits) const;
+    // Adds the ids of `key`'s own bucket (of `candidates`) on the asked side of
+    // `key`: the whole bucket or none of it where its bounds say so, else a walk
+    // over the bits below the bucket's.
+    void bucket_edge_into_base(const OrderKey& key, Bitmap& base, const Bitmap& candidates, bool greater,
+                               bool inclusive) const;
+    // The ids (of `candidates`) of the buckets first...past - 1, all at once.
+    Bitmap buckets_between(uint32_t first, uint32_t past, const Bitmap& candidates) const;
+    // Equality through `key`'s bucket and the bits below it (no table of keys).
+    Bitmap eq_in_bucket(const OrderKey& key, const Bitmap* candidates) const;
 
     // True when every key ever entered has the same value at `bit`, stored in
     // `value`: that slice then cannot tell entered ids apart and searches skip it.
@@ -187,12 +244,40 @@ private:
         uint32_t id;
         OrderKey key;
     };
+    // The smallest and largest key entered into a bucket (bounds after removals too).
+    struct KeyBounds {
+        OrderKey low;
+        OrderKey high;
+    };
+
+    void enter_key(uint32_t id, const OrderKey& key) {
+        eq_ids_.insert(key, id);
+        enter_bucket(id, key);
+    }
+    void enter_bucket(uint32_t id, const OrderKey& key) {
+        if (!buckets_.active()) return;
+        const uint32_t bucket = bucket_of(key);
+        buckets_.insert(bucket, id);
+        if (!buckets_.active()) {
+            std::unordered_map<uint32_t, KeyBounds, BucketHash>().swap(bucket_bounds_);
+            return;
+        }
+        widen_bounds(bucket, KeyBounds{key, key});
+    }
+    void widen_bounds(uint32_t bucket, const KeyBounds& bounds) {
+        const auto [it, fresh] = bucket_bounds_.try_emplace(bucket, bounds);
+        if (fresh) return;
+        it->second.low = std::min(it->second.low, bounds.low);
+        it->second.high = std::max(it->second.high, bounds.high);
+    }
 
     void note(const OrderKey& key) noexcept {
         seen_any_.head = static_cast<uint16_t>(seen_any_.head | key.head);
         seen_any_.mantissa |= key.mantissa;
         seen_all_.head = static_cast<uint16_t>(seen_all_.head & key.head);
         seen_all_.mantissa &= key.mantissa;
+        lowest_ = std::min(lowest_, key);
+        highest_ = std::max(highest_, key);
         any_key_ = true;
     }
 
@@ -222,6 +307,13 @@ private:
     // Slices live on the heap: 152 buffered bitmaps are too large to move by
     // value. Empty while the ids are kept as pairs.
     std::vector<Slice> slices_;
+    // The ids of each key, in the large form (see ValueIds).
+    ValueIds<OrderKey, OrderKeyHash> eq_ids_;
+    // The ids of each key bucket, in the large form: range answers that read
+    // few bitmaps, whatever the number of ids (see bucket_of).
+    ValueIds<uint32_t, BucketHash> buckets_;
+    // Bounds of the keys of each bucket, while the buckets are kept.
+    std::unordered_map<uint32_t, KeyBounds, BucketHash> bucket_bounds_;
     // The small form: pairs sorted by id, one per id.
     std::vector<SmallEntry> small_;
     size_t small_limit_;
@@ -230,6 +322,9 @@ private:
     // keys still present.
     OrderKey seen_any_{0, 0};
     OrderKey seen_all_{0xFFFF, ~uint64_t{0}};
+    // The smallest and largest key entered so far (bounds after removals too).
+    OrderKey lowest_{0xFFFF, ~uint64_t{0}};
+    OrderKey highest_{0, 0};
     bool any_key_ = false;
 };
 

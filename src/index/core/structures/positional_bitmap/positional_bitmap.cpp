@@ -43,6 +43,7 @@ void PositionalBitmap::add_to_positions(uint32_t id, std::string_view text) {
     edge(s).bitmap().add(id);
     for (size_t j = 0; j < n; ++j) slot(s + j, static_cast<uint8_t>(text[j])).bitmap().add(id);
     edge(s + n - 1).bitmap().add(id);
+    eq_ids_.insert(text, id);
 }
 
 void PositionalBitmap::insert(uint32_t id, std::string_view text) {
@@ -66,6 +67,7 @@ void PositionalBitmap::push(uint32_t id, std::string_view text) {
     edge(s).push(id);
     for (size_t j = 0; j < n; ++j) slot(s + j, static_cast<uint8_t>(text[j])).push(id);
     if (n > 1) edge(s + n - 1).push(id);
+    eq_ids_.insert(text, id);
 }
 
 void PositionalBitmap::reserve(size_t longest) {
@@ -90,6 +92,7 @@ void PositionalBitmap::remove(uint32_t id, std::string_view text) {
     edge(s).bitmap().remove(id);
     edge(s + text.size() - 1).bitmap().remove(id);
     for (size_t j = 0; j < text.size(); ++j) slot(s + j, static_cast<uint8_t>(text[j])).bitmap().remove(id);
+    eq_ids_.remove(text, id);
 }
 
 void PositionalBitmap::merge_from(const PositionalBitmap& other, const Bitmap& objects) {
@@ -108,6 +111,7 @@ void PositionalBitmap::merge_from(const PositionalBitmap& other, const Bitmap& o
             if (!bits.is_empty()) slot(p + offset, which).bitmap().or_inplace(bits.and_(objects));
         }
     }
+    eq_ids_.merge_from(other.eq_ids_, objects);
 }
 
 // --- searches -------------------------------------------------------------------
@@ -149,6 +153,7 @@ Bitmap PositionalBitmap::equal(std::string_view needle, const Bitmap* candidates
     }
     const size_t n = needle.size();
     if (n == 0 || n > len()) return Bitmap();
+    if (eq_ids_.active()) return eq_ids_.find(needle, candidates);
     const size_t start = start_of(n);
     Bitmap r = candidates != nullptr ? candidates->and_(slot_bits(start, kEdgeSlot)) : starts_at(start);
     r.and_inplace(ends_at(start + n - 1));

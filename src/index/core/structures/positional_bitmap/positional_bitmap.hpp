@@ -15,9 +15,16 @@
 #include <vector>
 
 #include "index/core/structures/buffered_bitmap/buffered_bitmap.hpp"
+#include "index/core/structures/fxhash.hpp"
 #include "index/core/structures/small_form.hpp"
+#include "index/core/structures/value_ids/value_ids.hpp"
 
 namespace vorlane {
+
+struct StringKeyHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const noexcept { return static_cast<size_t>(digest_bytes(text)); }
+};
 
 class PositionalBitmap {
 public:
@@ -65,6 +72,7 @@ public:
                 s.bitmap().and_inplace(keep);
             }
         }
+        eq_ids_.retain(keep);
     }
 
     // Searches (over flushed ids). An empty needle finds every stored string,
@@ -153,6 +161,8 @@ private:
 
 
     std::vector<std::unique_ptr<Position>> levels_;
+    // The ids of each string, in the large form (see ValueIds).
+    ValueIds<std::string, StringKeyHash> eq_ids_;
     // The small form: pairs sorted by id, one per id, no empty string.
     std::vector<SmallEntry> small_;
     size_t small_limit_;

@@ -1,0 +1,128 @@
+#pragma once
+// The ids under each value of a few-valued attribute: equality becomes one
+// lookup instead of an intersection per key bit or byte position. Kept beside
+// the structures that answer ranges and string searches, and only while the
+// attribute has few values for its ids: past `kAlwaysKept` values, once there
+// are more than one value per `kIdsPerValue` ids, the table is dropped for good
+// (it would cost an entry per id) and equality falls back to those structures.
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "index/core/structures/bitmap.hpp"
+#include "index/core/structures/hybrid_set/hybrid_set.hpp"
+
+namespace vorlane {
+
+template <class Key, class Hash, class Equal = std::equal_to<>>
+class ValueIds {
+public:
+    static constexpr size_t kAlwaysKept = 4096;
+    static constexpr size_t kIdsPerValue = 8;
+
+    // Whether the table still answers; once dropped it stays dropped.
+    bool active() const noexcept { return active_; }
+    size_t value_count() const noexcept { return values_.size(); }
+
+    template <class K>
+    void insert(const K& key, uint32_t id) {
+        if (!active_) return;
+        auto it = values_.find(key);
+        if (it != values_.end() && it->second.contains(id)) return;
+        ++ids_;
+        if (it == values_.end()) {
+            if (values_.size() >= kAlwaysKept && (values_.size() + 1) * kIdsPerValue > ids_) {
+                drop();
+                return;
+            }
+            it = values_.emplace(Key(key), HybridSet()).first;
+        }
+        it->second.add(id);
+    }
+
+    // `key` must be the value the id was inserted with.
+    template <class K>
+    void remove(const K& key, uint32_t id) {
+        if (!active_) return;
+        const auto it = values_.find(key);
+        if (it == values_.end() || !it->second.contains(id)) return;
+        it->second.remove(id);
+        --ids_;
+        if (it->second.is_empty()) values_.erase(it);
+    }
+
+    // Narrowing: keeps only the ids in `keep`.
+    void retain(const Bitmap& keep) {
+        if (!active_) return;
+        ids_ = 0;
+        for (auto it = values_.begin(); it != values_.end();) {
+            it->second.retain(keep);
+            if (it->second.is_empty()) {
+                it = values_.erase(it);
+            } else {
+                ids_ += it->second.size();
+                ++it;
+            }
+        }
+    }
+
+    // Adds the ids of `other` that are in `objects`; a dropped `other` drops this one.
+    void merge_from(const ValueIds& other, const Bitmap& objects) {
+        if (!active_) return;
+        if (!other.active_) {
+            drop();
+            return;
+        }
+        for (const auto& [key, set] : other.values_) {
+            Bitmap taken = set.and_(&objects);
+            if (taken.is_empty()) continue;
+            taken.for_each([&](uint32_t id) { insert(key, id); });
+            if (!active_) return;
+        }
+    }
+
+    // The ids under `key` (of `candidates` only, when given). Only while active.
+    template <class K>
+    Bitmap find(const K& key, const Bitmap* candidates) const {
+        const auto it = values_.find(key);
+        if (it == values_.end()) return Bitmap();
+        return it->second.and_(candidates);
+    }
+
+    // The ids under every key in `keys`, of `candidates` only: the sets are
+    // joined first, read in place, and the candidates applied once.
+    template <class K>
+    Bitmap union_of(std::span<const K> keys, const Bitmap& candidates) const {
+        std::vector<const Bitmap*> sets;
+        std::vector<Bitmap> built;  // sets not kept as bitmaps, made for the union
+        built.reserve(keys.size());
+        for (const K& key : keys) {
+            const auto it = values_.find(key);
+            if (it == values_.end()) continue;
+            if (const Bitmap* b = it->second.bitmap_form()) {
+                sets.push_back(b);
+            } else {
+                sets.push_back(&built.emplace_back(it->second.to_bitmap()));
+            }
+        }
+        Bitmap joined = Bitmap::or_many(sets);
+        joined.and_inplace(candidates);
+        return joined;
+    }
+
+    void drop() {
+        active_ = false;
+        ids_ = 0;
+        std::unordered_map<Key, HybridSet, Hash, Equal>().swap(values_);
+    }
+
+private:
+    std::unordered_map<Key, HybridSet, Hash, Equal> values_;
+    size_t ids_ = 0;
+    bool active_ = true;
+};
+
+}  // namespace vorlane
