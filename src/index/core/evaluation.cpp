@@ -2,6 +2,7 @@
 #include "index/core/index.hpp"
 
 #include <algorithm>
+#include <optional>
 
 #include "index/core/structures/string_interner.hpp"
 
@@ -39,10 +40,8 @@ QueryExpr with_path(const QueryExpr& e, Path path) {
 
 // --- per variant against one map -----------------------------------------
 
-// Equality works only on the candidates from the start when no container
-// element can match (element ids are not candidates; they map to holders later).
-Bitmap eq_in_map(const QueryMap& m, const PyValue& v, const Bitmap& base) {
-    const Bitmap* candidates = m.has_elements() ? nullptr : &base;
+// The ids whose value equals `v` (of `candidates` only, when given).
+Bitmap eq_in_map(const QueryMap& m, const PyValue& v, const Bitmap* candidates) {
     switch (v.kind()) {
         case Kind::Int:
         case Kind::Float: {
@@ -66,13 +65,28 @@ Bitmap eq_in_map(const QueryMap& m, const PyValue& v, const Bitmap& base) {
 
 using RangeSearch = void (NumericalBitmap::*)(const OrderKey&, Bitmap&, const Bitmap&) const;
 
+// Range searches work on the base plus the element ids of containers, but
+// only when some element has a number here: otherwise the base alone (no
+// copy of it widened by every element id of the attribute).
+template <class Search>
+Bitmap search_numbers(const QueryMap& m, const Bitmap& base, Search&& search) {
+    const auto numbers = m.num_ordered.read(QueryMap::kMapPoisoned);
+    std::optional<Bitmap> widened;
+    {
+        const auto masked = m.masked_ids.read(QueryMap::kMapPoisoned);
+        if (!masked->is_empty() && numbers->holds_any(*masked)) widened = base.or_(*masked);
+    }
+    Bitmap out;
+    search(*numbers, out, widened ? *widened : base);
+    return out;
+}
+
 Bitmap range_in_map(const QueryMap& m, const PyValue& v, const Bitmap& base, RangeSearch search) {
     const auto key = number_key(v);
     if (!key) return Bitmap();
-    const Bitmap candidates = m.with_elements(base);  // numeric elements of containers count too
-    Bitmap out;
-    ((*m.num_ordered.read(QueryMap::kMapPoisoned)).*search)(*key, out, candidates);
-    return out;
+    return search_numbers(m, base, [&](const NumericalBitmap& numbers, Bitmap& out, const Bitmap& candidates) {
+        (numbers.*search)(*key, out, candidates);
+    });
 }
 
 bool key_less(const OrderKey& a, const OrderKey& b) {
@@ -86,13 +100,9 @@ Bitmap between_in_map(const QueryMap& m, const PyValue& low, const PyValue& high
     const auto kl = number_key(low);
     const auto kh = number_key(high);
     if (!kl || !kh || key_less(*kh, *kl)) return Bitmap();
-    const Bitmap candidates = m.with_elements(base);
-    auto numbers = m.num_ordered.read(QueryMap::kMapPoisoned);
-    // The lower bound is searched among the ids already under the upper one.
-    Bitmap at_most, between;
-    numbers->get_lte_into_base(*kh, at_most, candidates);
-    numbers->get_gte_into_base(*kl, between, at_most);
-    return between;
+    return search_numbers(m, base, [&](const NumericalBitmap& numbers, Bitmap& out, const Bitmap& candidates) {
+        numbers.get_between_into_base(*kl, *kh, out, candidates);
+    });
 }
 
 using StringSearch = Bitmap (PositionalBitmap::*)(std::string_view) const;
@@ -115,7 +125,10 @@ Bitmap path_node_in_map(const QueryMap& m, const Bitmap& base, const QueryExpr& 
         [&](const auto& n) -> Bitmap {
             using N = std::decay_t<decltype(n)>;
             if constexpr (std::is_same_v<N, q::Eq>) {
-                return eq_in_map(m, n.value, base);
+                // Equality works only on the candidates from the start when no
+                // container element can match (element ids are not candidates;
+                // they map to holders later).
+                return eq_in_map(m, n.value, m.has_elements() ? nullptr : &base);
             } else if constexpr (std::is_same_v<N, q::Gt>) {
                 return range_in_map(m, n.value, base, &NumericalBitmap::get_gt_into_base);
             } else if constexpr (std::is_same_v<N, q::Ge>) {
@@ -160,6 +173,29 @@ Bitmap evaluate_path_node(const ValueMaps& maps, const Bitmap& base, const Query
     return path_node_in_map(m, base, e);
 }
 
+// Membership: the union of the equalities, unmasked once and kept to the
+// base with one intersection at the end (each equality reads its ids whole).
+Bitmap in_values(const ValueMaps& maps, const Bitmap& base, const q::In& n) {
+    Bitmap r;
+    auto [head, rest] = attr_parts(n.attr);
+    if (rest) {
+        // Nested paths answer through the child index, value by value.
+        for (const Operand& v : n.values) r.or_inplace(evaluate_query(maps, base, QueryExpr{q::Eq{n.attr, v}}));
+    } else {
+        const QueryMap* m = maps.find(StrInterner::global().intern(head.view()));
+        if (m == nullptr) return Bitmap();
+        std::vector<Bitmap> parts;
+        parts.reserve(n.values.size());
+        for (const Operand& v : n.values) parts.push_back(eq_in_map(*m, v, nullptr));
+        std::vector<const Bitmap*> sets;
+        for (const Bitmap& part : parts) sets.push_back(&part);
+        r = Bitmap::or_many(sets);
+        m->unmask_ids(r);
+    }
+    r.and_inplace(base);
+    return r;
+}
+
 }  // namespace
 
 Bitmap evaluate_query(const ValueMaps& maps, const Bitmap& base, const QueryExpr& expr) {
@@ -175,13 +211,7 @@ Bitmap evaluate_query(const ValueMaps& maps, const Bitmap& base, const QueryExpr
                 r.andnot_inplace(evaluate_query(maps, base, *n.inner));
                 return r;
             } else if constexpr (std::is_same_v<N, q::In>) {
-                Bitmap r;
-                for (const Operand& v : n.values) {
-                    Bitmap t = evaluate_query(maps, base, QueryExpr{q::Eq{n.attr, v}});
-                    t.and_inplace(base);
-                    r.or_inplace(t);
-                }
-                return r;
+                return in_values(maps, base, n);
             } else if constexpr (std::is_same_v<N, q::And>) {
                 return evaluate_and_queries_vec(maps, base, n.parts);
             } else if constexpr (std::is_same_v<N, q::Or>) {

@@ -332,12 +332,6 @@ void QueryMap::unmask_ids(Bitmap& ids) const {
     }
 }
 
-Bitmap QueryMap::with_elements(const Bitmap& base) const {
-    auto masked = masked_ids.read(kMapPoisoned);
-    if (masked->is_empty()) return base.clone();
-    return base.or_(*masked);
-}
-
 void QueryMap::retain(const Bitmap& keep) {
     // Extend `keep` with the elements of kept holders, level by level.
     Bitmap kept = keep.clone();

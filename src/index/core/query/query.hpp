@@ -133,9 +133,6 @@ struct QueryMap {
 
     // Replaces synthetic element ids in `ids` by the stored objects holding them.
     void unmask_ids(Bitmap& ids) const;
-    // Candidates for a search: `base` plus every synthetic id, whose holders are
-    // checked against `base` after unmasking.
-    Bitmap with_elements(const Bitmap& base) const;
     // Whether any container element is entered in this map.
     bool has_elements() const { return !masked_ids.read(kMapPoisoned)->is_empty(); }
 
