@@ -23,14 +23,18 @@ PyObject* collect_items(const RwLock<ItemTable>& items, const Bitmap& allowed) {
     // The list is made at its final size and filled in place; an id whose
     // record is not stored yet (an add still under way) is left out.
     py::PyRef list = py::PyRef::checked(PyList_New(static_cast<Py_ssize_t>(allowed.cardinality())));
+    PyObject** slots = reinterpret_cast<PyListObject*>(list.get())->ob_item;
     Py_ssize_t filled = 0;
+    const Py_ssize_t room = PyList_GET_SIZE(list.get());
     {
         auto guard = py::lock_with_gil([&] { return items.try_read(); }, [&] { return items.read(); });
-        guard->for_each_in(allowed, [&](uint32_t, const StoredItem& record) {
-            PyList_SET_ITEM(list.get(), filled++, record.py_item.to_owned().release());
+        guard->for_each_object(allowed, [&](PyObject* obj) {
+            if (filled == room) return;
+            Py_INCREF(obj);
+            slots[filled++] = obj;
         });
     }
-    if (filled != PyList_GET_SIZE(list.get())) {
+    if (filled != room) {
         // Drop the unfilled tail (its slots are still null).
         Py_SET_SIZE(list.get(), filled);
     }
