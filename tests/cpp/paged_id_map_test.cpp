@@ -4,6 +4,7 @@
 
 #include <random>
 #include <unordered_map>
+#include <vector>
 
 namespace vorlane {
 namespace {
@@ -31,6 +32,15 @@ TEST(PagedIdMap, AgreesWithAHashMapUnderRandomOperations) {
     }
     for (const auto& [key, value] : model) EXPECT_EQ(map.find(key), value);
     EXPECT_EQ(map.find(0xFFFFFFFFu), model.count(0xFFFFFFFFu) ? model[0xFFFFFFFFu] : PagedIdMap::kNone);
+
+    // A block lookup answers key by key as find does, across block boundaries
+    // and for keys of pages and blocks never allocated.
+    std::vector<uint32_t> keys;
+    for (int i = 0; i < 1000; ++i) keys.push_back(i % 3 == 0 ? rng() : 1 + rng() % 20000);
+    keys.push_back(0xFFFFFFFFu);
+    std::vector<uint32_t> got(keys.size(), 12345);
+    map.find_many(keys, got.data());
+    for (size_t i = 0; i < keys.size(); ++i) ASSERT_EQ(got[i], map.find(keys[i])) << keys[i];
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -126,6 +127,16 @@ TEST(ValueIds, StringEqualityMatchesScanAcrossTheDrop) {
         }
         EXPECT_TRUE(strings.equal("").is_empty());
         EXPECT_TRUE(strings.equal("k").is_empty());
+        // Several needles at once answer as the union of each, with the table and without.
+        const std::vector<std::string> owned = {"k3", "k7-long-enough-to-leave-inline", "", "absent", "k3"};
+        const std::vector<std::string_view> needles(owned.begin(), owned.end());
+        Bitmap candidates;
+        for (uint32_t id = 0; id < 10000; id += 2) candidates.add(id);
+        for (const Bitmap* c : {static_cast<const Bitmap*>(nullptr), static_cast<const Bitmap*>(&candidates)}) {
+            Bitmap want;
+            for (const std::string& needle : owned) want.or_inplace(strings.equal(needle, c));
+            ASSERT_TRUE(strings.equal_any(needles, c) == want) << distinct;
+        }
     }
 }
 
@@ -243,6 +254,9 @@ TEST(ValueIds, IntegerBucketsTakenWholeMatchScan) {
         ASSERT_TRUE(got == scan([&](int64_t v) { return v <= probe; })) << "le " << probe;
         ASSERT_TRUE(bits.get_eq(key, &candidates) == scan([&](int64_t v) { return v == probe; })) << "eq " << probe;
     }
+    const std::vector<OrderKey> keys = {int_order_key(3), int_order_key(300), int_order_key(1000), int_order_key(3)};
+    ASSERT_TRUE(bits.get_eq_any(keys, &candidates) ==
+                scan([](int64_t v) { return v == 3 || v == 300 || v == 1000; }));
 }
 
 }  // namespace

@@ -90,6 +90,9 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
         }
         batch = std::move(fresh);
         allowed->add_many(ids);
+        // Ids of objects made together are mostly consecutive: as runs, the
+        // allowed set costs little to intersect with (every answer is clipped to it).
+        allowed->run_optimize();
     }
     replaced.clear();
 

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <optional>
+#include <string_view>
+#include <vector>
 
 #include "index/core/structures/string_interner.hpp"
 
@@ -184,9 +186,21 @@ Bitmap in_values(const ValueMaps& maps, const Bitmap& base, const q::In& n) {
     } else {
         const QueryMap* m = maps.find(StrInterner::global().intern(head.view()));
         if (m == nullptr) return Bitmap();
+        // Numbers and strings are looked up together, each kind in one union.
+        std::vector<OrderKey> keys;
+        std::vector<std::string_view> texts;
         std::vector<Bitmap> parts;
-        parts.reserve(n.values.size());
-        for (const Operand& v : n.values) parts.push_back(eq_in_map(*m, v, nullptr));
+        for (const Operand& v : n.values) {
+            if (v.kind() == Kind::Int || v.kind() == Kind::Float) {
+                if (const auto key = number_key(v)) keys.push_back(*key);
+            } else if (v.kind() == Kind::Str) {
+                texts.push_back(v.as<cast::Str>()->value.view());
+            } else {
+                parts.push_back(eq_in_map(*m, v, nullptr));
+            }
+        }
+        if (!keys.empty()) parts.push_back(m->num_ordered.read(QueryMap::kMapPoisoned)->get_eq_any(keys));
+        if (!texts.empty()) parts.push_back(m->str_radix_map.read(QueryMap::kMapPoisoned)->equal_any(texts));
         std::vector<const Bitmap*> sets;
         for (const Bitmap& part : parts) sets.push_back(&part);
         r = Bitmap::or_many(sets);

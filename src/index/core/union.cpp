@@ -72,6 +72,7 @@ void IndexAPI::merge_core(const std::shared_ptr<IndexAPI>& self, IndexAPI& other
             replaced.push_back(items_guard->put(id, std::move(record)));
         }
         allowed->or_inplace(objects);
+        allowed->run_optimize();  // as after a bulk add: cheap to clip answers to
     }
     // Register this core with each object (its list is already held).
     const std::weak_ptr<IndexAPI> weak_self = self;

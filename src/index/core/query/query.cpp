@@ -1,5 +1,7 @@
 #include "index/core/query/query.hpp"
 
+#include <algorithm>
+
 #include "index/core/id_alloc.hpp"
 #include "index/core/index.hpp"
 #include "python/boundary.hpp"
@@ -312,22 +314,19 @@ void QueryMap::unmask_ids(Bitmap& ids) const {
         }
         if (synthetic.is_empty()) return;
         ids.andnot_inplace(synthetic);
-        std::vector<uint32_t> holders;
-        holders.reserve(1024);
+        // Holders come out nearly in ascending order (elements take ids in the
+        // order of their holders), the order bitmaps take ids in cheaply.
+        std::vector<uint32_t> holders(Bitmap::kBlock);
         Bitmap translated;
         {
             auto mapped = mapped_ids.read(kMapPoisoned);
-            synthetic.for_each([&](uint32_t eid) {
-                const uint32_t holder = mapped->find(eid);
-                if (holder == PagedIdMap::kNone) return;
-                holders.push_back(holder);
-                if (holders.size() == 1024) {
-                    translated.add_many(holders);
-                    holders.clear();
-                }
+            synthetic.for_each_block([&](std::span<const uint32_t> eids) {
+                mapped->find_many(eids, holders.data());
+                const auto found = std::remove(holders.begin(), holders.begin() + static_cast<std::ptrdiff_t>(eids.size()),
+                                               PagedIdMap::kNone);
+                translated.add_many(std::span<const uint32_t>(holders.data(), static_cast<size_t>(found - holders.begin())));
             });
         }
-        translated.add_many(holders);
         ids.or_inplace(translated);
     }
 }

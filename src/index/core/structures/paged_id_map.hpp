@@ -5,10 +5,12 @@
 // holds cluster in runs: memory is four bytes an id where ids are dense, and a
 // kilobyte page (plus a share of a two-kilobyte block) per id where they are
 // spread over the whole id range, as the holders of a small index are.
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 namespace vorlane {
@@ -34,6 +36,21 @@ public:
     uint32_t find(uint32_t key) const noexcept {
         const uint32_t* slot = slot_of(key);
         return slot == nullptr ? kNone : *slot;
+    }
+    // out[i] = find(keys[i]) for a block of keys (kNone where absent). Each
+    // slot is fetched before any is read, so the cache misses of a block of
+    // scattered keys overlap instead of coming one after another.
+    void find_many(std::span<const uint32_t> keys, uint32_t* out) const noexcept {
+        constexpr size_t kBlock = 256;
+        const uint32_t* slots[kBlock];
+        for (size_t from = 0; from < keys.size(); from += kBlock) {
+            const size_t n = std::min(kBlock, keys.size() - from);
+            for (size_t i = 0; i < n; ++i) {
+                slots[i] = slot_of(keys[from + i]);
+                if (slots[i] != nullptr) __builtin_prefetch(slots[i]);
+            }
+            for (size_t i = 0; i < n; ++i) out[from + i] = slots[i] == nullptr ? kNone : *slots[i];
+        }
     }
     void erase(uint32_t key) noexcept {
         uint32_t* slot = const_cast<uint32_t*>(slot_of(key));

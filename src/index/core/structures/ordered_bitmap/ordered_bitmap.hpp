@@ -181,6 +181,8 @@ public:
     // one lookup while the attribute has few values, else an intersection of
     // the slices that tell keys apart.
     Bitmap get_eq(const OrderKey& key, const Bitmap* candidates = nullptr) const;
+    // Every id whose key is any of `keys` (of `candidates` only, when given).
+    Bitmap get_eq_any(std::span<const OrderKey> keys, const Bitmap* candidates = nullptr) const;
 
     // Each ors into `base` the ids of `candidates` whose key is greater than (at
     // least, less than, at most) `key`. Read only the bitmaps, not the buffers.

@@ -33,7 +33,7 @@ Bitmap NumericalBitmap::buckets_between(uint32_t first, uint32_t past, const Bit
     std::vector<uint32_t> buckets;
     buckets.reserve(past - first);
     for (uint32_t bucket = first; bucket < past; ++bucket) buckets.push_back(bucket);
-    return buckets_.union_of(std::span<const uint32_t>(buckets), candidates);
+    return buckets_.union_of(std::span<const uint32_t>(buckets), &candidates);
 }
 
 Bitmap NumericalBitmap::eq_in_bucket(const OrderKey& key, const Bitmap* candidates) const {
@@ -76,6 +76,20 @@ void NumericalBitmap::get_between_into_base(const OrderKey& low, const OrderKey&
     bucket_edge_into_base(low, base, candidates, true, true);
     base.or_inplace(buckets_between(first + 1, last, candidates));
     bucket_edge_into_base(high, base, candidates, false, true);
+}
+
+}  // namespace vorlane
+
+namespace vorlane {
+
+Bitmap NumericalBitmap::get_eq_any(std::span<const OrderKey> keys, const Bitmap* candidates) const {
+    if (!is_small() && eq_ids_.active()) return eq_ids_.union_of(keys, candidates);
+    std::vector<Bitmap> parts;
+    parts.reserve(keys.size());
+    for (const OrderKey& key : keys) parts.push_back(get_eq(key, candidates));
+    std::vector<const Bitmap*> sets;
+    for (const Bitmap& part : parts) sets.push_back(&part);
+    return Bitmap::or_many(sets);
 }
 
 }  // namespace vorlane

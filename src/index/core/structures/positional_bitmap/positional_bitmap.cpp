@@ -161,6 +161,16 @@ Bitmap PositionalBitmap::equal(std::string_view needle, const Bitmap* candidates
     return r;
 }
 
+Bitmap PositionalBitmap::equal_any(std::span<const std::string_view> needles, const Bitmap* candidates) const {
+    if (!is_small() && eq_ids_.active()) return eq_ids_.union_of(needles, candidates);
+    std::vector<Bitmap> parts;
+    parts.reserve(needles.size());
+    for (const std::string_view needle : needles) parts.push_back(equal(needle, candidates));
+    std::vector<const Bitmap*> sets;
+    for (const Bitmap& part : parts) sets.push_back(&part);
+    return Bitmap::or_many(sets);
+}
+
 // Ids whose string has `needle` at positions `from`...: the needle's own bytes
 // are intersected first (they are the selective part), without copying any
 // bitmap that is only read.

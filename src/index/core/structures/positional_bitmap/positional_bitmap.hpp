@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -78,6 +79,8 @@ public:
     // Searches (over flushed ids). An empty needle finds every stored string,
     // except for equality, which finds nothing.
     Bitmap equal(std::string_view needle, const Bitmap* candidates = nullptr) const;
+    // Every id whose string is any of `needles` (of `candidates` only, when given).
+    Bitmap equal_any(std::span<const std::string_view> needles, const Bitmap* candidates = nullptr) const;
     Bitmap starts_with(std::string_view needle) const;
     Bitmap ends_with(std::string_view needle) const;
     Bitmap contains(std::string_view needle) const;

@@ -92,10 +92,10 @@ public:
         return it->second.and_(candidates);
     }
 
-    // The ids under every key in `keys`, of `candidates` only: the sets are
-    // joined first, read in place, and the candidates applied once.
+    // The ids under any key of `keys` (of `candidates` only, when given): the
+    // sets are joined first, read in place, and the candidates applied once.
     template <class K>
-    Bitmap union_of(std::span<const K> keys, const Bitmap& candidates) const {
+    Bitmap union_of(std::span<const K> keys, const Bitmap* candidates) const {
         std::vector<const Bitmap*> sets;
         std::vector<Bitmap> built;  // sets not kept as bitmaps, made for the union
         built.reserve(keys.size());
@@ -109,7 +109,7 @@ public:
             }
         }
         Bitmap joined = Bitmap::or_many(sets);
-        joined.and_inplace(candidates);
+        if (candidates != nullptr) joined.and_inplace(*candidates);
         return joined;
     }
 
