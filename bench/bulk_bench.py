@@ -1,4 +1,5 @@
-"""Bulk add against one-by-one add and against building a plain list of the objects.
+"""Bulk add against one-by-one add and against building a plain list of the objects,
+and the same objects with a list attribute (1-3 tags out of 10) against them without.
 
     .venv/bin/python bench/bulk_bench.py [--size 1000000] [--seed 1]
 
@@ -25,6 +26,14 @@ def rows(n, seed):
              rng.choice(cities), rng.random() < 0.5) for i in range(n)]
 
 
+TAGS = ["new", "regular", "sports", "music", "travel", "books", "food", "tech", "art", "vip"]
+
+
+def tag_lists(n, seed):
+    rng = random.Random(seed + 1)
+    return [list(dict.fromkeys(rng.choices(TAGS, k=rng.randint(1, 3)))) for _ in range(n)]
+
+
 def timed(fn):
     gc.collect()
     t0 = time.perf_counter()
@@ -46,6 +55,16 @@ def main():
     single = Index()
     t_single, _ = timed(lambda: [single.add_object(p) for p in people])
     assert len(bulk.collect()) == len(single.collect()) == args.size
+    del single, bulk
+    tags = tag_lists(args.size, args.seed)
+    tagged = [Person(id=a, age=b, score=c, name=d, city=e, active=f, tags=t) for (a, b, c, d, e, f), t in zip(data, tags)]
+    del tags
+    plain = Index()
+    t_plain, _ = timed(lambda: plain.add_object_many(people))
+    del plain
+    with_tags = Index()
+    t_tags, _ = timed(lambda: with_tags.add_object_many(tagged))
+    assert len(with_tags.collect()) == args.size
 
     n = args.size
     print(f"{n:,} six-attribute objects")
@@ -55,6 +74,9 @@ def main():
         print(f"{label:<32}{t:>9.2f}{n / t:>14,.0f}")
     print(f"\nbulk vs one by one: {t_single / t_bulk:.2f}x faster")
     print(f"bulk vs building the list: {t_bulk / t_list:.2f}x the time")
+    print(f"\n{'bulk add, six attributes':<32}{t_plain:>9.2f}{n / t_plain:>14,.0f}")
+    print(f"{'the same with a tags list':<32}{t_tags:>9.2f}{n / t_tags:>14,.0f}")
+    print(f"the tags list: {t_tags / t_plain:.2f}x the time")
 
 
 if __name__ == "__main__":
