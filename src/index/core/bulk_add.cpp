@@ -214,7 +214,7 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
                     }
                     adder.insert_numbers(ids, keys);
                 }
-                for (const auto& [id, text] : group.strings) adder.push_str(id, text);
+                adder.push_strs(group.strings);
                 for (const auto& [id, value] : group.bools) adder.push_bool(id, value);
             }
             // Entered after the adder let go of the map's structures, which

@@ -219,7 +219,7 @@ void NumericalBitmap::insert_many_into_slices(std::span<const uint32_t> ids, std
         if (consecutive) {
             target.add_range(ids.front(), ids.back());
         } else {
-            target.add_many(ids);
+            target.add_sorted(ids);
         }
     };
     // Sides are split without branches: every id is written to both arrays and
@@ -253,8 +253,8 @@ void NumericalBitmap::insert_many_into_slices(std::span<const uint32_t> ids, std
             n_ones += set;
             n_zeros += 1 - set;
         }
-        slices_[bit][1].bitmap().add_many(std::span(ones.data(), n_ones));
-        slices_[bit][0].bitmap().add_many(std::span(zeros.data(), n_zeros));
+        slices_[bit][1].bitmap().add_sorted(std::span(ones.data(), n_ones));
+        slices_[bit][0].bitmap().add_sorted(std::span(zeros.data(), n_zeros));
     }
 }
 
