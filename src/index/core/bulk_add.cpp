@@ -47,6 +47,13 @@ struct AttributeGroup {
 
 constexpr size_t kBatchGroup = 4096;
 
+// Objects made one after another mostly come in id and address order: checking
+// costs one pass where sorting a batch of millions would cost many.
+template <class T, class Less>
+void sort_unless_sorted(std::vector<T>& v, Less less) {
+    if (!std::is_sorted(v.begin(), v.end(), less)) std::sort(v.begin(), v.end(), less);
+}
+
 }  // namespace
 
 void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::vector<StoredItem> batch,
@@ -56,7 +63,7 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
     std::vector<Mutex<IndexList>*> lists;
     lists.reserve(batch.size());
     for (const StoredItem& stored : batch) lists.push_back(&stored.record().indexes);
-    std::sort(lists.begin(), lists.end(), std::less<>());
+    sort_unless_sorted(lists, std::less<>());
     lists.erase(std::unique(lists.begin(), lists.end()), lists.end());
     std::vector<Mutex<IndexList>::Guard> held_lists;
     held_lists.reserve(lists.size());
@@ -78,7 +85,7 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
         }
         // Values are entered once per object: not again for objects the core
         // already holds (their values are current), once for a repeated one.
-        std::sort(ids.begin(), ids.end());
+        sort_unless_sorted(ids, std::less<>());
         const bool repeats = std::adjacent_find(ids.begin(), ids.end()) != ids.end();
         Bitmap taken;
         std::vector<StoredItem> fresh;
@@ -108,7 +115,7 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
         // wait on each other), each once even if the batch repeats an object.
         std::vector<Mutex<AttributeMap>*> storages;
         for (size_t i = from; i < to; ++i) storages.push_back(&batch[i].record().attributes);
-        std::sort(storages.begin(), storages.end(), std::less<>());
+        sort_unless_sorted(storages, std::less<>());
         storages.erase(std::unique(storages.begin(), storages.end()), storages.end());
         std::vector<Mutex<AttributeMap>::Guard> held;
         held.reserve(storages.size());
@@ -149,7 +156,7 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
             std::vector<uint32_t> eids(element_count);
             allocate_ids(eids);
             // Ascending, so the bitmaps append them: reused ids come in any order.
-            std::sort(eids.begin(), eids.end());
+            sort_unless_sorted(eids, std::less<>());
             size_t next = 0;
             for (const auto& [group, holder, container] : held_containers) {
                 for (PyValue& element : prepared->elements_of(*container)) {
@@ -191,15 +198,14 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
                         eids.push_back(eid);
                     }
                 }
-                std::sort(eids.begin(), eids.end());
+                sort_unless_sorted(eids, std::less<>());
                 map.get_masked_ids_writer()->add_many(eids);
             }
             if (!group.numbers.empty() || !group.strings.empty() || !group.bools.empty()) {
                 BulkQueryMapAdder adder(map);
                 adder.reserve_strings(group.longest);
                 if (!group.numbers.empty()) {
-                    std::sort(group.numbers.begin(), group.numbers.end(),
-                              [](const auto& a, const auto& b) { return a.first < b.first; });
+                    sort_unless_sorted(group.numbers, [](const auto& a, const auto& b) { return a.first < b.first; });
                     // A batch may name one object twice: one entry per id.
                     group.numbers.erase(std::unique(group.numbers.begin(), group.numbers.end(),
                                                     [](const auto& a, const auto& b) { return a.first == b.first; }),

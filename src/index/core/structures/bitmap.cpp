@@ -26,22 +26,32 @@ void put(char* at, T value) {
 
 }  // namespace
 
+bool strictly_ascending(std::span<const uint32_t> ids) noexcept {
+    for (size_t i = 1; i < ids.size(); ++i) {
+        if (ids[i] <= ids[i - 1]) return false;
+    }
+    return true;
+}
+
 void Bitmap::add_sorted(std::span<const uint32_t> ids) {
+    if (ids.size() >= kSortedMin && strictly_ascending(ids)) {
+        add_ascending(ids);
+    } else {
+        add_many(ids);
+    }
+}
+
+void Bitmap::add_ascending(std::span<const uint32_t> ids) {
     if (ids.size() < kSortedMin) {
         add_many(ids);
         return;
     }
-    // One pass: strictly ascending, and where each chunk of ids sharing their
-    // high half begins.
+    // Where each chunk of ids sharing their high half begins.
     thread_local std::vector<size_t> starts;
     thread_local std::vector<char> buffer;
     starts.clear();
     starts.push_back(0);
     for (size_t i = 1; i < ids.size(); ++i) {
-        if (ids[i] <= ids[i - 1]) {
-            add_many(ids);
-            return;
-        }
         if ((ids[i] >> 16) != (ids[i - 1] >> 16)) starts.push_back(i);
     }
     starts.push_back(ids.size());

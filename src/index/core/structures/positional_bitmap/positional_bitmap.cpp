@@ -100,6 +100,9 @@ void PositionalBitmap::push_many(std::span<const std::pair<uint32_t, std::string
             if (n > 1) fn((s + n - 1) * kPerPosition + kEdgeSlot, id);
         }
     };
+    // An id is in a slot once, so ascending entries give ascending slots.
+    bool ascending = true;
+    for (size_t i = 1; i < entries.size() && ascending; ++i) ascending = entries[i].first > entries[i - 1].first;
     std::vector<size_t> starts(slots + 1, 0);
     each_slot([&](size_t slot_at, uint32_t) { ++starts[slot_at + 1]; });
     for (size_t i = 0; i < slots; ++i) starts[i + 1] += starts[i];
@@ -108,9 +111,13 @@ void PositionalBitmap::push_many(std::span<const std::pair<uint32_t, std::string
     each_slot([&](size_t slot_at, uint32_t id) { ids[next[slot_at]++] = id; });
     for (size_t i = 0; i < slots; ++i) {
         if (starts[i] == starts[i + 1]) continue;
-        slot(i / kPerPosition, i % kPerPosition)
-            .bitmap()
-            .add_sorted(std::span<const uint32_t>(ids.data() + starts[i], starts[i + 1] - starts[i]));
+        const std::span<const uint32_t> slot_ids(ids.data() + starts[i], starts[i + 1] - starts[i]);
+        Bitmap& bits = slot(i / kPerPosition, i % kPerPosition).bitmap();
+        if (ascending) {
+            bits.add_ascending(slot_ids);
+        } else {
+            bits.add_sorted(slot_ids);
+        }
     }
 }
 
