@@ -15,7 +15,7 @@ constexpr uint32_t kNoRunCookie = 12346;
 constexpr size_t kArrayMax = 4096;
 constexpr size_t kBitsetBytes = 8192;
 // Below this many ids the layout costs more than it saves.
-constexpr size_t kSortedMin = 64;
+constexpr size_t kSortedMin = 256;
 // The layout buffer is kept per thread between calls up to this size.
 constexpr size_t kKeptBytes = size_t{1} << 20;
 
