@@ -1,10 +1,12 @@
 """add_object_many answers exactly as adding the objects one by one."""
+import gc
 import random
 
 import pytest
 
 import PyVorlane
 from PyVorlane import Index, Indexable, PyQueryExpr as Q
+from test_containers import allocated_ids
 from test_index_model import NUMBERS, build, model, random_expr, random_value, INNER
 
 
@@ -114,3 +116,73 @@ def test_containers_shared_across_groups_of_a_large_batch():
     assert bulk.reduced_query(Q.eq("l", "s")).collect() == []
     assert bulk.reduced_query(Q.eq("l", "i")).collect() == []
     assert len(bulk.reduced_query(Q.eq("l", "gone")).collect()) == 6
+
+
+def test_containers_holding_themselves_held_twice_by_one_object():
+    # A list that holds itself, held by two attributes of one object and by
+    # objects in several groups: each holding enters the list's elements whole,
+    # as adding the objects one by one does.
+    loop = ["x", 1]
+    loop.append(loop)
+    pair = [loop, "p"]
+    objs = [Obj(n=i, l=[i, "e"]) for i in range(9000)]
+    for k in (3, 5000, 8999):
+        objs[k].l = loop
+        objs[k].m = loop
+    objs[7].l = pair
+    objs[7].m = loop
+    bulk, single = Index(), Index()
+    bulk.add_object_many(objs)
+    for o in objs:
+        single.add_object(o)
+    for q in (Q.eq("l", "x"), Q.eq("m", "x"), Q.eq("l", 1), Q.eq("l", "p"), Q.eq("m", 1), Q.eq("l", "e")):
+        want = sorted(map(id, single.reduced_query(q).collect()))
+        assert sorted(map(id, bulk.reduced_query(q).collect())) == want, q
+    assert {o.n for o in bulk.reduced_query(Q.eq("m", "x")).collect()} == {3, 5000, 8999, 7}
+    for k in (3, 5000, 8999, 7):
+        objs[k].l = objs[k].m = ["gone"]
+    for q in (Q.eq("l", "x"), Q.eq("m", "x"), Q.eq("l", "p")):
+        assert bulk.reduced_query(q).collect() == [], q
+    assert len(bulk.reduced_query(Q.eq("m", "gone")).collect()) == 4
+
+
+def test_a_value_replaced_while_the_batch_is_checked_enters_as_it_is_then():
+    # Converting an element runs its __hash__, which here gives an object
+    # checked earlier in the same batch a new list: the batch enters the list
+    # the object holds when it is entered, not the one that was checked.
+    objs = [Obj(n=i, l=[f"old{i}"]) for i in range(6)]
+
+    class Swap:
+        def __hash__(self):
+            objs[1].l = ["new", 7]
+            return 5
+
+    objs[4].l = [Swap()]
+    idx = Index()
+    idx.add_object_many(objs)
+    assert idx.reduced_query(Q.eq("l", "new")).collect() == [objs[1]]
+    assert idx.reduced_query(Q.eq("l", 7)).collect() == [objs[1]]
+    assert idx.reduced_query(Q.eq("l", "old1")).collect() == []
+    assert idx.reduced_query(Q.eq("l", "old2")).collect() == [objs[2]]
+    objs[1].l = ["after"]
+    assert idx.reduced_query(Q.eq("l", "new")).collect() == []
+    assert idx.reduced_query(Q.eq("l", "after")).collect() == [objs[1]]
+
+
+def test_element_ids_of_a_bulk_add_all_come_back_in_order_with_the_index():
+    # 15,000 elements over several groups: dropping the index gives every one of
+    # their ids back, lowest first, and the next batch takes the very same ids.
+    objs = [Obj(l=[i, f"s{i % 5}", 2.5]) for i in range(5000)]
+    first = None
+    for _ in range(3):
+        idx = Index()
+        idx.add_object_many(objs)
+        assert len(idx.reduced_query(Q.eq("l", "s1")).collect()) == 1000
+        assert len(idx.reduced_query(Q.eq("l", 2.5)).collect()) == 5000
+        del idx
+        gc.collect()
+        ids = allocated_ids(15000)
+        assert ids == sorted(ids)
+        if first is None:
+            first = ids
+        assert ids == first

@@ -1,6 +1,7 @@
 #include "index/indexable.hpp"
 
 #include <algorithm>
+#include <array>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -70,18 +71,28 @@ Mutex<IndexList>::Guard register_index(const Indexable& record, const std::weak_
 }
 
 void check_container_attributes(const Indexable& record, PreparedElements& prepared) {
-    std::vector<PyValue> containers;
+    // Copies of the container values: an object's first few in place (a bulk add
+    // checks millions of objects), any further ones in a vector.
+    constexpr size_t kInPlace = 4;
+    std::array<std::optional<PyValue>, kInPlace> first;
+    std::vector<PyValue> more;
+    size_t count = 0;
     {
         auto storage = lock_attributes_with_gil(record);
         storage->for_each([&](uint32_t, const PyValue& v) {
-            if (v.kind() == Kind::Iterable) containers.push_back(v);
+            if (v.kind() != Kind::Iterable) return;
+            if (count < kInPlace) {
+                first[count].emplace(v);
+            } else {
+                more.push_back(v);
+            }
+            ++count;
         });
     }
     // Converting runs Python code: no lock of the object is held meanwhile.
-    for (const PyValue& v : containers) {
-        check_elements(v, prepared);
-        ++prepared[v.as<cast::Iterable>()->value.container.get()].uses;
-    }
+    prepared.start_object();
+    for (size_t k = 0; k < std::min(count, kInPlace); ++k) check_elements(*first[k], prepared);
+    for (const PyValue& v : more) check_elements(v, prepared);
 }
 
 std::string debug_record(const Indexable& record) {

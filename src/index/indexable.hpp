@@ -98,7 +98,7 @@ Mutex<AttributeMap>::Guard lock_attributes_with_gil(const Indexable& record);
 
 // Converts the elements of every container the object holds (see
 // check_elements), so that adding it fails before any index changes, and records
-// them in `prepared`. Interpreter lock held.
+// them in `prepared` as the containers of its next object. Interpreter lock held.
 void check_container_attributes(const Indexable& record, PreparedElements& prepared);
 
 // Records that `core` holds the object: appends the link, drops dead and

@@ -1,11 +1,13 @@
 #include "index/value.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cinttypes>
 #include <cstdio>
 #include <cmath>
 #include <cstring>
 
+#include "index/core/structures/errors.hpp"
 #include "index/core/structures/float_text.hpp"
 #include "index/core/structures/fxhash.hpp"
 #include "index/indexable.hpp"
@@ -270,6 +272,11 @@ bool operator==(const PyValue& a, const PyValue& b) {
 
 std::vector<PyValue> convert_elements(const PyIterable& container) {
     std::vector<PyValue> out;
+    convert_elements_into(container, out);
+    return out;
+}
+
+void convert_elements_into(const PyIterable& container, std::vector<PyValue>& out) {
     PyObject* obj = container.container.get();
     switch (container.kind) {
         case IterableKind::Dict: break;  // dict values are not indexed
@@ -297,46 +304,127 @@ std::vector<PyValue> convert_elements(const PyIterable& container) {
             break;
         }
     }
-    return out;
 }
 
 namespace {
-void check_elements_on_path(const PyValue& v, std::vector<const PyObject*>& path, PreparedElements& prepared) {
+// Refuses nesting past the fixed depth or the interpreter's own limit; leaves
+// the interpreter's recursion count when it goes.
+class CheckingDepth {
+public:
+    explicit CheckingDepth(size_t depth) {
+        if (depth >= kMaxContainerDepth) {
+            PyErr_Format(PyExc_RecursionError, "containers nested more than %zu deep cannot be indexed",
+                         kMaxContainerDepth);
+            throw py::PyErrAlreadySet();
+        }
+        if (Py_EnterRecursiveCall(" while checking container elements") != 0) throw py::PyErrAlreadySet();
+    }
+    CheckingDepth(const CheckingDepth&) = delete;
+    CheckingDepth& operator=(const CheckingDepth&) = delete;
+    ~CheckingDepth() { Py_LeaveRecursiveCall(); }
+};
+}  // namespace
+
+void PreparedElements::start_object() { object_starts_.push_back(static_cast<uint32_t>(held_.size())); }
+
+void PreparedElements::check(const PyValue& v) {
+    const auto* iterable = v.as<cast::Iterable>();
+    if (iterable == nullptr) return;
+    const CheckingDepth depth(0);
+    // Converted straight into the shared array: no allocation per container.
+    const size_t begin = elements_.size();
+    convert_elements_into(iterable->value, elements_);
+    const size_t end = elements_.size();
+    vorlane::check(end <= UINT32_MAX, "too many container elements in one operation");
+    // By position: the nested walk adds to inner_ only, never to elements_. The
+    // path is made only for containers that hold containers.
+    std::vector<const PyObject*> path;
+    for (size_t k = begin; k < end; ++k) {
+        if (elements_[k].kind() != Kind::Iterable) continue;
+        if (path.empty()) path.push_back(iterable->value.container.get());
+        check_nested(elements_[k], path);
+    }
+    held_.push_back(Held{iterable->value.container, static_cast<uint32_t>(begin), static_cast<uint32_t>(end)});
+}
+
+void PreparedElements::check_nested(const PyValue& v, std::vector<const PyObject*>& path) {
     const auto* iterable = v.as<cast::Iterable>();
     if (iterable == nullptr) return;
     const PyObject* container = iterable->value.container.get();
     for (const PyObject* c : path) {
         if (c == container) return;
     }
-    if (path.size() >= kMaxContainerDepth) {
-        PyErr_Format(PyExc_RecursionError, "containers nested more than %zu deep cannot be indexed",
-                     kMaxContainerDepth);
-        throw py::PyErrAlreadySet();
-    }
-    if (Py_EnterRecursiveCall(" while checking container elements") != 0) throw py::PyErrAlreadySet();
-    struct Leave {
-        ~Leave() { Py_LeaveRecursiveCall(); }
-    } leave;
+    const CheckingDepth depth(path.size());
     path.push_back(container);
     std::vector<PyValue> elements = convert_elements(iterable->value);
-    for (const PyValue& element : elements) {
-        check_elements_on_path(element, path, prepared);
-        if (const auto* nested = element.as<cast::Iterable>()) prepared[nested->value.container.get()].inner = true;
-    }
+    for (const PyValue& element : elements) check_nested(element, path);
     path.pop_back();
-    // A container met again (held by two objects, say) keeps its counts.
-    PreparedContainer& entry = prepared[container];
+    // A container met again (held by two containers, say) takes its latest conversion.
+    Inner& entry = inner_[container];
     entry.container = iterable->value.container;
     entry.elements = std::move(elements);
 }
 
+std::optional<std::span<const PyValue>> PreparedElements::find(const PyObject* container) const {
+    if (const auto it = inner_.find(container); it != inner_.end()) {
+        return std::span<const PyValue>(it->second.elements);
+    }
+    const auto live = [&](uint32_t slot) -> std::optional<std::span<const PyValue>> {
+        const Held& held = held_[slot];
+        if (!held.container || held.container.get() != container) return std::nullopt;
+        return std::span<const PyValue>(elements_).subspan(held.begin, held.end - held.begin);
+    };
+    constexpr size_t kScanned = 16;  // an object's own few containers are scanned
+    if (held_.size() <= kScanned) {
+        for (uint32_t slot = 0; slot < held_.size(); ++slot) {
+            if (auto found = live(slot)) return found;
+        }
+        return std::nullopt;
+    }
+    if (by_address_built_ != held_.size()) {
+        by_address_built_ = held_.size();
+        by_address_.clear();
+        by_address_.reserve(held_.size());
+        for (uint32_t slot = 0; slot < held_.size(); ++slot) {
+            const Held& held = held_[slot];
+            if (held.container) by_address_.emplace_back(held.container.get(), slot);
+        }
+        std::sort(by_address_.begin(), by_address_.end());
+    }
+    const auto first = std::lower_bound(by_address_.begin(), by_address_.end(),
+                                        std::pair<const PyObject*, uint32_t>(container, 0));
+    for (auto it = first; it != by_address_.end() && it->first == container; ++it) {
+        if (auto found = live(it->second)) return found;
+    }
+    return std::nullopt;
+}
+
+PreparedElements::Held* PreparedElements::take_held(size_t position, const PyObject* container) noexcept {
+    size_t from = 0;
+    size_t to = held_.size();
+    if (position < object_starts_.size()) {
+        from = object_starts_[position];
+        if (position + 1 < object_starts_.size()) to = object_starts_[position + 1];
+    } else if (position > 0 || !object_starts_.empty()) {
+        return nullptr;
+    }
+    for (size_t slot = from; slot < to; ++slot) {
+        Held& held = held_[slot];
+        if (!held.taken && held.container && held.container.get() == container) {
+            held.taken = true;
+            return &held;
+        }
+    }
+    return nullptr;
+}
+
+void PreparedElements::release(Held& held) noexcept { held.container = py::SharedPyRef(); }
+
+namespace {
 thread_local const PreparedElements* t_prepared = nullptr;
 }  // namespace
 
-void check_elements(const PyValue& v, PreparedElements& prepared) {
-    std::vector<const PyObject*> path;
-    check_elements_on_path(v, path, prepared);
-}
+void check_elements(const PyValue& v, PreparedElements& prepared) { prepared.check(v); }
 
 PreparedScope::PreparedScope(const PreparedElements& prepared) noexcept : previous_(t_prepared) {
     t_prepared = &prepared;
@@ -344,10 +432,9 @@ PreparedScope::PreparedScope(const PreparedElements& prepared) noexcept : previo
 
 PreparedScope::~PreparedScope() { t_prepared = previous_; }
 
-const std::vector<PyValue>* PreparedScope::find(const PyObject* container) noexcept {
-    if (t_prepared == nullptr) return nullptr;
-    const auto it = t_prepared->find(container);
-    return it == t_prepared->end() ? nullptr : &it->second.elements;
+std::optional<std::span<const PyValue>> PreparedScope::find(const PyObject* container) {
+    if (t_prepared == nullptr) return std::nullopt;
+    return t_prepared->find(container);
 }
 
 std::string debug_py_handle(const PyObject* obj) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <type_traits>
@@ -128,21 +129,65 @@ struct PyValueHash {
     size_t operator()(const PyValue& v) const noexcept { return static_cast<size_t>(v.hash()); }
 };
 
-// Converted elements of a container, with a handle that keeps the container
-// alive: its address is the key, and a freed container's address could be
-// reused by a new one within the same operation.
-struct PreparedContainer {
-    py::SharedPyRef container;
-    std::vector<PyValue> elements;
-    // How many objects still to be entered hold the container as a value of
-    // their own, and whether it is also an element of a container: a bulk add
-    // lets go of a container's elements once no object still to come needs them.
-    uint32_t uses = 0;
-    bool inner = false;
-};
+// Converted elements of the containers one operation enters, with handles that
+// keep the containers alive (a freed container's address could be reused by a
+// new one within the same operation). Containers held directly by objects are
+// kept in the order they were checked, their elements side by side in one
+// array, so a bulk add finds an object's containers by its position in the
+// batch and lets go of them group by group without a lookup per container.
+// Containers met as elements of containers are kept by address.
+class PreparedElements {
+public:
+    // A container held directly by an object.
+    struct Held {
+        py::SharedPyRef container;  // null once let go of
+        uint32_t begin = 0;         // its elements: elements_[begin, end)
+        uint32_t end = 0;
+        bool taken = false;  // handed to a bulk add already
+    };
 
-// Converted elements of containers, by container, at every depth.
-using PreparedElements = std::unordered_map<const PyObject*, PreparedContainer>;
+    // The containers checked from here on are held by the next object. Objects
+    // are numbered from 0 in the order they start; containers checked before
+    // the first call belong to object 0.
+    void start_object();
+    size_t object_count() const noexcept { return object_starts_.size(); }
+
+    // Converts the elements of container value `v`, held by the current object,
+    // and of every container among them, recursively (see check_elements).
+    // Other values are ignored. Interpreter lock held.
+    void check(const PyValue& v);
+
+    // The elements prepared for `container`, if it was checked and not let go of yet.
+    std::optional<std::span<const PyValue>> find(const PyObject* container) const;
+
+    // Bulk add: the first container of object `position` at `container` not taken
+    // yet, marked taken; null if there is none (the object's value changed since
+    // it was checked, say).
+    Held* take_held(size_t position, const PyObject* container) noexcept;
+    std::span<PyValue> elements_of(const Held& held) noexcept {
+        return std::span<PyValue>(elements_).subspan(held.begin, held.end - held.begin);
+    }
+    // Lets go of a held container (its elements may have been moved out). No
+    // interpreter lock needed: the handle's last release is deferred.
+    void release(Held& held) noexcept;
+
+private:
+    void check_nested(const PyValue& v, std::vector<const PyObject*>& path);
+
+    struct Inner {
+        py::SharedPyRef container;
+        std::vector<PyValue> elements;
+    };
+
+    std::vector<Held> held_;
+    std::vector<PyValue> elements_;
+    std::vector<uint32_t> object_starts_;  // per object: index of its first entry in held_
+    std::unordered_map<const PyObject*, Inner> inner_;
+    // Held containers not let go of yet, by address, built on the first lookup
+    // among many (and again if containers were checked since).
+    mutable std::vector<std::pair<const PyObject*, uint32_t>> by_address_;
+    mutable size_t by_address_built_ = 0;  // held_.size() when it was built
+};
 
 // Containers nested deeper than this are refused (RecursionError) when they are
 // converted, and never walked deeper by the engine: both walks recurse, and this
@@ -166,8 +211,8 @@ public:
     PreparedScope& operator=(const PreparedScope&) = delete;
     ~PreparedScope();
 
-    // The elements prepared for `container` on this thread, or null.
-    static const std::vector<PyValue>* find(const PyObject* container) noexcept;
+    // The elements prepared for `container` on this thread, if any.
+    static std::optional<std::span<const PyValue>> find(const PyObject* container);
 
 private:
     const PreparedElements* previous_;
@@ -176,6 +221,8 @@ private:
 // The elements of a container as converted values, in order (a dict has none).
 // Interpreter lock held.
 std::vector<PyValue> convert_elements(const PyIterable& container);
+// The same, appended to `out`.
+void convert_elements_into(const PyIterable& container, std::vector<PyValue>& out);
 
 // FxHash of a value's payload followed by its kind number.
 uint64_t hash_int(int64_t v) noexcept;

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+#include <set>
+
 namespace vorlane {
 namespace {
 
@@ -24,6 +28,71 @@ TEST(Bitmap, SetAlgebraAndIterationOrder) {
         return seen.size() < 2;
     });
     EXPECT_EQ(seen, (std::vector<uint32_t>{1, 5}));
+}
+
+TEST(Bitmap, SortedAddsMatchAddingOneByOne) {
+    // Ascending runs laid out as containers: sparse and dense (> 4096 ids in one
+    // 65,536-id chunk), across chunk boundaries, up to the largest id, into
+    // empty targets and targets holding arrays, bitsets and runs already.
+    std::mt19937 rng(7);
+    const auto ascending = [&](uint32_t from, uint32_t span, double density) {
+        std::vector<uint32_t> ids;
+        std::bernoulli_distribution keep(density);
+        for (uint64_t id = from; id < uint64_t{from} + span && id <= UINT32_MAX; ++id) {
+            if (keep(rng)) ids.push_back(static_cast<uint32_t>(id));
+        }
+        return ids;
+    };
+    const std::vector<std::vector<uint32_t>> inputs = {
+        ascending(0, 4096, 0.5),          ascending(65000, 2000, 0.9),  ascending(10, 200000, 0.3),
+        ascending(131072, 65536, 0.07),   ascending(70000, 300, 0.5),   ascending(UINT32_MAX - 5000, 6000, 0.95),
+        ascending(1 << 20, 70000, 1.0),   ascending(5, 100, 0.8),
+    };
+    for (int start = 0; start < 4; ++start) {
+        Bitmap sorted;
+        Bitmap single;
+        std::set<uint32_t> want;
+        if (start == 1) {
+            sorted.add_range(60000, 140000);
+            single.add_range(60000, 140000);
+            for (uint32_t id = 60000; id <= 140000; ++id) want.insert(id);
+        } else if (start == 2) {
+            for (uint32_t id = 3; id < 300000; id += 7) {
+                sorted.add(id);
+                single.add(id);
+                want.insert(id);
+            }
+        } else if (start == 3) {
+            sorted.add(5);
+            single.add(5);
+            sorted.remove(5);
+            single.remove(5);  // created and emptied again
+        }
+        for (const auto& ids : inputs) {
+            sorted.add_sorted(ids);
+            for (uint32_t id : ids) single.add(id);
+            want.insert(ids.begin(), ids.end());
+            ASSERT_EQ(sorted.cardinality(), want.size());
+            EXPECT_EQ(sorted, single);
+        }
+        EXPECT_EQ(sorted.to_vector(), std::vector<uint32_t>(want.begin(), want.end()));
+    }
+
+    // Input that is not strictly ascending is still added whole.
+    std::vector<uint32_t> mixed = ascending(0, 100000, 0.2);
+    std::vector<uint32_t> repeated = mixed;
+    std::swap(mixed[10], mixed[mixed.size() - 10]);
+    repeated.push_back(repeated.back());
+    for (const auto* ids : {&mixed, &repeated}) {
+        Bitmap b{4, 99999999};
+        b.add_sorted(*ids);
+        std::set<uint32_t> want(ids->begin(), ids->end());
+        want.insert({4, 99999999});
+        EXPECT_EQ(b.to_vector(), std::vector<uint32_t>(want.begin(), want.end()));
+    }
+    Bitmap empty;
+    empty.add_sorted(std::span<const uint32_t>());
+    EXPECT_TRUE(empty.is_empty());
 }
 
 TEST(Bitmap, InPlaceOperationsIncludingSelf) {

@@ -49,6 +49,44 @@ TEST(IdAlloc, FreedIdsComeBackLastFreedFirstAndNeverMoveTheCounter) {
     EXPECT_EQ(again, ids);
 }
 
+TEST(IdAlloc, ABlockComesOutAsOneByOneCallsWouldHandItOut) {
+    std::vector<uint32_t> freed;
+    for (int i = 0; i < 5; ++i) freed.push_back(allocate_id());
+    const uint32_t counter = freed.back() + 1;
+    for (uint32_t id : freed) free_id(id);
+    // Five reused ids, last freed first, then three never-used ones.
+    std::vector<uint32_t> block(8);
+    allocate_ids(block);
+    EXPECT_EQ(block, (std::vector<uint32_t>{freed[4], freed[3], freed[2], freed[1], freed[0], counter, counter + 1,
+                                            counter + 2}));
+    allocate_ids(std::span<uint32_t>());  // an empty block takes nothing
+    EXPECT_EQ(allocate_id(), counter + 3);
+    for (uint32_t id : block) free_id(id);
+    free_id(counter + 3);
+    std::vector<uint32_t> again(9);
+    allocate_ids(again);
+    EXPECT_EQ(again.front(), counter + 3);
+    EXPECT_EQ(std::set<uint32_t>(again.begin(), again.end()).size(), 9u);
+    for (uint32_t id : again) free_id(id);
+    for (int i = 0; i < 9; ++i) (void)allocate_id();  // leave the free list empty
+}
+
+TEST(IdAlloc, IdsFreedTogetherComeBackInTheOrderGiven) {
+    std::vector<uint32_t> ids(6);
+    allocate_ids(ids);
+    const uint32_t single = allocate_id();
+    free_id(single);
+    free_ids(ids);  // on top of the single one
+    free_ids(std::span<const uint32_t>());
+    for (uint32_t id : ids) EXPECT_EQ(allocate_id(), id);
+    std::vector<uint32_t> rest(2);
+    allocate_ids(rest);
+    EXPECT_EQ(rest[0], single);
+    EXPECT_EQ(rest[1], single + 1);  // free list empty: the counter goes on
+    free_ids(rest);
+    for (int i = 0; i < 2; ++i) (void)allocate_id();  // leave the free list empty
+}
+
 TEST(IdAlloc, ConcurrentCallersNeverShareALiveId) {
     constexpr int kThreads = 4;
     constexpr int kPerThread = 5000;
@@ -100,6 +138,16 @@ TEST(IdAlloc, ExhaustionRaisesInsteadOfRepeatingALiveId) {
     // Running out does not break the allocator: a freed id is handed out again.
     free_id(kLast - 1);
     EXPECT_EQ(allocate_id(), kLast - 1);
+    EXPECT_THROW((void)allocate_id(), InternalError);
+
+    // A block that does not fit takes nothing: the free ids stay free, in order.
+    free_id(kLast - 1);
+    free_id(kLast);
+    std::vector<uint32_t> block(3);
+    EXPECT_THROW(allocate_ids(block), InternalError);
+    std::vector<uint32_t> two(2);
+    allocate_ids(two);
+    EXPECT_EQ(two, (std::vector<uint32_t>{kLast, kLast - 1}));
     EXPECT_THROW((void)allocate_id(), InternalError);
 }
 

@@ -246,6 +246,41 @@ TEST(PositionalBitmap, BulkPushesCrossingTheLimit) {
     expect_searches(p, values, "pushed");
 }
 
+// Strings pushed many at a time land in exactly the slots single pushes fill:
+// ascending ids (the bulk case), descending ones, empty strings, a structure
+// that leaves its pairs part-way, and a long string among short ones.
+TEST(PositionalBitmap, PushManyMatchesSinglePushes) {
+    std::mt19937 rng(23);
+    for (size_t limit : {size_t{0}, size_t{40}}) {
+        PositionalBitmap many(limit);
+        PositionalBitmap single(limit);
+        std::map<uint32_t, std::string> values;
+        std::vector<std::string> texts;  // kept alive for the views
+        texts.reserve(12000);
+        for (int round = 0; round < 3; ++round) {
+            std::vector<std::pair<uint32_t, std::string_view>> entries;
+            for (uint32_t i = 0; i < 4000; ++i) {
+                const uint32_t id = round == 1 ? 2000000 - i * 3 : round * 100000 + i * (round + 1);
+                texts.push_back(round == 2 && i == 77 ? std::string(60, 'b') : random_text(rng));
+                entries.emplace_back(id, texts.back());
+                values[id] = texts.back();
+            }
+            many.push_many(entries);
+            for (const auto& [id, text] : entries) single.push(id, text);
+            many.flush();
+            single.flush();
+            ASSERT_EQ(many.len(), single.len());
+            for (size_t pos = 0; pos < many.len(); ++pos) {
+                for (size_t slot = 0; slot <= PositionalBitmap::kEdgeSlot; ++slot) {
+                    ASSERT_TRUE(many.slot(pos, slot).bitmap() == single.slot(pos, slot).bitmap())
+                        << limit << " " << round << " " << pos << " " << slot;
+                }
+            }
+        }
+        expect_searches(many, values, "push_many");
+    }
+}
+
 // merge_from in every pairing of forms, with positions of different lengths
 // (the smaller side is re-centred into the larger one).
 TEST(PositionalBitmap, MergeBetweenForms) {

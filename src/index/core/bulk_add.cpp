@@ -19,8 +19,11 @@ struct AttributeGroup {
     // Values entered one by one: (id, value, root) for containers without
     // prepared elements, nested objects and other values.
     std::vector<std::tuple<uint32_t, const PyValue*, uint32_t>> singles;
-    // Container elements given ids here: (element id, holder, value).
-    std::vector<std::tuple<uint32_t, uint32_t, const PyValue*>> elements;
+    // Container elements given ids here: (element id, holder, value). The values
+    // live in the prepared elements and move into the map's ledger at the end.
+    std::vector<std::tuple<uint32_t, uint32_t, PyValue*>> elements;
+    // The prepared containers those came from, let go of once their values moved.
+    std::vector<PreparedElements::Held*> containers;
     size_t longest = 0;
 
     // Sorts one value of `id` (belonging to the stored object `root`) by kind.
@@ -44,6 +47,13 @@ struct AttributeGroup {
 
 constexpr size_t kBatchGroup = 4096;
 
+// Objects made one after another mostly come in id and address order: checking
+// costs one pass where sorting a batch of millions would cost many.
+template <class T, class Less>
+void sort_unless_sorted(std::vector<T>& v, Less less) {
+    if (!std::is_sorted(v.begin(), v.end(), less)) std::sort(v.begin(), v.end(), less);
+}
+
 }  // namespace
 
 void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::vector<StoredItem> batch,
@@ -53,7 +63,7 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
     std::vector<Mutex<IndexList>*> lists;
     lists.reserve(batch.size());
     for (const StoredItem& stored : batch) lists.push_back(&stored.record().indexes);
-    std::sort(lists.begin(), lists.end(), std::less<>());
+    sort_unless_sorted(lists, std::less<>());
     lists.erase(std::unique(lists.begin(), lists.end()), lists.end());
     std::vector<Mutex<IndexList>::Guard> held_lists;
     held_lists.reserve(lists.size());
@@ -63,6 +73,7 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
     }
 
     std::vector<StoredItem> replaced;  // released after the locks
+    std::vector<uint32_t> positions;    // batch position of each object entered
     {
         auto allowed = get_allowed_items_writer();
         auto items_guard = get_items_writer();
@@ -74,12 +85,15 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
         }
         // Values are entered once per object: not again for objects the core
         // already holds (their values are current), once for a repeated one.
-        std::sort(ids.begin(), ids.end());
+        sort_unless_sorted(ids, std::less<>());
         const bool repeats = std::adjacent_find(ids.begin(), ids.end()) != ids.end();
         Bitmap taken;
         std::vector<StoredItem> fresh;
+        std::vector<uint32_t> fresh_positions;  // where each object stood in the batch
         fresh.reserve(batch.size());
-        for (StoredItem& stored : batch) {
+        fresh_positions.reserve(batch.size());
+        for (size_t position = 0; position < batch.size(); ++position) {
+            StoredItem& stored = batch[position];
             const uint32_t id = stored.record().id;
             if (allowed->contains(id)) continue;
             if (repeats) {
@@ -87,8 +101,10 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
                 taken.add(id);
             }
             fresh.push_back(std::move(stored));
+            fresh_positions.push_back(static_cast<uint32_t>(position));
         }
         batch = std::move(fresh);
+        positions = std::move(fresh_positions);
         allowed->add_many(ids);
         // Ids of objects made together are mostly consecutive: as runs, the
         // allowed set costs little to intersect with (every answer is clipped to it).
@@ -102,7 +118,7 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
         // wait on each other), each once even if the batch repeats an object.
         std::vector<Mutex<AttributeMap>*> storages;
         for (size_t i = from; i < to; ++i) storages.push_back(&batch[i].record().attributes);
-        std::sort(storages.begin(), storages.end(), std::less<>());
+        sort_unless_sorted(storages, std::less<>());
         storages.erase(std::unique(storages.begin(), storages.end()), storages.end());
         std::vector<Mutex<AttributeMap>::Guard> held;
         held.reserve(storages.size());
@@ -111,7 +127,11 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
         // Attribute ids are small and dense: groups are found by position.
         std::vector<std::unique_ptr<AttributeGroup>> by_attr;
         std::vector<uint32_t> seen_attrs;
-        std::vector<const PyObject*> used_containers;
+        // Containers whose elements were converted when the batch was checked:
+        // (group, holder, container), their elements counted to take their ids
+        // in one block.
+        std::vector<std::tuple<AttributeGroup*, uint32_t, PreparedElements::Held*>> held_containers;
+        size_t element_count = 0;
         for (size_t i = from; i < to; ++i) {
             const uint32_t id = batch[i].record().id;
             const auto held_at = std::lower_bound(storages.begin(), storages.end(), &batch[i].record().attributes);
@@ -124,20 +144,30 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
                 }
                 AttributeGroup& group = *by_attr[attr_id];
                 if (const auto* iterable = v.as<cast::Iterable>(); iterable != nullptr && prepared != nullptr) {
-                    const auto found = prepared->find(iterable->value.container.get());
-                    if (found != prepared->end()) {
-                        used_containers.push_back(found->first);
-                        // Elements converted while the batch was checked enter like values of their own.
-                        for (const PyValue& element : found->second.elements) {
-                            const uint32_t eid = allocate_id();
-                            group.elements.emplace_back(eid, id, &element);
-                            group.add(eid, element, id);
-                        }
+                    if (auto* container = prepared->take_held(positions[i], iterable->value.container.get())) {
+                        held_containers.emplace_back(&group, id, container);
+                        group.containers.push_back(container);
+                        element_count += container->end - container->begin;
                         return;
                     }
                 }
                 group.add(id, v, id);
             });
+        }
+        if (element_count > 0) {
+            // Elements converted while the batch was checked enter like values of their own.
+            std::vector<uint32_t> eids(element_count);
+            allocate_ids(eids);
+            // Ascending, so the bitmaps append them: reused ids come in any order.
+            sort_unless_sorted(eids, std::less<>());
+            size_t next = 0;
+            for (const auto& [group, holder, container] : held_containers) {
+                for (PyValue& element : prepared->elements_of(*container)) {
+                    const uint32_t eid = eids[next++];
+                    group->elements.emplace_back(eid, holder, &element);
+                    group->add(eid, element, holder);
+                }
+            }
         }
 
         // Maps for attributes this core has not seen yet.
@@ -171,17 +201,14 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
                         eids.push_back(eid);
                     }
                 }
-                std::sort(eids.begin(), eids.end());
+                sort_unless_sorted(eids, std::less<>());
                 map.get_masked_ids_writer()->add_many(eids);
-                auto ledger = map.elements.write(QueryMap::kMapPoisoned);
-                for (const auto& [eid, holder, value] : group.elements) ledger->add(eid, holder, *value);
             }
             if (!group.numbers.empty() || !group.strings.empty() || !group.bools.empty()) {
                 BulkQueryMapAdder adder(map);
                 adder.reserve_strings(group.longest);
                 if (!group.numbers.empty()) {
-                    std::sort(group.numbers.begin(), group.numbers.end(),
-                              [](const auto& a, const auto& b) { return a.first < b.first; });
+                    sort_unless_sorted(group.numbers, [](const auto& a, const auto& b) { return a.first < b.first; });
                     // A batch may name one object twice: one entry per id.
                     group.numbers.erase(std::unique(group.numbers.begin(), group.numbers.end(),
                                                     [](const auto& a, const auto& b) { return a.first == b.first; }),
@@ -196,21 +223,22 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
                     }
                     adder.insert_numbers(ids, keys);
                 }
-                for (const auto& [id, text] : group.strings) adder.push_str(id, text);
+                adder.push_strs(group.strings);
                 for (const auto& [id, value] : group.bools) adder.push_bool(id, value);
             }
             // Entered after the adder let go of the map's structures, which
             // container elements take again.
             for (const auto& [id, value, root] : group.singles) map.insert(*value, id, root);
-        }
-        // The elements of containers no later object holds are in the maps now
-        // (the ledger keeps copies): let go of them, so a large batch does not
-        // keep every converted element until its end.
-        for (const PyObject* container : used_containers) {
-            const auto it = prepared->find(container);  // found again: it may be gone already
-            if (it == prepared->end()) continue;
-            if (it->second.uses > 0) --it->second.uses;
-            if (it->second.uses == 0 && !it->second.inner) prepared->erase(it);
+            // Last, as nothing reads the prepared values any more: the ledger
+            // takes them over instead of copying them.
+            if (!group.elements.empty()) {
+                auto ledger = map.elements.write(QueryMap::kMapPoisoned);
+                for (const auto& [eid, holder, value] : group.elements) ledger->add(eid, holder, std::move(*value));
+            }
+            // Let go of the containers at once: their values are gone, so no later
+            // lookup may find them, and a large batch does not keep every container
+            // until its end.
+            for (PreparedElements::Held* container : group.containers) prepared->release(*container);
         }
     }
 }

@@ -1,5 +1,6 @@
 #include "index/core/id_alloc.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -46,7 +47,34 @@ uint32_t allocate_id() {
     return *id;
 }
 
+void allocate_ids(std::span<uint32_t> out) {
+    bool exhausted = false;
+    {
+        auto space = id_space().lock();
+        size_t filled = 0;
+        // Reused ids first, last freed first.
+        const size_t reused = std::min(out.size(), space->free_list.size());
+        for (; filled < reused; ++filled) {
+            out[filled] = space->free_list.back();
+            space->free_list.pop_back();
+        }
+        // Then a run of never-used ids.
+        for (; filled < out.size() && space->next <= kLastId; ++filled) out[filled] = static_cast<uint32_t>(space->next++);
+        if (filled < out.size()) {
+            // Given back in reverse, so the free list is as it was before the call.
+            for (size_t k = filled; k > 0; --k) space->free_list.push_back(out[k - 1]);
+            exhausted = true;
+        }
+    }
+    if (exhausted) fail("id space exhausted");
+}
+
 void free_id(uint32_t id) { id_space().lock()->free_list.push_back(id); }
+
+void free_ids(std::span<const uint32_t> ids) {
+    auto space = id_space().lock();
+    space->free_list.insert(space->free_list.end(), ids.rbegin(), ids.rend());
+}
 
 namespace detail {
 void set_next_id_for_testing(uint64_t next) { id_space().lock()->next = next; }

@@ -89,7 +89,6 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
         }
         // Every container of every object converts, or nothing is added.
         PreparedElements prepared;
-        prepared.reserve(static_cast<size_t>(n));
         std::vector<StoredItem> batch;
         batch.reserve(static_cast<size_t>(n));
         for (Py_ssize_t i = 0; i < n; ++i) {

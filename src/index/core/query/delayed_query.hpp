@@ -24,6 +24,7 @@ public:
     void push_bool(uint32_t id, bool value) { (*bools_)[value ? 0 : 1].push(id); }
     // Reserving the longest string first saves growing the positions string by string.
     void push_str(uint32_t id, std::string_view text);
+    void push_strs(std::span<const std::pair<uint32_t, std::string_view>> entries) { strings_->push_many(entries); }
     void reserve_strings(size_t longest) { strings_->reserve(longest); }
 
 private:

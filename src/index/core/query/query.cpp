@@ -109,7 +109,8 @@ void ElementLedger::rechain() {
 }
 
 QueryMap::~QueryMap() {
-    if (!masked_ids.is_poisoned()) masked_ids.read()->for_each([](uint32_t eid) { free_id(eid); });
+    if (masked_ids.is_poisoned()) return;
+    free_ids(masked_ids.read()->to_vector());  // ascending: the next bulk add takes them in bitmap order
 }
 
 void QueryMap::insert(const PyValue& v, uint32_t id, uint32_t root) {
@@ -143,7 +144,7 @@ void QueryMap::insert_iterable(const PyIterable& container, uint32_t id, uint32_
     if (!entering.entered()) return;
     // Elements checked before the operation took any lock are entered as they
     // were converted then; only containers nobody prepared are read here.
-    if (const std::vector<PyValue>* prepared = PreparedScope::find(container.container.get())) {
+    if (const auto prepared = PreparedScope::find(container.container.get())) {
         enter_elements(*prepared, id, root);
         return;
     }
@@ -155,7 +156,7 @@ void QueryMap::insert_iterable(const PyIterable& container, uint32_t id, uint32_
     enter_elements(values, id, root);
 }
 
-void QueryMap::enter_elements(const std::vector<PyValue>& values, uint32_t id, uint32_t root) {
+void QueryMap::enter_elements(std::span<const PyValue> values, uint32_t id, uint32_t root) {
     for (const PyValue& ev : values) {
         const uint32_t eid = allocate_id();
         get_mapped_ids_writer()->insert(eid, id);

@@ -114,7 +114,7 @@ struct QueryMap {
     // Records that stored object `holder` holds `nested`; it enters the child index afterwards.
     void hold_nested(uint32_t holder, const StoredIndexable& nested);
     // Enters converted elements under fresh synthetic ids held by `id`.
-    void enter_elements(const std::vector<PyValue>& values, uint32_t id, uint32_t root);
+    void enter_elements(std::span<const PyValue> values, uint32_t id, uint32_t root);
     // Adds what `other` holds for the stored objects `objects` (the bits of its
     // own element ids are left out; its elements are entered again under ids of
     // this map, except for the holders in `skip_elements_of`, already here).

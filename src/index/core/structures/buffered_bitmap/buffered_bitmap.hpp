@@ -23,7 +23,7 @@ public:
     void flush() {
         check(len_ <= N, "BufferedBitmap buffer overrun");
         if (len_ == 0) return;
-        bitmap_.add_many(std::span<const uint32_t>(buffer_.get(), len_));
+        bitmap_.add_sorted(std::span<const uint32_t>(buffer_.get(), len_));
         len_ = 0;
     }
 

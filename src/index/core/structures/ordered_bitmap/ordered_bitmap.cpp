@@ -246,14 +246,24 @@ void NumericalBitmap::insert_many_into_slices(std::span<const uint32_t> ids, std
         all.head = static_cast<uint16_t>(all.head & k.head);
         all.mantissa &= k.mantissa;
     }
+    // Subsets of ascending ids are ascending: checked once for every slice.
+    const bool ascending = strictly_ascending(ids);
     // Ids of objects made one after another are often consecutive: a shared bit
-    // then adds them as one range.
-    const bool consecutive = ids.back() >= ids.front() && ids.back() - ids.front() + 1 == ids.size();
+    // then adds them as one range (only for distinct ascending ids, which span
+    // exactly their number).
+    const bool consecutive = ascending && ids.back() - ids.front() + 1 == ids.size();
+    const auto add_subset = [&](Bitmap& target, std::span<const uint32_t> subset) {
+        if (ascending) {
+            target.add_ascending(subset);
+        } else {
+            target.add_sorted(subset);
+        }
+    };
     const auto add_all = [&](Bitmap& target) {
         if (consecutive) {
             target.add_range(ids.front(), ids.back());
         } else {
-            target.add_many(ids);
+            add_subset(target, ids);
         }
     };
     // Sides are split without branches: every id is written to both arrays and
@@ -287,8 +297,8 @@ void NumericalBitmap::insert_many_into_slices(std::span<const uint32_t> ids, std
             n_ones += set;
             n_zeros += 1 - set;
         }
-        slices_[bit][1].bitmap().add_many(std::span(ones.data(), n_ones));
-        slices_[bit][0].bitmap().add_many(std::span(zeros.data(), n_zeros));
+        add_subset(slices_[bit][1].bitmap(), std::span<const uint32_t>(ones.data(), n_ones));
+        add_subset(slices_[bit][0].bitmap(), std::span<const uint32_t>(zeros.data(), n_zeros));
     }
     for (size_t j = 0; j < n && eq_ids_.active(); ++j) eq_ids_.insert(keys[j], ids[j]);
     for (size_t j = 0; j < n && buckets_.active(); ++j) enter_bucket(ids[j], keys[j]);

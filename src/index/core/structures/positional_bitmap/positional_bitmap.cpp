@@ -70,6 +70,59 @@ void PositionalBitmap::push(uint32_t id, std::string_view text) {
     eq_ids_.insert(text, id);
 }
 
+void PositionalBitmap::push_many(std::span<const std::pair<uint32_t, std::string_view>> entries) {
+    size_t k = 0;
+    for (; k < entries.size() && is_small(); ++k) push(entries[k].first, entries[k].second);
+    entries = entries.subspan(k);
+    if (entries.empty()) return;
+    size_t longest = 0;
+    size_t pushes = 0;
+    for (const auto& [id, text] : entries) {
+        longest = std::max(longest, text.size());
+        pushes += text.size() + 2;
+    }
+    if (longest == 0) return;
+    expand_map(longest);
+    // Slots numbered position * 257 + byte (or edge); a counting sort by slot
+    // keeps each slot's ids in entry order.
+    constexpr size_t kPerPosition = kEdgeSlot + 1;
+    const size_t slots = len() * kPerPosition;
+    if (slots > 4 * pushes) {
+        // A few long strings: the slot table would outweigh the ids.
+        for (const auto& [id, text] : entries) push(id, text);
+        return;
+    }
+    const auto each_slot = [&](const auto& fn) {
+        for (const auto& [id, text] : entries) {
+            const size_t n = text.size();
+            if (n == 0) continue;
+            const size_t s = start_of(n);
+            fn(s * kPerPosition + kEdgeSlot, id);
+            for (size_t j = 0; j < n; ++j) fn((s + j) * kPerPosition + static_cast<uint8_t>(text[j]), id);
+            if (n > 1) fn((s + n - 1) * kPerPosition + kEdgeSlot, id);
+        }
+    };
+    // An id is in a slot once, so ascending entries give ascending slots.
+    bool ascending = true;
+    for (size_t i = 1; i < entries.size() && ascending; ++i) ascending = entries[i].first > entries[i - 1].first;
+    std::vector<size_t> starts(slots + 1, 0);
+    each_slot([&](size_t slot_at, uint32_t) { ++starts[slot_at + 1]; });
+    for (size_t i = 0; i < slots; ++i) starts[i + 1] += starts[i];
+    std::vector<uint32_t> ids(starts[slots]);
+    std::vector<size_t> next(starts.begin(), starts.end() - 1);
+    each_slot([&](size_t slot_at, uint32_t id) { ids[next[slot_at]++] = id; });
+    for (size_t i = 0; i < slots; ++i) {
+        if (starts[i] == starts[i + 1]) continue;
+        const std::span<const uint32_t> slot_ids(ids.data() + starts[i], starts[i + 1] - starts[i]);
+        Bitmap& bits = slot(i / kPerPosition, i % kPerPosition).bitmap();
+        if (ascending) {
+            bits.add_ascending(slot_ids);
+        } else {
+            bits.add_sorted(slot_ids);
+        }
+    }
+}
+
 void PositionalBitmap::reserve(size_t longest) {
     if (is_small()) {
         longest_ = std::max(longest_, longest);

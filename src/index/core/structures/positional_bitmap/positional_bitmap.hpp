@@ -13,6 +13,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "index/core/structures/buffered_bitmap/buffered_bitmap.hpp"
@@ -51,6 +52,10 @@ public:
     // entered at once). `reserve` first with the longest string saves growing
     // the positions string by string.
     void push(uint32_t id, std::string_view text);
+    // The same for many strings at once: the ids are sorted into their slots
+    // first, so each slot takes its ids in one add (ascending ids stay
+    // ascending per slot, which bitmaps take cheapest).
+    void push_many(std::span<const std::pair<uint32_t, std::string_view>> entries);
     void reserve(size_t longest);
     // `text` must be the string the id was inserted with.
     void remove(uint32_t id, std::string_view text);

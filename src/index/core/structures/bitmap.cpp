@@ -1,0 +1,99 @@
+#include "index/core/structures/bitmap.hpp"
+
+#include <cstring>
+#include <vector>
+
+namespace vorlane {
+
+namespace {
+
+// CRoaring's portable format without run containers: a cookie and the number of
+// containers, then per container its key and cardinality - 1, then per
+// container the offset of its data. A container of more than 4096 ids is a
+// bitset of 1024 words, any other an ascending array of the ids' low halves.
+constexpr uint32_t kNoRunCookie = 12346;
+constexpr size_t kArrayMax = 4096;
+constexpr size_t kBitsetBytes = 8192;
+// Below this many ids the layout costs more than it saves.
+constexpr size_t kSortedMin = 256;
+// The layout buffer is kept per thread between calls up to this size.
+constexpr size_t kKeptBytes = size_t{1} << 20;
+
+template <class T>
+void put(char* at, T value) {
+    std::memcpy(at, &value, sizeof(T));
+}
+
+}  // namespace
+
+bool strictly_ascending(std::span<const uint32_t> ids) noexcept {
+    for (size_t i = 1; i < ids.size(); ++i) {
+        if (ids[i] <= ids[i - 1]) return false;
+    }
+    return true;
+}
+
+void Bitmap::add_sorted(std::span<const uint32_t> ids) {
+    if (ids.size() >= kSortedMin && strictly_ascending(ids)) {
+        add_ascending(ids);
+    } else {
+        add_many(ids);
+    }
+}
+
+void Bitmap::add_ascending(std::span<const uint32_t> ids) {
+    if (ids.size() < kSortedMin) {
+        add_many(ids);
+        return;
+    }
+    // Where each chunk of ids sharing their high half begins.
+    thread_local std::vector<size_t> starts;
+    thread_local std::vector<char> buffer;
+    starts.clear();
+    starts.push_back(0);
+    for (size_t i = 1; i < ids.size(); ++i) {
+        if ((ids[i] >> 16) != (ids[i - 1] >> 16)) starts.push_back(i);
+    }
+    starts.push_back(ids.size());
+    const size_t chunks = starts.size() - 1;
+    size_t data = 0;
+    for (size_t k = 0; k < chunks; ++k) {
+        const size_t count = starts[k + 1] - starts[k];
+        data += count > kArrayMax ? kBitsetBytes : 2 * count;
+    }
+    const size_t head = 8 + 8 * chunks;
+    buffer.resize(head + data);
+    char* out = buffer.data();
+    put<uint32_t>(out, kNoRunCookie);
+    put<uint32_t>(out + 4, static_cast<uint32_t>(chunks));
+    size_t offset = head;
+    for (size_t k = 0; k < chunks; ++k) {
+        const size_t from = starts[k];
+        const size_t to = starts[k + 1];
+        const size_t count = to - from;
+        put<uint16_t>(out + 8 + 4 * k, static_cast<uint16_t>(ids[from] >> 16));
+        put<uint16_t>(out + 10 + 4 * k, static_cast<uint16_t>(count - 1));
+        put<uint32_t>(out + 8 + 4 * chunks + 4 * k, static_cast<uint32_t>(offset));
+        if (count > kArrayMax) {
+            uint64_t words[kBitsetBytes / 8] = {};
+            for (size_t t = from; t < to; ++t) words[(ids[t] & 0xFFFFu) >> 6] |= uint64_t{1} << (ids[t] & 63U);
+            std::memcpy(out + offset, words, kBitsetBytes);
+            offset += kBitsetBytes;
+        } else {
+            char* at = out + offset;
+            for (size_t t = from; t < to; ++t, at += 2) put<uint16_t>(at, static_cast<uint16_t>(ids[t]));
+            offset += 2 * count;
+        }
+    }
+    Raw* part = roaring_bitmap_portable_deserialize_safe(buffer.data(), buffer.size());
+    if (buffer.capacity() > kKeptBytes) std::vector<char>().swap(buffer);  // kept for small calls only
+    if (part == nullptr) fail(kBitmapCreateFailed);
+    if (raw_ == nullptr || roaring_bitmap_is_empty(raw_)) {
+        std::swap(raw_, part);
+    } else {
+        roaring_bitmap_or_inplace(raw_, part);
+    }
+    if (part != nullptr) roaring_bitmap_free(part);
+}
+
+}  // namespace vorlane
