@@ -121,6 +121,9 @@ void PositionalBitmap::push_many(std::span<const std::pair<uint32_t, std::string
             bits.add_sorted(slot_ids);
         }
     }
+    for (const auto& [id, text] : entries) {
+        if (!text.empty()) eq_ids_.insert(text, id);
+    }
 }
 
 void PositionalBitmap::reserve(size_t longest) {
