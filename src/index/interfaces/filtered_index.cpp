@@ -3,6 +3,7 @@
 #include <new>
 
 #include "index/interfaces/index.hpp"
+#include "index/interfaces/membership.hpp"
 #include "index/interfaces/query.hpp"
 #include "index/types.hpp"
 #include "python/args.hpp"
@@ -58,6 +59,24 @@ PyObject* fi_collect(PyObject* self, PyObject*) {
     return py::guarded_object([&] {
         const FilteredIndexCore& view = view_of(self);
         return collect_items(*view.core->items, view.allowed_items);
+    });
+}
+
+Py_ssize_t fi_len(PyObject* self) {
+    return py::guarded(Py_ssize_t{-1}, [&] { return count_admitted(view_of(self).allowed_items); });
+}
+
+int fi_contains(PyObject* self, PyObject* obj) {
+    return py::guarded(-1, [&] {
+        const FilteredIndexCore& view = view_of(self);
+        return holds_object(*view.core->items, view.allowed_items, obj) ? 1 : 0;
+    });
+}
+
+PyObject* fi_iter(PyObject* self) {
+    return py::guarded_object([&] {
+        const FilteredIndexCore& view = view_of(self);
+        return iterate_admitted(*view.core->items, view.allowed_items);
     });
 }
 
@@ -134,6 +153,9 @@ PyTypeObject* create_filtered_index_type() {
         {Py_tp_doc, const_cast<char*>("")},
         {Py_tp_methods, kMethods},
         {Py_tp_dealloc, reinterpret_cast<void*>(filtered_index_dealloc)},
+        {Py_sq_length, reinterpret_cast<void*>(fi_len)},
+        {Py_sq_contains, reinterpret_cast<void*>(fi_contains)},
+        {Py_tp_iter, reinterpret_cast<void*>(fi_iter)},
         {0, nullptr},
     };
     PyType_Spec type_spec = {"PyVorlane.FilteredIndex", sizeof(PyFilteredIndexObject), 0,

@@ -5,6 +5,7 @@
 #include "index/core/index.hpp"
 #include "index/indexable.hpp"
 #include "index/interfaces/filtered_index.hpp"
+#include "index/interfaces/membership.hpp"
 #include "index/interfaces/query.hpp"
 #include "index/types.hpp"
 #include "python/args.hpp"
@@ -133,6 +134,33 @@ PyObject* index_collect(PyObject* self, PyObject*) {
     });
 }
 
+Py_ssize_t index_len(PyObject* self) {
+    return py::guarded(Py_ssize_t{-1}, [&] {
+        IndexAPI& core = core_of(self);
+        auto allowed = py::lock_with_gil([&] { return core.allowed_items->try_read(); },
+                                         [&] { return core.allowed_items->read(); });
+        return count_admitted(*allowed);
+    });
+}
+
+int index_contains(PyObject* self, PyObject* obj) {
+    return py::guarded(-1, [&] {
+        IndexAPI& core = core_of(self);
+        auto allowed = py::lock_with_gil([&] { return core.allowed_items->try_read(); },
+                                         [&] { return core.allowed_items->read(); });
+        return holds_object(*core.items, *allowed, obj) ? 1 : 0;
+    });
+}
+
+PyObject* index_iter(PyObject* self) {
+    return py::guarded_object([&] {
+        IndexAPI& core = core_of(self);
+        auto allowed = py::lock_with_gil([&] { return core.allowed_items->try_read(); },
+                                         [&] { return core.allowed_items->read(); });
+        return iterate_admitted(*core.items, *allowed);
+    });
+}
+
 PyObject* index_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guarded_object([&] {
         std::vector<QueryExpr> filters = keyword_filters(args, nargs, kwnames, "reduced");
@@ -198,6 +226,9 @@ PyTypeObject* create_index_type() {
         {Py_tp_new, reinterpret_cast<void*>(index_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc)},
         {Py_tp_methods, kMethods},
+        {Py_sq_length, reinterpret_cast<void*>(index_len)},
+        {Py_sq_contains, reinterpret_cast<void*>(index_contains)},
+        {Py_tp_iter, reinterpret_cast<void*>(index_iter)},
         {0, nullptr},
     };
     PyType_Spec type_spec = {"PyVorlane.Index", sizeof(PyIndexObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
