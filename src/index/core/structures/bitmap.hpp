@@ -51,6 +51,8 @@ public:
     }
 
     void add(uint32_t id) { roaring_bitmap_add(mut(), id); }
+    // Adds `id`; true when it was not there yet (one lookup for both).
+    bool add_checked(uint32_t id) { return roaring_bitmap_add_checked(mut(), id); }
     void add_many(std::span<const uint32_t> ids) {
         if (!ids.empty()) roaring_bitmap_add_many(mut(), ids.size(), ids.data());
     }

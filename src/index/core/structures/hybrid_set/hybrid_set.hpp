@@ -83,6 +83,14 @@ public:
         }
     }
 
+    // Adds `id` unless it is there; true when it was new.
+    bool insert(uint32_t id) {
+        if (form() == Form::Bitmap) return std::get<Bitmap>(repr_).add_checked(id);
+        if (contains(id)) return false;
+        add(id);
+        return true;
+    }
+
     // The form never changes here: an emptied set stays in its form.
     void remove(uint32_t id) {
         switch (form()) {

@@ -31,16 +31,14 @@ public:
     void insert(const K& key, uint32_t id) {
         if (!active_) return;
         auto it = values_.find(key);
-        if (it != values_.end() && it->second.contains(id)) return;
-        ++ids_;
         if (it == values_.end()) {
-            if (values_.size() >= kAlwaysKept && (values_.size() + 1) * kIdsPerValue > ids_) {
+            if (values_.size() >= kAlwaysKept && (values_.size() + 1) * kIdsPerValue > ids_ + 1) {
                 drop();
                 return;
             }
             it = values_.emplace(Key(key), HybridSet()).first;
         }
-        it->second.add(id);
+        if (it->second.insert(id)) ++ids_;
     }
 
     // `key` must be the value the id was inserted with.
