@@ -4,6 +4,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <utility>
 
 #include "index/core/id_alloc.hpp"
 #include "index/core/index.hpp"
@@ -139,6 +140,14 @@ void propagate(const Indexable& record, const IndexMeta& entry, std::string_view
     core->replace_value(entry, record.id, attr_id, storage->get(attr_id), value);
 }
 
+// The object the last construction on this thread made, with its keyword
+// dict: the interpreter calls __init__ with that same dict right after __new__.
+struct Constructed {
+    PyObject* self = nullptr;
+    PyObject* kwargs = nullptr;
+};
+thread_local Constructed g_constructed;
+
 PyObject* indexable_new(PyTypeObject* cls, PyObject* /*args: ignored*/, PyObject* kwargs) {
     return py::guarded_object([&]() -> PyObject* {
         AttributeMap attributes;
@@ -168,7 +177,32 @@ PyObject* indexable_new(PyTypeObject* cls, PyObject* /*args: ignored*/, PyObject
             if (self == nullptr) throw py::PyErrAlreadySet();
         }
         new (&as_indexable(self)->record) Indexable(std::move(attributes));
+        if (kwargs != nullptr) g_constructed = {self, kwargs};
         return self;
+    });
+}
+
+// Indexable.__init__(*_args, **kwargs): assigns each keyword as an attribute,
+// so that a subclass's __init__ can pass attributes on with
+// super().__init__(**attrs). Right after construction the same keywords are
+// stored already: the call that follows __new__ with the same dict skips them.
+int indexable_init(PyObject* self, PyObject* /*args: ignored*/, PyObject* kwargs) {
+    const Constructed constructed = std::exchange(g_constructed, Constructed{});
+    if (kwargs == nullptr || (constructed.self == self && constructed.kwargs == kwargs)) return 0;
+    return py::guarded_status([&] {
+        // A copy: assignments run Python code that could change the caller's dict.
+        PyRef items = PyRef::checked(PyDict_Items(kwargs));
+        const Py_ssize_t n = PyList_GET_SIZE(items.get());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* pair = PyList_GET_ITEM(items.get(), i);
+            PyObject* key = PyTuple_GET_ITEM(pair, 0);
+            if (!utf8_name(key)) {  // skipped, as the constructor skips it
+                PyErr_Clear();
+                continue;
+            }
+            if (PyObject_SetAttr(self, key, PyTuple_GET_ITEM(pair, 1)) < 0) throw py::PyErrAlreadySet();
+        }
+        return 0;
     });
 }
 
@@ -299,6 +333,7 @@ PyTypeObject* create_indexable_type() {
     PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>("Indexable(*_args, **kwargs)\n--\n\n")},
         {Py_tp_new, reinterpret_cast<void*>(indexable_new)},
+        {Py_tp_init, reinterpret_cast<void*>(indexable_init)},
         {Py_tp_dealloc, reinterpret_cast<void*>(indexable_dealloc)},
         {Py_tp_getattro, reinterpret_cast<void*>(indexable_getattro)},
         {Py_tp_setattro, reinterpret_cast<void*>(indexable_setattro)},
