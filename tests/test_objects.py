@@ -140,6 +140,16 @@ def test_super_init_assigns_keywords_and_indexes_follow():
     assert repr(q) == "<Indexable with 2 attributes>"
     q.__init__(a=2)
     assert (q.a, q.b) == (2, [1, 2])
+    # __new__ called on its own, then __init__ with other values (a new dict,
+    # possibly at the address of the one __new__ saw), or after a write.
+    for cls in (Indexable, Plain):
+        made = cls.__new__(cls, a=1)
+        cls.__init__(made, a=2)
+        assert made.a == 2
+        again = cls.__new__(cls, a=1)
+        again.a = 5
+        again.__init__(a=1)
+        assert again.a == 1
 
     # A failing assignment stops __init__ with the error; keys that cannot be
     # encoded are skipped, as the constructor skips them.

@@ -140,13 +140,29 @@ void propagate(const Indexable& record, const IndexMeta& entry, std::string_view
     core->replace_value(entry, record.id, attr_id, storage->get(attr_id), value);
 }
 
-// The object the last construction on this thread made, with its keyword
-// dict: the interpreter calls __init__ with that same dict right after __new__.
+// The object the last construction made, with its keyword dict: the
+// interpreter calls __init__ with that same dict right after __new__, and
+// nothing runs in between. The dict's address alone could be a later dict's,
+// so the marker also carries the identities of its keys and values, and any
+// attribute write drops it. Touched only with the interpreter lock held.
 struct Constructed {
     PyObject* self = nullptr;
     PyObject* kwargs = nullptr;
+    uint64_t fingerprint = 0;
 };
-thread_local Constructed g_constructed;
+Constructed g_constructed;
+
+uint64_t kwargs_fingerprint(PyObject* kwargs) {
+    uint64_t hash = static_cast<uint64_t>(PyDict_GET_SIZE(kwargs));
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        hash = (hash ^ reinterpret_cast<uintptr_t>(key)) * 0x100000001b3ULL;
+        hash = (hash ^ reinterpret_cast<uintptr_t>(value)) * 0x100000001b3ULL;
+    }
+    return hash;
+}
 
 PyObject* indexable_new(PyTypeObject* cls, PyObject* /*args: ignored*/, PyObject* kwargs) {
     return py::guarded_object([&]() -> PyObject* {
@@ -177,7 +193,7 @@ PyObject* indexable_new(PyTypeObject* cls, PyObject* /*args: ignored*/, PyObject
             if (self == nullptr) throw py::PyErrAlreadySet();
         }
         new (&as_indexable(self)->record) Indexable(std::move(attributes));
-        if (kwargs != nullptr) g_constructed = {self, kwargs};
+        if (kwargs != nullptr) g_constructed = {self, kwargs, kwargs_fingerprint(kwargs)};
         return self;
     });
 }
@@ -188,7 +204,10 @@ PyObject* indexable_new(PyTypeObject* cls, PyObject* /*args: ignored*/, PyObject
 // stored already: the call that follows __new__ with the same dict skips them.
 int indexable_init(PyObject* self, PyObject* /*args: ignored*/, PyObject* kwargs) {
     const Constructed constructed = std::exchange(g_constructed, Constructed{});
-    if (kwargs == nullptr || (constructed.self == self && constructed.kwargs == kwargs)) return 0;
+    if (kwargs == nullptr) return 0;
+    if (constructed.self == self && constructed.kwargs == kwargs && constructed.fingerprint == kwargs_fingerprint(kwargs)) {
+        return 0;
+    }
     return py::guarded_status([&] {
         // A copy: assignments run Python code that could change the caller's dict.
         PyRef items = PyRef::checked(PyDict_Items(kwargs));
@@ -243,6 +262,7 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
 }
 
 int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
+    g_constructed = Constructed{};  // what __new__ stored may have changed since
     return py::guarded_status([&] {
         if (value == nullptr) py::raise(PyExc_AttributeError, "can't delete attribute");
         if (!PyUnicode_Check(name)) py::raise_argument_type("name", "str", name);
