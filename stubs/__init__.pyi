@@ -208,9 +208,16 @@ class Indexable:
     appear in `dir(obj)` and cannot be deleted. Assigning an attribute of an
     indexed object updates every index that holds it.
 
+    Attributes read as `Any` unless the subclass declares them: an annotation
+    without a value (`age: int`) types the attribute for checkers and stores
+    nothing on the class.
+
     Example::
 
         class Person(Indexable):
+            name: str
+            age: int
+
             def __init__(self, name: str, age: int) -> None:
                 super().__init__(name=name, age=age)
 

@@ -178,3 +178,9 @@ def test_runtime_text_signatures_are_kept():
     assert FilteredIndex.rebase.__text_signature__ == "($self)"
     assert PyQueryExpr.bt.__text_signature__ == "(attr, lower, upper)"
     assert PyQueryExpr.and_.__text_signature__ == "(*exprs)"
+
+
+def test_typed_example_runs():
+    result = run([sys.executable, str(ROOT / "examples" / "typed_people.py")])
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["adults: Ada, Alan", "after Tim's birthday: Ada, Tim, Alan"]
