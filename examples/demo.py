@@ -11,6 +11,8 @@ import random
 import string
 import sys
 import time
+from collections.abc import Callable
+from typing import TypeVar
 
 from PyVorlane import Index, Indexable, PyQueryExpr as Q
 
@@ -20,6 +22,8 @@ CITIES = ["Amsterdam", "Athens", "Auckland", "Bangkok", "Barcelona", "Berlin", "
           "Lisbon", "London", "Los Angeles", "Madrid", "Manila", "Melbourne", "Mexico City", "Montreal", "Mumbai",
           "Nairobi", "New York", "Osaka", "Oslo", "Paris", "Prague", "Rome", "Santiago", "Seoul", "Singapore",
           "Stockholm", "Sydney", "Tokyo", "Vienna"]
+T = TypeVar("T")
+
 TAGS = ["admin", "beta", "customer", "developer", "editor", "guest", "manager", "partner", "staff", "vip"]
 
 
@@ -27,7 +31,7 @@ class Person(Indexable):
     """A person; its attributes live natively in the Indexable base."""
 
 
-def progress(label, done, total, started):
+def progress(label: str, done: int, total: int, started: float) -> None:
     width = 30
     filled = width * done // total
     rate = done / max(time.perf_counter() - started, 1e-9)
@@ -35,10 +39,10 @@ def progress(label, done, total, started):
     sys.stdout.flush()
 
 
-def generate(n, seed):
+def generate(n: int, seed: int) -> list[Person]:
     rng = random.Random(seed)
     letters = string.ascii_lowercase
-    people = []
+    people: list[Person] = []
     started = time.perf_counter()
     for i in range(n):
         people.append(Person(id=i, age=rng.randrange(18, 90), score=round(rng.uniform(0, 100), 2),
@@ -51,7 +55,7 @@ def generate(n, seed):
     return people
 
 
-def index_in_bulk(people):
+def index_in_bulk(people: list[Person]) -> tuple[Index, float]:
     idx = Index()
     step = max(1, len(people) // 20)
     started = time.perf_counter()
@@ -62,17 +66,19 @@ def index_in_bulk(people):
     return idx, time.perf_counter() - started
 
 
-def timed(fn, repeat=3):
-    best, result = float("inf"), None
-    for _ in range(repeat):
+def timed(fn: Callable[[], T], repeat: int = 3) -> tuple[T, float]:
+    t0 = time.perf_counter()
+    result = fn()
+    best = time.perf_counter() - t0
+    for _ in range(repeat - 1):
         t0 = time.perf_counter()
         result = fn()
         best = min(best, time.perf_counter() - t0)
     return result, best * 1e3
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def main() -> None:
+    parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument("--size", type=int, default=1_000_000, help="number of people (default 1,000,000)")
     parser.add_argument("--seed", type=int, default=42, help="random seed (default 42)")
     args = parser.parse_args()

@@ -1,64 +1,566 @@
-from typing import Any, Sequence, final
+"""Find live Python objects by their attribute values with compressed-bitmap indexes.
+
+Objects derive from `Indexable`, which stores their attributes natively; an
+`Index` holds such objects and answers queries over their attributes without
+scanning. Queries are keyword equality filters (`Index.reduced(age=36)`) or
+trees built with the static methods of `PyQueryExpr`.
+
+Example::
+
+    from PyVorlane import Index, Indexable, PyQueryExpr as Q
+
+    class Person(Indexable):
+        pass
+
+    ada = Person(name="Ada", age=36)
+    idx = Index()
+    idx.add_object(ada)
+    idx.reduced_query(Q.gt("age", 30)).collect()   # [ada]
+"""
+
+from collections.abc import Sequence
+from typing import Any, final
+
+from typing_extensions import Self, disjoint_base
 
 __all__ = ["sum_as_string", "Index", "Indexable", "FilteredIndex", "PyQueryExpr"]
 
-class InternalError(BaseException): ...
+class InternalError(BaseException):
+    """Raised for a value of a recognised type that cannot be converted, an
+    unhashable value of another type, or a broken invariant of the engine.
+
+    Values that raise it: an `int` outside 64 bits, a `str` with lone
+    surrogates. It derives from `BaseException`, so `except Exception` does not
+    catch it by accident.
+    """
 
 def sum_as_string(a: int, b: int) -> str:
-    """Formats the sum of two numbers as string."""
+    """Formats the sum of two numbers as string.
+
+    Args:
+        a: an unsigned 64-bit integer (an `int` or an object with `__index__`).
+        b: likewise.
+
+    Returns:
+        The decimal digits of `a + b`, without sign or separators.
+
+    Raises:
+        OverflowError: a negative argument or one beyond 64 bits.
+        TypeError: an argument that is not an integer.
+
+    Example::
+
+        sum_as_string(1, 2)   # "3"
+    """
 
 @final
 class Index:
-    def __init__(self) -> None: ...
-    def collect(self) -> list[Any]: ...
-    def reduced(self, **kwargs: Any) -> FilteredIndex: ...
-    def reduce(self, **kwargs: Any) -> None: ...
-    def get_by_attribute(self, **kwargs: Any) -> list[Any]: ...
-    def add_object_many(self, objs: Sequence[Indexable]) -> None: ...
-    def add_object(self, py_ref: Indexable) -> None: ...
-    def reduced_query(self, query: PyQueryExpr) -> FilteredIndex: ...
-    def union_with(self, other: Index) -> None: ...
+    """An index over `Indexable` objects, answering attribute queries with bitmaps.
 
+    An index keeps strong references to the objects added to it and stays
+    current when an attribute of one of them is assigned. Queries give
+    `FilteredIndex` views or lists of objects, in ascending object id order
+    (the order in which the objects were created; ids of released objects are
+    reused).
+
+    Example::
+
+        idx = Index()
+        idx.add_object_many([ada, alan])
+        idx.get_by_attribute(city="London")             # [ada]
+        idx.reduced_query(PyQueryExpr.gt("age", 40))    # a FilteredIndex
+    """
+
+    def __init__(self) -> None:
+        """Makes an empty index; it takes no arguments."""
+
+    def collect(self) -> list[Any]:
+        """Returns the objects the index holds.
+
+        Returns:
+            A new list of the very objects that were added (not copies), each
+            once, in ascending id order. After `reduce` only the objects it
+            kept.
+        """
+
+    def reduced(self, **kwargs: Any) -> FilteredIndex:
+        """Returns a view of the objects whose attributes equal the given values.
+
+        Args:
+            **kwargs: attribute name (or dotted path, passed through a dict)
+                and the value it must equal; all must hold. No keywords: every
+                object of the index.
+
+        Returns:
+            A new `FilteredIndex`; the index itself is unchanged.
+
+        Example::
+
+            idx.reduced(age=36, city="London").collect()
+            idx.reduced(**{"mentor.name": "Ada"})
+        """
+
+    def reduce(self, **kwargs: Any) -> None:
+        """Narrows the index itself to the objects whose attributes equal the given values.
+
+        Args:
+            **kwargs: keyword filters, as for `reduced`. No keywords: nothing changes.
+
+        Returns:
+            None. Views made earlier still collect their objects; narrowing
+            them further finds only objects the reduce kept. An object narrowed
+            away takes no writes in this index until it is added again.
+
+        Example::
+
+            idx.reduce(city="London")
+            idx.collect()   # only the Londoners
+        """
+
+    def get_by_attribute(self, **kwargs: Any) -> list[Any]:
+        """Returns the objects whose attributes equal the given values.
+
+        The same as `reduced(**kwargs).collect()`.
+
+        Args:
+            **kwargs: keyword filters, as for `reduced`.
+
+        Returns:
+            A new list of the matching objects, in ascending id order.
+
+        Example::
+
+            idx.get_by_attribute(city="London")   # [ada]
+        """
+
+    def add_object_many(self, objs: Sequence[Indexable]) -> None:
+        """Adds a sequence of objects in bulk (faster than one by one).
+
+        Args:
+            objs: a sequence (a list or tuple, not a `str`) of `Indexable`
+                objects. Objects already in the index stay once.
+
+        Returns:
+            None.
+
+        Raises:
+            TypeError: `objs` is not a sequence, is a `str`, or holds an
+                element that is not an `Indexable`; then nothing is added.
+        """
+
+    def add_object(self, py_ref: Indexable) -> None:
+        """Adds one object to the index.
+
+        Its attribute values are entered now, and every later assignment to
+        the object updates the index. Adding it again changes nothing.
+
+        Args:
+            py_ref: an `Indexable` object (of any subclass).
+
+        Returns:
+            None.
+
+        Raises:
+            TypeError: `py_ref` is not an `Indexable`.
+        """
+
+    def reduced_query(self, query: PyQueryExpr) -> FilteredIndex:
+        """Returns a view of the objects that match a query tree.
+
+        Args:
+            query: a `PyQueryExpr` built with its static methods.
+
+        Returns:
+            A new `FilteredIndex`.
+
+        Raises:
+            TypeError: `query` is not a `PyQueryExpr`.
+
+        Example::
+
+            idx.reduced_query(Q.and_(Q.ge("age", 18), Q.eq("city", "Oslo"))).collect()
+        """
+
+    def union_with(self, other: Index) -> None:
+        """Merges another index into this one, in place.
+
+        Values, container elements and nested objects of `other`'s objects are
+        entered into this index; `other` is unchanged, and assignments to its
+        objects update both from then on. `a.union_with(a)` changes nothing.
+
+        Args:
+            other: an `Index`.
+
+        Returns:
+            None.
+
+        Raises:
+            TypeError: `other` is not an `Index`.
+        """
+
+@disjoint_base
 class Indexable:
-    def __init__(self, *_args: Any, **kwargs: Any) -> None: ...
-    def __getattr__(self, name: str) -> Any: ...
-    def __setattr__(self, name: str, value: Any) -> None: ...
-    def __dir__(self) -> list[str]: ...
+    """Base class of every object an `Index` can hold.
+
+    Keyword arguments of the constructor become attributes; positional ones
+    are ignored. Attributes live in native storage, not in `__dict__`: they
+    are read and assigned as usual, shadow class attributes of the same name,
+    appear in `dir(obj)` and cannot be deleted. Assigning an attribute of an
+    indexed object updates every index that holds it.
+
+    Attributes read as `Any` unless the subclass declares them: an annotation
+    without a value (`age: int`) types the attribute for checkers and stores
+    nothing on the class.
+
+    Example::
+
+        class Person(Indexable):
+            name: str
+            age: int
+
+            def __init__(self, name: str, age: int) -> None:
+                super().__init__(name=name, age=age)
+
+        ada = Person("Ada", 36)
+        ada.age = 37
+        repr(ada)   # "<Indexable with 2 attributes>"
+    """
+
+    def __new__(cls, *_args: Any, **kwargs: Any) -> Self:
+        """Makes an object whose attributes are the keyword arguments.
+
+        Args:
+            *_args: ignored.
+            **kwargs: attribute names and their values. A name that cannot be
+                encoded as UTF-8 is skipped.
+
+        Raises:
+            InternalError: a value that cannot be converted; nothing is made.
+        """
+
+    def __init__(self, *_args: Any, **kwargs: Any) -> None:
+        """Assigns each keyword argument as an attribute.
+
+        A subclass's `__init__` passes attributes on with
+        `super().__init__(**attrs)`. The keywords given to the constructor are
+        already stored by `__new__`; without an `__init__` of its own, a class
+        does not store them twice.
+
+        Args:
+            *_args: ignored.
+            **kwargs: attribute names and their values, assigned in order as
+                `obj.name = value` would (a name that cannot be encoded as
+                UTF-8 is skipped).
+
+        Raises:
+            InternalError: a value that cannot be converted; the attributes
+                before it are assigned.
+        """
+
+    def __getattribute__(self, name: str, /) -> Any:
+        """Reads an attribute: a stored one first, then the class's.
+
+        Raises:
+            AttributeError: neither stored nor on the class; its only argument
+                is the name.
+        """
+
+    def __setattr__(self, name: str, value: Any, /) -> None:
+        """Stores an attribute and updates every index that holds the object.
+
+        Any name is stored natively, also names beginning with an underscore;
+        properties and descriptors of the class are not called.
+
+        Args:
+            name: the attribute name.
+            value: any value; containers are indexed by element, `Indexable`
+                values as nested objects, values of other types by identity.
+
+        Raises:
+            InternalError: a value that cannot be converted; nothing changes.
+        """
+
+    def __delattr__(self, name: str, /) -> None:
+        """Always refused: attributes cannot be deleted.
+
+        Raises:
+            AttributeError: "can't delete attribute".
+        """
+
+    def __dir__(self) -> list[str]:
+        """Returns the stored attribute names followed by what `object.__dir__` lists."""
 
 @final
 class FilteredIndex:
-    def reduced(self, **kwargs: Any) -> FilteredIndex: ...
-    def reduced_query(self, query: PyQueryExpr) -> FilteredIndex: ...
-    def collect(self) -> list[Any]: ...
-    def rebase(self) -> Index: ...
+    """A narrowed view over an index: the answer of a query.
+
+    Made by `Index.reduced`, `Index.reduced_query` and the narrowing methods
+    of a view; it cannot be constructed directly. A view never admits an
+    object its parent did not; it sees later assignments to its objects, not
+    objects added later, and keeps its index's data alive.
+
+    Example::
+
+        view = idx.reduced(city="London")
+        view.reduced_query(Q.gt("age", 30)).collect()
+    """
+
+    def reduced(self, **kwargs: Any) -> FilteredIndex:
+        """Returns a narrower view: the objects of this view whose attributes equal the given values.
+
+        Args:
+            **kwargs: attribute name (or dotted path) and the value it must
+                equal; all must hold.
+
+        Returns:
+            A new `FilteredIndex`; this view is unchanged.
+        """
+
+    def reduced_query(self, query: PyQueryExpr) -> FilteredIndex:
+        """Returns a narrower view: the objects of this view that match a query tree.
+
+        Args:
+            query: a `PyQueryExpr`.
+
+        Returns:
+            A new `FilteredIndex`, never admitting an object this view does not.
+
+        Raises:
+            TypeError: `query` is not a `PyQueryExpr`.
+        """
+
+    def collect(self) -> list[Any]:
+        """Returns the objects of the view.
+
+        Returns:
+            A new list of the very objects that were added, in ascending id order.
+        """
+
+    def rebase(self) -> Index:
+        """Turns the view into an independent `Index` of the same objects.
+
+        Returns:
+            A new `Index`; `view.rebase().collect() == view.collect()`, and
+            assignments to the objects update both.
+        """
 
 @final
 class PyQueryExpr:
+    """A query tree, built with the static methods and passed to `reduced_query`.
+
+    An expression is immutable; combining expressions copies them, so one
+    expression can be used in many trees. `repr` shows the tree, for example
+    `<QueryExpr: Eq("age", PyValue { ... })>`. It cannot be constructed
+    directly.
+
+    Example::
+
+        Q = PyQueryExpr
+        q = Q.and_(Q.bt("age", 30, 40), Q.not_(Q.eq("city", "Paris")))
+        idx.reduced_query(q).collect()
+
+    Values: numbers compare across `int` and `float`; `bool` is its own kind;
+    strings compare by their UTF-8 bytes; an attribute holding a list, tuple
+    or set matches by element; a dotted `attr` such as `"mentor.name"` reaches
+    into nested `Indexable` objects. Range operators see numbers only and
+    string searches strings only; other combinations match nothing.
+    """
+
     @staticmethod
-    def eq(attr: str, value: Any) -> PyQueryExpr: ...
+    def eq(attr: str, value: Any) -> PyQueryExpr:
+        """Objects whose attribute `attr` equals `value`.
+
+        Args:
+            attr: attribute name or dotted path.
+            value: the value to match.
+
+        Returns:
+            A new `PyQueryExpr`.
+
+        Example::
+
+            Q.eq("tags", "vip")   # also objects whose tags list holds "vip"
+        """
+
     @staticmethod
-    def ne(attr: str, value: Any) -> PyQueryExpr: ...
+    def ne(attr: str, value: Any) -> PyQueryExpr:
+        """Objects whose attribute `attr` does not equal `value`: the complement of `eq`.
+
+        Objects without the attribute match.
+
+        Args:
+            attr: attribute name or dotted path.
+            value: the value not to match.
+
+        Returns:
+            A new `PyQueryExpr`.
+        """
+
     @staticmethod
-    def gt(attr: str, value: Any) -> PyQueryExpr: ...
+    def gt(attr: str, value: Any) -> PyQueryExpr:
+        """Objects whose attribute `attr` is a number greater than `value`.
+
+        Args:
+            attr: attribute name or dotted path.
+            value: a number.
+
+        Returns:
+            A new `PyQueryExpr`.
+        """
+
     @staticmethod
-    def ge(attr: str, value: Any) -> PyQueryExpr: ...
+    def ge(attr: str, value: Any) -> PyQueryExpr:
+        """Objects whose attribute `attr` is a number greater than or equal to `value`.
+
+        Args:
+            attr: attribute name or dotted path.
+            value: a number.
+
+        Returns:
+            A new `PyQueryExpr`.
+        """
+
     @staticmethod
-    def le(attr: str, value: Any) -> PyQueryExpr: ...
+    def le(attr: str, value: Any) -> PyQueryExpr:
+        """Objects whose attribute `attr` is a number less than or equal to `value`.
+
+        Args:
+            attr: attribute name or dotted path.
+            value: a number.
+
+        Returns:
+            A new `PyQueryExpr`.
+        """
+
     @staticmethod
-    def bt(attr: str, lower: Any, upper: Any) -> PyQueryExpr: ...
+    def bt(attr: str, lower: Any, upper: Any) -> PyQueryExpr:
+        """Objects whose attribute `attr` is a number between `lower` and `upper`, both included.
+
+        Args:
+            attr: attribute name or dotted path.
+            lower: the lower bound, a number.
+            upper: the upper bound, a number (no swap when below `lower`).
+
+        Returns:
+            A new `PyQueryExpr`.
+
+        Example::
+
+            Q.bt("age", 40, 45)
+        """
+
     @staticmethod
-    def lt(attr: str, value: Any) -> PyQueryExpr: ...
+    def lt(attr: str, value: Any) -> PyQueryExpr:
+        """Objects whose attribute `attr` is a number less than `value`.
+
+        Args:
+            attr: attribute name or dotted path.
+            value: a number.
+
+        Returns:
+            A new `PyQueryExpr`.
+        """
+
     @staticmethod
-    def in_(attr: str, values: Sequence[Any]) -> PyQueryExpr: ...
+    def in_(attr: str, values: Sequence[Any]) -> PyQueryExpr:
+        """Objects whose attribute `attr` equals one of `values`.
+
+        Args:
+            attr: attribute name or dotted path.
+            values: a sequence (list, tuple, range); not a set, generator or `str`.
+
+        Returns:
+            A new `PyQueryExpr`.
+
+        Raises:
+            TypeError: `values` is not a sequence, or is a `str`.
+
+        Example::
+
+            Q.in_("city", ["Oslo", "Rome"])
+        """
+
     @staticmethod
-    def and_(*exprs: PyQueryExpr) -> PyQueryExpr: ...
+    def and_(*exprs: PyQueryExpr) -> PyQueryExpr:
+        """Objects that match every expression.
+
+        Args:
+            *exprs: any number of `PyQueryExpr`; they are copied and stay usable.
+
+        Returns:
+            A new `PyQueryExpr`.
+
+        Example::
+
+            Q.and_(Q.gt("score", 99.5), Q.eq("active", True))
+        """
+
     @staticmethod
-    def or_(*exprs: PyQueryExpr) -> PyQueryExpr: ...
+    def or_(*exprs: PyQueryExpr) -> PyQueryExpr:
+        """Objects that match at least one expression.
+
+        Args:
+            *exprs: any number of `PyQueryExpr`; they are copied and stay usable.
+
+        Returns:
+            A new `PyQueryExpr`.
+        """
+
     @staticmethod
-    def not_(exprs: PyQueryExpr) -> PyQueryExpr: ...
+    def not_(exprs: PyQueryExpr) -> PyQueryExpr:
+        """Objects that do not match the expression.
+
+        Args:
+            exprs: one `PyQueryExpr`; it is copied and stays usable.
+
+        Returns:
+            A new `PyQueryExpr`.
+
+        Example::
+
+            Q.not_(Q.eq("tags", "vip"))
+        """
+
     @staticmethod
-    def starts_with(attr: str, value: Any) -> PyQueryExpr: ...
+    def starts_with(attr: str, value: Any) -> PyQueryExpr:
+        """Objects whose attribute `attr` is a string beginning with `value`.
+
+        Args:
+            attr: attribute name or dotted path.
+            value: a string.
+
+        Returns:
+            A new `PyQueryExpr`.
+
+        Example::
+
+            Q.starts_with("name", "Ab")
+        """
+
     @staticmethod
-    def ends_with(attr: str, value: Any) -> PyQueryExpr: ...
+    def ends_with(attr: str, value: Any) -> PyQueryExpr:
+        """Objects whose attribute `attr` is a string ending with `value`.
+
+        Args:
+            attr: attribute name or dotted path.
+            value: a string.
+
+        Returns:
+            A new `PyQueryExpr`.
+        """
+
     @staticmethod
-    def contains(attr: str, value: Any) -> PyQueryExpr: ...
+    def contains(attr: str, value: Any) -> PyQueryExpr:
+        """Objects whose attribute `attr` is a string containing `value`.
+
+        Args:
+            attr: attribute name or dotted path.
+            value: a string.
+
+        Returns:
+            A new `PyQueryExpr`.
+
+        Example::
+
+            Q.contains("name", "xyz")
+        """

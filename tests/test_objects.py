@@ -112,6 +112,72 @@ def test_subclasses_with_init_and_dict():
     assert p.__dict__ == {}  # assignments never reach the instance dictionary
 
 
+def test_super_init_assigns_keywords_and_indexes_follow():
+    class Person(Indexable):
+        def __init__(self, name, **attrs):
+            super().__init__(label=name.upper(), **attrs)
+
+    class Plain(Indexable):
+        pass
+
+    p = Person("ada", age=36)
+    assert (p.label, p.age) == ("ADA", 36)
+    assert repr(p) == "<Indexable with 2 attributes>"
+    assert p.__dict__ == {}
+    with pytest.raises(AttributeError):
+        p.name  # positional: ignored by the constructor, not passed on
+
+    # Through the write path: an index that holds the object follows a later __init__.
+    idx = PyVorlane.Index()
+    idx.add_object(p)
+    Indexable.__init__(p, age=40, note="x")
+    assert (p.age, p.note) == (40, "x")
+    assert idx.get_by_attribute(age=40) == [p] and idx.get_by_attribute(age=36) == []
+
+    # Without an __init__ of its own the constructor's keywords are stored once;
+    # calling __init__ again assigns.
+    q = Plain(a=1, b=[1, 2])
+    assert repr(q) == "<Indexable with 2 attributes>"
+    q.__init__(a=2)
+    assert (q.a, q.b) == (2, [1, 2])
+    # __new__ called on its own, then __init__ with other values (a new dict,
+    # possibly at the address of the one __new__ saw), or after a write.
+    for cls in (Indexable, Plain):
+        made = cls.__new__(cls, a=1)
+        cls.__init__(made, a=2)
+        assert made.a == 2
+        again = cls.__new__(cls, a=1)
+        again.a = 5
+        again.__init__(a=1)
+        assert again.a == 1
+
+    # A failing assignment stops __init__ with the error; keys that cannot be
+    # encoded are skipped, as the constructor skips them.
+    class Big(Indexable):
+        def __init__(self):
+            super().__init__(ok=1, n=2**64)
+
+    with pytest.raises(PyVorlane.InternalError):
+        Big()
+    r = Person("r", **{"\ud800": 1})
+    assert repr(r) == "<Indexable with 1 attributes>"
+
+
+def test_init_keeps_references_exact():
+    value = object()
+    base = sys.getrefcount(value)
+
+    class Holder(Indexable):
+        def __init__(self, v):
+            super().__init__(v=v)
+
+    objs = [Holder(value) for _ in range(5)] + [Indexable(v=value) for _ in range(5)]
+    assert sys.getrefcount(value) == base + 10
+    del objs
+    gc.collect()
+    assert sys.getrefcount(value) == base
+
+
 def test_values_are_released_with_the_object():
     value = object()
     base = sys.getrefcount(value)

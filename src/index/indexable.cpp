@@ -5,6 +5,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <utility>
 
 #include "index/core/id_alloc.hpp"
 #include "index/core/index.hpp"
@@ -150,6 +151,30 @@ void propagate(const Indexable& record, const IndexMeta& entry, std::string_view
     core->replace_value(entry, record.id, attr_id, storage->get(attr_id), value);
 }
 
+// The object the last construction made, with its keyword dict: the
+// interpreter calls __init__ with that same dict right after __new__, and
+// nothing runs in between. The dict's address alone could be a later dict's,
+// so the marker also carries the identities of its keys and values, and any
+// attribute write drops it. Touched only with the interpreter lock held.
+struct Constructed {
+    PyObject* self = nullptr;
+    PyObject* kwargs = nullptr;
+    uint64_t fingerprint = 0;
+};
+Constructed g_constructed;
+
+uint64_t kwargs_fingerprint(PyObject* kwargs) {
+    uint64_t hash = static_cast<uint64_t>(PyDict_GET_SIZE(kwargs));
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        hash = (hash ^ reinterpret_cast<uintptr_t>(key)) * 0x100000001b3ULL;
+        hash = (hash ^ reinterpret_cast<uintptr_t>(value)) * 0x100000001b3ULL;
+    }
+    return hash;
+}
+
 PyObject* indexable_new(PyTypeObject* cls, PyObject* /*args: ignored*/, PyObject* kwargs) {
     return py::guarded_object([&]() -> PyObject* {
         AttributeMap attributes;
@@ -179,7 +204,35 @@ PyObject* indexable_new(PyTypeObject* cls, PyObject* /*args: ignored*/, PyObject
             if (self == nullptr) throw py::PyErrAlreadySet();
         }
         new (&as_indexable(self)->record) Indexable(std::move(attributes));
+        if (kwargs != nullptr) g_constructed = {self, kwargs, kwargs_fingerprint(kwargs)};
         return self;
+    });
+}
+
+// Indexable.__init__(*_args, **kwargs): assigns each keyword as an attribute,
+// so that a subclass's __init__ can pass attributes on with
+// super().__init__(**attrs). Right after construction the same keywords are
+// stored already: the call that follows __new__ with the same dict skips them.
+int indexable_init(PyObject* self, PyObject* /*args: ignored*/, PyObject* kwargs) {
+    const Constructed constructed = std::exchange(g_constructed, Constructed{});
+    if (kwargs == nullptr) return 0;
+    if (constructed.self == self && constructed.kwargs == kwargs && constructed.fingerprint == kwargs_fingerprint(kwargs)) {
+        return 0;
+    }
+    return py::guarded_status([&] {
+        // A copy: assignments run Python code that could change the caller's dict.
+        PyRef items = PyRef::checked(PyDict_Items(kwargs));
+        const Py_ssize_t n = PyList_GET_SIZE(items.get());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* pair = PyList_GET_ITEM(items.get(), i);
+            PyObject* key = PyTuple_GET_ITEM(pair, 0);
+            if (!utf8_name(key)) {  // skipped, as the constructor skips it
+                PyErr_Clear();
+                continue;
+            }
+            if (PyObject_SetAttr(self, key, PyTuple_GET_ITEM(pair, 1)) < 0) throw py::PyErrAlreadySet();
+        }
+        return 0;
     });
 }
 
@@ -220,6 +273,7 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
 }
 
 int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
+    g_constructed = Constructed{};  // what __new__ stored may have changed since
     return py::guarded_status([&] {
         if (value == nullptr) py::raise(PyExc_AttributeError, "can't delete attribute");
         if (!PyUnicode_Check(name)) py::raise_argument_type("name", "str", name);
@@ -310,6 +364,7 @@ PyTypeObject* create_indexable_type() {
     PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>("Indexable(*_args, **kwargs)\n--\n\n")},
         {Py_tp_new, reinterpret_cast<void*>(indexable_new)},
+        {Py_tp_init, reinterpret_cast<void*>(indexable_init)},
         {Py_tp_dealloc, reinterpret_cast<void*>(indexable_dealloc)},
         {Py_tp_getattro, reinterpret_cast<void*>(indexable_getattro)},
         {Py_tp_setattro, reinterpret_cast<void*>(indexable_setattro)},
