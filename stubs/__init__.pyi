@@ -18,7 +18,7 @@ Example::
     idx.reduced_query(Q.gt("age", 30)).collect()   # [ada]
 """
 
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from typing import Any, final
 
 from typing_extensions import Self, disjoint_base
@@ -73,6 +73,22 @@ class Index:
 
     def __init__(self) -> None:
         """Makes an empty index; it takes no arguments."""
+
+    def __len__(self) -> int:
+        """The number of objects the index holds, counted without building a list."""
+
+    def __contains__(self, obj: object, /) -> bool:
+        """Whether `obj` itself (not an equal object) is held, by its id in constant time.
+
+        Anything that is not an `Indexable` is in no index.
+        """
+
+    def __iter__(self) -> Iterator[Any]:
+        """Iterates over the objects held, in the order `collect()` returns them.
+
+        The iteration walks a list taken when it starts: objects added or
+        narrowed away meanwhile do not change it.
+        """
 
     def collect(self) -> list[Any]:
         """Returns the objects the index holds.
@@ -328,6 +344,19 @@ class FilteredIndex:
         Raises:
             TypeError: `query` is not a `PyQueryExpr`.
         """
+
+    def __len__(self) -> int:
+        """The number of objects the view admits, counted without building a list."""
+
+    def __contains__(self, obj: object, /) -> bool:
+        """Whether the view admits `obj` itself, by its id in constant time.
+
+        The view keeps the set it was made with: an admitted object stays in it
+        after a write changes its values, until the view is narrowed again.
+        """
+
+    def __iter__(self) -> Iterator[Any]:
+        """Iterates over the objects of the view, in the order `collect()` returns them."""
 
     def collect(self) -> list[Any]:
         """Returns the objects of the view.
