@@ -113,6 +113,7 @@ PyObject* build_module() {
     if (PyModule_AddObjectRef(module.get(), "_set_small_structure_limit", hook.get()) < 0) {
         throw py::PyErrAlreadySet();
     }
+    if (PyModule_AddStringConstant(module.get(), "__version__", VORLANE_VERSION) < 0) throw py::PyErrAlreadySet();
     // Reachable for `except` clauses, but not exported by `import *`.
     if (PyModule_AddObjectRef(module.get(), "InternalError", py::internal_error_type()) < 0) {
         throw py::PyErrAlreadySet();

@@ -25,6 +25,9 @@ from typing_extensions import Self, disjoint_base
 
 __all__ = ["sum_as_string", "Index", "Indexable", "FilteredIndex", "PyQueryExpr"]
 
+__version__: str
+"""The package's version, as its metadata states it (e.g. "0.1.0")."""
+
 class InternalError(BaseException):
     """Raised for a value of a recognised type that cannot be converted, an
     unhashable value of another type, or a broken invariant of the engine.

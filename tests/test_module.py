@@ -16,6 +16,17 @@ def test_all_lists_exports_in_order_and_internal_error_is_reachable_but_not_expo
     assert isinstance(PyVorlane.__doc__, str) and PyVorlane.__doc__
 
 
+def test_version_and_license_agree_with_the_metadata():
+    import importlib.metadata
+    from pathlib import Path
+
+    assert PyVorlane.__version__ == importlib.metadata.version("PyVorlane")
+    assert "__version__" not in PyVorlane.__all__
+    root = Path(__file__).resolve().parent.parent
+    assert 'license = { text = "MIT" }' in (root / "pyproject.toml").read_text()
+    assert (root / "LICENSE").read_text().startswith("MIT License")
+
+
 def test_reimport_returns_the_same_module_object():
     first = sys.modules.pop("PyVorlane")
     try:
