@@ -82,6 +82,8 @@ def main() -> None:
     parser.add_argument("--size", type=int, default=1_000_000, help="number of people (default 1,000,000)")
     parser.add_argument("--seed", type=int, default=42, help="random seed (default 42)")
     args = parser.parse_args()
+    if args.size < 1:
+        parser.error(f"--size must be at least 1 (got {args.size}): the demo indexes and queries that many people")
 
     print(f"PyVorlane demo: {args.size:,} people, seed {args.seed}\n")
     people = generate(args.size, args.seed)
