@@ -13,7 +13,7 @@ PKG="$ROOT/build/sanitize/pkg"
 log "building PyVorlane with AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DPython_EXECUTABLE="$PY" -DVORLANE_PYTHON=ON -DVORLANE_SANITIZE=ON \
-      -DVORLANE_TESTS=OFF -DVORLANE_BENCH=OFF >/dev/null
+      -DVORLANE_TESTS=OFF -DVORLANE_BENCH=OFF -DVORLANE_WERROR=ON >/dev/null
 cmake --build "$BUILD" -j 2
 # A fresh folder each time, so a module left over under another ABI tag cannot be picked up.
 rm -rf "$PKG"

@@ -88,7 +88,7 @@ ensure_package() {
         return 0
     fi
     log "building and installing PyVorlane"
-    (cd "$ROOT" && "$PY" -m pip install -q --no-build-isolation ${VORLANE_PIP_FLAGS:-} .)
+    (cd "$ROOT" && "$PY" -m pip install -q --no-build-isolation -Ccmake.define.VORLANE_WERROR=ON ${VORLANE_PIP_FLAGS:-} .)
     echo "$sum" > "$stamp"
 }
 

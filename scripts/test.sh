@@ -6,7 +6,7 @@ setup_all
 
 log "C++ unit tests"
 cmake -S "$ROOT" -B "$ROOT/build/cpp-tests" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DVORLANE_PYTHON=OFF -DVORLANE_TESTS=ON -DVORLANE_BENCH=ON >/dev/null
+      -DVORLANE_PYTHON=OFF -DVORLANE_TESTS=ON -DVORLANE_BENCH=ON -DVORLANE_WERROR=ON >/dev/null
 cmake --build "$ROOT/build/cpp-tests" -j 2
 ctest --test-dir "$ROOT/build/cpp-tests" --output-on-failure -j 2 --progress
 
