@@ -309,6 +309,26 @@ class Indexable:
     def __dir__(self) -> list[str]:
         """Returns the stored attribute names followed by what `object.__dir__` lists."""
 
+    def __reduce__(self) -> tuple[Any, tuple[type[Self]], dict[str, Any]]:
+        """Supports `pickle`, `copy.copy` and `copy.deepcopy`.
+
+        Returns:
+            `(copyreg.__newobj__, (type(self),), attributes)`: a copy is made by
+            the class's `__new__` without arguments (its `__init__` does not run)
+            and then given the attributes. A copy belongs to no index.
+
+        Example::
+
+            clone = copy.deepcopy(person)   # nested objects and containers copied too
+        """
+
+    def __setstate__(self, state: dict[str, Any], /) -> None:
+        """Assigns every item of `state` as an attribute (as `__reduce__` made it).
+
+        Args:
+            state: a dict of attribute names to values.
+        """
+
 @final
 class FilteredIndex:
     """A narrowed view over an index: the answer of a query.

@@ -10,6 +10,7 @@
 #include "index/core/id_alloc.hpp"
 #include "index/core/index.hpp"
 #include "index/core/structures/string_interner.hpp"
+#include "index/indexable_copy.hpp"
 #include "index/types.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
@@ -355,6 +356,8 @@ PyObject* indexable_repr(PyObject* self) {
 
 PyMethodDef kMethods[] = {
     {"__dir__", py::method_ptr(indexable_dir), METH_NOARGS, "__dir__($self)\n--\n\n"},
+    {"__reduce__", py::method_ptr(indexable_reduce), METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"__setstate__", py::method_ptr(indexable_setstate), METH_O, "__setstate__($self, state, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
