@@ -241,6 +241,8 @@ class Sequence:
         if kind in ("starts_with", "ends_with", "contains"):
             return (kind, path, rng.choice(STRINGS))
         if kind == "bt":
+            if rng.random() < 0.1:  # a bound that is not a number: nothing matches
+                return (kind, path, rng.choice(STRINGS), rng.choice(NUMBERS + STRINGS))
             return (kind, path, rng.choice(NUMBERS), rng.choice(NUMBERS))
         if kind == "in":
             return (kind, path, [self.probe() for _ in range(rng.randrange(0, 3))])
