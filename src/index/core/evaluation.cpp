@@ -201,9 +201,7 @@ Bitmap in_values(const ValueMaps& maps, const Bitmap& base, const q::In& n) {
         }
         if (!keys.empty()) parts.push_back(m->num_ordered.read(QueryMap::kMapPoisoned)->get_eq_any(keys));
         if (!texts.empty()) parts.push_back(m->str_radix_map.read(QueryMap::kMapPoisoned)->equal_any(texts));
-        std::vector<const Bitmap*> sets;
-        for (const Bitmap& part : parts) sets.push_back(&part);
-        r = Bitmap::or_many(sets);
+        r = Bitmap::or_many(std::span<const Bitmap>(parts));
         m->unmask_ids(r);
     }
     r.and_inplace(base);

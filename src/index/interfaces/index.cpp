@@ -125,11 +125,15 @@ PyObject* index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nar
     });
 }
 
+// The index's allowed set, read-locked while the interpreter lock is held.
+RwLock<Bitmap>::ReadGuard read_allowed(const IndexAPI& core) {
+    return py::lock_with_gil([&] { return core.allowed_items->try_read(); }, [&] { return core.allowed_items->read(); });
+}
+
 PyObject* index_collect(PyObject* self, PyObject*) {
     return py::guarded_object([&] {
         IndexAPI& core = core_of(self);
-        auto allowed = py::lock_with_gil([&] { return core.allowed_items->try_read(); },
-                                         [&] { return core.allowed_items->read(); });
+        auto allowed = read_allowed(core);
         return collect_items(*core.items, *allowed);
     });
 }
@@ -137,8 +141,7 @@ PyObject* index_collect(PyObject* self, PyObject*) {
 Py_ssize_t index_len(PyObject* self) {
     return py::guarded(Py_ssize_t{-1}, [&] {
         IndexAPI& core = core_of(self);
-        auto allowed = py::lock_with_gil([&] { return core.allowed_items->try_read(); },
-                                         [&] { return core.allowed_items->read(); });
+        auto allowed = read_allowed(core);
         return count_admitted(*allowed);
     });
 }
@@ -146,8 +149,7 @@ Py_ssize_t index_len(PyObject* self) {
 int index_contains(PyObject* self, PyObject* obj) {
     return py::guarded(-1, [&] {
         IndexAPI& core = core_of(self);
-        auto allowed = py::lock_with_gil([&] { return core.allowed_items->try_read(); },
-                                         [&] { return core.allowed_items->read(); });
+        auto allowed = read_allowed(core);
         return holds_object(*core.items, *allowed, obj) ? 1 : 0;
     });
 }
@@ -155,8 +157,7 @@ int index_contains(PyObject* self, PyObject* obj) {
 PyObject* index_iter(PyObject* self) {
     return py::guarded_object([&] {
         IndexAPI& core = core_of(self);
-        auto allowed = py::lock_with_gil([&] { return core.allowed_items->try_read(); },
-                                         [&] { return core.allowed_items->read(); });
+        auto allowed = read_allowed(core);
         return iterate_admitted(*core.items, *allowed);
     });
 }

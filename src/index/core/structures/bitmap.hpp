@@ -131,6 +131,12 @@ public:
         if (raws.size() == 1) return wrap(roaring_bitmap_copy(raws[0]));
         return wrap(roaring_bitmap_or_many(raws.size(), raws.data()));
     }
+    static Bitmap or_many(std::span<const Bitmap> sets) {
+        std::vector<const Bitmap*> pointers;
+        pointers.reserve(sets.size());
+        for (const Bitmap& b : sets) pointers.push_back(&b);
+        return or_many(std::span<const Bitmap* const>(pointers));
+    }
     // Whether the two sets share an id (without building the intersection).
     bool intersects(const Bitmap& other) const {
         return raw_ != nullptr && other.raw_ != nullptr && roaring_bitmap_intersect(raw_, other.raw_);

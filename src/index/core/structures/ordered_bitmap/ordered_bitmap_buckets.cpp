@@ -87,9 +87,7 @@ Bitmap NumericalBitmap::get_eq_any(std::span<const OrderKey> keys, const Bitmap*
     std::vector<Bitmap> parts;
     parts.reserve(keys.size());
     for (const OrderKey& key : keys) parts.push_back(get_eq(key, candidates));
-    std::vector<const Bitmap*> sets;
-    for (const Bitmap& part : parts) sets.push_back(&part);
-    return Bitmap::or_many(sets);
+    return Bitmap::or_many(std::span<const Bitmap>(parts));
 }
 
 }  // namespace vorlane

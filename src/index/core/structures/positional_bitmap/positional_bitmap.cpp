@@ -222,9 +222,7 @@ Bitmap PositionalBitmap::equal_any(std::span<const std::string_view> needles, co
     std::vector<Bitmap> parts;
     parts.reserve(needles.size());
     for (const std::string_view needle : needles) parts.push_back(equal(needle, candidates));
-    std::vector<const Bitmap*> sets;
-    for (const Bitmap& part : parts) sets.push_back(&part);
-    return Bitmap::or_many(sets);
+    return Bitmap::or_many(std::span<const Bitmap>(parts));
 }
 
 // Ids whose string has `needle` at positions `from`...: the needle's own bytes
