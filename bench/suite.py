@@ -125,20 +125,21 @@ def reset_peak():
         return False
 
 
-def peak():
-    with open("/proc/self/status") as f:
+def _proc_kib(path, field):
+    """A "Field:   123 kB" line of a /proc file, in bytes (0 when absent)."""
+    with open(path) as f:
         for line in f:
-            if line.startswith("VmHWM:"):
+            if line.startswith(field + ":"):
                 return int(line.split()[1]) * 1024
     return 0
+
+
+def peak():
+    return _proc_kib("/proc/self/status", "VmHWM")
 
 
 def available():
-    with open("/proc/meminfo") as f:
-        for line in f:
-            if line.startswith("MemAvailable:"):
-                return int(line.split()[1]) * 1024
-    return 0
+    return _proc_kib("/proc/meminfo", "MemAvailable")
 
 
 def timed_once(fn):
