@@ -24,7 +24,7 @@ def test_int_boundaries_and_hash():
     for v in (0, 1, -1, 42, 2**63 - 1, -(2**63)):
         assert converted(v) == (f"Int({v})", fx(v, 1))
     for v in (2**63, -(2**63) - 1, 2**64):
-        with pytest.raises(PyVorlane.InternalError, match=r"^type checked"):
+        with pytest.raises(OverflowError, match=r"^attribute 'a': "):
             Q.eq("a", v)
 
 
@@ -66,7 +66,7 @@ def test_strings_short_and_long_convert_and_read_back(text):
 def test_string_escapes_in_the_text_form():
     assert converted('a"b\\c\n\t')[0] == r'Str("a\"b\\c\n\t")'
     assert converted("\x01\x7f")[0] == r'Str("\u{1}\u{7f}")'
-    with pytest.raises(PyVorlane.InternalError, match=r"^type checked"):
+    with pytest.raises(UnicodeEncodeError):
         Q.eq("a", "\ud800")
 
 
@@ -93,7 +93,7 @@ def test_unknown_values_hash_like_python_and_compare_by_identity():
     assert converted(MyStr("x"))[0] == "Unknown"
 
 
-def test_unhashable_unknown_values_end_with_the_generic_internal_error():
+def test_unhashable_unknown_values_raise_type_error_naming_the_type():
     class MyList(list):
         pass
 
@@ -101,9 +101,8 @@ def test_unhashable_unknown_values_end_with_the_generic_internal_error():
         __hash__ = None
 
     for value in (MyList([1]), bytearray(b"x"), NoHash(), {1: 2}.keys()):
-        with pytest.raises(PyVorlane.InternalError, match="unhashable") as info:
+        with pytest.raises(TypeError, match=f"^attribute 'a': unhashable type: '{type(value).__name__}'$"):
             Q.eq("a", value)
-        assert not str(info.value).startswith("type checked")
 
 
 def test_containers_by_exact_type():
@@ -170,7 +169,7 @@ def test_conversion_errors_keep_the_interpreter_running_and_leak_nothing():
     big = 2**70
     before = sys.getrefcount(big)
     for _ in range(100):
-        with pytest.raises(PyVorlane.InternalError):
+        with pytest.raises(OverflowError):
             Q.eq("a", big)
     assert sys.getrefcount(big) == before
     assert Q.eq("a", 1) is not None

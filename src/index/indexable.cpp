@@ -76,25 +76,33 @@ void check_container_attributes(const Indexable& record, PreparedElements& prepa
     // Copies of the container values: an object's first few in place (a bulk add
     // checks millions of objects), any further ones in a vector.
     constexpr size_t kInPlace = 4;
-    std::array<std::optional<PyValue>, kInPlace> first;
-    std::vector<PyValue> more;
+    std::array<std::optional<std::pair<uint32_t, PyValue>>, kInPlace> first;
+    std::vector<std::pair<uint32_t, PyValue>> more;
     size_t count = 0;
     {
         auto storage = lock_attributes_with_gil(record);
-        storage->for_each([&](uint32_t, const PyValue& v) {
+        storage->for_each([&](uint32_t attr_id, const PyValue& v) {
             if (v.kind() != Kind::Iterable) return;
             if (count < kInPlace) {
-                first[count].emplace(v);
+                first[count].emplace(attr_id, v);
             } else {
-                more.push_back(v);
+                more.emplace_back(attr_id, v);
             }
             ++count;
         });
     }
     // Converting runs Python code: no lock of the object is held meanwhile.
     prepared.start_object();
-    for (size_t k = 0; k < std::min(count, kInPlace); ++k) check_elements(*first[k], prepared);
-    for (const PyValue& v : more) check_elements(v, prepared);
+    const auto check_one = [&](const std::pair<uint32_t, PyValue>& entry) {
+        try {
+            check_elements(entry.second, prepared);
+        } catch (py::ConversionError& e) {
+            e.name_attribute(StrInterner::global().snapshot().name(entry.first));
+            throw;
+        }
+    };
+    for (size_t k = 0; k < std::min(count, kInPlace); ++k) check_one(*first[k]);
+    for (const auto& entry : more) check_one(entry);
 }
 
 std::string debug_record(const Indexable& record) {
@@ -191,7 +199,7 @@ PyObject* indexable_new(PyTypeObject* cls, PyObject* /*args: ignored*/, PyObject
                     continue;
                 }
                 const uint32_t id = attribute_id(*name);
-                attributes.insert(id, PyValue::from_python(PyRef::borrow(value)));
+                attributes.insert(id, py::converting_attribute(*name, [&] { return PyValue::from_python(PyRef::borrow(value)); }));
             }
         }
         PyObject* self = nullptr;
@@ -282,9 +290,12 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
         if (utf8 == nullptr) throw py::PyErrAlreadySet();
         const std::string_view text(utf8, static_cast<size_t>(size));
-        PyValue converted = PyValue::from_python(PyRef::borrow(value));
         PreparedElements prepared;
-        check_elements(converted, prepared);
+        PyValue converted = py::converting_attribute(text, [&] {
+            PyValue v = PyValue::from_python(PyRef::borrow(value));
+            check_elements(v, prepared);
+            return v;
+        });
 
         const Indexable& record = as_indexable(self)->record;
         std::optional<PyValue> old;  // released after both locks

@@ -18,7 +18,7 @@ namespace vorlane {
 
 namespace {
 
-constexpr const char* kTypeChecked = "type checked";
+using py::PyRef;
 
 // The exact types recognised for each payload kind: the built-in type, plus
 // numpy's scalar type when numpy imports. Built once, on the first conversion.
@@ -78,29 +78,44 @@ uint64_t finish_kind(FxHasher h, uint64_t kind) {
     return h.finish();
 }
 
+// An int beyond the signed 64-bit range, shown when its digits are few.
+[[noreturn]] void refuse_wide_int(PyObject* obj) {
+    PyErr_Clear();
+    std::string text = "int outside the signed 64-bit range";
+    if (PyRef repr = PyRef::steal(PyObject_Repr(obj))) {
+        Py_ssize_t size = 0;
+        const char* digits = PyUnicode_AsUTF8AndSize(repr.get(), &size);
+        if (digits != nullptr && size <= 64) text = std::string(digits, static_cast<size_t>(size)) + " is outside the signed 64-bit range";
+    }
+    PyErr_Clear();
+    throw py::ConversionError(PyExc_OverflowError, text + " [-2**63, 2**63 - 1]");
+}
+
 int64_t read_int(PyObject* obj, bool exact) {
-    py::PyRef index;
+    PyRef index;
     if (!exact) {
-        index = py::PyRef::steal(PyNumber_Index(obj));
-        if (!index) py::fail_conversion(kTypeChecked);
+        index = PyRef::steal(PyNumber_Index(obj));
+        if (!index) throw py::ConversionError::from_python_error();
         obj = index.get();
     }
-    const long long v = PyLong_AsLongLong(obj);
-    if (v == -1 && PyErr_Occurred()) py::fail_conversion(kTypeChecked);
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow != 0) refuse_wide_int(obj);
+    if (v == -1 && PyErr_Occurred()) throw py::ConversionError::from_python_error();
     return v;
 }
 
 double read_float(PyObject* obj, bool exact) {
     if (exact) return PyFloat_AS_DOUBLE(obj);
     const double v = PyFloat_AsDouble(obj);
-    if (v == -1.0 && PyErr_Occurred()) py::fail_conversion(kTypeChecked);
+    if (v == -1.0 && PyErr_Occurred()) throw py::ConversionError::from_python_error();
     return v;
 }
 
 std::string_view read_str(PyObject* obj) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
-    if (utf8 == nullptr) py::fail_conversion(kTypeChecked);
+    if (utf8 == nullptr) throw py::ConversionError::from_python_error();  // lone surrogates: UnicodeEncodeError
     return {utf8, static_cast<size_t>(size)};
 }
 
@@ -108,10 +123,10 @@ bool read_bool(PyObject* obj, bool exact) {
     if (exact) return obj == Py_True;
     PyNumberMethods* number = Py_TYPE(obj)->tp_as_number;
     if (number == nullptr || number->nb_bool == nullptr) {
-        throw py::ConversionError(std::string(kTypeChecked) + ": " + Py_TYPE(obj)->tp_name + " has no truth value");
+        throw py::ConversionError(PyExc_TypeError, std::string(Py_TYPE(obj)->tp_name) + " has no truth value");
     }
     const int truth = number->nb_bool(obj);
-    if (truth < 0) py::fail_conversion(kTypeChecked);
+    if (truth < 0) throw py::ConversionError::from_python_error();
     return truth != 0;
 }
 
@@ -174,7 +189,15 @@ PyValue PyValue::from_python(py::PyRef ref) {
         return PyValue(cast::Iterable{PyIterable{*container, tag, py::SharedPyRef(std::move(ref))}});
     }
     const Py_hash_t py_hash = PyObject_Hash(obj);
-    if (py_hash == -1 && PyErr_Occurred()) py::fail_conversion();
+    if (py_hash == -1 && PyErr_Occurred()) {
+        // Unhashable (the type says so): a TypeError of ours naming the type. An
+        // error the value's own __hash__ raised goes out as it was.
+        if (PyObject_HashNotImplemented == Py_TYPE(obj)->tp_hash || Py_TYPE(obj)->tp_hash == nullptr) {
+            PyErr_Clear();
+            throw py::ConversionError(PyExc_TypeError, std::string("unhashable type: '") + Py_TYPE(obj)->tp_name + "'");
+        }
+        throw py::ConversionError::from_python_error();
+    }
     return PyValue(cast::Unknown{py::SharedPyRef(std::move(ref)), static_cast<uint64_t>(static_cast<int64_t>(py_hash))});
 }
 

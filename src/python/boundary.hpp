@@ -3,6 +3,7 @@
 // its body through `guarded`, so no C++ exception ever reaches the interpreter:
 //  - PyErrAlreadySet: a Python error is set; pass it through.
 //  - InternalError: raise the module's internal-error exception with its message.
+//  - ConversionError: raise the ordinary exception it stands for.
 // Running out of memory aborts the process.
 #include <Python.h>
 
@@ -23,23 +24,43 @@ PyObject* internal_error_type();
 // Sets the internal-error exception with `message` as the current Python error.
 void set_internal_error(std::string_view message) noexcept;
 
-// A value of a recognised type that cannot be converted, or an unhashable value.
-// Reported to Python as the internal-error exception, like an InternalError, but
-// it does not poison the locks it unwinds: it breaks no invariant, and a caller
-// that checks values before changing anything leaves nothing half done.
+// A value the index cannot take: an int outside the signed 64-bit range, an
+// unhashable value, a str with lone surrogates, containers nested too deeply,
+// or an error raised by the value's own code while it was read. Reported to
+// Python as an ordinary exception of the type it arose as, naming the attribute
+// when a caller on the way out knows it. It breaks no invariant, so it does not
+// poison the locks it unwinds; every caller converts before changing anything.
 class ConversionError : public std::exception {
 public:
-    explicit ConversionError(std::string message) : message_(std::move(message)) {}
+    // A refusal of our own: `type` is a built-in exception type, `message` says why.
+    ConversionError(PyObject* type, std::string message) : type_(type), message_(std::move(message)) {}
+    // The Python error that is set, taken over (and cleared) to be raised again.
+    static ConversionError from_python_error();
+
     const char* what() const noexcept override { return message_.c_str(); }
-    const std::string& message() const noexcept { return message_; }
+    // Names the attribute the value was meant for; the innermost name stays.
+    void name_attribute(std::string_view attribute);
+    // Sets the Python error this stands for; the interpreter lock must be held.
+    void set_python_error() const noexcept;
 
 private:
+    ConversionError() = default;
+    PyObject* type_ = nullptr;  // null: `raised_` is raised again as it was
     std::string message_;
+    std::string attribute_;
+    SharedPyRef raised_;
 };
 
-// Turns the Python error that is set into a ConversionError: the message is
-// `prefix` (if any), then the error's type name and text. Clears the Python error.
-[[noreturn]] void fail_conversion(std::string_view prefix = {});
+// Runs `fn` (a conversion) and names `attribute` in the ConversionError it may throw.
+template <class Fn>
+decltype(auto) converting_attribute(std::string_view attribute, Fn&& fn) {
+    try {
+        return fn();
+    } catch (ConversionError& e) {
+        e.name_attribute(attribute);
+        throw;
+    }
+}
 
 // Turns the Python error that is set into an internal error: the message is
 // `prefix` (if any), then the error's type name and text. Clears the Python error.
@@ -58,7 +79,7 @@ R guarded(R error_value, Fn&& body) noexcept {
     } catch (const InternalError& e) {
         set_internal_error(e.message());
     } catch (const ConversionError& e) {
-        set_internal_error(e.message());
+        e.set_python_error();
     } catch (const std::bad_alloc&) {
         std::abort();
     } catch (const std::exception& e) {

@@ -110,18 +110,23 @@ PyObject* fi_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t nar
 PyObject* fi_rebase(PyObject* self, PyObject*) {
     return py::guarded_object([&] {
         const FilteredIndexCore& view = view_of(self);
+        // Take the admitted records first and let go of the view's items
+        // before any object's lock is taken.
+        std::vector<StoredItem> batch;
+        {
+            auto items = py::lock_with_gil([&] { return view.core->items->try_read(); },
+                                           [&] { return view.core->items->read(); });
+            items->for_each_in(view.allowed_items, [&](uint32_t, const StoredItem& record) { batch.push_back(record); });
+        }
+        // Containers convert now, with the interpreter lock: one that cannot
+        // makes the call fail before the new index exists.
+        PreparedElements prepared;
+        for (const StoredItem& stored : batch) check_container_attributes(stored.record(), prepared);
         std::shared_ptr<IndexAPI> core = py::without_gil([&] {
-            // Take the admitted records first and let go of the view's items
-            // before any object's lock is taken.
-            std::vector<StoredItem> batch;
-            {
-                auto items = view.core->items->read();
-                items->for_each_in(view.allowed_items,
-                                   [&](uint32_t, const StoredItem& record) { batch.push_back(record); });
-            }
             auto rebased = IndexAPI::create();
+            const PreparedScope use_prepared(prepared);
             NestedScope nested;
-            rebased->add_object_many(rebased, std::move(batch));
+            rebased->add_object_many(rebased, std::move(batch), &prepared);
             nested.run();
             return rebased;
         });

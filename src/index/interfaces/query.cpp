@@ -20,7 +20,10 @@ PyObject* wrap(QueryExpr expr) {
     return self;
 }
 
-Operand value_argument(PyObject* obj) { return Operand::from_python(PyRef::borrow(obj)); }
+// The operand of a test on `path`: a value that cannot be converted names the path.
+Operand value_argument(const Path& path, PyObject* obj) {
+    return py::converting_attribute(path.view(), [&] { return Operand::from_python(PyRef::borrow(obj)); });
+}
 
 // eq, ne, gt, ge, lt, le, starts_with, ends_with, contains: (attr, value).
 template <class Node, py::FixedName Name>
@@ -28,7 +31,8 @@ PyObject* attr_value_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     return py::guarded_object([&] {
         auto [attr, value] = py::bind_args<2>(Name.text, {"attr", "value"}, args, nargs, kwnames);
         Path path(py::str_argument("attr", attr));
-        return wrap(QueryExpr{Node{std::move(path), value_argument(value)}});
+        Operand operand = value_argument(path, value);
+        return wrap(QueryExpr{Node{std::move(path), std::move(operand)}});
     });
 }
 
@@ -36,8 +40,8 @@ PyObject* bt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     return py::guarded_object([&] {
         auto [attr, lower, upper] = py::bind_args<3>("bt", {"attr", "lower", "upper"}, args, nargs, kwnames);
         Path path(py::str_argument("attr", attr));
-        Operand low = value_argument(lower);
-        Operand high = value_argument(upper);
+        Operand low = value_argument(path, lower);
+        Operand high = value_argument(path, upper);
         return wrap(QueryExpr{q::Bt{std::move(path), std::move(low), std::move(high)}});
     });
 }
@@ -54,7 +58,7 @@ PyObject* in_(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
         std::vector<Operand> converted;
         const Py_ssize_t n = PyList_GET_SIZE(items.get());
         converted.reserve(static_cast<size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) converted.push_back(value_argument(PyList_GET_ITEM(items.get(), i)));
+        for (Py_ssize_t i = 0; i < n; ++i) converted.push_back(value_argument(path, PyList_GET_ITEM(items.get(), i)));
         return wrap(QueryExpr{q::In{std::move(path), std::move(converted)}});
     });
 }

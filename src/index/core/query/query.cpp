@@ -27,7 +27,7 @@ public:
             if (c == container) return;
         }
         if (t_entering.size() >= kMaxContainerDepth) {
-            throw py::ConversionError("RecursionError: containers nested too deeply to be indexed");
+            throw py::ConversionError(PyExc_RecursionError, "containers nested too deeply to be indexed");
         }
         t_entering.push_back(container);
         entered_ = true;

@@ -92,7 +92,8 @@ std::vector<std::pair<Path, Operand>> kwargs_to_query(PyObject* kwnames, PyObjec
         const char* utf8 = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(kwnames, i), &size);
         if (utf8 == nullptr) throw py::PyErrAlreadySet();
         Path path(std::string_view(utf8, static_cast<size_t>(size)));
-        out.emplace_back(std::move(path), Operand::from_python(py::PyRef::borrow(values[i])));
+        Operand operand = py::converting_attribute(path.view(), [&] { return Operand::from_python(py::PyRef::borrow(values[i])); });
+        out.emplace_back(std::move(path), std::move(operand));
     }
     return out;
 }
