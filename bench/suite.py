@@ -299,6 +299,12 @@ def run_size(n, seed, engines, log, peaks):
         log(f"  {row['query']:<32}{row['hits']:>9}  " + "  ".join(
             f"{e} {row['times'][e] * 1e3:.3f} ms" for e in ENGINES if e in row["times"]))
 
+    # Last, as it empties the index: every object removed one by one, in random order
+    # (no view is alive, so each object is let go of at once).
+    del ctx["view"]
+    res["removal"] = pyvorlane_removal(idx, people, seed)
+    log(f"  PyVorlane remove_object: {res['removal']['PyVorlane remove_object, random order'] * 1e6:.2f} µs each")
+
     del ctx, idx, wants
     tracemalloc.start()
     base = tracemalloc.get_traced_memory()[0]
@@ -415,6 +421,17 @@ def pyvorlane_writes(ctx, n, sample, old, values):
     return out
 
 
+def pyvorlane_removal(idx, people, seed):
+    """Per-object cost of taking every object out of the index one by one."""
+    order = list(people)
+    random.Random(seed + 2).shuffle(order)
+    remove = idx.remove_object
+    t = timed_once(lambda: [remove(p) for p in order])[0]
+    if len(idx) != 0 or idx.reduced_query(Q.eq("tags", "vip")).collect():
+        raise SystemExit("FAIL: objects are left in the index after removing them all")
+    return {"PyVorlane remove_object, random order": t / len(order)}
+
+
 def peer_writes(peer, n, sample, old, values):
     """What a peer needs to follow the same writes (the objects are assigned first, untimed)."""
     _assign(sample, values)
@@ -510,6 +527,11 @@ def table(res, mach, seed):
     lines += ["", "## Attribute write on an indexed object (`age`)", "", "| write | µs per write |", "|---|---:|"]
     for label, t in res["writes"].items():
         lines.append(f"| {label} | {t * 1e6:.2f} |")
+    if res.get("removal"):
+        lines += ["", "## Removal of every object, one by one", "", "| removal | µs per object | seconds for all |",
+                  "|---|---:|---:|"]
+        for label, t in res["removal"].items():
+            lines.append(f"| {label} | {t * 1e6:.2f} | {t * n:.2f} |")
     lines += ["", "## Memory (bytes per object)", "",
               "RSS deltas are taken after a collection and `malloc_trim`; a peer's is taken right after its "
               "build, with no other peer alive; its build peak is the highest RSS during the build above the "
@@ -533,6 +555,7 @@ NOT_NS_PER_OBJECT = 8
 SELECTIVE_SHARE, SELECTIVE_RATIO = 0.01, 100
 BULK_RATE = 1_000_000
 SCALING_LIMIT = 12
+REMOVAL_SECONDS = 5  # for a million objects, one by one
 
 
 def target_verdicts(results):
@@ -555,6 +578,12 @@ def target_verdicts(results):
             add(where, f"bulk add ≥ {BULK_RATE:,} objects/s", rate >= BULK_RATE, f"{rate:,.0f}/s")
         if n != TARGET_SIZE:
             continue
+        removal = res.get("removal", {}).get("PyVorlane remove_object, random order")
+        what = f"removing {n:,} objects one by one within {REMOVAL_SECONDS} s"
+        if removal is None:
+            add(where, what, None)
+        else:
+            add(where, what, removal * n <= REMOVAL_SECONDS, f"{removal * n:.2f} s ({removal * 1e6:.2f} µs each)")
 
         # Faster than every peer that answers the query, the view query included.
         slow, ratios, compared = [], [], set()

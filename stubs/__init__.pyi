@@ -29,12 +29,14 @@ __version__: str
 """The package's version, as its metadata states it (e.g. "0.1.0")."""
 
 class InternalError(BaseException):
-    """Raised for a value of a recognised type that cannot be converted, an
-    unhashable value of another type, or a broken invariant of the engine.
+    """Raised only for a broken invariant of the engine (a bug, or a lock left
+    poisoned by one), never for a value or argument a caller passes.
 
-    Values that raise it: an `int` outside 64 bits, a `str` with lone
-    surrogates. It derives from `BaseException`, so `except Exception` does not
-    catch it by accident.
+    Values the index cannot take raise ordinary exceptions naming the
+    attribute: `OverflowError` (an `int` outside 64 bits), `TypeError` (an
+    unhashable value), `UnicodeEncodeError` (a `str` with lone surrogates).
+    It derives from `BaseException`, so `except Exception` does not catch it
+    by accident.
     """
 
 def sum_as_string(a: int, b: int) -> str:
@@ -183,6 +185,31 @@ class Index:
             TypeError: `py_ref` is not an `Indexable`.
         """
 
+    def remove_object(self, obj: Indexable) -> None:
+        """Takes one object out of the index.
+
+        Its values, list elements and nested objects leave the index, and
+        later assignments to it no longer reach it. Views made before keep
+        their set of objects (they still collect it) but do not match it when
+        narrowed further; adding it again restores it. The object itself is
+        unchanged.
+
+        Args:
+            obj: an `Indexable` object the index holds.
+
+        Returns:
+            None.
+
+        Raises:
+            KeyError: the index does not hold `obj`.
+            TypeError: `obj` is not an `Indexable`.
+
+        Example::
+
+            idx.remove_object(alice)
+            alice in idx   # False
+        """
+
     def reduced_query(self, query: PyQueryExpr) -> FilteredIndex:
         """Returns a view of the objects that match a query tree.
 
@@ -254,7 +281,10 @@ class Indexable:
                 encoded as UTF-8 is skipped.
 
         Raises:
-            InternalError: a value that cannot be converted; nothing is made.
+            OverflowError, TypeError, UnicodeEncodeError: a value the index
+                cannot take (an int outside 64 bits, an unhashable value, a
+                str with lone surrogates), naming the attribute; nothing
+                is made.
         """
 
     def __init__(self, *_args: Any, **kwargs: Any) -> None:
@@ -272,8 +302,10 @@ class Indexable:
                 UTF-8 is skipped).
 
         Raises:
-            InternalError: a value that cannot be converted; the attributes
-                before it are assigned.
+            OverflowError, TypeError, UnicodeEncodeError: a value the index
+                cannot take (an int outside 64 bits, an unhashable value, a
+                str with lone surrogates), naming the attribute; the
+                attributes before it are assigned.
         """
 
     def __getattribute__(self, name: str, /) -> Any:
@@ -296,7 +328,10 @@ class Indexable:
                 values as nested objects, values of other types by identity.
 
         Raises:
-            InternalError: a value that cannot be converted; nothing changes.
+            OverflowError, TypeError, UnicodeEncodeError: a value the index
+                cannot take (an int outside 64 bits, an unhashable value, a
+                str with lone surrogates), naming the attribute; nothing
+                changes.
         """
 
     def __delattr__(self, name: str, /) -> None:
@@ -416,6 +451,10 @@ class PyQueryExpr:
     or set matches by element; a dotted `attr` such as `"mentor.name"` reaches
     into nested `Indexable` objects. Range operators see numbers only and
     string searches strings only; other combinations match nothing.
+
+    An operand the index cannot take raises, naming `attr`, and builds
+    nothing: `OverflowError` for an `int` outside 64 bits, `TypeError` for an
+    unhashable value, `UnicodeEncodeError` for a `str` with lone surrogates.
     """
 
     @staticmethod

@@ -27,7 +27,8 @@ def fake_size(n, me=1e-4, peer=1e-3, listcomp=1e-1):
     return {"n": n, "queries": rows, "build": {"PyVorlane add_object_many": n / 2e6},
             "memory": {"PyVorlane index RSS": 200, "objects RSS": 500,
                        "values RSS (strings, floats, tag lists, row tuples)": 300},
-            "writes": {}, "skipped": {}, "freed": {}, "ran": list(PEERS)}
+            "writes": {}, "removal": {"PyVorlane remove_object, random order": 3e-6},
+            "skipped": {}, "freed": {}, "ran": list(PEERS)}
 
 
 def verdicts(results):
@@ -48,12 +49,26 @@ def find(v, where, start):
 def test_all_targets_met_and_unmeasured_scaling():
     v = verdicts([fake_size(1_000_000)])
     measured = {k: ok for k, (ok, _) in v.items() if k[0] == "1,000,000"}
-    # peers, selective, three absolute limits, negation, bulk, memory
-    assert len(measured) == 8 and all(measured.values()), measured
+    # peers, selective, three absolute limits, negation, bulk, memory, removal
+    assert len(measured) == 9 and all(measured.values()), measured
     assert find(v, "10,000,000 vs 1,000,000", "each query")[0] is None
     # The report names the peers compared and the closest ratio.
     line = next(l for l in suite.targets([fake_size(1_000_000)]).splitlines() if "faster than each" in l)
     assert "sqlite3, ducks, pandas, polars, DuckDB" in line and ": met (closest" in line
+
+
+def test_removal_target_is_judged_from_the_time_for_all_objects():
+    res = fake_size(1_000_000)
+    assert find(verdicts([res]), "1,000,000", "removing 1,000,000")[0] is True
+    res["removal"]["PyVorlane remove_object, random order"] = 6e-6  # 6 s for all
+    ok, detail = find(verdicts([res]), "1,000,000", "removing 1,000,000")
+    assert ok is False and detail.startswith("6.00 s")
+    del res["removal"]  # results of a run before removal was measured
+    assert find(verdicts([res]), "1,000,000", "removing 1,000,000")[0] is None
+    res = fake_size(1_000_000)
+    mach = {"commit": "x", "cpu": "cpu", "cores": 2, "memory GiB": 1, "python": "3.13", "versions": {}}
+    text = suite.table(res, mach, 1)
+    assert "## Removal of every object, one by one" in text and "| 3.00 | 3.00 |" in text
 
 
 def test_faster_than_peers_counts_every_query_and_only_answering_peers():

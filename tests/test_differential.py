@@ -1,6 +1,6 @@
 """Differential test: the module against a plain scan model.
 
-Random sequences of every operation (adds, bulk adds with repeats, writes that
+Random sequences of every operation (adds, bulk adds with repeats, removals, writes that
 change kinds, reduce, views of views, rebase, union, dropping indexes and views)
 drive the real module and a model in which an index is a set of objects and a
 query scans the objects' current attribute values. Every answer is compared.
@@ -293,6 +293,8 @@ class Sequence:
             if len(got) != len(set(got)) or set(got) != h.members:
                 self.fail(f"{h.name}: collect gave {sorted(o.tag for o in got)}, "
                           f"want {sorted(o.tag for o in h.members)}")
+            if len(h.target) != len(h.members):
+                self.fail(f"{h.name}: len {len(h.target)}, want {len(h.members)}")
 
     def check_all(self, expr):
         for h in self.indexes + self.views:
@@ -343,6 +345,19 @@ class Sequence:
             self.check_all(("eq", attr, v) if not isinstance(v, (list, tuple, set)) else ("eq", attr, "a"))
         if self.rng.random() < 0.5:
             self.check_all(("eq", self.rng.choice(["a.name", "b.name", "c.a", "a.b.name"]), self.probe()))
+
+    def op_remove(self):
+        h, o = self.rng.choice(self.indexes), self.rng.choice(self.objs)
+        if o in h.members:
+            h.target.remove_object(o)
+            # Views made before keep their members; the maps no longer hold it.
+            h.members.discard(o)
+            h.core.live.discard(o)
+            self.log.append(f"{h.name}.remove_object(o{o.tag})")
+        else:
+            with pytest.raises(KeyError):
+                h.target.remove_object(o)
+            self.log.append(f"{h.name}.remove_object(o{o.tag})  # KeyError")
 
     def op_reduce(self):
         h = self.rng.choice(self.indexes)
@@ -434,7 +449,7 @@ class Sequence:
         for _ in range(3):
             self.op_new_object()
         ops = [(self.op_new_object, 4), (self.op_new_index, 2), (self.op_add, 12), (self.op_add_many, 6),
-               (self.op_write, 22), (self.op_reduce, 5), (self.op_view, 10), (self.op_query, 18),
+               (self.op_write, 22), (self.op_remove, 5), (self.op_reduce, 5), (self.op_view, 10), (self.op_query, 18),
                (self.op_rebase, 3), (self.op_union, 5), (self.op_drop, 3)]
         choices = [op for op, weight in ops for _ in range(weight)]
         for _ in range(steps):

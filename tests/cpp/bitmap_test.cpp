@@ -128,4 +128,31 @@ TEST(Bitmap, CloneIsIndependentAndMovedFromIsEmpty) {
 }
 
 }  // namespace
+
+// Random removals from one long run (as a slice bit every id shares, or a set
+// made of runs, holds it) leave exactly the ids not removed, whatever form
+// the container takes on the way; checked removal says whether the id was there.
+TEST(Bitmap, RemovalsFromLongRunsKeepExactlyTheRest) {
+    Bitmap bits;
+    bits.add_range(0, 200000);
+    bits.run_optimize();
+    std::set<uint32_t> model;
+    for (uint32_t id = 0; id <= 200000; ++id) model.insert(id);
+    std::mt19937 rng(3);
+    for (int k = 0; k < 60000; ++k) {
+        const uint32_t id = rng() % 200001;
+        const bool there = model.erase(id) == 1;
+        if (k % 2 == 0) {
+            EXPECT_EQ(bits.remove_checked(id), there);
+        } else {
+            bits.remove(id);
+        }
+    }
+    EXPECT_EQ(bits.cardinality(), model.size());
+    EXPECT_TRUE(bits.to_vector() == std::vector<uint32_t>(model.begin(), model.end()));
+    EXPECT_FALSE(bits.remove_checked(200001));
+    Bitmap none;
+    EXPECT_FALSE(none.remove_checked(1));
+}
+
 }  // namespace vorlane

@@ -295,6 +295,57 @@ TEST(NumericalBitmap, RandomSearchesMatchBruteForce) {
     }
 }
 
+// Batched removals (one by one below the batch threshold, in one sweep above
+// it, and settled by the insert of an id that waits), then every search
+// against the remaining values. The slices hold no id twice and no stale bit.
+TEST(NumericalBitmap, BatchedRemovalsSettleToExactlyTheRemainingValues) {
+    NumberSource source(7);
+    std::vector<Num> pool;
+    for (int i = 0; i < 60; ++i) pool.push_back(source.number());
+    NumericalBitmapModel model;
+    for (uint32_t i = 0; i < 20000; ++i) model.insert(i * 3 + (i % 5) * 65536, pool[source.below(pool.size())], i % 2 == 0);
+    model.bits.flush();
+    std::vector<uint32_t> ids;
+    for (const auto& [id, n] : model.values) ids.push_back(id);
+    auto remove_soon = [&](uint32_t id) {
+        model.bits.remove_soon(id, key_of(model.values.at(id)));
+        model.values.erase(id);
+    };
+    // Few: settled id by id by the search below.
+    for (size_t k = 0; k < 5; ++k) remove_soon(ids[k * 101]);
+    EXPECT_TRUE(model.bits.has_waiting_removals());
+    // Many, with one moved to a new value while it waits (the insert settles first).
+    for (size_t k = 1000; k < 10000; k += 2) remove_soon(ids[k]);
+    EXPECT_TRUE(model.bits.has_waiting_removals());
+    remove_soon(ids[1501]);
+    model.insert(ids[1501], pool[0], false);
+    EXPECT_FALSE(model.bits.has_waiting_removals());
+    // Past the batch limit the structure settles by itself.
+    for (size_t k = 10001; k < 19000; k += 1) remove_soon(ids[k]);
+    model.bits.settle_removals();
+    EXPECT_FALSE(model.bits.has_waiting_removals());
+
+    Bitmap all;
+    for (const auto& [id, n] : model.values) all.add(id);
+    for (size_t i = 0; i < kOrderKeyBits; ++i) {
+        const Bitmap& zeros = model.bits.slice(i)[0].bitmap();
+        const Bitmap& ones = model.bits.slice(i)[1].bitmap();
+        ASSERT_TRUE(zeros.or_(ones) == all) << "slice " << i;
+        ASSERT_FALSE(zeros.intersects(ones)) << "slice " << i;
+    }
+    for (size_t p = 0; p < 40; ++p) {
+        model.probe = p < 30 ? pool[p] : source.number();
+        const OrderKey key = key_of(model.probe);
+        Bitmap gt;
+        model.bits.get_gt_into_base(key, gt, all);
+        ASSERT_TRUE(gt == model.expected(all, [](int c) { return c > 0; }));
+        Bitmap le;
+        model.bits.get_lte_into_base(key, le, all);
+        ASSERT_TRUE(le == model.expected(all, [](int c) { return c <= 0; }));
+        ASSERT_TRUE(model.bits.get_eq(key) == model.expected(all, [](int c) { return c == 0; }));
+    }
+}
+
 TEST(NumericalBitmap, EdgeSearches) {
     NumericalBitmap bits(0);  // in the slices from the first id
     bits.insert(1, int_order_key(3));

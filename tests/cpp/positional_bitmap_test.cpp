@@ -231,6 +231,46 @@ TEST(PositionalBitmap, SmallFormAndSwitchMatchBruteForce) {
     EXPECT_EQ(small.len(), 0u);  // never allocated a position
 }
 
+// Batched removals of strings of every length, few and many, some moved to a
+// new string while they wait, against the strings that remain.
+TEST(PositionalBitmap, BatchedRemovalsSettleToExactlyTheRemainingStrings) {
+    std::mt19937 rng(23);
+    PositionalBitmap p(0);
+    std::map<uint32_t, std::string> values;
+    for (uint32_t i = 0; i < 3000; ++i) {
+        const uint32_t id = i * 7 + 1;
+        values[id] = random_text(rng);
+        p.insert(id, values[id]);
+    }
+    std::vector<uint32_t> ids;
+    for (const auto& [id, text] : values) ids.push_back(id);
+    auto remove_soon = [&](uint32_t id) {
+        p.remove_soon(id, values.at(id));
+        values.erase(id);
+    };
+    for (size_t k = 0; k < 4; ++k) remove_soon(ids[k * 13]);
+    EXPECT_TRUE(p.has_waiting_removals());
+    p.settle_removals();  // id by id: a batch this small
+    expect_searches(p, values, "few waiting");
+    for (size_t k = 100; k < 2500; k += 3) remove_soon(ids[k]);
+    EXPECT_TRUE(p.has_waiting_removals());
+    remove_soon(ids[104]);
+    values[ids[104]] = "moved while waiting";
+    p.insert(ids[104], values[ids[104]]);  // settles the batch first
+    EXPECT_FALSE(p.has_waiting_removals());
+    expect_searches(p, values, "many waiting");
+    // No removed id is left in any slot.
+    Bitmap left;
+    for (size_t pos = 0; pos < p.len(); ++pos) {
+        for (size_t slot = 0; slot <= PositionalBitmap::kEdgeSlot; ++slot) left.or_inplace(p.slot(pos, slot).bitmap());
+    }
+    Bitmap want;
+    for (const auto& [id, text] : values) {
+        if (!text.empty()) want.add(id);  // the empty string is in no slot
+    }
+    EXPECT_TRUE(left == want);
+}
+
 TEST(PositionalBitmap, BulkPushesCrossingTheLimit) {
     PositionalBitmap p(4);
     std::map<uint32_t, std::string> values;

@@ -49,10 +49,10 @@ Bitmap eq_in_map(const QueryMap& m, const PyValue& v, const Bitmap* candidates) 
         case Kind::Float: {
             const auto key = number_key(v);
             if (!key) return Bitmap();
-            return m.num_ordered.read(QueryMap::kMapPoisoned)->get_eq(*key, candidates);
+            return m.read_num_ordered()->get_eq(*key, candidates);
         }
         case Kind::Str:
-            return m.str_radix_map.read(QueryMap::kMapPoisoned)->equal(v.as<cast::Str>()->value.view(), candidates);
+            return m.read_str_radix_map()->equal(v.as<cast::Str>()->value.view(), candidates);
         case Kind::Bool: {
             auto bools = m.bool_map.read(QueryMap::kMapPoisoned);
             const Bitmap& side = (*bools)[v.as<cast::Bool>()->value ? 0 : 1].bitmap();
@@ -72,7 +72,7 @@ using RangeSearch = void (NumericalBitmap::*)(const OrderKey&, Bitmap&, const Bi
 // copy of it widened by every element id of the attribute).
 template <class Search>
 Bitmap search_numbers(const QueryMap& m, const Bitmap& base, Search&& search) {
-    const auto numbers = m.num_ordered.read(QueryMap::kMapPoisoned);
+    const auto numbers = m.read_num_ordered();
     std::optional<Bitmap> widened;
     {
         const auto masked = m.masked_ids.read(QueryMap::kMapPoisoned);
@@ -112,7 +112,7 @@ using StringSearch = Bitmap (PositionalBitmap::*)(std::string_view) const;
 Bitmap string_search_in_map(const QueryMap& m, const PyValue& v, StringSearch search) {
     const auto* text = v.as<cast::Str>();
     if (text == nullptr) return Bitmap();
-    return ((*m.str_radix_map.read(QueryMap::kMapPoisoned)).*search)(text->value.view());
+    return ((*m.read_str_radix_map()).*search)(text->value.view());
 }
 
 bool is_range(const QueryExpr& e) {
@@ -199,8 +199,8 @@ Bitmap in_values(const ValueMaps& maps, const Bitmap& base, const q::In& n) {
                 parts.push_back(eq_in_map(*m, v, nullptr));
             }
         }
-        if (!keys.empty()) parts.push_back(m->num_ordered.read(QueryMap::kMapPoisoned)->get_eq_any(keys));
-        if (!texts.empty()) parts.push_back(m->str_radix_map.read(QueryMap::kMapPoisoned)->equal_any(texts));
+        if (!keys.empty()) parts.push_back(m->read_num_ordered()->get_eq_any(keys));
+        if (!texts.empty()) parts.push_back(m->read_str_radix_map()->equal_any(texts));
         r = Bitmap::or_many(std::span<const Bitmap>(parts));
         m->unmask_ids(r);
     }

@@ -57,9 +57,9 @@ void IndexAPI::add_index(const std::weak_ptr<IndexAPI>& weak_core, uint32_t item
     if (&standing != made) standing.insert(v, item_id, item_id);
 }
 
-void IndexAPI::remove_index(uint32_t item_id, uint32_t attr_id, const PyValue& v) {
+void IndexAPI::remove_index(uint32_t item_id, uint32_t attr_id, const PyValue& v, Removal how) {
     auto maps = index->read();
-    if (QueryMap* map = maps->find(attr_id)) map->remove_id(v, item_id, item_id);
+    if (QueryMap* map = maps->find(attr_id)) map->remove_id(v, item_id, item_id, how);
 }
 
 void IndexAPI::replace_value(const std::weak_ptr<IndexAPI>& weak_core, uint32_t item_id, uint32_t attr_id,

@@ -103,6 +103,15 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
     // those no later object of the batch needs are let go of group by group.
     void add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::vector<StoredItem> batch,
                          PreparedElements* prepared = nullptr);
+    // Takes one object out: its values, container elements and nested pairs,
+    // and this core's link in its index list. False if the core does not hold
+    // it. Nested objects left without a holder are queued on the caller's
+    // nested scope.
+    bool remove_object(const Indexable& record);
+    // The records of `ids`, which have left the allowed set: kept while a view
+    // may collect them, else moved to `released` (with any kept before), for
+    // the caller to let go of after its locks.
+    void retire_records(const Bitmap& ids, std::vector<StoredItem>& released);
     // Merges `other` into this core: its objects, every value of every attribute,
     // container elements, nested objects and their pairs; its objects then hold
     // this core in their index lists. `self` is this core's shared handle.
@@ -113,7 +122,7 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
     // Enters one attribute value of one object.
     void add_index(const std::weak_ptr<IndexAPI>& weak_core, uint32_t item_id, uint32_t attr_id, const PyValue& v);
     // Takes one attribute value of one object out again.
-    void remove_index(uint32_t item_id, uint32_t attr_id, const PyValue& v);
+    void remove_index(uint32_t item_id, uint32_t attr_id, const PyValue& v, Removal how = Removal::Now);
     // An attribute write: `old` (if the object had the attribute) out, `value` in,
     // for an object this core holds; nothing for one it does not.
     void replace_value(const std::weak_ptr<IndexAPI>& weak_core, uint32_t item_id, uint32_t attr_id,

@@ -3,18 +3,24 @@
 
 namespace vorlane {
 
+// A view takes its handle on the core before it reads the allowed set: a
+// removal that then finds no other handle knows no view admits what it removes.
+
 FilteredIndexCore IndexAPI::reduced(std::span<const QueryExpr> filters) const {
+    std::shared_ptr<const IndexAPI> self = shared_from_this();
     Bitmap result;
     {
         auto maps = index->read();
         auto allowed = allowed_items->read();
         result = evaluate_and_queries_vec(*maps, *allowed, filters);
     }
-    return FilteredIndexCore{shared_from_this(), std::move(result)};
+    return FilteredIndexCore{std::move(self), std::move(result)};
 }
 
 FilteredIndexCore IndexAPI::reduced_query(const QueryExpr& expr) const {
-    return FilteredIndexCore{shared_from_this(), query_ids(expr)};
+    std::shared_ptr<const IndexAPI> self = shared_from_this();
+    Bitmap ids = query_ids(expr);
+    return FilteredIndexCore{std::move(self), std::move(ids)};
 }
 
 Bitmap IndexAPI::query_ids(const QueryExpr& expr) const {
@@ -37,7 +43,7 @@ void IndexAPI::keep_only_from_bitmap_locked(const ValueMaps& maps, const Bitmap&
     Bitmap removed;
     {
         auto allowed = get_allowed_items_writer();
-        if (depth > 0) removed = allowed->andnot(keep);
+        removed = allowed->andnot(keep);
         allowed->and_inplace(keep);
     }
     maps.for_each([&](uint32_t, QueryMap& map) {
@@ -53,14 +59,16 @@ void IndexAPI::keep_only_from_bitmap_locked(const ValueMaps& maps, const Bitmap&
         }
         child->keep_only_from_bitmap(children);
     });
-    // The records of narrowed-away objects stay in an index's `items`: views made
-    // before the narrowing share this vector and still collect their objects. A
-    // child index has no views: its records go now, with the objects they hold.
-    if (removed.is_empty()) return;
+    // The records of narrowed-away objects stay in an index's `items` while
+    // views made before the narrowing may collect them; otherwise they go now,
+    // with the objects they hold. A child index has no views.
     std::vector<StoredItem> released;
-    {
+    if (depth > 0) {
+        if (removed.is_empty()) return;
         auto items_guard = get_items_writer();
         removed.for_each([&](uint32_t id) { released.push_back(items_guard->take(id)); });
+    } else {
+        retire_records(removed, released);  // and those kept for views now gone
     }
 }
 

@@ -51,6 +51,7 @@ public:
     // for the caller to release after its locks.
     StoredItem put(uint32_t id, StoredItem item) {
         if (item.vacant()) return take(id);
+        if (!kept_.is_empty()) kept_.remove(id);  // answered for again
         const size_t block_no = id >> (kPageBits + kBlockBits);
         if (blocks_.size() <= block_no) blocks_.resize(block_no + 1);
         auto& block = blocks_[block_no];
@@ -78,6 +79,16 @@ public:
     }
 
     size_t size() const noexcept { return count_; }
+
+    // Records of objects the core no longer answers for (removed or narrowed
+    // away), kept because views made before may still collect them.
+    void keep_for_views(const Bitmap& ids) { kept_.or_inplace(ids); }
+    // Moves every kept record to `out`: no view is left that could read them.
+    void release_kept(std::vector<StoredItem>& out) {
+        if (kept_.is_empty()) return;
+        kept_.for_each([&](uint32_t id) { out.push_back(take(id)); });
+        kept_ = Bitmap();
+    }
 
     // fn(id, record) for every id of `ids` that has a record, in ascending order.
     template <class Fn>
@@ -154,6 +165,7 @@ private:
 
     std::vector<std::unique_ptr<Block>> blocks_;
     size_t count_ = 0;
+    Bitmap kept_;
 };
 
 using SharedItems = std::shared_ptr<RwLock<ItemTable>>;

@@ -74,6 +74,26 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
     });
 }
 
+PyObject* index_remove_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded_object([&] {
+        auto [obj] = py::bind_args<1>("remove_object", {"obj"}, args, nargs, kwnames);
+        if (!PyObject_TypeCheck(obj, indexable_type())) py::raise_argument_type("obj", "Indexable", obj);
+        const Indexable& record = indexable_record(obj);
+        IndexAPI& core = core_of(self);
+        const bool removed = py::without_gil([&] {
+            NestedScope nested;
+            const bool done = core.remove_object(record);
+            nested.run();  // the object's locks are released by now
+            return done;
+        });
+        if (!removed) {
+            PyErr_SetObject(PyExc_KeyError, obj);
+            throw py::PyErrAlreadySet();
+        }
+        Py_RETURN_NONE;
+    });
+}
+
 PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guarded_object([&] {
         auto [objs] = py::bind_args<1>("add_object_many", {"objs"}, args, nargs, kwnames);
@@ -214,6 +234,7 @@ PyMethodDef kMethods[] = {
     {"get_by_attribute", py::method_ptr(index_get_by_attribute), kFastKw, "get_by_attribute($self, **kwargs)\n--\n\n"},
     {"add_object_many", py::method_ptr(index_add_object_many), kFastKw, "add_object_many($self, objs)\n--\n\n"},
     {"add_object", py::method_ptr(index_add_object), kFastKw, "add_object($self, py_ref)\n--\n\n"},
+    {"remove_object", py::method_ptr(index_remove_object), kFastKw, "remove_object($self, obj)\n--\n\n"},
     {"reduced_query", py::method_ptr(index_reduced_query), kFastKw, "reduced_query($self, query)\n--\n\n"},
     {"union_with", py::method_ptr(index_union_with), kFastKw, "union_with($self, other)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},

@@ -195,11 +195,11 @@ void QueryMap::merge_from(const QueryMap& other, const Bitmap& objects, const Bi
     }
     // Numbers, strings and booleans, bitmap by bitmap.
     {
-        auto theirs = other.str_radix_map.read(kMapPoisoned);
+        auto theirs = other.read_str_radix_map();
         write_str_radix_map()->merge_from(*theirs, objects);
     }
     {
-        auto theirs = other.num_ordered.read(kMapPoisoned);
+        auto theirs = other.read_num_ordered();
         write_num_ordered()->merge_from(*theirs, objects);
     }
     {
@@ -242,17 +242,44 @@ void QueryMap::insert_exact(const PyValue& v, uint32_t id) {
     }
 }
 
-void QueryMap::remove_id(const PyValue& v, uint32_t id, uint32_t root) {
+RwLock<NumericalBitmap>::ReadGuard QueryMap::read_num_ordered() const {
+    {
+        auto numbers = num_ordered.read(kMapPoisoned);
+        if (!numbers->has_waiting_removals()) return numbers;
+    }
+    // Settling changes how the ids are laid out, not which ids have which key.
+    const_cast<RwLock<NumericalBitmap>&>(num_ordered).write(kMapPoisoned)->settle_removals();
+    return num_ordered.read(kMapPoisoned);
+}
+
+RwLock<PositionalBitmap>::ReadGuard QueryMap::read_str_radix_map() const {
+    {
+        auto strings = str_radix_map.read(kMapPoisoned);
+        if (!strings->has_waiting_removals()) return strings;
+    }
+    const_cast<RwLock<PositionalBitmap>&>(str_radix_map).write(kMapPoisoned)->settle_removals();
+    return str_radix_map.read(kMapPoisoned);
+}
+
+void QueryMap::remove_id(const PyValue& v, uint32_t id, uint32_t root, Removal how) {
     switch (v.kind()) {
         case Kind::Int:
-        case Kind::Float: remove_num_ordered(v, id); break;
-        case Kind::Str: write_str_radix_map()->remove(id, v.as<cast::Str>()->value.view()); break;
+        case Kind::Float: remove_num_ordered(v, id, how); break;
+        case Kind::Str: {
+            const std::string_view text = v.as<cast::Str>()->value.view();
+            if (how == Removal::Batched) {
+                write_str_radix_map()->remove_soon(id, text);
+            } else {
+                write_str_radix_map()->remove(id, text);
+            }
+            break;
+        }
         case Kind::Bool: {
             auto bools = get_bool_map_writer();
             (*bools)[v.as<cast::Bool>()->value ? 0 : 1].bitmap().remove(id);
             break;
         }
-        case Kind::Iterable: remove_elements(id, root); break;
+        case Kind::Iterable: remove_elements(id, root, how); break;
         case Kind::Ind: {
             remove_exact(v, id);
             drop_exact_if_empty(v);
@@ -271,20 +298,24 @@ void QueryMap::remove_id(const PyValue& v, uint32_t id, uint32_t root) {
     }
 }
 
-void QueryMap::remove_elements(uint32_t holder, uint32_t root) {
+void QueryMap::remove_elements(uint32_t holder, uint32_t root, Removal how) {
     std::vector<std::pair<uint32_t, PyValue>> taken = elements.write(kMapPoisoned)->take(holder);
     for (auto& [eid, value] : taken) {
         get_mapped_ids_writer()->erase(eid);
         get_masked_ids_writer()->remove(eid);
-        remove_id(value, eid, root);  // no lock of this map is held here
+        remove_id(value, eid, root, how);  // no lock of this map is held here
         free_id(eid);
     }
 }
 
-void QueryMap::remove_num_ordered(const PyValue& number, uint32_t id) {
+void QueryMap::remove_num_ordered(const PyValue& number, uint32_t id, Removal how) {
     const auto key = number_key(number);
     if (!key) return;
-    write_num_ordered()->remove(id, *key);
+    if (how == Removal::Batched) {
+        write_num_ordered()->remove_soon(id, *key);
+    } else {
+        write_num_ordered()->remove(id, *key);
+    }
 }
 
 void QueryMap::remove_exact(const PyValue& v, uint32_t id) {

@@ -30,6 +30,10 @@ using ExactMap = ShardedHashMap<PyValue, HybridSet, PyValueStoredHash>;
 using BoolMap = std::array<BufferedBitmap<64>, 2>;  // entry 0: True, entry 1: False
 using IdMap = PagedIdMap;
 
+// How a value leaves the number and string structures: at once (a write, which enters a new
+// value next), or batched with other removals (an object taken out of the index).
+enum class Removal { Now, Batched };
+
 // The element entries of container values: which synthetic ids each holder owns
 // and the value entered under each, so that a replaced container is taken out
 // exactly, however the container itself changed since. Entries live in one
@@ -101,7 +105,11 @@ struct QueryMap {
     std::shared_ptr<IndexAPI> ensure_child_index();
 
     RwLock<NumericalBitmap>::WriteGuard write_num_ordered() { return num_ordered.write(kMapPoisoned); }
+    // The number structure for a search: batched removals are settled first.
+    RwLock<NumericalBitmap>::ReadGuard read_num_ordered() const;
     RwLock<PositionalBitmap>::WriteGuard write_str_radix_map() { return str_radix_map.write(kMapPoisoned); }
+    // The string structure for a search: batched removals are settled first.
+    RwLock<PositionalBitmap>::ReadGuard read_str_radix_map() const;
     RwLock<BoolMap>::WriteGuard get_bool_map_writer() { return bool_map.write(kMapPoisoned); }
     RwLock<IdMap>::WriteGuard get_mapped_ids_writer() { return mapped_ids.write(kMapPoisoned); }
     RwLock<Bitmap>::WriteGuard get_masked_ids_writer() { return masked_ids.write(kMapPoisoned); }
@@ -124,9 +132,9 @@ struct QueryMap {
     void insert_exact(const PyValue& v, uint32_t id);
 
     // Takes value `v` of id `id` out of every structure its kind uses.
-    void remove_id(const PyValue& v, uint32_t id, uint32_t root);
-    void remove_elements(uint32_t holder, uint32_t root);
-    void remove_num_ordered(const PyValue& number, uint32_t id);
+    void remove_id(const PyValue& v, uint32_t id, uint32_t root, Removal how = Removal::Now);
+    void remove_elements(uint32_t holder, uint32_t root, Removal how = Removal::Now);
+    void remove_num_ordered(const PyValue& number, uint32_t id, Removal how = Removal::Now);
     void remove_exact(const PyValue& v, uint32_t id);
     // Drops the exact entry of `v` if its id set became empty.
     void drop_exact_if_empty(const PyValue& v);

@@ -24,6 +24,36 @@ void put(char* at, T value) {
     std::memcpy(at, &value, sizeof(T));
 }
 
+// Past this many runs, editing a run container (which moves the runs after
+// the edit) costs more than the bitset or array of the same ids.
+constexpr int32_t kRunsBeforeLoosening = 128;
+
+// The container of `key`, if it is a run container with many runs, becomes a
+// bitset (or an array, for few ids): what random removals from a long run
+// (a slice bit all ids share, a run-optimized set) leave is no longer a run.
+void loosen_runs(roaring_bitmap_t* raw, uint16_t key) {
+    using namespace roaring::internal;
+    roaring_array_t& ra = raw->high_low_container;
+    const int32_t i = ra_get_index(&ra, key);
+    if (i < 0 || ra.typecodes[i] != RUN_CONTAINER_TYPE) return;
+    const run_container_t* run = const_CAST_run(ra.containers[i]);
+    if (run->n_runs < kRunsBeforeLoosening) return;
+    const int32_t card = run_container_cardinality(run);
+    container_t* loose = nullptr;
+    uint8_t type = 0;
+    if (card <= DEFAULT_MAX_SIZE) {
+        loose = array_container_from_run(run);
+        type = ARRAY_CONTAINER_TYPE;
+    } else {
+        loose = bitset_container_from_run(run);
+        type = BITSET_CONTAINER_TYPE;
+    }
+    if (loose == nullptr) fail(kBitmapCreateFailed);
+    container_free(ra.containers[i], RUN_CONTAINER_TYPE);
+    ra.containers[i] = loose;
+    ra.typecodes[i] = type;
+}
+
 }  // namespace
 
 bool strictly_ascending(std::span<const uint32_t> ids) noexcept {
@@ -94,6 +124,18 @@ void Bitmap::add_ascending(std::span<const uint32_t> ids) {
         roaring_bitmap_or_inplace(raw_, part);
     }
     if (part != nullptr) roaring_bitmap_free(part);
+}
+
+bool Bitmap::remove_checked(uint32_t id) {
+    if (raw_ == nullptr || !roaring_bitmap_remove_checked(raw_, id)) return false;
+    loosen_runs(raw_, static_cast<uint16_t>(id >> 16));
+    return true;
+}
+
+void Bitmap::remove(uint32_t id) {
+    if (raw_ == nullptr) return;
+    roaring_bitmap_remove(raw_, id);
+    loosen_runs(raw_, static_cast<uint16_t>(id >> 16));
 }
 
 }  // namespace vorlane

@@ -67,9 +67,11 @@ public:
     void add_range(uint32_t first, uint32_t last) {
         if (first <= last) roaring_bitmap_add_range(mut(), first, uint64_t{last} + 1);
     }
-    void remove(uint32_t id) {
-        if (raw_ != nullptr) roaring_bitmap_remove(raw_, id);
-    }
+    // A run container that removals break into many runs is turned into a
+    // bitset (or array): each further removal would move its whole run array.
+    void remove(uint32_t id);
+    // The same; true when `id` was there.
+    bool remove_checked(uint32_t id);
     bool contains(uint32_t id) const { return raw_ != nullptr && roaring_bitmap_contains(raw_, id); }
     uint64_t cardinality() const { return raw_ == nullptr ? 0 : roaring_bitmap_get_cardinality(raw_); }
     bool is_empty() const { return raw_ == nullptr || roaring_bitmap_is_empty(raw_); }

@@ -91,6 +91,14 @@ public:
         return true;
     }
 
+    // Removes `id` if it is there (one search); true when it was.
+    bool erase(uint32_t id) {
+        if (form() == Form::Bitmap) return std::get<Bitmap>(repr_).remove_checked(id);
+        if (!contains(id)) return false;
+        remove(id);
+        return true;
+    }
+
     // The form never changes here: an emptied set stays in its form.
     void remove(uint32_t id) {
         switch (form()) {
@@ -230,7 +238,10 @@ public:
         if (form() == Form::Bitmap) return std::get<Bitmap>(repr_).cardinality();
         return 0;
     }
-    bool is_empty() const { return size() == 0; }
+    bool is_empty() const {
+        if (form() == Form::Bitmap) return std::get<Bitmap>(repr_).is_empty();
+        return size() == 0;
+    }
 
     // Calls fn(id) in ascending order.
     template <class Fn>

@@ -149,6 +149,8 @@ void NumericalBitmap::walk_slices(const OrderKey& key, Bitmap& base, const Bitma
 }
 
 void NumericalBitmap::merge_from(const NumericalBitmap& other, const Bitmap& objects) {
+    check(!other.has_waiting_removals(), "merging from a structure with removals waiting");
+    settle_removals();
     if (other.is_small()) {
         for (const SmallEntry& e : other.small_) {
             if (objects.contains(e.id)) insert(e.id, e.key);
@@ -222,9 +224,31 @@ void NumericalBitmap::make_large() {
     insert_many_into_slices(ids, keys);
 }
 
+void NumericalBitmap::settle_removals() {
+    if (waiting_.empty()) return;
+    std::vector<std::pair<uint32_t, OrderKey>> waiting;
+    waiting.swap(waiting_);
+    if (waiting.size() < kWaitingOneByOne) {
+        for (const auto& [id, key] : waiting) remove_from_slices(id, key);
+        return;
+    }
+    // Each id sits on one side of every slice: both sides lose the whole batch.
+    std::vector<uint32_t> ids;
+    ids.reserve(waiting.size());
+    for (const auto& entry : waiting) ids.push_back(entry.first);
+    std::sort(ids.begin(), ids.end());
+    const Bitmap gone{std::span<const uint32_t>(ids)};
+    flush();
+    for (Slice& slice : slices_) {
+        slice[0].bitmap().andnot_inplace(gone);
+        slice[1].bitmap().andnot_inplace(gone);
+    }
+}
+
 void NumericalBitmap::insert_many(std::span<const uint32_t> ids, std::span<const OrderKey> keys) {
     check(ids.size() == keys.size(), "ids and keys differ in number");
     if (ids.empty()) return;
+    settle_removals();
     for (const OrderKey& k : keys) note(k);
     if (is_small()) {
         if (small_.size() + ids.size() <= small_limit_) {

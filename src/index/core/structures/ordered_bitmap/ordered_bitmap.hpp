@@ -108,6 +108,7 @@ public:
     bool is_small() const noexcept { return slices_.empty(); }
 
     void insert(uint32_t id, const OrderKey& key) {
+        settle_removals();
         note(key);
         if (is_small()) {
             if (small_insert(id, key)) return;
@@ -123,6 +124,7 @@ public:
     // Bulk insertion: ids wait in the buffers until `flush` (pairs are entered
     // at once).
     void push(uint32_t id, const OrderKey& key) {
+        settle_removals();
         note(key);
         if (is_small()) {
             if (small_insert(id, key)) return;
@@ -154,16 +156,33 @@ public:
             if (it != small_.end() && it->id == id) small_.erase(it);
             return;
         }
-        for (size_t i = 0; i < kOrderKeyBits; ++i) {
-            Entry& entry = slices_[i][key.bit(i)];
-            if (entry.pending_count() != 0) entry.flush();
-            entry.bitmap().remove(id);
-        }
+        settle_removals();
+        remove_from_slices(id, key);
         eq_ids_.remove(key, id);
         buckets_.remove(bucket_of(key), id);
     }
+    // A removal whose slice bits may wait: the id leaves the key table and the
+    // buckets now, and its bits leave the slices with the next batch (a random
+    // id costs a cache miss in each of 76 bitmaps; a sorted batch walks them).
+    // Every change settles the batch first, and readers must settle it before
+    // they read (see `has_waiting_removals`).
+    void remove_soon(uint32_t id, const OrderKey& key) {
+        if (is_small()) {
+            remove(id, key);
+            return;
+        }
+        eq_ids_.remove(key, id);
+        buckets_.remove(bucket_of(key), id);
+        waiting_.emplace_back(id, key);
+        if (waiting_.size() >= kMaxWaiting) settle_removals();
+    }
+    // Whether removals wait for their slice bits: no search may run meanwhile.
+    bool has_waiting_removals() const noexcept { return !waiting_.empty(); }
+    // Takes the bits of every waiting removal out of the slices.
+    void settle_removals();
     // Narrowing: keeps only the ids in `keep`.
     void retain(const Bitmap& keep) {
+        settle_removals();
         if (is_small()) {
             std::erase_if(small_, [&](const SmallEntry& e) { return !keep.contains(e.id); });
             return;
@@ -299,6 +318,16 @@ private:
         small_.insert(it, SmallEntry{id, key});
         return true;
     }
+    // Removals batched up to this many ids; a batch this small is taken out id by id.
+    static constexpr size_t kMaxWaiting = 8192;
+    static constexpr size_t kWaitingOneByOne = 16;
+    void remove_from_slices(uint32_t id, const OrderKey& key) {
+        for (size_t i = 0; i < kOrderKeyBits; ++i) {
+            Entry& entry = slices_[i][key.bit(i)];
+            if (entry.pending_count() != 0) entry.flush();
+            entry.bitmap().remove(id);
+        }
+    }
     // Moves the pairs into freshly made slices.
     void make_large();
     void insert_many_into_slices(std::span<const uint32_t> ids, std::span<const OrderKey> keys);
@@ -316,6 +345,8 @@ private:
     ValueIds<uint32_t, BucketHash> buckets_;
     // Bounds of the keys of each bucket, while the buckets are kept.
     std::unordered_map<uint32_t, KeyBounds, BucketHash> bucket_bounds_;
+    // Removals whose bits are still in the slices, in the order they came.
+    std::vector<std::pair<uint32_t, OrderKey>> waiting_;
     // The small form: pairs sorted by id, one per id.
     std::vector<SmallEntry> small_;
     size_t small_limit_;

@@ -48,6 +48,7 @@ void PositionalBitmap::add_to_positions(uint32_t id, std::string_view text) {
 
 void PositionalBitmap::insert(uint32_t id, std::string_view text) {
     if (text.empty()) return;
+    settle_removals();
     if (is_small()) {
         if (small_insert(id, text)) return;
         make_large();
@@ -58,6 +59,7 @@ void PositionalBitmap::insert(uint32_t id, std::string_view text) {
 void PositionalBitmap::push(uint32_t id, std::string_view text) {
     const size_t n = text.size();
     if (n == 0) return;
+    settle_removals();
     if (is_small()) {
         if (small_insert(id, text)) return;
         make_large();
@@ -71,6 +73,7 @@ void PositionalBitmap::push(uint32_t id, std::string_view text) {
 }
 
 void PositionalBitmap::push_many(std::span<const std::pair<uint32_t, std::string_view>> entries) {
+    settle_removals();
     size_t k = 0;
     for (; k < entries.size() && is_small(); ++k) push(entries[k].first, entries[k].second);
     entries = entries.subspan(k);
@@ -141,6 +144,12 @@ void PositionalBitmap::remove(uint32_t id, std::string_view text) {
         if (it != small_.end() && it->id == id) small_.erase(it);
         return;
     }
+    settle_removals();
+    remove_from_positions(id, text);
+    eq_ids_.remove(text, id);
+}
+
+void PositionalBitmap::remove_from_positions(uint32_t id, std::string_view text) {
     // Longer than every string entered: it was never entered here (an index
     // that registered the object has not received its values yet).
     if (text.size() > len()) return;
@@ -148,10 +157,51 @@ void PositionalBitmap::remove(uint32_t id, std::string_view text) {
     edge(s).bitmap().remove(id);
     edge(s + text.size() - 1).bitmap().remove(id);
     for (size_t j = 0; j < text.size(); ++j) slot(s + j, static_cast<uint8_t>(text[j])).bitmap().remove(id);
+}
+
+void PositionalBitmap::remove_soon(uint32_t id, std::string_view text) {
+    if (text.empty()) return;
+    if (is_small()) {
+        remove(id, text);
+        return;
+    }
     eq_ids_.remove(text, id);
+    waiting_.emplace_back(id, std::string(text));
+    if (waiting_.size() >= kMaxWaiting) settle_removals();
+}
+
+void PositionalBitmap::settle_removals() {
+    if (waiting_.empty()) return;
+    std::vector<std::pair<uint32_t, std::string>> waiting;
+    waiting.swap(waiting_);
+    if (waiting.size() < kWaitingOneByOne) {
+        for (const auto& [id, text] : waiting) remove_from_positions(id, text);
+        return;
+    }
+    // The positions a batch touches lose all of its ids: an id is in one slot
+    // of each position its string covers, and in no slot of any other.
+    std::vector<uint32_t> ids;
+    ids.reserve(waiting.size());
+    size_t longest = 0;
+    for (const auto& [id, text] : waiting) {
+        ids.push_back(id);
+        longest = std::max(longest, text.size());
+    }
+    std::sort(ids.begin(), ids.end());
+    const Bitmap gone{std::span<const uint32_t>(ids)};
+    const size_t n = std::min(longest, len());
+    const size_t from = n == 0 ? 0 : start_of(n);
+    for (size_t p = from; p < from + n + 1 && p < len(); ++p) {
+        for (Slot& s : *levels_[p]) {
+            if (s.pending_count() != 0) s.flush();
+            if (!s.bitmap().is_empty()) s.bitmap().andnot_inplace(gone);
+        }
+    }
 }
 
 void PositionalBitmap::merge_from(const PositionalBitmap& other, const Bitmap& objects) {
+    check(!other.has_waiting_removals(), "merging from a structure with removals waiting");
+    settle_removals();
     if (other.is_small()) {
         for (const SmallEntry& e : other.small_) {
             if (objects.contains(e.id)) insert(e.id, e.text);

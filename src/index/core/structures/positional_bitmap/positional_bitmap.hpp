@@ -59,6 +59,14 @@ public:
     void reserve(size_t longest);
     // `text` must be the string the id was inserted with.
     void remove(uint32_t id, std::string_view text);
+    // A removal whose position bits may wait: the id leaves the table of
+    // strings now and the positions with the next batch. Every change settles
+    // the batch first, and readers must settle it before they search (see
+    // `has_waiting_removals`).
+    void remove_soon(uint32_t id, std::string_view text);
+    bool has_waiting_removals() const noexcept { return !waiting_.empty(); }
+    // Takes the bits of every waiting removal out of the positions.
+    void settle_removals();
     // Adds the strings of `other` whose ids are in `objects`.
     void merge_from(const PositionalBitmap& other, const Bitmap& objects);
     void flush() {
@@ -68,6 +76,7 @@ public:
     }
     // Narrowing: keeps only the ids in `keep`.
     void retain(const Bitmap& keep) {
+        settle_removals();
         if (is_small()) {
             std::erase_if(small_, [&](const SmallEntry& e) { return !keep.contains(e.id); });
             return;
@@ -100,6 +109,7 @@ public:
     // both sides so every stored string keeps its distance to the middle. A
     // small structure moves into the positions first.
     void expand_map(size_t needed) {
+        settle_removals();
         make_large();
         if (needed <= levels_.size()) return;
         const size_t target = needed + needed % 2;
@@ -159,6 +169,10 @@ private:
     // Moves the pairs into positions; a no-op once large.
     void make_large();
     void add_to_positions(uint32_t id, std::string_view text);
+    void remove_from_positions(uint32_t id, std::string_view text);
+    // Removals batched up to this many ids; a batch this small is taken out id by id.
+    static constexpr size_t kMaxWaiting = 8192;
+    static constexpr size_t kWaitingOneByOne = 16;
 
     // Large-form searches.
     const Bitmap& slot_bits(size_t p, size_t which) const { return slot(p, which).bitmap(); }
@@ -169,6 +183,8 @@ private:
 
 
     std::vector<std::unique_ptr<Position>> levels_;
+    // Removals whose bits are still in the positions, in the order they came.
+    std::vector<std::pair<uint32_t, std::string>> waiting_;
     // The ids of each string, in the large form (see ValueIds).
     ValueIds<std::string, StringKeyHash> eq_ids_;
     // The small form: pairs sorted by id, one per id, no empty string.

@@ -46,8 +46,7 @@ public:
     void remove(const K& key, uint32_t id) {
         if (!active_) return;
         const auto it = values_.find(key);
-        if (it == values_.end() || !it->second.contains(id)) return;
-        it->second.remove(id);
+        if (it == values_.end() || !it->second.erase(id)) return;
         --ids_;
         if (it->second.is_empty()) values_.erase(it);
     }
