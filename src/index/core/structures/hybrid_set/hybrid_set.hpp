@@ -91,6 +91,19 @@ public:
         return true;
     }
 
+    // Removes the ids of `ids` (ascending) that are there; returns how many were.
+    size_t erase_many(std::span<const uint32_t> ids) {
+        if (form() == Form::Bitmap) {
+            Bitmap& bits = std::get<Bitmap>(repr_);
+            const uint64_t before = bits.cardinality();
+            bits.andnot_inplace(Bitmap(ids));
+            return static_cast<size_t>(before - bits.cardinality());
+        }
+        size_t erased = 0;
+        for (const uint32_t id : ids) erased += erase(id) ? 1 : 0;
+        return erased;
+    }
+
     // Removes `id` if it is there (one search); true when it was.
     bool erase(uint32_t id) {
         if (form() == Form::Bitmap) return std::get<Bitmap>(repr_).remove_checked(id);

@@ -161,9 +161,9 @@ public:
         eq_ids_.remove(key, id);
         buckets_.remove(bucket_of(key), id);
     }
-    // A removal whose slice bits may wait: the id leaves the key table and the
-    // buckets now, and its bits leave the slices with the next batch (a random
-    // id costs a cache miss in each of 76 bitmaps; a sorted batch walks them).
+    // A removal that may wait: the id leaves the slices, the key table and the
+    // buckets with the next batch (a random id costs a cache miss in each of 76
+    // bitmaps; a sorted batch walks them, and one pass per key clears the tables).
     // Every change settles the batch first, and readers must settle it before
     // they read (see `has_waiting_removals`).
     void remove_soon(uint32_t id, const OrderKey& key) {
@@ -171,8 +171,6 @@ public:
             remove(id, key);
             return;
         }
-        eq_ids_.remove(key, id);
-        buckets_.remove(bucket_of(key), id);
         waiting_.emplace_back(id, key);
         if (waiting_.size() >= kMaxWaiting) settle_removals();
     }

@@ -165,7 +165,6 @@ void PositionalBitmap::remove_soon(uint32_t id, std::string_view text) {
         remove(id, text);
         return;
     }
-    eq_ids_.remove(text, id);
     waiting_.emplace_back(id, std::string(text));
     if (waiting_.size() >= kMaxWaiting) settle_removals();
 }
@@ -175,8 +174,25 @@ void PositionalBitmap::settle_removals() {
     std::vector<std::pair<uint32_t, std::string>> waiting;
     waiting.swap(waiting_);
     if (waiting.size() < kWaitingOneByOne) {
-        for (const auto& [id, text] : waiting) remove_from_positions(id, text);
+        for (const auto& [id, text] : waiting) {
+            remove_from_positions(id, text);
+            eq_ids_.remove(text, id);
+        }
         return;
+    }
+    if (eq_ids_.active()) {
+        // The table of strings loses the batch string by string.
+        std::sort(waiting.begin(), waiting.end(), [](const auto& a, const auto& b) {
+            return a.second != b.second ? a.second < b.second : a.first < b.first;
+        });
+        std::vector<uint32_t> same;
+        for (size_t from = 0; from < waiting.size();) {
+            size_t to = from;
+            same.clear();
+            while (to < waiting.size() && waiting[to].second == waiting[from].second) same.push_back(waiting[to++].first);
+            eq_ids_.remove_many(waiting[from].second, std::span<const uint32_t>(same));
+            from = to;
+        }
     }
     // The positions a batch touches lose all of its ids: an id is in one slot
     // of each position its string covers, and in no slot of any other.

@@ -59,8 +59,8 @@ public:
     void reserve(size_t longest);
     // `text` must be the string the id was inserted with.
     void remove(uint32_t id, std::string_view text);
-    // A removal whose position bits may wait: the id leaves the table of
-    // strings now and the positions with the next batch. Every change settles
+    // A removal that may wait: the id leaves the positions and the table of
+    // strings with the next batch. Every change settles
     // the batch first, and readers must settle it before they search (see
     // `has_waiting_removals`).
     void remove_soon(uint32_t id, std::string_view text);

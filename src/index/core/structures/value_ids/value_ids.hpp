@@ -51,6 +51,16 @@ public:
         if (it->second.is_empty()) values_.erase(it);
     }
 
+    // Removes a batch of ids (ascending), all inserted under `key`, in one pass over its set.
+    template <class K>
+    void remove_many(const K& key, std::span<const uint32_t> ids) {
+        if (!active_) return;
+        const auto it = values_.find(key);
+        if (it == values_.end()) return;
+        ids_ -= it->second.erase_many(ids);
+        if (it->second.is_empty()) values_.erase(it);
+    }
+
     // Narrowing: keeps only the ids in `keep`.
     void retain(const Bitmap& keep) {
         if (!active_) return;
