@@ -22,6 +22,19 @@ def same_answers(a, b, objs, rng, rounds=150):
         assert got_a == got_b == model(objs, expr), expr
 
 
+def bulk_answers_as_single(objs, queries):
+    """Adds `objs` in bulk to one index and one by one to another; every query
+    must answer alike. Returns the bulk index."""
+    bulk, single = Index(), Index()
+    bulk.add_object_many(objs)
+    for o in objs:
+        single.add_object(o)
+    for q in queries:
+        want = sorted(map(id, single.reduced_query(q).collect()))
+        assert sorted(map(id, bulk.reduced_query(q).collect())) == want, q
+    return bulk
+
+
 def test_bulk_and_one_by_one_agree_on_random_objects():
     rng = random.Random(31)
     INNER[:] = [Obj(w=random_value(rng, 1)) for _ in range(20)]
@@ -100,14 +113,8 @@ def test_containers_shared_across_groups_of_a_large_batch():
     objs[9000].l = inner
     objs[10_500].l = twice
     objs[10_500].m = twice
-    bulk, single = Index(), Index()
-    bulk.add_object_many(objs)
-    for o in objs:
-        single.add_object(o)
-    for q in (Q.eq("l", "s"), Q.eq("l", 1), Q.eq("l", "i"), Q.gt("l", 2), Q.eq("l", "o"), Q.eq("l", "t"),
-              Q.eq("m", "t"), Q.eq("l", "e1"), Q.lt("l", 1)):
-        want = sorted(map(id, single.reduced_query(q).collect()))
-        assert sorted(map(id, bulk.reduced_query(q).collect())) == want, q
+    bulk = bulk_answers_as_single(objs, (Q.eq("l", "s"), Q.eq("l", 1), Q.eq("l", "i"), Q.gt("l", 2), Q.eq("l", "o"),
+                                         Q.eq("l", "t"), Q.eq("m", "t"), Q.eq("l", "e1"), Q.lt("l", 1)))
     assert {o.n for o in bulk.reduced_query(Q.eq("l", "s")).collect()} == {0, 4100, 11_999}
     assert {o.n for o in bulk.reduced_query(Q.eq("l", "i")).collect()} >= {9000}
     # Replacing the lists takes every element entry out again.
@@ -131,13 +138,8 @@ def test_containers_holding_themselves_held_twice_by_one_object():
         objs[k].m = loop
     objs[7].l = pair
     objs[7].m = loop
-    bulk, single = Index(), Index()
-    bulk.add_object_many(objs)
-    for o in objs:
-        single.add_object(o)
-    for q in (Q.eq("l", "x"), Q.eq("m", "x"), Q.eq("l", 1), Q.eq("l", "p"), Q.eq("m", 1), Q.eq("l", "e")):
-        want = sorted(map(id, single.reduced_query(q).collect()))
-        assert sorted(map(id, bulk.reduced_query(q).collect())) == want, q
+    bulk = bulk_answers_as_single(objs, (Q.eq("l", "x"), Q.eq("m", "x"), Q.eq("l", 1), Q.eq("l", "p"), Q.eq("m", 1),
+                                         Q.eq("l", "e")))
     assert {o.n for o in bulk.reduced_query(Q.eq("m", "x")).collect()} == {3, 5000, 8999, 7}
     for k in (3, 5000, 8999, 7):
         objs[k].l = objs[k].m = ["gone"]

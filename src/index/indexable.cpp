@@ -94,12 +94,8 @@ void check_container_attributes(const Indexable& record, PreparedElements& prepa
     // Converting runs Python code: no lock of the object is held meanwhile.
     prepared.start_object();
     const auto check_one = [&](const std::pair<uint32_t, PyValue>& entry) {
-        try {
-            check_elements(entry.second, prepared);
-        } catch (py::ConversionError& e) {
-            e.name_attribute(StrInterner::global().snapshot().name(entry.first));
-            throw;
-        }
+        py::converting_attribute(StrInterner::global().snapshot().name(entry.first),
+                                 [&] { check_elements(entry.second, prepared); });
     };
     for (size_t k = 0; k < std::min(count, kInPlace); ++k) check_one(*first[k]);
     for (const auto& entry : more) check_one(entry);

@@ -237,31 +237,8 @@ void NumericalBitmap::settle_removals() {
         return;
     }
     // The tables lose the batch key by key and bucket by bucket.
-    const auto by_group = [&](auto group_of, auto remove_group) {
-        std::sort(waiting.begin(), waiting.end(), [&](const auto& a, const auto& b) {
-            const auto ga = group_of(a.second);
-            const auto gb = group_of(b.second);
-            return ga != gb ? ga < gb : a.first < b.first;
-        });
-        std::vector<uint32_t> ids;
-        for (size_t from = 0; from < waiting.size();) {
-            size_t to = from;
-            ids.clear();
-            while (to < waiting.size() && group_of(waiting[to].second) == group_of(waiting[from].second)) {
-                ids.push_back(waiting[to++].first);
-            }
-            remove_group(waiting[from].second, std::span<const uint32_t>(ids));
-            from = to;
-        }
-    };
-    if (eq_ids_.active()) {
-        by_group([](const OrderKey& key) { return key; },
-                 [&](const OrderKey& key, std::span<const uint32_t> ids) { eq_ids_.remove_many(key, ids); });
-    }
-    if (buckets_.active()) {
-        by_group([](const OrderKey& key) { return bucket_of(key); },
-                 [&](const OrderKey& key, std::span<const uint32_t> ids) { buckets_.remove_many(bucket_of(key), ids); });
-    }
+    eq_ids_.remove_batch(waiting, [](const OrderKey& key) { return key; });
+    buckets_.remove_batch(waiting, [](const OrderKey& key) { return bucket_of(key); });
     // Each id sits on one side of every slice: both sides lose the whole batch.
     std::vector<uint32_t> ids;
     ids.reserve(waiting.size());

@@ -180,20 +180,8 @@ void PositionalBitmap::settle_removals() {
         }
         return;
     }
-    if (eq_ids_.active()) {
-        // The table of strings loses the batch string by string.
-        std::sort(waiting.begin(), waiting.end(), [](const auto& a, const auto& b) {
-            return a.second != b.second ? a.second < b.second : a.first < b.first;
-        });
-        std::vector<uint32_t> same;
-        for (size_t from = 0; from < waiting.size();) {
-            size_t to = from;
-            same.clear();
-            while (to < waiting.size() && waiting[to].second == waiting[from].second) same.push_back(waiting[to++].first);
-            eq_ids_.remove_many(waiting[from].second, std::span<const uint32_t>(same));
-            from = to;
-        }
-    }
+    // The table of strings loses the batch string by string.
+    eq_ids_.remove_batch(waiting, [](const std::string& text) -> std::string_view { return text; });
     // The positions a batch touches lose all of its ids: an id is in one slot
     // of each position its string covers, and in no slot of any other.
     std::vector<uint32_t> ids;

@@ -5,6 +5,7 @@
 // attribute has few values for its ids: past `kAlwaysKept` values, once there
 // are more than one value per `kIdsPerValue` ids, the table is dropped for good
 // (it would cost an entry per id) and equality falls back to those structures.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -59,6 +60,28 @@ public:
         if (it == values_.end()) return;
         ids_ -= it->second.erase_many(ids);
         if (it->second.is_empty()) values_.erase(it);
+    }
+
+    // Removes a batch of (id, value) pairs, each id inserted under `key_of(value)`:
+    // the batch is sorted by key, and each key's set loses its ids in one pass.
+    template <class Value, class KeyOf>
+    void remove_batch(std::vector<std::pair<uint32_t, Value>>& batch, KeyOf&& key_of) {
+        if (!active_) return;
+        std::sort(batch.begin(), batch.end(), [&](const auto& a, const auto& b) {
+            const auto& ka = key_of(a.second);
+            const auto& kb = key_of(b.second);
+            return ka != kb ? ka < kb : a.first < b.first;
+        });
+        std::vector<uint32_t> ids;
+        for (size_t from = 0; from < batch.size();) {
+            size_t to = from;
+            ids.clear();
+            while (to < batch.size() && key_of(batch[to].second) == key_of(batch[from].second)) {
+                ids.push_back(batch[to++].first);
+            }
+            remove_many(key_of(batch[from].second), std::span<const uint32_t>(ids));
+            from = to;
+        }
     }
 
     // Narrowing: keeps only the ids in `keep`.
