@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The benchmark suite: PyVorlane next to a list comprehension, sqlite3, ducks, pandas, polars and DuckDB,
-# measured in one run, then the memory cases (bench/memory.py). Builds what is needed and installs the benchmark-only packages
-# into .venv first. Arguments go to bench/suite.py (--sizes, --large, --seed, --engines, --out).
+# measured in one run, then the memory cases (bench/memory.py) and the object graphs (bench/graph.py).
+# Builds what is needed and installs the benchmark-only packages into .venv first. Arguments go to
+# bench/suite.py (--sizes, --large, --seed, --engines, --out); the graphs take their size, seed and out.
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 setup_all
 
@@ -37,3 +38,22 @@ for arg in "$@"; do [ "$arg" = "--large" ] && memory_args+=(--large); done
 mkdir -p "$ROOT/bench/results"
 "$PY" "$ROOT/bench/memory.py" "${memory_args[@]}" --md "$ROOT/bench/results/memory.md" \
     --out "$ROOT/bench/results/memory.json"
+# Object graphs: one size, the largest of --sizes up to 1,000,000 (the default; there the list
+# comprehension over friends of friends alone takes about 40 s a run), --seed and --out as given.
+graph_size=0 graph_args=() opt=""
+for arg in "$@"; do
+    case "$arg" in
+        --sizes) opt=sizes ;;
+        --sizes=*) opt=sizes; graph_size=$(( ${arg#--sizes=} > graph_size ? ${arg#--sizes=} : graph_size )) ;;
+        --seed|--out) opt="$arg" ;;
+        --seed=*|--out=*) graph_args+=("$arg"); opt="" ;;
+        -*) opt="" ;;
+        *)
+            case "$opt" in
+                sizes) graph_size=$(( arg > graph_size ? arg : graph_size )) ;;
+                --seed|--out) graph_args+=("$opt" "$arg"); opt="" ;;
+            esac ;;
+    esac
+done
+if [ "$graph_size" -eq 0 ] || [ "$graph_size" -gt 1000000 ]; then graph_size=1000000; fi
+"$PY" "$ROOT/bench/graph.py" --size "$graph_size" "${graph_args[@]}"

@@ -9,6 +9,7 @@
 
 #include "index/core/id_alloc.hpp"
 #include "index/core/index.hpp"
+#include "index/core/index_links.hpp"
 #include "index/core/structures/string_interner.hpp"
 #include "index/indexable_copy.hpp"
 #include "index/types.hpp"
@@ -28,48 +29,6 @@ Mutex<AttributeMap>::Guard lock_attributes_with_gil(const Indexable& record) {
     auto& storage = record.attributes;
     return py::lock_with_gil([&] { return storage.try_lock(kCannotReadIndexable); },
                              [&] { return storage.lock(kCannotReadIndexable); });
-}
-
-void trim_indexes(IndexList& list, const IndexAPI* index) {
-    const IndexAPI* placeholder = empty_index().get();
-    std::erase_if(list, [&](const IndexMeta& meta) {
-        const auto core = meta.lock();
-        return core == nullptr || core.get() == index || core.get() == placeholder;
-    });
-}
-
-namespace {
-const IndexAPI* sort_key(const IndexMeta& meta) {
-    const auto core = meta.lock();
-    return core != nullptr ? core.get() : empty_index().get();
-}
-}  // namespace
-
-void add_index_link(IndexList& list, const std::weak_ptr<IndexAPI>& core) {
-    trim_indexes(list, empty_index().get());
-    // One link per core: a write reaches each index once, however often the
-    // object was added to it.
-    const auto target = core.lock();
-    for (const IndexMeta& meta : list) {
-        if (meta.lock() == target) return;
-    }
-    list.push_back(core);
-    if (list.size() < 2) return;
-    // Each link's key is read once: an index may die while the list is sorted,
-    // and a key that changed mid-sort would break the sort's ordering.
-    std::vector<std::pair<const IndexAPI*, IndexMeta>> keyed;
-    keyed.reserve(list.size());
-    for (IndexMeta& meta : list) keyed.emplace_back(sort_key(meta), std::move(meta));
-    std::stable_sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) {
-        return std::less<const IndexAPI*>()(a.first, b.first);
-    });
-    for (size_t i = 0; i < keyed.size(); ++i) list[i] = std::move(keyed[i].second);
-}
-
-Mutex<IndexList>::Guard register_index(const Indexable& record, const std::weak_ptr<IndexAPI>& core) {
-    auto list = record.indexes.lock();
-    add_index_link(*list, core);
-    return list;
 }
 
 void check_container_attributes(const Indexable& record, PreparedElements& prepared) {
@@ -153,7 +112,7 @@ void propagate(const Indexable& record, const IndexMeta& entry, std::string_view
     if (core == nullptr) return;
     const uint32_t attr_id = attribute_id(name);
     auto storage = record.get_py_values();
-    core->replace_value(entry, record.id, attr_id, storage->get(attr_id), value);
+    core->replace_value(record.id, attr_id, storage->get(attr_id), value);
 }
 
 // The object the last construction made, with its keyword dict: the
@@ -241,14 +200,39 @@ int indexable_init(PyObject* self, PyObject* /*args: ignored*/, PyObject* kwargs
     });
 }
 
+// Attribute values released by a release already under way on this thread:
+// a chain of objects each holding the last reference to the next is let go
+// of one object after another, not by recursion as deep as the chain.
+thread_local bool t_releasing_values = false;
+thread_local std::vector<AttributeMap>* t_released_values = nullptr;
+
+void release_values(AttributeMap values) {
+    if (t_releasing_values) {
+        if (t_released_values == nullptr) t_released_values = new std::vector<AttributeMap>();
+        t_released_values->push_back(std::move(values));
+        return;
+    }
+    t_releasing_values = true;
+    { AttributeMap gone = std::move(values); }
+    while (t_released_values != nullptr && !t_released_values->empty()) {
+        AttributeMap gone = std::move(t_released_values->back());
+        t_released_values->pop_back();
+    }
+    t_releasing_values = false;
+}
+
 void indexable_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    as_indexable(self)->record.~Indexable();
+    Indexable& record = as_indexable(self)->record;
+    std::optional<AttributeMap> values;
+    if (!record.attributes.is_poisoned()) values.emplace(std::move(*record.attributes.lock()));
+    record.~Indexable();
     if (type == indexable_type() && free_list().size() < kFreeListCapacity) {
         free_list().push_back(self);
     } else {
         type->tp_free(self);
     }
+    if (values) release_values(std::move(*values));
     Py_DECREF(type);
     py::release_pending();
 }

@@ -101,20 +101,6 @@ Mutex<AttributeMap>::Guard lock_attributes_with_gil(const Indexable& record);
 // them in `prepared` as the containers of its next object. Interpreter lock held.
 void check_container_attributes(const Indexable& record, PreparedElements& prepared);
 
-// Records that `core` holds the object: appends the link, drops dead and
-// placeholder links, and keeps the list sorted by core address. Called without
-// the interpreter lock. Returns the list still locked: a caller that enters the
-// object's values holds it until they are in, so that an assignment cannot slip
-// in between (index list, then attributes: the order an assignment takes).
-[[nodiscard]] Mutex<IndexList>::Guard register_index(const Indexable& record, const std::weak_ptr<IndexAPI>& core);
-
-// Appends a link to `core` to a held index list, drops dead and placeholder
-// links, and keeps the list sorted by core address.
-void add_index_link(IndexList& list, const std::weak_ptr<IndexAPI>& core);
-
-// Removes from `list` every link whose core is gone, is `index`, or is the placeholder index.
-void trim_indexes(IndexList& list, const IndexAPI* index);
-
 // "IndexAPI { id: 5, attributes: Mutex { data: {...}, poisoned: false, .. } }"; never blocks.
 std::string debug_record(const Indexable& record);
 

@@ -1,5 +1,6 @@
 // Bulk add: a batch of objects entered group by group through buffered adds.
 #include "index/core/index.hpp"
+#include "index/core/index_links.hpp"
 
 #include <algorithm>
 #include <tuple>
@@ -56,8 +57,15 @@ void sort_unless_sorted(std::vector<T>& v, Less less) {
 
 }  // namespace
 
-void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::vector<StoredItem> batch,
-                               PreparedElements* prepared) {
+void IndexAPI::add_object_many(std::vector<StoredItem> batch, PreparedElements& prepared) {
+    const PreparedScope use_prepared(prepared);
+    NestedScope nested;
+    enter_batch(std::move(batch), prepared);
+    nested.run();  // the objects' locks are released by now
+}
+
+void IndexAPI::enter_batch(std::vector<StoredItem> batch, PreparedElements& prepared) {
+    const std::weak_ptr<IndexAPI> weak_core = weak_from_this();
     // The objects' index lists stay locked (in address order) until their values
     // are in: an assignment waits, then finds this core registered and updates it.
     std::vector<Mutex<IndexList>*> lists;
@@ -76,6 +84,7 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
     std::vector<uint32_t> positions;    // batch position of each object entered
     {
         auto allowed = get_allowed_items_writer();
+        auto graph = get_graph_writer();
         auto items_guard = get_items_writer();
         std::vector<uint32_t> ids;
         ids.reserve(batch.size());
@@ -84,7 +93,9 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
             ids.push_back(stored.record().id);
         }
         // Values are entered once per object: not again for objects the core
-        // already holds (their values are current), once for a repeated one.
+        // already stores (members, and objects a member reaches: their values
+        // are current), once for a repeated one. Every object of the batch is
+        // stored before any value is entered, so links between them store nothing more.
         sort_unless_sorted(ids, std::less<>());
         const bool repeats = std::adjacent_find(ids.begin(), ids.end()) != ids.end();
         Bitmap taken;
@@ -95,11 +106,11 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
         for (size_t position = 0; position < batch.size(); ++position) {
             StoredItem& stored = batch[position];
             const uint32_t id = stored.record().id;
-            if (allowed->contains(id)) continue;
             if (repeats) {
                 if (taken.contains(id)) continue;
                 taken.add(id);
             }
+            if (!graph->store(id)) continue;
             fresh.push_back(std::move(stored));
             fresh_positions.push_back(static_cast<uint32_t>(position));
         }
@@ -143,8 +154,8 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
                     seen_attrs.push_back(attr_id);
                 }
                 AttributeGroup& group = *by_attr[attr_id];
-                if (const auto* iterable = v.as<cast::Iterable>(); iterable != nullptr && prepared != nullptr) {
-                    if (auto* container = prepared->take_held(positions[i], iterable->value.container.get())) {
+                if (const auto* iterable = v.as<cast::Iterable>(); iterable != nullptr) {
+                    if (auto* container = prepared.take_held(positions[i], iterable->value.container.get())) {
                         held_containers.emplace_back(&group, id, container);
                         group.containers.push_back(container);
                         element_count += container->end - container->begin;
@@ -162,7 +173,7 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
             sort_unless_sorted(eids, std::less<>());
             size_t next = 0;
             for (const auto& [group, holder, container] : held_containers) {
-                for (PyValue& element : prepared->elements_of(*container)) {
+                for (PyValue& element : prepared.elements_of(*container)) {
                     const uint32_t eid = eids[next++];
                     group->elements.emplace_back(eid, holder, &element);
                     group->add(eid, element, holder);
@@ -238,7 +249,7 @@ void IndexAPI::add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::ve
             // Let go of the containers at once: their values are gone, so no later
             // lookup may find them, and a large batch does not keep every container
             // until its end.
-            for (PreparedElements::Held* container : group.containers) prepared->release(*container);
+            for (PreparedElements::Held* container : group.containers) prepared.release(*container);
         }
     }
 }

@@ -58,6 +58,7 @@ Bitmap eq_in_map(const QueryMap& m, const PyValue& v, const Bitmap* candidates) 
             const Bitmap& side = (*bools)[v.as<cast::Bool>()->value ? 0 : 1].bitmap();
             return candidates != nullptr ? candidates->and_(side) : side.clone();
         }
+        case Kind::Ind: return m.holders_of(Bitmap{v.as<cast::Ind>()->value.record().id});
         default: {
             const auto set = m.exact.get(v);
             return set ? set->to_bitmap() : Bitmap();
@@ -158,33 +159,43 @@ Bitmap path_node_in_map(const QueryMap& m, const Bitmap& base, const QueryExpr& 
     return r;
 }
 
-// Nodes that address one attribute: the path's head selects the map; a rest
-// descends into the child index of nested objects and maps back to holders.
-Bitmap evaluate_path_node(const ValueMaps& maps, const Bitmap& base, const QueryExpr& e) {
+// Nodes that address one attribute: the path's head selects the map. A dotted
+// path is its rest evaluated over every stored object, mapped back to the
+// holders through this attribute's links: a path is followed exactly as far
+// as it goes, on any graph.
+Bitmap evaluate_path_node_in(const EvalContext& ctx, const Bitmap& base, const QueryExpr& e) {
     auto [head, rest] = attr_parts(*node_path(e));
     const uint32_t attr = StrInterner::global().intern(head.view());
-    const QueryMap* found = maps.find(attr);
+    const QueryMap* found = ctx.maps.find(attr);
     if (found == nullptr) return Bitmap();
     const QueryMap& m = *found;
     if (rest) {
-        const auto child = m.child_index();
-        if (child == nullptr) return Bitmap();  // no nested object ever arrived here
-        Bitmap matched = child->query_ids(with_path(e, std::move(*rest)));
-        return child->get_parent_from_ids(matched);
+        Bitmap stored = ctx.core.graph->read()->stored.clone();
+        Bitmap matched = evaluate_query(EvalContext{ctx.maps, ctx.core}, stored, with_path(e, std::move(*rest)));
+        // Objects on their way out of the store keep their values a moment longer.
+        matched.and_inplace(stored);
+        if (matched.is_empty()) return matched;
+        return m.holders_of(matched);
     }
     return path_node_in_map(m, base, e);
 }
 
+Bitmap evaluate_path_node(const EvalContext& ctx, const Bitmap& base, const QueryExpr& e) {
+    Bitmap r = evaluate_path_node_in(ctx, base, e);
+    if (ctx.members != nullptr) r.and_inplace(*ctx.members);
+    return r;
+}
+
 // Membership: the union of the equalities, unmasked once and kept to the
 // base with one intersection at the end (each equality reads its ids whole).
-Bitmap in_values(const ValueMaps& maps, const Bitmap& base, const q::In& n) {
+Bitmap in_values(const EvalContext& ctx, const Bitmap& base, const q::In& n) {
     Bitmap r;
     auto [head, rest] = attr_parts(n.attr);
     if (rest) {
         // Nested paths answer through the child index, value by value.
-        for (const Operand& v : n.values) r.or_inplace(evaluate_query(maps, base, QueryExpr{q::Eq{n.attr, v}}));
+        for (const Operand& v : n.values) r.or_inplace(evaluate_query(ctx, base, QueryExpr{q::Eq{n.attr, v}}));
     } else {
-        const QueryMap* m = maps.find(StrInterner::global().intern(head.view()));
+        const QueryMap* m = ctx.maps.find(StrInterner::global().intern(head.view()));
         if (m == nullptr) return Bitmap();
         // Numbers and strings are looked up together, each kind in one union.
         std::vector<OrderKey> keys;
@@ -205,46 +216,47 @@ Bitmap in_values(const ValueMaps& maps, const Bitmap& base, const q::In& n) {
         m->unmask_ids(r);
     }
     r.and_inplace(base);
+    if (ctx.members != nullptr) r.and_inplace(*ctx.members);
     return r;
 }
 
 }  // namespace
 
-Bitmap evaluate_query(const ValueMaps& maps, const Bitmap& base, const QueryExpr& expr) {
+Bitmap evaluate_query(const EvalContext& ctx, const Bitmap& base, const QueryExpr& expr) {
     return std::visit(
         [&](const auto& n) -> Bitmap {
             using N = std::decay_t<decltype(n)>;
             if constexpr (std::is_same_v<N, q::Ne>) {
                 Bitmap r = base.clone();
-                r.andnot_inplace(evaluate_query(maps, base, QueryExpr{q::Eq{n.attr, n.value}}));
+                r.andnot_inplace(evaluate_query(ctx, base, QueryExpr{q::Eq{n.attr, n.value}}));
                 return r;
             } else if constexpr (std::is_same_v<N, q::Not>) {
                 Bitmap r = base.clone();
-                r.andnot_inplace(evaluate_query(maps, base, *n.inner));
+                r.andnot_inplace(evaluate_query(ctx, base, *n.inner));
                 return r;
             } else if constexpr (std::is_same_v<N, q::In>) {
-                return in_values(maps, base, n);
+                return in_values(ctx, base, n);
             } else if constexpr (std::is_same_v<N, q::And>) {
-                return evaluate_and_queries_vec(maps, base, n.parts);
+                return evaluate_and_queries_vec(ctx, base, n.parts);
             } else if constexpr (std::is_same_v<N, q::Or>) {
                 Bitmap r;
-                for (const QueryExpr& part : n.parts) r.or_inplace(evaluate_query(maps, base, part));
+                for (const QueryExpr& part : n.parts) r.or_inplace(evaluate_query(ctx, base, part));
                 return r;
             } else {
-                return evaluate_path_node(maps, base, expr);
+                return evaluate_path_node(ctx, base, expr);
             }
         },
         expr.node);
 }
 
-Bitmap evaluate_and_queries_vec(const ValueMaps& maps, const Bitmap& base, std::span<const QueryExpr> exprs) {
+Bitmap evaluate_and_queries_vec(const EvalContext& ctx, const Bitmap& base, std::span<const QueryExpr> exprs) {
     Bitmap r = base.clone();
     std::vector<const QueryExpr*> order;
     order.reserve(exprs.size());
     for (const QueryExpr& e : exprs) order.push_back(&e);
     std::stable_sort(order.begin(), order.end(),
                      [](const QueryExpr* a, const QueryExpr* b) { return cost_rank(*a) < cost_rank(*b); });
-    for (const QueryExpr* e : order) r.and_inplace(evaluate_query(maps, r, *e));
+    for (const QueryExpr* e : order) r.and_inplace(evaluate_query(ctx, r, *e));
     return r;
 }
 

@@ -1,17 +1,15 @@
 #include "index/core/index.hpp"
 
-#include "index/core/id_alloc.hpp"
+#include "index/core/index_links.hpp"
 
 namespace vorlane {
 
-std::shared_ptr<IndexAPI> IndexAPI::create(std::weak_ptr<IndexAPI> parent) {
+std::shared_ptr<IndexAPI> IndexAPI::create() {
     auto core = std::make_shared<IndexAPI>();
     core->index = std::make_shared<RwLock<ValueMaps>>();
     core->items = std::make_shared<RwLock<ItemTable>>();
     core->allowed_items = std::make_shared<RwLock<Bitmap>>();
-    core->parent_child_map = std::make_shared<RwLock<ParentChildMap>>();
-    if (const auto owner = parent.lock()) core->depth = owner->depth + 1;
-    core->parent = std::move(parent);
+    core->graph = std::make_shared<RwLock<ObjectGraph>>();
     return core;
 }
 
@@ -20,26 +18,22 @@ const std::shared_ptr<IndexAPI>& empty_index() {
     return *empty;
 }
 
-void IndexAPI::add_object(const std::weak_ptr<IndexAPI>& weak_core, uint32_t item_id, StoredItem stored,
-                          Mutex<AttributeMap>::Guard attributes) {
-    // The record goes in before the id is allowed, so a concurrent collect never
-    // meets an allowed id without its record.
-    StoredItem replaced;
-    {
-        replaced = get_items_writer()->put(item_id, std::move(stored));
-    }
-    {
-        // An object this core already holds has its current values in the maps
-        // (every write reaches each index it is registered with); entering them
-        // again would count its nested objects' pairs twice.
-        auto allowed = get_allowed_items_writer();
-        if (allowed->contains(item_id)) return;
-        allowed->add(item_id);
-    }
-    attributes->for_each([&](uint32_t attr_id, const PyValue& v) { add_index(weak_core, item_id, attr_id, v); });
+FilteredIndexCore::FilteredIndexCore(std::shared_ptr<const IndexAPI> owner) : core(std::move(owner)) {
+    core->views.fetch_add(1, std::memory_order_acq_rel);
 }
-void IndexAPI::add_index(const std::weak_ptr<IndexAPI>& weak_core, uint32_t item_id, uint32_t attr_id,
-                         const PyValue& v) {
+
+FilteredIndexCore::FilteredIndexCore(FilteredIndexCore&& other) noexcept
+    : core(std::move(other.core)), allowed_items(std::move(other.allowed_items)) {}
+
+FilteredIndexCore::~FilteredIndexCore() {
+    if (core != nullptr) core->views.fetch_sub(1, std::memory_order_acq_rel);
+}
+
+void IndexAPI::enter_values(uint32_t item_id, const AttributeMap& attributes) {
+    attributes.for_each([&](uint32_t attr_id, const PyValue& v) { add_index(item_id, attr_id, v); });
+}
+
+void IndexAPI::add_index(uint32_t item_id, uint32_t attr_id, const PyValue& v) {
     {
         auto maps = index->read();
         if (QueryMap* map = maps->find(attr_id)) {
@@ -47,14 +41,12 @@ void IndexAPI::add_index(const std::weak_ptr<IndexAPI>& weak_core, uint32_t item
             return;
         }
     }
-    auto fresh = std::make_unique<QueryMap>(weak_core);
-    fresh->insert(v, item_id, item_id);
+    auto fresh = std::make_unique<QueryMap>(weak_from_this());
     auto maps = get_index_writer();
-    if (!allowed_items->read()->contains(item_id)) return;  // narrowed away meanwhile
-    QueryMap* made = fresh.get();
     QueryMap& standing = maps->emplace(attr_id, std::move(fresh));
-    // Another thread created the map meanwhile: enter into the one that stands.
-    if (&standing != made) standing.insert(v, item_id, item_id);
+    // Entered under the exclusive hold: whether the map is new or another
+    // thread made it meanwhile, no narrowing of the core slips in between.
+    standing.insert(v, item_id, item_id);
 }
 
 void IndexAPI::remove_index(uint32_t item_id, uint32_t attr_id, const PyValue& v, Removal how) {
@@ -62,13 +54,12 @@ void IndexAPI::remove_index(uint32_t item_id, uint32_t attr_id, const PyValue& v
     if (QueryMap* map = maps->find(attr_id)) map->remove_id(v, item_id, item_id, how);
 }
 
-void IndexAPI::replace_value(const std::weak_ptr<IndexAPI>& weak_core, uint32_t item_id, uint32_t attr_id,
-                             const PyValue* old, const PyValue& value) {
+void IndexAPI::replace_value(uint32_t item_id, uint32_t attr_id, const PyValue* old, const PyValue& value) {
     {
         auto maps = index->read();
-        // An object narrowed away left the maps with its values; it takes new
-        // ones only when it is added again.
-        if (!allowed_items->read()->contains(item_id)) return;
+        // An object that left the store took its values with it; it takes new
+        // ones only when it is stored again.
+        if (!graph->read()->is_stored(item_id)) return;
         if (QueryMap* map = maps->find(attr_id)) {
             if (old != nullptr) map->remove_id(*old, item_id, item_id);
             map->insert(value, item_id, item_id);
@@ -76,44 +67,47 @@ void IndexAPI::replace_value(const std::weak_ptr<IndexAPI>& weak_core, uint32_t 
         }
     }
     // No map yet, so no old value in this core either: a first value.
-    add_index(weak_core, item_id, attr_id, value);
+    add_index(item_id, attr_id, value);
 }
 
-namespace {
-uint64_t pair_key(uint32_t parent, uint32_t child) { return (uint64_t{parent} << 32) | child; }
-}  // namespace
-
-void ParentChildMap::insert(uint32_t parent, uint32_t child) {
-    if (counts[pair_key(parent, child)]++ == 0) pairs.insert(parent, child);
+void IndexAPI::leave_store(const Indexable& record, IndexList& list, const AttributeMap& attributes,
+                           std::vector<StoredItem>& released) {
+    const uint32_t id = record.id;
+    // Nested objects only it held leave afterwards (the caller's nested scope runs that work).
+    attributes.for_each([&](uint32_t attr_id, const PyValue& v) { remove_index(id, attr_id, v, Removal::Batched); });
+    retire_records(Bitmap{id}, released);
+    trim_indexes(list, this);
 }
 
-void ParentChildMap::retain_parents(const Bitmap& keep) {
-    for (auto it = counts.begin(); it != counts.end();) {
-        const auto parent = static_cast<uint32_t>(it->first >> 32);
-        if (keep.contains(parent)) {
-            ++it;
-        } else {
-            pairs.remove(parent, static_cast<uint32_t>(it->first));
-            it = counts.erase(it);
-        }
+void IndexAPI::retire_records(const Bitmap& ids, std::vector<StoredItem>& released) {
+    auto items_guard = get_items_writer();
+    // A view made before keeps its set and collects from these records: while
+    // one may exist, they stay. A view is counted before it reads the allowed
+    // set, and these ids left it before this count is read.
+    if (views.load(std::memory_order_acquire) > 0) {
+        items_guard->keep_for_views(ids);
+        return;
     }
+    ids.for_each([&](uint32_t id) { released.push_back(items_guard->take(id)); });
+    items_guard->release_kept(released);
 }
 
-bool ParentChildMap::remove(uint32_t parent, uint32_t child) {
-    const auto it = counts.find(pair_key(parent, child));
-    if (it == counts.end()) return false;
-    if (--it->second != 0) return false;
-    counts.erase(it);
-    pairs.remove(parent, child);
-    return !pairs.has_lefts(child);
+void IndexAPI::release_kept_records() {
+    std::vector<StoredItem> released;  // let go of after the lock
+    auto items_guard = get_items_writer();
+    if (views.load(std::memory_order_acquire) == 0) items_guard->release_kept(released);
 }
 
-void IndexAPI::register_path(uint32_t parent_id, uint32_t child_id) {
-    get_parent_child_map_writer()->insert(parent_id, child_id);
-}
-
-bool IndexAPI::unregister_path(uint32_t parent_id, uint32_t child_id) {
-    return get_parent_child_map_writer()->remove(parent_id, child_id);
+std::vector<StoredItem> IndexAPI::records(const Bitmap* ids) const {
+    Bitmap members;
+    if (ids == nullptr) {
+        members = allowed_items->read()->clone();
+        ids = &members;
+    }
+    std::vector<StoredItem> out;
+    auto items_guard = items->read();
+    items_guard->for_each_in(*ids, [&](uint32_t, const StoredItem& record) { out.push_back(record); });
+    return out;
 }
 
 }  // namespace vorlane

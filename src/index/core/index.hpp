@@ -1,22 +1,23 @@
 #pragma once
 // IndexAPI: the shared core of one index. Value maps by attribute id, stored
-// items by item id, the ids it answers for, and the parent/child pairs of
-// nested objects; each field behind its own lock.
+// records by object id, the ids it answers for (its members) and the object
+// graph of everything it stores; each field behind its own lock.
 //
 // Lock order: an object's index list, then its attribute storage; then in a
-// core `index` before `allowed_items` before `items`; `parent_child_map` alone;
-// a value map's locks only inside a shared hold of `index`; a child core's
-// locks after its owner's.
+// core `index` before `allowed_items` before `graph` before `items`; a value
+// map's locks only inside a shared hold of `index`, and never while `graph`
+// is held.
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <span>
 #include <utility>
 #include <vector>
 
+#include "index/core/object_graph.hpp"
 #include "index/core/query/query.hpp"
 #include "index/core/query/query_ops.hpp"
 #include "index/core/stored_item.hpp"
-#include "index/core/structures/m2m/m2m.hpp"
 
 namespace vorlane {
 
@@ -51,118 +52,118 @@ private:
 };
 using SharedMaps = std::shared_ptr<RwLock<ValueMaps>>;
 
-// Parent/child pairs of nested objects, counted: a holder may hold one nested
-// object through several values (a list of it twice), and a pair goes only when
-// its last value does.
-struct ParentChildMap {
-    M2MU32 pairs;
-    std::unordered_map<uint64_t, uint32_t> counts;
-
-    void insert(uint32_t parent, uint32_t child);
-    // Tells whether `child` is left without any parent by this removal.
-    bool remove(uint32_t parent, uint32_t child);
-    // Drops every pair (with all its count) whose parent is not in `keep`.
-    void retain_parents(const Bitmap& keep);
-};
-
 struct IndexAPI;
 
 // A narrowed view: the core it came from and the ids it admits. The view keeps
 // the core alive, so the core's objects stay registered with it and writes
-// keep reaching the value maps the view reads.
+// keep reaching the value maps the view reads. Each view is counted in its
+// core from before it reads any set until it is gone: a removal that finds no
+// view counted knows no view may collect what it removes.
 struct FilteredIndexCore {
     std::shared_ptr<const IndexAPI> core;
     Bitmap allowed_items;
+
+    explicit FilteredIndexCore(std::shared_ptr<const IndexAPI> owner);
+    FilteredIndexCore(FilteredIndexCore&& other) noexcept;
+    FilteredIndexCore& operator=(FilteredIndexCore&&) = delete;
+    FilteredIndexCore(const FilteredIndexCore&) = delete;
+    ~FilteredIndexCore();
 };
 
 struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
     SharedMaps index;
     SharedItems items;
+    // The members: the objects added, which every answer is made of.
     std::shared_ptr<RwLock<Bitmap>> allowed_items;
-    std::shared_ptr<RwLock<ParentChildMap>> parent_child_map;
-    std::weak_ptr<IndexAPI> parent;
-    // Levels of nesting above this core: 0 for an index, 1 for the child index of
-    // one of its value maps, and so on.
-    uint32_t depth = 0;
+    // Every stored object (members and the objects they reach) and how often each is held.
+    std::shared_ptr<RwLock<ObjectGraph>> graph;
+    // Views alive on this core.
+    mutable std::atomic<uint32_t> views{0};
 
-    static std::shared_ptr<IndexAPI> create(std::weak_ptr<IndexAPI> parent = {});
+    static std::shared_ptr<IndexAPI> create();
 
     RwLock<ValueMaps>::WriteGuard get_index_writer() const { return index->write(); }
     RwLock<ItemTable>::WriteGuard get_items_writer() const { return items->write(); }
     RwLock<Bitmap>::WriteGuard get_allowed_items_writer() const { return allowed_items->write(); }
-    RwLock<ParentChildMap>::WriteGuard get_parent_child_map_writer() const { return parent_child_map->write(); }
+    RwLock<ObjectGraph>::WriteGuard get_graph_writer() const { return graph->write(); }
 
-    // Stores an object and enters every attribute value. `attributes` is the
-    // object's storage, locked by the caller; it is unlocked when this returns.
-    void add_object(const std::weak_ptr<IndexAPI>& weak_core, uint32_t item_id, StoredItem stored,
-                    Mutex<AttributeMap>::Guard attributes);
+    // --- operations: each runs whole, nested objects included ----------------
+    // `prepared` holds the converted container elements of the objects.
+
+    // Makes an object a member: stores it (with the objects it reaches) unless
+    // it is stored already.
+    void add_object(StoredItem stored, const PreparedElements& prepared);
     // Adds a batch of objects; ends as adding them one by one would. The value
     // maps' number, string and boolean structures are written once per group of
-    // objects through buffered adds.
-    // `prepared` (optional) holds converted container elements by container;
-    // those no later object of the batch needs are let go of group by group.
-    void add_object_many(const std::weak_ptr<IndexAPI>& weak_core, std::vector<StoredItem> batch,
-                         PreparedElements* prepared = nullptr);
-    // Takes one object out: its values, container elements and nested pairs,
-    // and this core's link in its index list. False if the core does not hold
-    // it. Nested objects left without a holder are queued on the caller's
-    // nested scope.
+    // objects through buffered adds; those of the batch's containers no later
+    // object needs are let go of group by group.
+    void add_object_many(std::vector<StoredItem> batch, PreparedElements& prepared);
+    // Takes one member out. It stays stored while a stored object holds it;
+    // otherwise its values, links and registration go, with whatever only it
+    // reached. False if it is not a member.
     bool remove_object(const Indexable& record);
-    // The records of `ids`, which have left the allowed set: kept while a view
-    // may collect them, else moved to `released` (with any kept before), for
-    // the caller to let go of after its locks.
-    void retire_records(const Bitmap& ids, std::vector<StoredItem>& released);
-    // Merges `other` into this core: its objects, every value of every attribute,
-    // container elements, nested objects and their pairs; its objects then hold
-    // this core in their index lists. `self` is this core's shared handle.
-    void union_with(const std::shared_ptr<IndexAPI>& self, IndexAPI& other);
-    // One level of union_with; queues the child indexes to merge next.
-    void merge_core(const std::shared_ptr<IndexAPI>& self, IndexAPI& other,
-                    std::vector<std::pair<std::shared_ptr<IndexAPI>, IndexAPI*>>& pending);
-    // Enters one attribute value of one object.
-    void add_index(const std::weak_ptr<IndexAPI>& weak_core, uint32_t item_id, uint32_t attr_id, const PyValue& v);
-    // Takes one attribute value of one object out again.
-    void remove_index(uint32_t item_id, uint32_t attr_id, const PyValue& v, Removal how = Removal::Now);
-    // An attribute write: `old` (if the object had the attribute) out, `value` in,
-    // for an object this core holds; nothing for one it does not.
-    void replace_value(const std::weak_ptr<IndexAPI>& weak_core, uint32_t item_id, uint32_t attr_id,
-                       const PyValue* old, const PyValue& value);
-    void register_path(uint32_t parent_id, uint32_t child_id);
-    // Tells whether the child is left without any holder.
-    bool unregister_path(uint32_t parent_id, uint32_t child_id);
+    // Narrows the members in place to those that satisfy every filter.
+    void reduce(std::span<const QueryExpr> filters);
+    // A new index of the objects `batch` (the admitted objects of a view).
+    static std::shared_ptr<IndexAPI> rebase(std::vector<StoredItem> batch, PreparedElements& prepared);
+    // Adds `batch` (another index's members) to this core: the union of both.
+    void union_with(std::vector<StoredItem> batch, PreparedElements& prepared) {
+        add_object_many(std::move(batch), prepared);
+    }
 
     FilteredIndexCore reduced(std::span<const QueryExpr> filters) const;
     FilteredIndexCore reduced_query(const QueryExpr& expr) const;
-    // The allowed ids that satisfy `expr`.
-    Bitmap query_ids(const QueryExpr& expr) const;
-    // Narrows the core in place to the ids of `keep`, recursively into child cores.
-    void keep_only_from_bitmap(const Bitmap& keep);
-    // Same, for a caller that already holds `index` shared.
-    void keep_only_from_bitmap_locked(const ValueMaps& maps, const Bitmap& keep);
-    // The ids of the holders of the nested objects `ids` of this core.
-    Bitmap get_parent_from_ids(const Bitmap& ids) const;
+    // A view's narrowing: the ids of `base` that satisfy the filters / `expr`.
+    FilteredIndexCore narrowed(const Bitmap& base, std::span<const QueryExpr> filters) const;
+    FilteredIndexCore narrowed_query(const Bitmap& base, const QueryExpr& expr) const;
+    // The records of the ids of `ids` (the members when null).
+    std::vector<StoredItem> records(const Bitmap* ids = nullptr) const;
+
+    // --- the roads the operations share ---------------------------------------
+
+    // The body of a bulk add, inside its nested scope.
+    void enter_batch(std::vector<StoredItem> batch, PreparedElements& prepared);
+    // Enters every attribute value of a stored object. `attributes` is its
+    // storage, locked by the caller.
+    void enter_values(uint32_t item_id, const AttributeMap& attributes);
+    // Enters one attribute value of one stored object.
+    void add_index(uint32_t item_id, uint32_t attr_id, const PyValue& v);
+    // Takes one attribute value of one object out again.
+    void remove_index(uint32_t item_id, uint32_t attr_id, const PyValue& v, Removal how = Removal::Now);
+    // An attribute write: `old` (if the object had the attribute) out, `value` in,
+    // for an object this core stores; nothing for one it does not.
+    void replace_value(uint32_t item_id, uint32_t attr_id, const PyValue* old, const PyValue& value);
+    // Takes a stored object's values out and its link from its index list:
+    // the object is no longer stored. Both its locks are held by the caller.
+    void leave_store(const Indexable& record, IndexList& list, const AttributeMap& attributes,
+                     std::vector<StoredItem>& released);
+    // The records of `ids`, which have left the store: kept while a view
+    // may collect them, else moved to `released` (with any kept before), for
+    // the caller to let go of after its locks.
+    void retire_records(const Bitmap& ids, std::vector<StoredItem>& released);
+    // Lets go of the records kept for views once no view is left.
+    void release_kept_records();
+
+    // The allowed ids of `base` that satisfy `expr` (the members when null).
+    Bitmap query_ids(const QueryExpr& expr, const Bitmap* base = nullptr) const;
 };
 
-// Nested objects are followed this many levels deep; dotted paths reach as far.
-inline constexpr uint32_t kMaxNestingDepth = 1000;
-
-// Nested objects met while values are entered are stored in their child index
-// only after the holder's locks are released, one object at a time: graphs of
-// objects that hold each other then never wait on their own locks, and long
-// chains are walked iteratively, not by recursion.
-// The same goes for a nested object whose last holder let go of it: it leaves
-// the child index (and lets go of the objects it holds in turn) afterwards.
+// Nested objects met while values are entered are stored only after the
+// holder's locks are released, one object at a time: graphs of objects that
+// hold each other then never wait on their own locks, and long chains are
+// walked iteratively, not by recursion. The same goes for a nested object
+// whose last holder let go of it, and for a pass over the graph that finds
+// objects no member reaches any more.
 struct NestedWork {
-    std::weak_ptr<IndexAPI> owner;     // the core holding `holder`
-    std::shared_ptr<IndexAPI> child;  // the child index the nested object enters or leaves
-    uint32_t holder;
-    StoredIndexable nested;
-    bool leaving = false;
+    enum class Kind : uint8_t { Store, Drop, Trace };
+    std::weak_ptr<IndexAPI> core;
+    StoredIndexable nested;  // empty for a trace
+    Kind kind = Kind::Store;
 };
 void defer_nested(NestedWork work);
 
 // Owns this thread's deferred nested work for one top-level operation: `run`
-// stores it all (and whatever it leads to); leaving without `run` drops it.
+// does it all (and whatever it leads to); leaving without `run` drops it.
 class NestedScope {
 public:
     NestedScope();
@@ -178,8 +179,17 @@ private:
 // The placeholder index that never holds anything (entries referring to it are trimmed).
 const std::shared_ptr<IndexAPI>& empty_index();
 
-// Query evaluation over the maps of one core (held shared by the caller).
-Bitmap evaluate_query(const ValueMaps& maps, const Bitmap& base, const QueryExpr& expr);
-Bitmap evaluate_and_queries_vec(const ValueMaps& maps, const Bitmap& base, std::span<const QueryExpr> exprs);
+// What a query is evaluated against: the value maps of one core (held shared by
+// the caller) and the core, whose stored objects dotted paths start from.
+// `members`, when given, are the ids a positive test may find: a view's set
+// may still admit objects that have left the index, which narrowing it no
+// longer matches (complements within the view still admit them).
+struct EvalContext {
+    const ValueMaps& maps;
+    const IndexAPI& core;
+    const Bitmap* members = nullptr;
+};
+Bitmap evaluate_query(const EvalContext& ctx, const Bitmap& base, const QueryExpr& expr);
+Bitmap evaluate_and_queries_vec(const EvalContext& ctx, const Bitmap& base, std::span<const QueryExpr> exprs);
 
 }  // namespace vorlane

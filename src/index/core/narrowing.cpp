@@ -1,80 +1,66 @@
-// Narrowing: views by query, and narrowing a core in place.
+// Narrowing: views by query, and narrowing an index in place.
 #include "index/core/index.hpp"
 
 namespace vorlane {
 
-// A view takes its handle on the core before it reads the allowed set: a
-// removal that then finds no other handle knows no view admits what it removes.
+// A view is counted in the core before it reads the allowed set: a removal
+// that then finds no view counted knows no view admits what it removes.
 
 FilteredIndexCore IndexAPI::reduced(std::span<const QueryExpr> filters) const {
-    std::shared_ptr<const IndexAPI> self = shared_from_this();
-    Bitmap result;
-    {
-        auto maps = index->read();
-        auto allowed = allowed_items->read();
-        result = evaluate_and_queries_vec(*maps, *allowed, filters);
-    }
-    return FilteredIndexCore{std::move(self), std::move(result)};
+    FilteredIndexCore view(shared_from_this());
+    auto maps = index->read();
+    auto allowed = allowed_items->read();
+    view.allowed_items = evaluate_and_queries_vec(EvalContext{*maps, *this}, *allowed, filters);
+    return view;
 }
 
 FilteredIndexCore IndexAPI::reduced_query(const QueryExpr& expr) const {
-    std::shared_ptr<const IndexAPI> self = shared_from_this();
-    Bitmap ids = query_ids(expr);
-    return FilteredIndexCore{std::move(self), std::move(ids)};
+    FilteredIndexCore view(shared_from_this());
+    view.allowed_items = query_ids(expr);
+    return view;
 }
 
-Bitmap IndexAPI::query_ids(const QueryExpr& expr) const {
+FilteredIndexCore IndexAPI::narrowed(const Bitmap& base, std::span<const QueryExpr> filters) const {
+    FilteredIndexCore view(shared_from_this());
     auto maps = index->read();
-    auto allowed = allowed_items->read();
-    // Results of nodes that may reach past the base are clipped to the allowed ids.
-    Bitmap result = evaluate_query(*maps, *allowed, expr);
-    result.and_inplace(*allowed);
+    auto members = allowed_items->read();
+    view.allowed_items = evaluate_and_queries_vec(EvalContext{*maps, *this, &*members}, base, filters);
+    return view;
+}
+
+FilteredIndexCore IndexAPI::narrowed_query(const Bitmap& base, const QueryExpr& expr) const {
+    FilteredIndexCore view(shared_from_this());
+    view.allowed_items = query_ids(expr, &base);
+    return view;
+}
+
+Bitmap IndexAPI::query_ids(const QueryExpr& expr, const Bitmap* base) const {
+    auto maps = index->read();
+    auto members = allowed_items->read();
+    const Bitmap* live = base != nullptr ? &*members : nullptr;
+    if (base == nullptr) base = &*members;
+    // Results of nodes that may reach past the base are clipped to it: a view
+    // never admits more than the set it was narrowed from.
+    Bitmap result = evaluate_query(EvalContext{*maps, *this, live}, *base, expr);
+    result.and_inplace(*base);
     return result;
 }
 
-void IndexAPI::keep_only_from_bitmap(const Bitmap& keep) {
-    // Exclusive: a write to an object being narrowed away either lands before
-    // (and is narrowed away with it) or finds it gone.
-    auto maps = get_index_writer();
-    keep_only_from_bitmap_locked(*maps, keep);
-}
-
-void IndexAPI::keep_only_from_bitmap_locked(const ValueMaps& maps, const Bitmap& keep) {
-    Bitmap removed;
+void IndexAPI::reduce(std::span<const QueryExpr> filters) {
+    NestedScope nested;
     {
+        // Evaluate and narrow under one exclusive hold of `index`: no write
+        // lands between the two.
+        auto maps = get_index_writer();
         auto allowed = get_allowed_items_writer();
-        removed = allowed->andnot(keep);
+        Bitmap keep = evaluate_and_queries_vec(EvalContext{*maps, *this}, *allowed, filters);
         allowed->and_inplace(keep);
     }
-    maps.for_each([&](uint32_t, QueryMap& map) {
-        map.retain(keep);
-        const auto child = map.child_index();
-        if (child == nullptr) return;
-        Bitmap children;
-        {
-            // The pairs of holders narrowed away go with their values.
-            auto pairs = child->get_parent_child_map_writer();
-            pairs->retain_parents(keep);
-            children = pairs->pairs.rights_of(keep);
-        }
-        child->keep_only_from_bitmap(children);
-    });
-    // The records of narrowed-away objects stay in an index's `items` while
-    // views made before the narrowing may collect them; otherwise they go now,
-    // with the objects they hold. A child index has no views.
-    std::vector<StoredItem> released;
-    if (depth > 0) {
-        if (removed.is_empty()) return;
-        auto items_guard = get_items_writer();
-        removed.for_each([&](uint32_t id) { released.push_back(items_guard->take(id)); });
-    } else {
-        retire_records(removed, released);  // and those kept for views now gone
-    }
-}
-
-Bitmap IndexAPI::get_parent_from_ids(const Bitmap& ids) const {
-    auto pairs = parent_child_map->read();
-    return pairs->pairs.lefts_of(ids);
+    // Objects narrowed away stay stored while a member reaches them; the rest
+    // leave, with what only they reached, by one pass over the graph.
+    defer_nested(NestedWork{weak_from_this(), StoredIndexable{}, NestedWork::Kind::Trace});
+    nested.run();
+    release_kept_records();
 }
 
 }  // namespace vorlane

@@ -1,89 +1,131 @@
-// Nested objects: stored in and let go of by child indexes after the holder's locks are released.
+// Nested objects: stored when a stored object comes to hold them, let go of
+// when nothing stored holds them any more, after the holder's locks are released.
 #include "index/core/index.hpp"
-
+#include "index/core/index_links.hpp"
 #include "python/gil.hpp"
 
 namespace vorlane {
 
 namespace {
 
-// Objects to store and objects to let go of, each in the order they came.
+// Work in the order it came: objects to let go of, objects to store, passes.
 struct PendingNested {
     std::vector<NestedWork> stores;
     std::vector<NestedWork> drops;
+    std::vector<NestedWork> traces;
 };
 thread_local PendingNested* t_nested = nullptr;
 
-// True when `object` is among the holders of `holder` in the cores above `owner`:
-// storing it again one level deeper would only repeat a cycle of objects.
-bool held_above(const std::shared_ptr<IndexAPI>& owner, uint32_t holder, uint32_t object) {
-    Bitmap level{holder};
-    std::shared_ptr<IndexAPI> core = owner;
-    while (core != nullptr && !level.is_empty()) {
-        {
-            auto pairs = core->parent_child_map->read();
-            level = pairs->pairs.lefts_of(level);
-        }
-        if (level.contains(object)) return true;
-        core = core->parent.lock();
+// Stores a nested object some stored object holds, unless it is stored already
+// or nothing holds it any more.
+void store_nested(IndexAPI& core, const StoredIndexable& nested) {
+    const Indexable& record = nested.record();
+    const uint32_t id = record.id;
+    {
+        auto graph = core.graph->read();
+        if (graph->is_stored(id) || graph->holders(id) == 0) return;
     }
-    return false;
+    // Its containers are converted before any of its locks are taken, with the
+    // interpreter lock, so no user code runs under them.
+    PreparedElements prepared;
+    ObjectHandle handle;  // the core's record of it (the first handle takes a reference)
+    {
+        py::GilAcquire gil;
+        check_container_attributes(record, prepared);
+        handle = ObjectHandle::from_python(nested.python_handle.get());
+    }
+    const PreparedScope use_prepared(prepared);
+    StoredItem replaced;  // let go of after the locks
+    {
+        // Stored and let go of only under the object's list lock: the decision
+        // and the values it enters or takes out come in one piece.
+        auto list = register_index(record, core.weak_from_this());
+        auto attributes = record.get_py_values();
+        {
+            auto graph = core.get_graph_writer();
+            if (graph->holders(id) == 0 || !graph->store(id)) return;
+        }
+        replaced = core.get_items_writer()->put(id, StoredItem{std::move(handle)});
+        core.enter_values(id, *attributes);
+    }
 }
 
-// A nested object no holder refers to any more leaves its child index: its
-// values go (releasing what it holds in turn), its record and its link too.
-void drop_nested(NestedWork& work) {
-    const Indexable& record = work.nested.record();
-    const uint32_t cid = record.id;
-    IndexAPI& child = *work.child;
-    StoredItem released;  // let go of after the locks
+// Lets go of a stored object that is no member. `unless_held`: only if nothing
+// holds it (a pass over the graph found it unreachable without that). Returns
+// whether it was let go of.
+bool drop_stored(IndexAPI& core, const Indexable& record, bool unless_held) {
+    const uint32_t id = record.id;
+    std::vector<StoredItem> released;  // let go of after the locks
     {
         auto list = record.indexes.lock();  // no write to it meanwhile
         auto attributes = record.get_py_values();
-        if (child.parent_child_map->read()->pairs.has_lefts(cid)) return;  // held again meanwhile
+        if (core.allowed_items->read()->contains(id)) return false;
         {
-            auto allowed = child.get_allowed_items_writer();
-            if (!allowed->contains(cid)) return;
-            allowed->remove(cid);
+            auto graph = core.get_graph_writer();
+            if (unless_held && graph->holders(id) != 0) return false;
+            if (!graph->unstore(id)) return false;
         }
-        attributes->for_each([&](uint32_t attr_id, const PyValue& v) { child.remove_index(cid, attr_id, v); });
-        {
-            released = child.get_items_writer()->take(cid);
-        }
-        trim_indexes(*list, &child);
+        core.leave_store(record, *list, *attributes, released);
     }
+    return true;
 }
 
-void store_nested(NestedWork& work) {
-    const uint32_t cid = work.nested.record().id;
-    IndexAPI& child = *work.child;
-    // Past this depth a chain of objects is not followed (the pair stays recorded).
-    if (child.depth > kMaxNestingDepth) return;
-    // The value that held it was taken out again meanwhile: nothing to store.
-    if (!child.parent_child_map->read()->pairs.contains(work.holder, cid)) return;
-    if (auto owner = work.owner.lock(); owner != nullptr && held_above(owner, work.holder, cid)) return;
-    // The nested object's containers are converted before any of its locks are
-    // taken, with the interpreter lock, so no user code runs under them.
-    PreparedElements prepared;
-    ObjectHandle handle;  // the child index's record of it (the first handle takes a reference)
+// Finds the stored objects no member reaches, walking the links forward from
+// the members with the value maps held exclusively (no value changes
+// meanwhile), then lets each go by the same road as any other. An object held
+// again meanwhile by one that stays is stored again afterwards.
+void trace_unreachable(IndexAPI& core) {
+    std::vector<StoredItem> unreachable;
     {
-        py::GilAcquire gil;
-        check_container_attributes(work.nested.record(), prepared);
-        handle = ObjectHandle::from_python(work.nested.python_handle.get());
+        auto maps = core.get_index_writer();
+        Bitmap reached = core.allowed_items->read()->clone();
+        Bitmap stored;
+        {
+            auto graph = core.get_graph_writer();
+            graph->unlinked = 0;
+            graph->trace_pending = false;
+            stored = graph->stored.clone();
+        }
+        Bitmap frontier = reached.clone();
+        while (!frontier.is_empty()) {
+            Bitmap next;
+            maps->for_each([&](uint32_t, QueryMap& map) {
+                auto links = map.links.read(QueryMap::kMapPoisoned);
+                if (!links->empty()) next.or_inplace(links->held_by(frontier));
+            });
+            next.andnot_inplace(reached);
+            reached.or_inplace(next);
+            frontier = std::move(next);
+        }
+        stored.andnot_inplace(reached);
+        if (stored.is_empty()) return;
+        auto items_guard = core.items->read();
+        items_guard->for_each_in(stored, [&](uint32_t, const StoredItem& record) { unreachable.push_back(record); });
     }
-    const PreparedScope use_prepared(prepared);
-    std::weak_ptr<IndexAPI> weak_child = work.child;
-    auto list = register_index(work.nested.record(), weak_child);
-    if (child.allowed_items->read()->contains(cid)) return;  // stored once, however many holders
-    auto attributes = work.nested.record().get_py_values();
-    child.add_object(weak_child, cid, StoredItem{std::move(handle)}, std::move(attributes));
+    std::vector<const StoredItem*> dropped;
+    for (const StoredItem& item : unreachable) {
+        if (drop_stored(core, item.record(), false)) dropped.push_back(&item);
+    }
+    for (const StoredItem* item : dropped) {
+        if (core.graph->read()->holders(item->record().id) == 0) continue;
+        NestedWork work{core.weak_from_this(), StoredIndexable{}, NestedWork::Kind::Store};
+        {
+            py::GilAcquire gil;
+            work.nested = StoredIndexable::from_py_ref(item->py_item.get());
+        }
+        defer_nested(std::move(work));
+    }
 }
 
 }  // namespace
 
 void defer_nested(NestedWork work) {
     check(t_nested != nullptr, "nested object entered outside an operation that stores it");
-    (work.leaving ? t_nested->drops : t_nested->stores).push_back(std::move(work));
+    switch (work.kind) {
+        case NestedWork::Kind::Store: t_nested->stores.push_back(std::move(work)); break;
+        case NestedWork::Kind::Drop: t_nested->drops.push_back(std::move(work)); break;
+        case NestedWork::Kind::Trace: t_nested->traces.push_back(std::move(work)); break;
+    }
 }
 
 NestedScope::NestedScope() : outer_(t_nested == nullptr) {
@@ -99,22 +141,34 @@ NestedScope::~NestedScope() {
 void NestedScope::run() {
     if (!outer_) return;  // an enclosing scope runs the work
     // Every object let go of leaves first (leaving cascades, storing never makes
-    // anything leave), so that what is stored next meets the pairs as they now
-    // stand: an object whose holder is on its way out is not stored one level
-    // deeper in the meantime, again and again. Breadth first within each.
+    // anything leave), so that what is stored next meets the links as they now
+    // stand; passes over the graph come last. Breadth first within each.
     size_t next_store = 0;
     size_t next_drop = 0;
-    while (next_drop < t_nested->drops.size() || next_store < t_nested->stores.size()) {
-        if (next_drop < t_nested->drops.size()) {
-            NestedWork work = std::move(t_nested->drops[next_drop++]);
-            drop_nested(work);
+    size_t next_trace = 0;
+    PendingNested& pending = *t_nested;
+    for (;;) {
+        NestedWork work;
+        if (next_drop < pending.drops.size()) {
+            work = std::move(pending.drops[next_drop++]);
+        } else if (next_store < pending.stores.size()) {
+            work = std::move(pending.stores[next_store++]);
+        } else if (next_trace < pending.traces.size()) {
+            work = std::move(pending.traces[next_trace++]);
         } else {
-            NestedWork work = std::move(t_nested->stores[next_store++]);
-            store_nested(work);
+            break;
+        }
+        const auto core = work.core.lock();
+        if (core == nullptr) continue;  // the index is gone, and its store with it
+        switch (work.kind) {
+            case NestedWork::Kind::Store: store_nested(*core, work.nested); break;
+            case NestedWork::Kind::Drop: drop_stored(*core, work.nested.record(), true); break;
+            case NestedWork::Kind::Trace: trace_unreachable(*core); break;
         }
     }
-    t_nested->stores.clear();
-    t_nested->drops.clear();
+    pending.stores.clear();
+    pending.drops.clear();
+    pending.traces.clear();
 }
 
 }  // namespace vorlane

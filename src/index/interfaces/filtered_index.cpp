@@ -42,6 +42,12 @@ PyObject* collect_items(const RwLock<ItemTable>& items, const Bitmap& allowed) {
     return list.release();
 }
 
+PreparedElements prepare_batch(const std::vector<StoredItem>& batch) {
+    PreparedElements prepared;
+    for (const StoredItem& stored : batch) check_container_attributes(stored.record(), prepared);
+    return prepared;
+}
+
 std::vector<QueryExpr> keyword_filters(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* fname) {
     py::refuse_positional(fname, nargs);
     std::vector<QueryExpr> filters;
@@ -84,10 +90,8 @@ PyObject* fi_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     return py::guarded_object([&] {
         std::vector<QueryExpr> filters = keyword_filters(args, nargs, kwnames, "reduced");
         const FilteredIndexCore& view = view_of(self);
-        FilteredIndexCore narrowed = py::without_gil([&] {
-            auto maps = view.core->index->read();
-            return FilteredIndexCore{view.core, evaluate_and_queries_vec(*maps, view.allowed_items, filters)};
-        });
+        FilteredIndexCore narrowed =
+            py::without_gil([&] { return view.core->narrowed(view.allowed_items, filters); });
         return wrap_filtered_index(std::move(narrowed));
     });
 }
@@ -97,12 +101,8 @@ PyObject* fi_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t nar
         auto [query] = py::bind_args<1>("reduced_query", {"query"}, args, nargs, kwnames);
         QueryExpr expr = query_expr_argument("query", query).clone();
         const FilteredIndexCore& view = view_of(self);
-        FilteredIndexCore narrowed = py::without_gil([&] {
-            auto maps = view.core->index->read();
-            Bitmap result = evaluate_query(*maps, view.allowed_items, expr);
-            result.and_inplace(view.allowed_items);  // a view never admits more than its parent
-            return FilteredIndexCore{view.core, std::move(result)};
-        });
+        FilteredIndexCore narrowed =
+            py::without_gil([&] { return view.core->narrowed_query(view.allowed_items, expr); });
         return wrap_filtered_index(std::move(narrowed));
     });
 }
@@ -110,26 +110,11 @@ PyObject* fi_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t nar
 PyObject* fi_rebase(PyObject* self, PyObject*) {
     return py::guarded_object([&] {
         const FilteredIndexCore& view = view_of(self);
-        // Take the admitted records first and let go of the view's items
-        // before any object's lock is taken.
-        std::vector<StoredItem> batch;
-        {
-            auto items = py::lock_with_gil([&] { return view.core->items->try_read(); },
-                                           [&] { return view.core->items->read(); });
-            items->for_each_in(view.allowed_items, [&](uint32_t, const StoredItem& record) { batch.push_back(record); });
-        }
+        std::vector<StoredItem> batch = py::without_gil([&] { return view.core->records(&view.allowed_items); });
         // Containers convert now, with the interpreter lock: one that cannot
         // makes the call fail before the new index exists.
-        PreparedElements prepared;
-        for (const StoredItem& stored : batch) check_container_attributes(stored.record(), prepared);
-        std::shared_ptr<IndexAPI> core = py::without_gil([&] {
-            auto rebased = IndexAPI::create();
-            const PreparedScope use_prepared(prepared);
-            NestedScope nested;
-            rebased->add_object_many(rebased, std::move(batch), &prepared);
-            nested.run();
-            return rebased;
-        });
+        PreparedElements prepared = prepare_batch(batch);
+        std::shared_ptr<IndexAPI> core = py::without_gil([&] { return IndexAPI::rebase(std::move(batch), prepared); });
         return wrap_index(std::move(core));
     });
 }

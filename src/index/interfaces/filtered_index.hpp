@@ -19,6 +19,10 @@ PyObject* wrap_filtered_index(FilteredIndexCore view);
 // The objects of `allowed` in ascending id order, as a new list (interpreter lock held).
 PyObject* collect_items(const RwLock<ItemTable>& items, const Bitmap& allowed);
 
+// Converts the container elements of every object of `batch`, so that entering
+// them fails before any index changes (interpreter lock held).
+PreparedElements prepare_batch(const std::vector<StoredItem>& batch);
+
 // Keyword filters of a vectorcall as Eq nodes.
 std::vector<QueryExpr> keyword_filters(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* fname);
 

@@ -17,7 +17,6 @@ namespace vorlane {
 namespace {
 
 IndexAPI& core_of(PyObject* self) { return *reinterpret_cast<PyIndexObject*>(self)->core; }
-const std::shared_ptr<IndexAPI>& shared_core_of(PyObject* self) { return reinterpret_cast<PyIndexObject*>(self)->core; }
 
 PyObject* index_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     return py::guarded_object([&] {
@@ -53,23 +52,10 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return py::guarded_object([&] {
         auto [py_ref] = py::bind_args<1>("add_object", {"py_ref"}, args, nargs, kwnames);
         if (!PyObject_TypeCheck(py_ref, indexable_type())) py::raise_argument_type("py_ref", "Indexable", py_ref);
-        const Indexable& record = indexable_record(py_ref);
         PreparedElements prepared;
-        check_container_attributes(record, prepared);
+        check_container_attributes(indexable_record(py_ref), prepared);
         StoredItem stored{ObjectHandle::from_python(py_ref)};
-        const std::shared_ptr<IndexAPI>& core = shared_core_of(self);
-        py::without_gil([&] {
-            const PreparedScope use_prepared(prepared);
-            NestedScope nested;
-            std::weak_ptr<IndexAPI> weak = core;
-            {
-                auto list = register_index(stored.record(), weak);  // held until the values are in
-                auto attributes = stored.record().get_py_values();
-                const uint32_t id = stored.record().id;
-                core->add_object(weak, id, std::move(stored), std::move(attributes));
-            }
-            nested.run();  // the object's locks are released by now
-        });
+        py::without_gil([&] { core_of(self).add_object(std::move(stored), prepared); });
         Py_RETURN_NONE;
     });
 }
@@ -79,13 +65,7 @@ PyObject* index_remove_object(PyObject* self, PyObject* const* args, Py_ssize_t 
         auto [obj] = py::bind_args<1>("remove_object", {"obj"}, args, nargs, kwnames);
         if (!PyObject_TypeCheck(obj, indexable_type())) py::raise_argument_type("obj", "Indexable", obj);
         const Indexable& record = indexable_record(obj);
-        IndexAPI& core = core_of(self);
-        const bool removed = py::without_gil([&] {
-            NestedScope nested;
-            const bool done = core.remove_object(record);
-            nested.run();  // the object's locks are released by now
-            return done;
-        });
+        const bool removed = py::without_gil([&] { return core_of(self).remove_object(record); });
         if (!removed) {
             PyErr_SetObject(PyExc_KeyError, obj);
             throw py::PyErrAlreadySet();
@@ -108,23 +88,12 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
                                                " is '" + Py_TYPE(obj)->tp_name + "', not an Indexable");
             }
         }
-        // Every container of every object converts, or nothing is added.
-        PreparedElements prepared;
         std::vector<StoredItem> batch;
         batch.reserve(static_cast<size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* obj = PyList_GET_ITEM(items.get(), i);
-            const Indexable& record = indexable_record(obj);
-            check_container_attributes(record, prepared);
-            batch.push_back(StoredItem{ObjectHandle::from_python(obj)});
-        }
-        const std::shared_ptr<IndexAPI>& core = shared_core_of(self);
-        py::without_gil([&] {
-            const PreparedScope use_prepared(prepared);
-            NestedScope nested;
-            core->add_object_many(core, std::move(batch), &prepared);
-            nested.run();
-        });
+        for (Py_ssize_t i = 0; i < n; ++i) batch.push_back(StoredItem{ObjectHandle::from_python(PyList_GET_ITEM(items.get(), i))});
+        // Every container of every object converts, or nothing is added.
+        PreparedElements prepared = prepare_batch(batch);
+        py::without_gil([&] { core_of(self).add_object_many(std::move(batch), prepared); });
         Py_RETURN_NONE;
     });
 }
@@ -134,13 +103,10 @@ PyObject* index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nar
         auto [other] = py::bind_args<1>("union_with", {"other"}, args, nargs, kwnames);
         if (!PyObject_TypeCheck(other, index_type())) py::raise_argument_type("other", "Index", other);
         if (other == self) Py_RETURN_NONE;  // a union with itself changes nothing
-        const std::shared_ptr<IndexAPI>& core = shared_core_of(self);
-        const std::shared_ptr<IndexAPI> theirs = shared_core_of(other);  // kept alive for the call
-        py::without_gil([&] {
-            NestedScope nested;
-            core->union_with(core, *theirs);
-            nested.run();
-        });
+        const IndexAPI& theirs = core_of(other);
+        std::vector<StoredItem> batch = py::without_gil([&] { return theirs.records(); });
+        PreparedElements prepared = prepare_batch(batch);
+        py::without_gil([&] { core_of(self).union_with(std::move(batch), prepared); });
         Py_RETURN_NONE;
     });
 }
@@ -201,18 +167,7 @@ PyObject* index_get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize
 PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guarded_object([&] {
         std::vector<QueryExpr> filters = keyword_filters(args, nargs, kwnames, "reduce");
-        py::without_gil([&] {
-            IndexAPI& core = core_of(self);
-            // Evaluate and narrow under one exclusive hold of `index`: no write
-            // lands between the two.
-            auto maps = core.get_index_writer();
-            Bitmap keep;
-            {
-                auto allowed = core.allowed_items->read();
-                keep = evaluate_and_queries_vec(*maps, *allowed, filters);
-            }
-            core.keep_only_from_bitmap_locked(*maps, keep);
-        });
+        py::without_gil([&] { core_of(self).reduce(filters); });
         Py_RETURN_NONE;
     });
 }

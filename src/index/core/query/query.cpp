@@ -44,19 +44,8 @@ private:
 };
 }  // namespace
 
-QueryMap::QueryMap(std::weak_ptr<IndexAPI> owner)
-    : exact(ExactMap::with_shard_count(ExactMap::kDefaultShardCount)), parent(std::move(owner)) {}
-
-std::shared_ptr<IndexAPI> QueryMap::child_index() const {
-    std::lock_guard lock(child_mutex_);
-    return child_index_;
-}
-
-std::shared_ptr<IndexAPI> QueryMap::ensure_child_index() {
-    std::lock_guard lock(child_mutex_);
-    if (child_index_ == nullptr) child_index_ = IndexAPI::create(parent);
-    return child_index_;
-}
+QueryMap::QueryMap(std::weak_ptr<IndexAPI> owner_core)
+    : exact(ExactMap::with_shard_count(ExactMap::kDefaultShardCount)), owner(std::move(owner_core)) {}
 
 void ElementLedger::add(uint32_t eid, uint32_t holder, PyValue value) {
     const uint32_t first = first_.find(holder);
@@ -124,19 +113,35 @@ void QueryMap::insert(const PyValue& v, uint32_t id, uint32_t root) {
             break;
         }
         case Kind::Iterable: insert_iterable(v.as<cast::Iterable>()->value, id, root); break;
-        case Kind::Ind: {
-            insert_exact(v, id);
-            hold_nested(root, v.as<cast::Ind>()->value);
-            break;
-        }
+        // A nested object is its links: equality with it is the set of its holders.
+        case Kind::Ind: hold_nested(root, v.as<cast::Ind>()->value); break;
         case Kind::Unknown: insert_exact(v, id); break;
     }
 }
 
 void QueryMap::hold_nested(uint32_t holder, const StoredIndexable& nested) {
-    auto child = ensure_child_index();
-    child->register_path(holder, nested.record().id);
-    defer_nested(NestedWork{parent, std::move(child), holder, nested});
+    const uint32_t nid = nested.record().id;
+    links.write(kMapPoisoned)->insert(holder, nid);
+    const auto core = owner.lock();
+    check(core != nullptr, "value map outlived its index");
+    if (core->get_graph_writer()->hold(nid)) defer_nested(NestedWork{owner, nested, NestedWork::Kind::Store});
+}
+
+void QueryMap::release_nested(uint32_t holder, const StoredIndexable& nested) {
+    const uint32_t nid = nested.record().id;
+    // A link entered by an object that left meanwhile is gone already.
+    if (!links.write(kMapPoisoned)->remove(holder, nid)) return;
+    const auto core = owner.lock();
+    check(core != nullptr, "value map outlived its index");
+    bool released = false;
+    bool trace = false;
+    {
+        auto graph = core->get_graph_writer();
+        released = graph->unhold(nid);
+        trace = graph->take_trace_turn();
+    }
+    if (released) defer_nested(NestedWork{owner, nested, NestedWork::Kind::Drop});
+    if (trace) defer_nested(NestedWork{owner, StoredIndexable{}, NestedWork::Kind::Trace});
 }
 
 void QueryMap::insert_iterable(const PyIterable& container, uint32_t id, uint32_t root) {
@@ -164,62 +169,6 @@ void QueryMap::enter_elements(std::span<const PyValue> values, uint32_t id, uint
         elements.write(kMapPoisoned)->add(eid, id, ev);
         insert(ev, eid, root);
     }
-}
-
-void QueryMap::merge_from(const QueryMap& other, const Bitmap& objects, const Bitmap& skip_elements_of) {
-    // Exact values: every id set of `other`, cut to its stored objects.
-    for (size_t shard = 0; shard < other.exact.shard_count(); ++shard) {
-        std::vector<std::pair<PyValue, Bitmap>> entries;
-        {
-            auto theirs = other.exact.read_shard(shard);
-            for (const auto& [value, set] : *theirs) {
-                Bitmap ids = set.to_bitmap();
-                ids.and_inplace(objects);
-                if (!ids.is_empty()) entries.emplace_back(value, std::move(ids));
-            }
-        }
-        for (auto& [value, ids] : entries) {
-            // A nested object held directly: one pair per holder new to this map
-            // (holders already here have their own value, and its pair).
-            if (const auto* nested = value.as<cast::Ind>()) {
-                ids.andnot(skip_elements_of).for_each([&](uint32_t holder) { hold_nested(holder, nested->value); });
-            }
-            auto mine = exact.get_shard(value);
-            auto it = mine->find(value);
-            if (it == mine->end()) {
-                mine->emplace(value, HybridSet::from_bitmap(std::move(ids)));
-            } else {
-                it->second.union_with(HybridSet::from_bitmap(std::move(ids)));
-            }
-        }
-    }
-    // Numbers, strings and booleans, bitmap by bitmap.
-    {
-        auto theirs = other.read_str_radix_map();
-        write_str_radix_map()->merge_from(*theirs, objects);
-    }
-    {
-        auto theirs = other.read_num_ordered();
-        write_num_ordered()->merge_from(*theirs, objects);
-    }
-    {
-        auto theirs = other.bool_map.read(kMapPoisoned);
-        auto mine = get_bool_map_writer();
-        for (size_t side = 0; side < 2; ++side) (*mine)[side].bitmap().or_inplace((*theirs)[side].bitmap().and_(objects));
-    }
-    // Container elements get ids of this map's own: an element id belongs to one map.
-    std::vector<std::pair<uint32_t, std::vector<PyValue>>> holders;
-    {
-        auto ledger = other.elements.read(kMapPoisoned);
-        std::unordered_map<uint32_t, size_t> slot_of;
-        ledger->for_each([&](uint32_t holder, uint32_t, const PyValue& value) {
-            if (!objects.contains(holder) || skip_elements_of.contains(holder)) return;
-            auto [it, fresh] = slot_of.emplace(holder, holders.size());
-            if (fresh) holders.emplace_back(holder, std::vector<PyValue>());
-            holders[it->second].second.push_back(value);
-        });
-    }
-    for (const auto& [holder, values] : holders) enter_elements(values, holder, holder);
 }
 
 void QueryMap::insert_num_ordered(const PyValue& number, uint32_t id) {
@@ -280,17 +229,7 @@ void QueryMap::remove_id(const PyValue& v, uint32_t id, uint32_t root, Removal h
             break;
         }
         case Kind::Iterable: remove_elements(id, root, how); break;
-        case Kind::Ind: {
-            remove_exact(v, id);
-            drop_exact_if_empty(v);
-            const StoredIndexable& nested = v.as<cast::Ind>()->value;
-            // Its last holder here let go: it leaves the child index afterwards.
-            auto child = child_index();
-            if (child != nullptr && child->unregister_path(root, nested.record().id)) {
-                defer_nested(NestedWork{parent, std::move(child), root, nested, true});
-            }
-            break;
-        }
+        case Kind::Ind: release_nested(root, v.as<cast::Ind>()->value); break;
         case Kind::Unknown:
             remove_exact(v, id);
             drop_exact_if_empty(v);
@@ -363,48 +302,5 @@ void QueryMap::unmask_ids(Bitmap& ids) const {
     }
 }
 
-void QueryMap::retain(const Bitmap& keep) {
-    // Extend `keep` with the elements of kept holders, level by level.
-    Bitmap kept = keep.clone();
-    std::vector<uint32_t> dropped_elements;
-    {
-        auto ledger = elements.write(kMapPoisoned);
-        for (bool grew = true; grew;) {
-            grew = false;
-            ledger->for_each([&](uint32_t holder, uint32_t eid, const PyValue&) {
-                if (kept.contains(holder) && !kept.contains(eid)) {
-                    kept.add(eid);
-                    grew = true;
-                }
-            });
-        }
-        dropped_elements = ledger->drop_unless([&](uint32_t holder) { return kept.contains(holder); });
-    }
-    exact.for_each_shard_mut([&](auto& shard) {
-        // An entry left without ids goes, with the value (and object) it holds.
-        for (auto it = shard.begin(); it != shard.end();) {
-            it->second.retain(kept);
-            it = it->second.is_empty() ? shard.erase(it) : std::next(it);
-        }
-    });
-    write_str_radix_map()->retain(kept);
-    write_num_ordered()->retain(kept);
-    {
-        auto bools = get_bool_map_writer();
-        for (auto& entry : *bools) {
-            entry.flush();
-            entry.bitmap().and_inplace(kept);
-        }
-    }
-    {
-        auto mapped = get_mapped_ids_writer();
-        for (uint32_t eid : dropped_elements) mapped->erase(eid);
-    }
-    {
-        auto masked = get_masked_ids_writer();
-        for (uint32_t eid : dropped_elements) masked->remove(eid);
-    }
-    for (uint32_t eid : dropped_elements) free_id(eid);
-}
 
 }  // namespace vorlane

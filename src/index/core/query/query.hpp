@@ -1,8 +1,9 @@
 #pragma once
 // QueryMap: the value index of one attribute inside one index core. Each value
 // kind has its own structure: numbers in bit slices of order keys, strings in
-// per-position byte bitmaps, booleans in two bitmaps, anything else in a sharded
-// table of id sets. Elements of containers enter under synthetic ids.
+// per-position byte bitmaps, booleans in two bitmaps, nested objects as links
+// from their holders, anything else in a sharded table of id sets. Elements of
+// containers enter under synthetic ids.
 #include <array>
 #include <memory>
 #include <mutex>
@@ -11,6 +12,7 @@
 #include "index/core/stored_item.hpp"
 #include "index/core/structures/buffered_bitmap/buffered_bitmap.hpp"
 #include "index/core/structures/hybrid_set/hybrid_set.hpp"
+#include "index/core/structures/links/link_table.hpp"
 #include "index/core/structures/locks.hpp"
 #include "index/core/structures/ordered_bitmap/ordered_bitmap.hpp"
 #include "index/core/structures/paged_id_map.hpp"
@@ -87,22 +89,20 @@ struct QueryMap {
     RwLock<PositionalBitmap> str_radix_map;
     RwLock<NumericalBitmap> num_ordered;
     RwLock<BoolMap> bool_map;
-    std::weak_ptr<IndexAPI> parent;
+    // The core whose map this is.
+    std::weak_ptr<IndexAPI> owner;
+    // Stored object -> nested object it holds through this attribute, directly
+    // or as an element of a container at any depth, once per occurrence.
+    RwLock<LinkTable> links;
     RwLock<IdMap> mapped_ids;
     RwLock<Bitmap> masked_ids;
     RwLock<ElementLedger> elements;
 
-    explicit QueryMap(std::weak_ptr<IndexAPI> parent);
+    explicit QueryMap(std::weak_ptr<IndexAPI> owner);
     QueryMap(const QueryMap&) = delete;
     QueryMap& operator=(const QueryMap&) = delete;
     // Gives the synthetic ids still in use back to the allocator.
     ~QueryMap();
-
-    // The child index that stores the nested objects this attribute holds; null
-    // until the first one arrives (most attributes never hold one).
-    std::shared_ptr<IndexAPI> child_index() const;
-    // The child index, made if there is none yet.
-    std::shared_ptr<IndexAPI> ensure_child_index();
 
     RwLock<NumericalBitmap>::WriteGuard write_num_ordered() { return num_ordered.write(kMapPoisoned); }
     // The number structure for a search: batched removals are settled first.
@@ -119,14 +119,16 @@ struct QueryMap {
     // element `id` is); nested objects are recorded as held by it.
     void insert(const PyValue& v, uint32_t id, uint32_t root);
     void insert_iterable(const PyIterable& container, uint32_t id, uint32_t root);
-    // Records that stored object `holder` holds `nested`; it enters the child index afterwards.
+    // Records that stored object `holder` holds `nested`; a nested object not
+    // stored yet is stored afterwards.
     void hold_nested(uint32_t holder, const StoredIndexable& nested);
+    // Takes one such link out again; a nested object nothing holds any more
+    // leaves the store afterwards (unless it is a member).
+    void release_nested(uint32_t holder, const StoredIndexable& nested);
+    // The holders of the nested objects `ids` through this attribute.
+    Bitmap holders_of(const Bitmap& ids) const { return links.read(kMapPoisoned)->holders_of(ids); }
     // Enters converted elements under fresh synthetic ids held by `id`.
     void enter_elements(std::span<const PyValue> values, uint32_t id, uint32_t root);
-    // Adds what `other` holds for the stored objects `objects` (the bits of its
-    // own element ids are left out; its elements are entered again under ids of
-    // this map, except for the holders in `skip_elements_of`, already here).
-    void merge_from(const QueryMap& other, const Bitmap& objects, const Bitmap& skip_elements_of);
     void insert_num_ordered(const PyValue& number, uint32_t id);
     void insert_str(std::string_view text, uint32_t id);
     void insert_exact(const PyValue& v, uint32_t id);
@@ -144,15 +146,8 @@ struct QueryMap {
     // Whether any container element is entered in this map.
     bool has_elements() const { return !masked_ids.read(kMapPoisoned)->is_empty(); }
 
-    // Narrows every structure to the ids in `keep` and the elements they hold;
-    // element entries of other holders are dropped and their ids given back.
-    void retain(const Bitmap& keep);
-
     static constexpr const char* kMapPoisoned = "called `Result::unwrap()` on an `Err` value";
 
-private:
-    mutable std::mutex child_mutex_;
-    std::shared_ptr<IndexAPI> child_index_;
 };
 
 // The order key of an Int or Float value; none for NaN and other kinds.

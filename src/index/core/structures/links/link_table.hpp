@@ -1,0 +1,271 @@
+#pragma once
+// Links holder -> nested object of one attribute, counted per occurrence: a
+// holder whose list holds the same object twice has the link twice, and the
+// link goes with its last occurrence. Both directions are kept, each as a list
+// of ids per id, so an occurrence repeated is simply an id repeated in both
+// lists and no count is stored anywhere else.
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "index/core/structures/bitmap.hpp"
+
+namespace vorlane {
+
+namespace detail {
+
+// A list of 32-bit ids (a multiset, in no order) per 32-bit key. Slots come in
+// pages of 256 keys, allocated as keys arrive and freed when they empty, found
+// through blocks of 256 page pointers, one block per 65,536 keys (as in
+// PagedIdMap): ids are handed out one after another, so the keys of a table
+// cluster in runs. A slot is 8 bytes, read in one cache line: empty, one id
+// inline, or a heap list whose first word is its size. A heap list's capacity
+// follows from its size (a size class filling an allocator chunk); past 253 ids
+// it keeps its capacity in a second word and doubles. Dense keys with one id
+// each cost 8 bytes a key.
+class IdLists {
+public:
+    IdLists() = default;
+    IdLists(IdLists&& other) noexcept;
+    IdLists& operator=(IdLists&& other) noexcept;
+    IdLists(const IdLists&) = delete;
+    IdLists& operator=(const IdLists&) = delete;
+    ~IdLists() = default;
+
+    // Adds one occurrence of `id` to the list of `key`.
+    void append(uint32_t key, uint32_t id);
+    // Removes one occurrence of `id` from the list of `key`; false if it held none.
+    bool erase_one(uint32_t key, uint32_t id) noexcept;
+    // Empties the list of `key`; returns how many ids it held.
+    size_t clear(uint32_t key) noexcept;
+    // Keeps only the ids of `key`'s list that are in `keep` (every occurrence
+    // of them); returns how many were dropped.
+    size_t retain(uint32_t key, const Bitmap& keep) noexcept;
+
+    // Valid until the next change.
+    std::span<const uint32_t> list(uint32_t key) const noexcept {
+        const Page* page = page_of(key);
+        return page == nullptr ? std::span<const uint32_t>() : view(*page, key & kPageMask);
+    }
+    // The ids of every list whose key is in `keys`, as a set.
+    Bitmap gather(const Bitmap& keys) const;
+
+    // fn(key, ids) for every non-empty list, keys ascending; fn must not change the table.
+    template <class Fn>
+    void for_each_list(Fn&& fn) const {
+        for (size_t b = 0; b < blocks_.size(); ++b) {
+            if (!blocks_[b]) continue;
+            for (size_t p = 0; p < kBlockSize; ++p) {
+                const Page* page = blocks_[b]->pages[p].get();
+                if (page == nullptr) continue;
+                const uint32_t base = static_cast<uint32_t>((b << (kPageBits + kBlockBits)) | (p << kPageBits));
+                for (unsigned i = 0; i < kPageSize; ++i) {
+                    if (!is_empty(page->slots[i])) fn(base | i, view(*page, i));
+                }
+            }
+        }
+    }
+
+    // Keys with a non-empty list.
+    size_t keys() const noexcept { return keys_; }
+    size_t memory_bytes() const noexcept;
+
+private:
+    static constexpr unsigned kPageBits = 8;
+    static constexpr unsigned kBlockBits = 8;
+    static constexpr unsigned kPageSize = 1U << kPageBits;
+    static constexpr unsigned kBlockSize = 1U << kBlockBits;
+    static constexpr uint32_t kPageMask = kPageSize - 1;
+    static constexpr uint32_t kBlockMask = kBlockSize - 1;
+
+    // A heap list's first word: its size, with this bit set for a list that
+    // keeps its capacity in the second word.
+    static constexpr uint32_t kLargeBit = 0x80000000U;
+
+    // All zero: empty. Tag word odd: one id, in the other word. Otherwise the
+    // two words hold a heap list's address (which malloc aligns, so it is even).
+    struct Slot {
+        uint32_t words[2];
+    };
+    static constexpr unsigned kTagWord = std::endian::native == std::endian::little ? 0 : 1;
+    static constexpr unsigned kIdWord = 1 - kTagWord;
+    static bool is_empty(const Slot& slot) noexcept { return (slot.words[0] | slot.words[1]) == 0; }
+    static bool is_inline(const Slot& slot) noexcept { return (slot.words[kTagWord] & 1U) != 0; }
+    static uint32_t* heap_of(const Slot& slot) noexcept {
+        uint32_t* heap;
+        std::memcpy(&heap, slot.words, sizeof(heap));
+        return heap;
+    }
+    static void set_heap(Slot& slot, uint32_t* heap) noexcept {
+        slot.words[0] = slot.words[1] = 0;
+        std::memcpy(slot.words, &heap, sizeof(heap));
+    }
+    static void set_inline(Slot& slot, uint32_t id) noexcept {
+        slot.words[kTagWord] = 1;
+        slot.words[kIdWord] = id;
+    }
+
+    struct Page {
+        Page() = default;
+        Page(const Page&) = delete;
+        Page& operator=(const Page&) = delete;
+        ~Page();
+        Slot slots[kPageSize]{};
+        uint16_t used = 0;  // non-empty slots
+    };
+    struct Block {
+        std::unique_ptr<Page> pages[kBlockSize];
+        uint32_t used = 0;  // pages allocated
+    };
+
+    static std::span<const uint32_t> view(const Page& page, unsigned i) noexcept {
+        const Slot& slot = page.slots[i];
+        if (is_inline(slot)) return {&slot.words[kIdWord], 1};
+        if (is_empty(slot)) return {};
+        const uint32_t* heap = heap_of(slot);
+        const uint32_t head = heap[0];
+        if ((head & kLargeBit) == 0) return {heap + 1, head};
+        return {heap + 2, head & ~kLargeBit};
+    }
+    const Page* page_of(uint32_t key) const noexcept {
+        const size_t block = key >> (kPageBits + kBlockBits);
+        if (block >= blocks_.size() || !blocks_[block]) return nullptr;
+        return blocks_[block]->pages[(key >> kPageBits) & kBlockMask].get();
+    }
+    Page* page_of(uint32_t key) noexcept {
+        return const_cast<Page*>(std::as_const(*this).page_of(key));
+    }
+    Page& page_for_write(uint32_t key);
+    void release_page(uint32_t key) noexcept;
+    // Cuts the list of `key` (slot i of `page`, `size` ids) to its first n ids.
+    void truncate(uint32_t key, Page& page, unsigned i, size_t size, size_t n) noexcept;
+
+    uint32_t* allocate(size_t words);
+    uint32_t* grow(uint32_t* heap, size_t words, size_t new_words);
+    uint32_t* shrink(uint32_t* heap, size_t words, size_t new_words) noexcept;
+    void release(uint32_t* heap, size_t words) noexcept;
+
+    std::vector<std::unique_ptr<Block>> blocks_;
+    size_t block_count_ = 0;
+    size_t page_count_ = 0;
+    size_t keys_ = 0;
+    size_t list_bytes_ = 0;  // heap arrays of the lists, with the allocator's chunk headers
+};
+
+}  // namespace detail
+
+// Links holder -> nested object of one attribute, counted per occurrence.
+class LinkTable {
+public:
+    LinkTable() = default;
+    LinkTable(LinkTable&& other) noexcept
+        : held_(std::move(other.held_)), holders_(std::move(other.holders_)), size_(std::exchange(other.size_, 0)) {}
+    LinkTable& operator=(LinkTable&& other) noexcept {
+        held_ = std::move(other.held_);
+        holders_ = std::move(other.holders_);
+        size_ = std::exchange(other.size_, 0);
+        return *this;
+    }
+    LinkTable(const LinkTable&) = delete;
+    LinkTable& operator=(const LinkTable&) = delete;
+
+    // One more occurrence.
+    void insert(uint32_t holder, uint32_t nested) {
+        held_.append(holder, nested);
+        try {
+            holders_.append(nested, holder);
+        } catch (...) {
+            held_.erase_one(holder, nested);
+            throw;
+        }
+        ++size_;
+    }
+    // One occurrence fewer; false if there was none.
+    bool remove(uint32_t holder, uint32_t nested) noexcept {
+        if (!held_.erase_one(holder, nested)) return false;
+        holders_.erase_one(nested, holder);
+        --size_;
+        return true;
+    }
+    bool contains(uint32_t holder, uint32_t nested) const noexcept {
+        const auto held = held_.list(holder);
+        const auto holders = holders_.list(nested);
+        return held.size() <= holders.size() ? std::find(held.begin(), held.end(), nested) != held.end()
+                                             : std::find(holders.begin(), holders.end(), holder) != holders.end();
+    }
+    // Occurrences of the pair (counted in the shorter of its two lists).
+    uint32_t count(uint32_t holder, uint32_t nested) const noexcept {
+        const auto held = held_.list(holder);
+        const auto holders = holders_.list(nested);
+        return static_cast<uint32_t>(held.size() <= holders.size() ? std::count(held.begin(), held.end(), nested)
+                                                                   : std::count(holders.begin(), holders.end(), holder));
+    }
+    bool has_holders(uint32_t nested) const noexcept { return !holders_.list(nested).empty(); }
+
+    // The holders of some id of `nested`.
+    Bitmap holders_of(const Bitmap& nested) const { return holders_.gather(nested); }
+    // The nested objects held by some id of `holders`.
+    Bitmap held_by(const Bitmap& holders) const { return held_.gather(holders); }
+
+    // fn(nested) once per occurrence held by `holder`; fn must not change the table.
+    template <class Fn>
+    void for_each_held(uint32_t holder, Fn&& fn) const {
+        for (const uint32_t nested : held_.list(holder)) fn(nested);
+    }
+    // fn(holder, nested) once per occurrence, every link, holders ascending;
+    // fn must not change the table.
+    template <class Fn>
+    void for_each(Fn&& fn) const {
+        held_.for_each_list([&](uint32_t holder, std::span<const uint32_t> held) {
+            for (const uint32_t nested : held) fn(holder, nested);
+        });
+    }
+    // Removes every link whose holder is not in `keep`, calling
+    // removed(holder, nested) once per occurrence removed. Every call comes
+    // before anything changes: if one throws, the table is as it was.
+    template <class Fn>
+    void retain_holders(const Bitmap& keep, Fn&& removed) {
+        std::vector<uint32_t> gone;     // holders losing their links
+        std::vector<uint32_t> touched;  // the nested ids of those links
+        held_.for_each_list([&](uint32_t holder, std::span<const uint32_t> held) {
+            if (keep.contains(holder)) return;
+            gone.push_back(holder);
+            for (const uint32_t nested : held) {
+                removed(holder, nested);
+                touched.push_back(nested);
+            }
+        });
+        if (gone.empty()) return;
+        if (gone.size() == held_.keys()) {
+            held_ = detail::IdLists();
+            holders_ = detail::IdLists();
+            size_ = 0;
+            return;
+        }
+        for (const uint32_t holder : gone) size_ -= held_.clear(holder);
+        // Each nested list is filtered once, however many of its holders went.
+        std::sort(touched.begin(), touched.end());
+        touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
+        for (const uint32_t nested : touched) holders_.retain(nested, keep);
+    }
+
+    // Occurrences in all.
+    size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    // Heap bytes held: pages, page blocks and list arrays (with the allocator's
+    // chunk headers for the arrays, whose sizes are chosen to fill chunks).
+    size_t memory_bytes() const noexcept { return held_.memory_bytes() + holders_.memory_bytes(); }
+
+private:
+    detail::IdLists held_;     // holder -> nested ids, one per occurrence
+    detail::IdLists holders_;  // nested -> holder ids, one per occurrence
+    size_t size_ = 0;
+};
+
+}  // namespace vorlane

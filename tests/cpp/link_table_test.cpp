@@ -1,0 +1,300 @@
+#include "index/core/structures/links/link_table.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <iterator>
+#include <random>
+#include <set>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+namespace vorlane {
+namespace {
+
+using Ids = std::vector<uint32_t>;
+using Link = std::pair<uint32_t, uint32_t>;  // holder, nested
+using Model = std::multiset<Link>;
+
+Bitmap expected_holders_of(const Model& model, const Bitmap& nested) {
+    Bitmap out;
+    for (const auto& [holder, n] : model) {
+        if (nested.contains(n)) out.add(holder);
+    }
+    return out;
+}
+
+Bitmap expected_held_by(const Model& model, const Bitmap& holders) {
+    Bitmap out;
+    for (const auto& [holder, n] : model) {
+        if (holders.contains(holder)) out.add(n);
+    }
+    return out;
+}
+
+// Every occurrence, both directions, against the model.
+void expect_same_links(const LinkTable& table, const Model& model) {
+    ASSERT_EQ(table.size(), model.size());
+    EXPECT_EQ(table.empty(), model.empty());
+    Model seen;
+    table.for_each([&](uint32_t holder, uint32_t nested) { seen.insert({holder, nested}); });
+    ASSERT_TRUE(seen == model);
+    Bitmap holders;
+    Bitmap nested;
+    for (const auto& [h, n] : model) {
+        holders.add(h);
+        nested.add(n);
+    }
+    // Both sides must agree: every nested id answers its holders and no others.
+    EXPECT_TRUE(table.holders_of(nested) == holders);
+    EXPECT_TRUE(table.held_by(holders) == nested);
+    for (const auto& [h, n] : model) {
+        ASSERT_EQ(table.count(h, n), model.count({h, n})) << h << " -> " << n;
+        ASSERT_TRUE(table.has_holders(n));
+    }
+}
+
+TEST(LinkTable, OccurrencesAreCounted) {
+    LinkTable table;
+    EXPECT_TRUE(table.empty());
+    EXPECT_FALSE(table.remove(1, 2));
+
+    table.insert(1, 2);
+    table.insert(1, 2);
+    table.insert(1, 3);
+    table.insert(4, 2);
+    EXPECT_EQ(table.size(), 4u);
+    EXPECT_EQ(table.count(1, 2), 2u);
+    EXPECT_EQ(table.count(2, 1), 0u);  // the direction matters
+
+    Ids held;
+    table.for_each_held(1, [&](uint32_t nested) { held.push_back(nested); });
+    std::sort(held.begin(), held.end());
+    EXPECT_EQ(held, (Ids{2, 2, 3}));
+
+    // A pair that is absent, though both ids have other links, changes nothing.
+    EXPECT_FALSE(table.remove(4, 3));
+    EXPECT_EQ(table.size(), 4u);
+    EXPECT_EQ(table.count(1, 3), 1u);
+    EXPECT_EQ(table.count(4, 2), 1u);
+
+    // The first removal leaves one occurrence, and with it the link.
+    EXPECT_TRUE(table.remove(1, 2));
+    EXPECT_TRUE(table.contains(1, 2));
+    EXPECT_EQ(table.count(1, 2), 1u);
+    EXPECT_EQ(table.holders_of(Bitmap{2}).to_vector(), (Ids{1, 4}));
+
+    EXPECT_TRUE(table.remove(1, 2));
+    EXPECT_FALSE(table.contains(1, 2));
+    EXPECT_FALSE(table.remove(1, 2));
+    EXPECT_EQ(table.size(), 2u);
+    EXPECT_EQ(table.holders_of(Bitmap{2}).to_vector(), (Ids{4}));
+    EXPECT_EQ(table.held_by(Bitmap{1}).to_vector(), (Ids{3}));
+
+    EXPECT_TRUE(table.remove(4, 2));
+    EXPECT_FALSE(table.has_holders(2));
+    EXPECT_TRUE(table.has_holders(3));
+    EXPECT_TRUE(table.holders_of(Bitmap{2}).is_empty());
+}
+
+// One pair repeated and one holder and one nested object with many links take
+// their lists through every form (inline, heap, long with its own header) and
+// back; memory returns to nothing once the last link goes.
+TEST(LinkTable, LongListsGrowAndShrinkBack) {
+    LinkTable table;
+    Model model;
+    for (uint32_t i = 0; i < 1000; ++i) {
+        table.insert(7, 8);
+        model.insert({7, 8});
+        table.insert(7, 100 + i % 300);  // holder 7: 1000 links among 300 ids
+        model.insert({7, 100 + i % 300});
+        table.insert(5000 + i, 9);  // nested 9: 1000 holders
+        model.insert({5000 + i, 9});
+    }
+    EXPECT_EQ(table.count(7, 8), 1000u);
+    expect_same_links(table, model);
+    const size_t full = table.memory_bytes();
+
+    std::mt19937 rng(5);
+    // Down to a handful, checking on the way through each change of form.
+    while (model.size() > 6) {
+        const auto it = std::next(model.begin(), static_cast<long>(rng() % model.size()));
+        ASSERT_TRUE(table.remove(it->first, it->second));
+        model.erase(it);
+        if (model.size() % 97 == 0) expect_same_links(table, model);
+    }
+    expect_same_links(table, model);
+    // Shrinking gives back what growing took: the same links inserted afresh take as much.
+    LinkTable fresh;
+    for (const Link& link : model) fresh.insert(link.first, link.second);
+    EXPECT_EQ(table.memory_bytes(), fresh.memory_bytes());
+    EXPECT_LT(table.memory_bytes(), full);
+    for (const Link& link : Model(model)) ASSERT_TRUE(table.remove(link.first, link.second));
+    EXPECT_TRUE(table.empty());
+    EXPECT_EQ(table.memory_bytes(), 0u);
+}
+
+// Random links among ids near 0, a dense run past a block boundary and ids
+// over the whole 32-bit range, against a multiset of pairs, asking with sets
+// small and large enough for every lookup strategy.
+TEST(LinkTable, RandomLinksMatchAMultisetModel) {
+    std::mt19937 rng(11);
+    auto pick = [&]() -> uint32_t {
+        switch (rng() % 4) {
+            case 0: return rng() % 40;  // near 0, so repeated pairs are common
+            case 1: return 65000 + rng() % 3000;
+            case 2: return 0xFFFFFFFFu - rng() % 8;
+            default: return static_cast<uint32_t>(rng());
+        }
+    };
+    LinkTable table;
+    Model model;
+    std::vector<Link> links;  // the model's occurrences, to pick one at random
+    std::vector<uint32_t> seen_ids;
+    for (int round = 0; round < 4; ++round) {
+        // Rounds alternate between growing and shrinking the table.
+        const unsigned insert_share = round % 2 == 0 ? 80 : 25;
+        for (int step = 0; step < 20000; ++step) {
+            if (rng() % 100 < insert_share || model.empty()) {
+                const uint32_t holder = pick();
+                const uint32_t nested = pick();
+                table.insert(holder, nested);
+                model.insert({holder, nested});
+                links.push_back({holder, nested});
+                seen_ids.push_back(holder);
+                seen_ids.push_back(nested);
+            } else if (rng() % 4 == 0) {
+                // Often absent: removing it must fail and change nothing.
+                const uint32_t holder = pick();
+                const uint32_t nested = pick();
+                const auto it = model.find({holder, nested});
+                ASSERT_EQ(table.remove(holder, nested), it != model.end());
+                if (it != model.end()) {
+                    model.erase(it);
+                    links.erase(std::find(links.begin(), links.end(), Link{holder, nested}));
+                }
+            } else {
+                const size_t at = rng() % links.size();
+                ASSERT_TRUE(table.remove(links[at].first, links[at].second));
+                model.erase(model.find(links[at]));
+                links[at] = links.back();
+                links.pop_back();
+            }
+        }
+        expect_same_links(table, model);
+        for (const size_t asked_count : {size_t{1}, size_t{10}, size_t{200}, size_t{5000}, seen_ids.size()}) {
+            Bitmap asked;
+            for (size_t i = 0; i < asked_count; ++i) asked.add(seen_ids[rng() % seen_ids.size()]);
+            EXPECT_TRUE(table.holders_of(asked) == expected_holders_of(model, asked)) << asked_count;
+            EXPECT_TRUE(table.held_by(asked) == expected_held_by(model, asked)) << asked_count;
+        }
+        std::set<uint32_t> held;
+        for (const auto& [h, n] : model) held.insert(n);
+        for (int probe = 0; probe < 2000; ++probe) {
+            const uint32_t holder = pick();
+            const uint32_t nested = pick();
+            ASSERT_EQ(table.count(holder, nested), model.count({holder, nested}));
+            ASSERT_EQ(table.contains(holder, nested), model.contains({holder, nested}));
+            ASSERT_EQ(table.has_holders(nested), held.contains(nested));
+        }
+    }
+}
+
+// A dense chain (i -> i + 1) over several page blocks: queries large enough to
+// be sorted in more than one batch, and larger than the ids present.
+TEST(LinkTable, LargeQueriesOnADenseChain) {
+    constexpr uint32_t kLinks = 200000;
+    LinkTable table;
+    for (uint32_t i = 1; i <= kLinks; ++i) table.insert(i, i + 1);
+    table.insert(kLinks, 1);  // a second link for the last holder, back to the start
+
+    Bitmap all;
+    all.add_range(1, kLinks);
+    Bitmap expected_holders;
+    expected_holders.add_range(1, kLinks);
+    EXPECT_TRUE(table.holders_of(all) == expected_holders);  // nested 1 .. kLinks: holders kLinks, 1 .. kLinks - 1
+
+    Bitmap wider;  // more ids asked than holders present
+    wider.add_range(0, 3 * kLinks);
+    Bitmap expected_held;
+    expected_held.add_range(1, kLinks + 1);
+    EXPECT_TRUE(table.held_by(wider) == expected_held);
+    EXPECT_TRUE(table.held_by(all) == expected_held);
+
+    Bitmap odd;
+    for (uint32_t i = 1; i <= kLinks; i += 2) odd.add(i);
+    Bitmap expected_even;
+    for (uint32_t i = 2; i <= kLinks + 1; i += 2) expected_even.add(i);
+    EXPECT_TRUE(table.held_by(odd) == expected_even);
+    EXPECT_EQ(table.holders_of(Bitmap{1, kLinks + 1}).to_vector(), (Ids{kLinks}));
+}
+
+TEST(LinkTable, RetainHoldersReportsExactlyTheRemovedOccurrences) {
+    std::mt19937 rng(23);
+    LinkTable table;
+    Model model;
+    for (int i = 0; i < 30000; ++i) {
+        // A few popular nested ids, so a nested list loses many holders at once.
+        const uint32_t holder = rng() % 2 == 0 ? rng() % 3000 : 70000 + rng() % 3000;
+        const uint32_t nested = rng() % 3 == 0 ? rng() % 5 : rng() % 4000;
+        table.insert(holder, nested);
+        model.insert({holder, nested});
+    }
+    Bitmap keep;
+    for (uint32_t h = 0; h < 80000; ++h) {
+        if (rng() % 3 != 0) keep.add(h);
+    }
+
+    // A callback that throws leaves the table as it was.
+    int calls = 0;
+    EXPECT_THROW(table.retain_holders(keep,
+                                      [&](uint32_t, uint32_t) {
+                                          if (++calls == 100) throw std::runtime_error("stop");
+                                      }),
+                 std::runtime_error);
+    expect_same_links(table, model);
+
+    Model removed;
+    table.retain_holders(keep, [&](uint32_t holder, uint32_t nested) { removed.insert({holder, nested}); });
+    Model expected_removed;
+    Model kept;
+    for (const Link& link : model) (keep.contains(link.first) ? kept : expected_removed).insert(link);
+    ASSERT_FALSE(expected_removed.empty());
+    EXPECT_TRUE(removed == expected_removed);
+    expect_same_links(table, kept);
+
+    // Keeping every holder left removes nothing; keeping none removes the rest.
+    size_t reported = 0;
+    table.retain_holders(keep, [&](uint32_t, uint32_t) { ++reported; });
+    EXPECT_EQ(reported, 0u);
+    expect_same_links(table, kept);
+    table.retain_holders(Bitmap(), [&](uint32_t, uint32_t) { ++reported; });
+    EXPECT_EQ(reported, kept.size());
+    EXPECT_TRUE(table.empty());
+    EXPECT_EQ(table.memory_bytes(), 0u);
+    EXPECT_TRUE(table.holders_of(Bitmap{0, 1, 2, 3, 4}).is_empty());
+
+    // The emptied table works as a new one.
+    table.insert(3, 4);
+    EXPECT_EQ(table.holders_of(Bitmap{4}).to_vector(), (Ids{3}));
+}
+
+TEST(LinkTable, MoveLeavesAnEmptyTable) {
+    LinkTable table;
+    table.insert(1, 2);
+    table.insert(1, 2);
+    LinkTable moved(std::move(table));
+    EXPECT_EQ(moved.count(1, 2), 2u);
+    EXPECT_EQ(moved.size(), 2u);
+    EXPECT_TRUE(table.empty());  // NOLINT(bugprone-use-after-move): a moved-from table is empty and usable
+    EXPECT_EQ(table.memory_bytes(), 0u);
+    table.insert(5, 6);
+    EXPECT_EQ(table.holders_of(Bitmap{6}).to_vector(), (Ids{5}));
+    table = std::move(moved);
+    EXPECT_EQ(table.count(1, 2), 2u);
+    EXPECT_FALSE(table.contains(5, 6));
+}
+
+}  // namespace
+}  // namespace vorlane
