@@ -365,7 +365,8 @@ class Sequence:
                 if hasattr(o, attr):
                     setattr(o, attr, None)
         del o
-        gc.collect()
+        if [sys.getrefcount(x) for x in self.objs] != self.base_refs:
+            gc.collect()  # only when needed: a full collection per sequence costs as much as the sequence
         for k in range(len(self.objs)):
             o = self.objs[k]
             if sys.getrefcount(o) != self.base_refs[k]:

@@ -10,6 +10,7 @@
 #include "index/core/id_alloc.hpp"
 #include "index/core/index.hpp"
 #include "index/core/index_links.hpp"
+#include "index/core/write.hpp"
 #include "index/core/structures/string_interner.hpp"
 #include "index/indexable_copy.hpp"
 #include "index/types.hpp"
@@ -24,6 +25,14 @@ using py::PyRef;
 Indexable::Indexable(AttributeMap attributes) : attributes(std::move(attributes)), id(allocate_id()) {}
 
 Indexable::~Indexable() { free_id(id); }
+
+void add_engine_ref(PyObject* obj, bool first_needs_gil) noexcept {
+    if (indexable_record(obj).engine_refs.fetch_add(1, std::memory_order_relaxed) == 0 && first_needs_gil) Py_INCREF(obj);
+}
+
+void drop_engine_ref(PyObject* obj) noexcept {
+    if (indexable_record(obj).engine_refs.fetch_sub(1, std::memory_order_acq_rel) == 1) py::release_reference(obj);
+}
 
 Mutex<AttributeMap>::Guard lock_attributes_with_gil(const Indexable& record) {
     auto& storage = record.attributes;
@@ -102,17 +111,6 @@ std::optional<std::string_view> utf8_name(PyObject* name) {
 uint32_t attribute_id(std::string_view name) {
     if (auto id = StrInterner::global().snapshot().get(name)) return *id;
     return StrInterner::global().intern(name);
-}
-
-// Replaces the value of attribute `name` in the index of `entry`, without the
-// interpreter lock; a link whose index is gone is skipped.
-void propagate(const Indexable& record, const IndexMeta& entry, std::string_view name, const PyValue& value) {
-    py::GilRelease release;
-    const auto core = entry.lock();
-    if (core == nullptr) return;
-    const uint32_t attr_id = attribute_id(name);
-    auto storage = record.get_py_values();
-    core->replace_value(record.id, attr_id, storage->get(attr_id), value);
 }
 
 // The object the last construction made, with its keyword dict: the
@@ -277,34 +275,8 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
             return v;
         });
 
-        const Indexable& record = as_indexable(self)->record;
-        std::optional<PyValue> old;  // released after both locks
-        NestedScope nested;
-        {
-            // Every index holding the object takes the new value before the object does.
-            // The list stays locked until the value is stored, so an index that
-            // registers the object meanwhile waits and then reads the new value.
-            auto& list_lock = record.indexes;
-            auto list = py::lock_with_gil([&] { return list_lock.try_lock(); }, [&] { return list_lock.lock(); });
-            {
-                const PreparedScope use_prepared(prepared);
-                for (const IndexMeta& entry : *list) propagate(record, entry, text, converted);
-            }
-            {
-                auto storage = lock_attributes_with_gil(record);
-                const uint32_t id = attribute_id(text);
-                if (PyValue* slot = storage->get(id)) {
-                    old.emplace(std::move(*slot));
-                    *slot = std::move(converted);
-                } else {
-                    storage->insert(id, std::move(converted));
-                }
-            }
-        }
-        py::without_gil([&] {
-            const PreparedScope use_prepared(prepared);
-            nested.run();
-        });
+        const std::optional<PyValue> old =
+            write_attribute(as_indexable(self)->record, attribute_id(text), std::move(converted), prepared);
         return 0;
     });
 }

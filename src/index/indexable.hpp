@@ -55,42 +55,6 @@ struct PyIndexableObject {
 // The record of an object known to be an Indexable (or subclass) instance.
 inline const Indexable& indexable_record(PyObject* obj) { return reinterpret_cast<PyIndexableObject*>(obj)->record; }
 
-// A counted handle on an Indexable object that threads copy and drop without
-// the interpreter lock. The first handle takes one Python reference (with the
-// lock held: from_python) and the last gives it up (release_reference); the
-// handles in between only count, in the object's own record.
-class ObjectHandle {
-public:
-    ObjectHandle() noexcept = default;
-    // `obj` must be an Indexable; the interpreter lock must be held.
-    static ObjectHandle from_python(PyObject* obj) noexcept {
-        if (indexable_record(obj).engine_refs.fetch_add(1, std::memory_order_relaxed) == 0) Py_INCREF(obj);
-        return ObjectHandle(obj);
-    }
-    ObjectHandle(const ObjectHandle& other) noexcept : obj_(other.obj_) {
-        if (obj_ != nullptr) indexable_record(obj_).engine_refs.fetch_add(1, std::memory_order_relaxed);
-    }
-    ObjectHandle(ObjectHandle&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
-    ObjectHandle& operator=(ObjectHandle other) noexcept {
-        std::swap(obj_, other.obj_);
-        return *this;
-    }
-    ~ObjectHandle() {
-        if (obj_ != nullptr && indexable_record(obj_).engine_refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-            py::release_reference(obj_);
-        }
-    }
-
-    explicit operator bool() const noexcept { return obj_ != nullptr; }
-    PyObject* get() const noexcept { return obj_; }
-    const Indexable& record() const noexcept { return indexable_record(obj_); }
-    // A new strong reference; the interpreter lock must be held.
-    py::PyRef to_owned() const noexcept { return py::PyRef::borrow(obj_); }
-
-private:
-    explicit ObjectHandle(PyObject* obj) noexcept : obj_(obj) {}
-    PyObject* obj_ = nullptr;
-};
 
 // The attribute storage locked by a thread that holds the interpreter lock:
 // waits, if it must, with the interpreter lock released.

@@ -163,11 +163,8 @@ uint64_t hash_bool(bool v) noexcept {
     return finish_kind(h, 4);
 }
 
-StoredIndexable StoredIndexable::from_py_ref(PyObject* object) {
-    return StoredIndexable{py::SharedPyRef(py::PyRef::borrow(object))};
-}
 
-const Indexable& StoredIndexable::record() const noexcept { return indexable_record(python_handle.get()); }
+const Indexable& ObjectHandle::record() const noexcept { return indexable_record(obj_); }
 
 PyValue PyValue::from_python(py::PyRef ref) {
     PyObject* obj = ref.get();
@@ -178,7 +175,7 @@ PyValue PyValue::from_python(py::PyRef ref) {
     if (in_table(tables.float_kinds, type)) return PyValue(cast::Float{read_float(obj, type == &PyFloat_Type)});
     if (in_table(tables.str_kinds, type)) return PyValue(cast::Str{SmallString(read_str(obj))});
     if (in_table(tables.bool_kinds, type)) return PyValue(cast::Bool{read_bool(obj, type == &PyBool_Type)});
-    if (PyType_IsSubtype(type, indexable_type())) return PyValue(cast::Ind{StoredIndexable{py::SharedPyRef(std::move(ref))}});
+    if (PyType_IsSubtype(type, indexable_type())) return PyValue(cast::Ind{StoredIndexable::from_py_ref(ref.get())});
     std::optional<IterableKind> container;
     if (type == &PyList_Type) container = IterableKind::List;
     if (type == &PyTuple_Type) container = IterableKind::Tuple;

@@ -31,14 +31,56 @@ struct PyIterable {
     py::SharedPyRef container;
 };
 
+// The count of handles the engine holds on an Indexable object, kept in the
+// object's own record (indexable.cpp): the first taken adds one Python
+// reference (interpreter lock held), the last dropped gives it up.
+void add_engine_ref(PyObject* obj, bool first_needs_gil) noexcept;
+void drop_engine_ref(PyObject* obj) noexcept;
+
+// A counted handle on an Indexable object that threads copy and drop without
+// the interpreter lock. The first handle takes one Python reference (with the
+// lock held: from_python) and the last gives it up (release_reference); the
+// handles in between only count, in the object's own record, so a handle
+// costs a pointer, not a block of its own.
+class ObjectHandle {
+public:
+    ObjectHandle() noexcept = default;
+    // `obj` must be an Indexable; the interpreter lock must be held.
+    static ObjectHandle from_python(PyObject* obj) noexcept {
+        add_engine_ref(obj, true);
+        return ObjectHandle(obj);
+    }
+    ObjectHandle(const ObjectHandle& other) noexcept : obj_(other.obj_) {
+        if (obj_ != nullptr) add_engine_ref(obj_, false);
+    }
+    ObjectHandle(ObjectHandle&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+    ObjectHandle& operator=(ObjectHandle other) noexcept {
+        std::swap(obj_, other.obj_);
+        return *this;
+    }
+    ~ObjectHandle() {
+        if (obj_ != nullptr) drop_engine_ref(obj_);
+    }
+
+    explicit operator bool() const noexcept { return obj_ != nullptr; }
+    PyObject* get() const noexcept { return obj_; }
+    const Indexable& record() const noexcept;
+    // A new strong reference; the interpreter lock must be held.
+    py::PyRef to_owned() const noexcept { return py::PyRef::borrow(obj_); }
+
+private:
+    explicit ObjectHandle(PyObject* obj) noexcept : obj_(obj) {}
+    PyObject* obj_ = nullptr;
+};
+
 // A nested Indexable: keeps the Python object alive; its record (inside the
 // object) is its live state.
 struct StoredIndexable {
-    py::SharedPyRef python_handle;
+    ObjectHandle python_handle;
 
-    const Indexable& record() const noexcept;
+    const Indexable& record() const noexcept { return python_handle.record(); }
     // `object` must be an Indexable; the interpreter lock must be held.
-    static StoredIndexable from_py_ref(PyObject* object);
+    static StoredIndexable from_py_ref(PyObject* object) { return StoredIndexable{ObjectHandle::from_python(object)}; }
 };
 
 namespace cast {

@@ -227,8 +227,9 @@ public:
         });
     }
     // Removes every link whose holder is not in `keep`, calling
-    // removed(holder, nested) once per occurrence removed. Every call comes
-    // before anything changes: if one throws, the table is as it was.
+    // removed(holder, nested) once per occurrence removed (it must not change
+    // the table). Every call comes before anything changes: if one throws, the
+    // table is as it was.
     template <class Fn>
     void retain_holders(const Bitmap& keep, Fn&& removed) {
         std::vector<uint32_t> gone;     // holders losing their links
