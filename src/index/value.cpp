@@ -166,6 +166,10 @@ uint64_t hash_bool(bool v) noexcept {
 
 const Indexable& ObjectHandle::record() const noexcept { return indexable_record(obj_); }
 
+StoredIndexable StoredIndexable::from_py_ref(PyObject* object) {
+    return StoredIndexable{ObjectHandle::from_python(object), indexable_record(object).id};
+}
+
 PyValue PyValue::from_python(py::PyRef ref) {
     PyObject* obj = ref.get();
     PyTypeObject* type = Py_TYPE(obj);

@@ -77,10 +77,13 @@ private:
 // object) is its live state.
 struct StoredIndexable {
     ObjectHandle python_handle;
+    // The object's id, kept beside the handle: links are entered by id, and
+    // reading it from the object costs a cache miss per link in a bulk add.
+    uint32_t id = 0;
 
     const Indexable& record() const noexcept { return python_handle.record(); }
     // `object` must be an Indexable; the interpreter lock must be held.
-    static StoredIndexable from_py_ref(PyObject* object) { return StoredIndexable{ObjectHandle::from_python(object)}; }
+    static StoredIndexable from_py_ref(PyObject* object);
 };
 
 namespace cast {

@@ -20,6 +20,8 @@ struct AttributeGroup {
     // Values entered one by one: (id, value, root) for containers without
     // prepared elements, nested objects and other values.
     std::vector<std::tuple<uint32_t, const PyValue*, uint32_t>> singles;
+    // Nested objects: (holder, object), entered as links all at once.
+    std::vector<std::pair<uint32_t, const StoredIndexable*>> nested;
     // Container elements given ids here: (element id, holder, value). The values
     // live in the prepared elements and move into the map's ledger at the end.
     std::vector<std::tuple<uint32_t, uint32_t, PyValue*>> elements;
@@ -41,6 +43,7 @@ struct AttributeGroup {
                 break;
             }
             case Kind::Bool: bools.emplace_back(id, v.as<cast::Bool>()->value); break;
+            case Kind::Ind: nested.emplace_back(root, &v.as<cast::Ind>()->value); break;
             default: singles.emplace_back(id, &v, root);
         }
     }
@@ -117,6 +120,7 @@ void IndexAPI::enter_batch(std::vector<StoredItem> batch, PreparedElements& prep
         batch = std::move(fresh);
         positions = std::move(fresh_positions);
         allowed->add_many(ids);
+        graph->stored.run_optimize();
         // Ids of objects made together are mostly consecutive: as runs, the
         // allowed set costs little to intersect with (every answer is clipped to it).
         allowed->run_optimize();
@@ -240,6 +244,7 @@ void IndexAPI::enter_batch(std::vector<StoredItem> batch, PreparedElements& prep
             // Entered after the adder let go of the map's structures, which
             // container elements take again.
             for (const auto& [id, value, root] : group.singles) map.insert(*value, id, root);
+            map.hold_many(group.nested);
             // Last, as nothing reads the prepared values any more: the ledger
             // takes them over instead of copying them.
             if (!group.elements.empty()) {

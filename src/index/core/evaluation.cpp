@@ -58,7 +58,7 @@ Bitmap eq_in_map(const QueryMap& m, const PyValue& v, const Bitmap* candidates) 
             const Bitmap& side = (*bools)[v.as<cast::Bool>()->value ? 0 : 1].bitmap();
             return candidates != nullptr ? candidates->and_(side) : side.clone();
         }
-        case Kind::Ind: return m.holders_of(Bitmap{v.as<cast::Ind>()->value.record().id});
+        case Kind::Ind: return m.holders_of(Bitmap{v.as<cast::Ind>()->value.id});
         default: {
             const auto set = m.exact.get(v);
             return set ? set->to_bitmap() : Bitmap();
@@ -164,20 +164,34 @@ Bitmap path_node_in_map(const QueryMap& m, const Bitmap& base, const QueryExpr& 
 // holders through this attribute's links: a path is followed exactly as far
 // as it goes, on any graph.
 Bitmap evaluate_path_node_in(const EvalContext& ctx, const Bitmap& base, const QueryExpr& e) {
-    auto [head, rest] = attr_parts(*node_path(e));
-    const uint32_t attr = StrInterner::global().intern(head.view());
-    const QueryMap* found = ctx.maps.find(attr);
-    if (found == nullptr) return Bitmap();
-    const QueryMap& m = *found;
-    if (rest) {
-        Bitmap stored = ctx.core.graph->read()->stored.clone();
-        Bitmap matched = evaluate_query(EvalContext{ctx.maps, ctx.core}, stored, with_path(e, std::move(*rest)));
+    const std::string_view path = node_path(e)->view();
+    const auto dot = path.rfind('.');
+    StrInterner& names = StrInterner::global();
+    if (dot == std::string_view::npos) {
+        const QueryMap* found = ctx.maps.find(names.intern(path));
+        return found != nullptr ? path_node_in_map(*found, base, e) : Bitmap();
+    }
+    // The last attribute over every stored object, then back to the holders
+    // through each attribute before it, last to first: no recursion, however
+    // long the path. The graph stays read-locked meanwhile (no value map waits on it).
+    const auto graph = ctx.core.graph->read();
+    const Bitmap& stored = graph->stored;
+    const QueryMap* leaf = ctx.maps.find(names.intern(path.substr(dot + 1)));
+    if (leaf == nullptr) return Bitmap();
+    Bitmap matched = path_node_in_map(*leaf, stored, with_path(e, Path(path.substr(dot + 1))));
+    size_t end = dot;
+    for (;;) {
         // Objects on their way out of the store keep their values a moment longer.
         matched.and_inplace(stored);
         if (matched.is_empty()) return matched;
-        return m.holders_of(matched);
+        const auto start = path.rfind('.', end - 1);
+        const size_t from = start == std::string_view::npos || end == 0 ? 0 : start + 1;
+        const QueryMap* step = ctx.maps.find(names.intern(path.substr(from, end - from)));
+        if (step == nullptr) return Bitmap();
+        matched = step->holders_of(matched);
+        if (from == 0) return matched;
+        end = from - 1;
     }
-    return path_node_in_map(m, base, e);
 }
 
 Bitmap evaluate_path_node(const EvalContext& ctx, const Bitmap& base, const QueryExpr& e) {

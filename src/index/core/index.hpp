@@ -5,8 +5,8 @@
 //
 // Lock order: an object's index list, then its attribute storage; then in a
 // core `index` before `allowed_items` before `graph` before `items`; a value
-// map's locks only inside a shared hold of `index`, and never while `graph`
-// is held.
+// map's locks only inside a hold of `index`, and never while `graph` is held
+// for writing (a query reads them under a shared hold of `graph`).
 #include <algorithm>
 #include <atomic>
 #include <memory>
@@ -188,6 +188,8 @@ struct EvalContext {
     const ValueMaps& maps;
     const IndexAPI& core;
     const Bitmap* members = nullptr;
+    // The stored objects, once a dotted path has read them (under the graph's lock).
+    const Bitmap* stored = nullptr;
 };
 Bitmap evaluate_query(const EvalContext& ctx, const Bitmap& base, const QueryExpr& expr);
 Bitmap evaluate_and_queries_vec(const EvalContext& ctx, const Bitmap& base, std::span<const QueryExpr> exprs);

@@ -120,15 +120,37 @@ void QueryMap::insert(const PyValue& v, uint32_t id, uint32_t root) {
 }
 
 void QueryMap::hold_nested(uint32_t holder, const StoredIndexable& nested) {
-    const uint32_t nid = nested.record().id;
-    links.write(kMapPoisoned)->insert(holder, nid);
+    const std::pair<uint32_t, const StoredIndexable*> link{holder, &nested};
+    hold_many(std::span(&link, 1));
+}
+
+void QueryMap::hold_many(std::span<const std::pair<uint32_t, const StoredIndexable*>> held) {
+    if (held.empty()) return;
+    std::vector<std::pair<uint32_t, uint32_t>> pairs;
+    pairs.reserve(held.size());
+    for (const auto& [holder, nested] : held) pairs.emplace_back(holder, nested->id);
+    {
+        auto table = links.write(kMapPoisoned);
+        for (const auto& [holder, nested] : pairs) table->insert(holder, nested);
+    }
     const auto core = owner.lock();
     check(core != nullptr, "value map outlived its index");
-    if (core->get_graph_writer()->hold(nid)) defer_nested(NestedWork{owner, nested, NestedWork::Kind::Store});
+    std::vector<const StoredIndexable*> unstored;
+    {
+        auto graph = core->get_graph_writer();
+        for (const auto& [holder, nested] : held) {
+            if (graph->hold(nested->id)) unstored.push_back(nested);
+        }
+    }
+    // One store each, however many of the links hold it.
+    Bitmap deferred;
+    for (const StoredIndexable* nested : unstored) {
+        if (deferred.add_checked(nested->id)) defer_nested(NestedWork{owner, *nested, NestedWork::Kind::Store});
+    }
 }
 
 void QueryMap::release_nested(uint32_t holder, const StoredIndexable& nested) {
-    const uint32_t nid = nested.record().id;
+    const uint32_t nid = nested.id;
     // A link entered by an object that left meanwhile is gone already.
     if (!links.write(kMapPoisoned)->remove(holder, nid)) return;
     const auto core = owner.lock();

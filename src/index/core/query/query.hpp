@@ -122,6 +122,8 @@ struct QueryMap {
     // Records that stored object `holder` holds `nested`; a nested object not
     // stored yet is stored afterwards.
     void hold_nested(uint32_t holder, const StoredIndexable& nested);
+    // The same for many (holder, nested object) links at once.
+    void hold_many(std::span<const std::pair<uint32_t, const StoredIndexable*>> held);
     // Takes one such link out again; a nested object nothing holds any more
     // leaves the store afterwards (unless it is a member).
     void release_nested(uint32_t holder, const StoredIndexable& nested);

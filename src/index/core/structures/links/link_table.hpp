@@ -26,8 +26,11 @@ namespace detail {
 // PagedIdMap): ids are handed out one after another, so the keys of a table
 // cluster in runs. A slot is 8 bytes, read in one cache line: empty, one id
 // inline, or a heap list whose first word is its size. A heap list's capacity
-// follows from its size (a size class filling an allocator chunk); past 253 ids
-// it keeps its capacity in a second word and doubles. Dense keys with one id
+// follows from its size (a size class filling an allocator chunk). Past 253 ids
+// a list is hashed instead, so that removing one id from a popular object's
+// list costs the same however long the list is: an open-addressing set of its
+// distinct ids, plus a second small table of the occurrences past the first
+// for ids held more than once (most lists have none). Dense keys with one id
 // each cost 8 bytes a key.
 class IdLists {
 public:
@@ -38,8 +41,84 @@ public:
     IdLists& operator=(const IdLists&) = delete;
     ~IdLists() = default;
 
+    // The id that marks an empty slot of a hashed list: its occurrences are
+    // counted in the list's header instead.
+    static constexpr uint32_t kSpareId = 0xFFFFFFFFU;
+
+    // One list as read; valid until the next change.
+    class List {
+    public:
+        List() = default;
+        // Occurrences.
+        size_t size() const noexcept { return table_ == nullptr ? size_ : table_[kHashSize] & ~kLargeBit; }
+        bool empty() const noexcept { return size() == 0; }
+        // Ids compared to find one: the length of a plain list, 1 for a hashed one.
+        size_t lookup_cost() const noexcept { return table_ == nullptr ? size_ : 1; }
+        bool contains(uint32_t id) const noexcept;
+        uint32_t count(uint32_t id) const noexcept;
+
+        // fn(id) once per occurrence.
+        template <class Fn>
+        void for_each(Fn&& fn) const {
+            if (table_ == nullptr) {
+                for (size_t t = 0; t < size_; ++t) fn(ids_[t]);
+                return;
+            }
+            const uint32_t* slots = table_ + kHashHead;
+            const size_t capacity = size_t{1} << table_[kHashBits];
+            for (size_t t = 0; t < capacity; ++t) {
+                if (slots[t] != kSpareId) fn(slots[t]);
+            }
+            if (const uint32_t* extra = extras_of(table_)) {
+                const uint32_t* entries = extra + kExtraHead;
+                const size_t extra_capacity = size_t{1} << extra[kExtraBits];
+                for (size_t t = 0; t < extra_capacity; ++t) {
+                    if (entries[2 * t] == kSpareId) continue;
+                    for (uint32_t c = entries[2 * t + 1]; c != 0; --c) fn(entries[2 * t]);
+                }
+            }
+            for (uint32_t c = table_[kHashSpare]; c != 0; --c) fn(kSpareId);
+        }
+        // fn(span of ids) over runs holding every id of the list at least once
+        // (a hashed list gives its distinct ids): for callers that want the set.
+        template <class Fn>
+        void for_each_run(Fn&& fn) const {
+            if (table_ == nullptr) {
+                if (size_ != 0) fn(std::span<const uint32_t>(ids_, size_));
+                return;
+            }
+            const uint32_t* slots = table_ + kHashHead;
+            const size_t capacity = size_t{1} << table_[kHashBits];
+            size_t t = 0;
+            while (t < capacity) {
+                while (t < capacity && slots[t] == kSpareId) ++t;
+                const size_t begin = t;
+                while (t < capacity && slots[t] != kSpareId) ++t;
+                if (t != begin) fn(std::span<const uint32_t>(slots + begin, t - begin));
+            }
+            if (table_[kHashSpare] != 0) fn(std::span<const uint32_t>(&kSpareId, 1));
+        }
+
+    private:
+        friend class IdLists;
+        List(const uint32_t* ids, size_t size) noexcept : ids_(ids), size_(size) {}
+        explicit List(const uint32_t* table) noexcept : table_(table) {}
+        const uint32_t* ids_ = nullptr;  // a plain list
+        size_t size_ = 0;
+        const uint32_t* table_ = nullptr;  // or a hashed list's words
+    };
+
     // Adds one occurrence of `id` to the list of `key`.
-    void append(uint32_t key, uint32_t id);
+    void append(uint32_t key, uint32_t id) { append_many(key, std::span<const uint32_t>(&id, 1)); }
+    // Adds one occurrence of each of `ids` to the list of `key`, growing it
+    // once. All or nothing: if it throws, the list is as it was.
+    void append_many(uint32_t key, std::span<const uint32_t> ids);
+    // Adds each (key << 32 | id) of `entries`, sorted by key: a key's ids go
+    // in one append, and the slots and lists of later keys are fetched ahead.
+    // Returns how many entries it added: all of them, or, if it throws, a
+    // prefix (entries[0, added) whose keys' appends completed), reported
+    // through `added` so the caller can undo them.
+    void append_sorted(std::span<const uint64_t> entries, size_t& added);
     // Removes one occurrence of `id` from the list of `key`; false if it held none.
     bool erase_one(uint32_t key, uint32_t id) noexcept;
     // Empties the list of `key`; returns how many ids it held.
@@ -48,15 +127,14 @@ public:
     // of them); returns how many were dropped.
     size_t retain(uint32_t key, const Bitmap& keep) noexcept;
 
-    // Valid until the next change.
-    std::span<const uint32_t> list(uint32_t key) const noexcept {
+    List list(uint32_t key) const noexcept {
         const Page* page = page_of(key);
-        return page == nullptr ? std::span<const uint32_t>() : view(*page, key & kPageMask);
+        return page == nullptr ? List() : view(*page, key & kPageMask);
     }
     // The ids of every list whose key is in `keys`, as a set.
     Bitmap gather(const Bitmap& keys) const;
 
-    // fn(key, ids) for every non-empty list, keys ascending; fn must not change the table.
+    // fn(key, list) for every non-empty list, keys ascending; fn must not change the table.
     template <class Fn>
     void for_each_list(Fn&& fn) const {
         for (size_t b = 0; b < blocks_.size(); ++b) {
@@ -84,9 +162,28 @@ private:
     static constexpr uint32_t kPageMask = kPageSize - 1;
     static constexpr uint32_t kBlockMask = kBlockSize - 1;
 
-    // A heap list's first word: its size, with this bit set for a list that
-    // keeps its capacity in the second word.
+    // A heap list's first word: its size, with this bit set for a hashed list.
     static constexpr uint32_t kLargeBit = 0x80000000U;
+
+    // A hashed list's words: its occurrences (with kLargeBit), log2 of its slot
+    // count, the ids in its slots, the occurrences of kSpareId, the address of
+    // its table of further occurrences (or null), then the slots (kSpareId: empty).
+    static constexpr size_t kHashSize = 0;
+    static constexpr size_t kHashBits = 1;
+    static constexpr size_t kHashDistinct = 2;
+    static constexpr size_t kHashSpare = 3;
+    static constexpr size_t kHashExtras = 4;  // two words
+    static constexpr size_t kHashHead = 6;
+    // The table of further occurrences: log2 of its entry count, the entries
+    // used, then entries of two words (id, occurrences past the first).
+    static constexpr size_t kExtraBits = 0;
+    static constexpr size_t kExtraUsed = 1;
+    static constexpr size_t kExtraHead = 2;
+    static const uint32_t* extras_of(const uint32_t* table) noexcept {
+        const uint32_t* extras;
+        std::memcpy(&extras, table + kHashExtras, sizeof(extras));
+        return extras;
+    }
 
     // All zero: empty. Tag word odd: one id, in the other word. Otherwise the
     // two words hold a heap list's address (which malloc aligns, so it is even).
@@ -124,14 +221,13 @@ private:
         uint32_t used = 0;  // pages allocated
     };
 
-    static std::span<const uint32_t> view(const Page& page, unsigned i) noexcept {
+    static List view(const Page& page, unsigned i) noexcept {
         const Slot& slot = page.slots[i];
-        if (is_inline(slot)) return {&slot.words[kIdWord], 1};
-        if (is_empty(slot)) return {};
+        if (is_inline(slot)) return List(&slot.words[kIdWord], 1);
+        if (is_empty(slot)) return List();
         const uint32_t* heap = heap_of(slot);
-        const uint32_t head = heap[0];
-        if ((head & kLargeBit) == 0) return {heap + 1, head};
-        return {heap + 2, head & ~kLargeBit};
+        if ((heap[0] & kLargeBit) == 0) return List(heap + 1, heap[0]);
+        return List(heap);
     }
     const Page* page_of(uint32_t key) const noexcept {
         const size_t block = key >> (kPageBits + kBlockBits);
@@ -143,10 +239,30 @@ private:
     }
     Page& page_for_write(uint32_t key);
     void release_page(uint32_t key) noexcept;
-    // Cuts the list of `key` (slot i of `page`, `size` ids) to its first n ids.
+    // Empties slot i of `page` (the slot of `key`), whose heap list is gone.
+    void drop_slot(uint32_t key, Page& page, unsigned i) noexcept;
+    // Cuts the plain list of `key` (slot i of `page`, `size` ids) to its first n ids.
     void truncate(uint32_t key, Page& page, unsigned i, size_t size, size_t n) noexcept;
 
+    // Hashed lists.
+    uint32_t* make_table(size_t bits);
+    void release_table(uint32_t* table) noexcept;
+    // Adds `ids` to `table`, which may move (returned); all or nothing.
+    uint32_t* table_add(uint32_t* table, std::span<const uint32_t> ids);
+    // Adds one occurrence, growing the table first if it must.
+    uint32_t* table_add_one(uint32_t* table, uint32_t id);
+    // Removes one occurrence; false if it held none. Never moves the table.
+    bool table_erase(uint32_t* table, uint32_t id) noexcept;
+    // After a removal: gives the table back room it no longer needs, or
+    // makes the list plain again once it is short.
+    void settle(uint32_t key, Page& page, unsigned i) noexcept;
+    // A table copied into one of 2^bits slots (null if that cannot be allocated).
+    uint32_t* rehash(uint32_t* table, size_t bits) noexcept;
+    uint32_t* rehash_extras(uint32_t* extras, size_t bits) noexcept;
+    void set_extras(uint32_t* table, uint32_t* extras) noexcept;
+
     uint32_t* allocate(size_t words);
+    uint32_t* allocate_or_null(size_t words) noexcept;
     uint32_t* grow(uint32_t* heap, size_t words, size_t new_words);
     uint32_t* shrink(uint32_t* heap, size_t words, size_t new_words) noexcept;
     void release(uint32_t* heap, size_t words) noexcept;
