@@ -10,10 +10,10 @@ objects, the holder and duplicates among them), `best` and `parent` (one object 
 None), and the plain attributes may hold objects too. Cycles and self-references
 are everywhere, except in every fourth sequence, whose objects hold only objects
 created after them. Some objects are never added to any index: they are stored
-only because members reach them, and writes go to them as often as to members.
-Dotted paths of up to four attributes are followed as a scan follows them. At the
-end every index and view is dropped, the links are cut, and every object's
-reference count must be back where it was when the object was made.
+only because members reach them; many writes go to objects an index stores without
+their being members. Dotted paths of up to four attributes are followed as a scan
+follows them. At the end every index and view is dropped, the links are cut, and
+every object's reference count must be back where it was when the object was made.
 
 Each sequence runs three times: with the number and string structures in their
 small form (a sequence has at most 14 objects), with the small form limited to 3
@@ -95,9 +95,9 @@ TESTS = {
 
 
 def evaluate(expr, base, live):
-    """What a query answers over the candidates `base`, for an index whose value
-    maps hold the current values of the objects `live`. Positive tests find only
-    live objects; negations are complements within the candidates."""
+    """What a query answers over the candidates `base`, for an index whose members
+    are `live`. Positive tests find only live objects (paths from them run through
+    any object, member or not); negations are complements within the candidates."""
     kind = expr[0]
     if kind == "and":
         r = set(base)
@@ -402,7 +402,8 @@ class Sequence:
             setattr(holder, attr, [o, holder] if attr == "friends" else o)
             self.log.append(f"o{holder.tag}.{attr} = {show(getattr(holder, attr))}")
         kind = "nested-only " if o.tag in self.nested_only else ""
-        self.log.append(f"o{o.tag} = {kind}Obj({', '.join(f'{a}={show(getattr(o, a))}' for a in ALL if hasattr(o, a))})")
+        values = ", ".join(f"{a}={show(getattr(o, a))}" for a in ALL if hasattr(o, a))
+        self.log.append(f"o{o.tag} = {kind}Obj({values})")
 
     def op_new_index(self):
         h = Holder(Index(), (), Core(), self.fresh_name("i"))
