@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <iterator>
+#include <map>
 #include <random>
 #include <set>
+#include <span>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -135,18 +137,67 @@ TEST(LinkTable, LongListsGrowAndShrinkBack) {
     EXPECT_EQ(table.memory_bytes(), 0u);
 }
 
+// The last id cannot sit in a hashed list's slots (it marks them empty): held
+// several times in long lists, on both sides, through the change of form both ways.
+TEST(LinkTable, LongListsHoldTheLastId) {
+    constexpr uint32_t kTop = 0xFFFFFFFFu;
+    LinkTable table;
+    Model model;
+    auto add = [&](uint32_t holder, uint32_t nested) {
+        table.insert(holder, nested);
+        model.insert({holder, nested});
+    };
+    for (uint32_t i = 0; i < 600; ++i) {
+        add(7, 100 + i);   // holder 7: a long list
+        add(kTop, 9);      // nested 9 held 600 times by the last id...
+        add(i, 9);         // ...and once by each of 600 others
+        if (i % 100 == 0) add(7, kTop);
+    }
+    EXPECT_EQ(table.count(7, kTop), 6u);
+    EXPECT_EQ(table.count(kTop, 9), 600u);
+    EXPECT_TRUE(table.contains(7, 100));
+    EXPECT_FALSE(table.contains(7, 99));
+    EXPECT_FALSE(table.contains(8, kTop));
+    EXPECT_EQ(table.holders_of(Bitmap{kTop}).to_vector(), (Ids{7}));
+    expect_same_links(table, model);
+
+    // Down to a plain list and empty, in an order that keeps the last id to the end.
+    for (uint32_t i = 0; i < 600; ++i) {
+        ASSERT_TRUE(table.remove(7, 100 + i));
+        model.erase(model.find({7, 100 + i}));
+        ASSERT_TRUE(table.remove(i, 9));
+        model.erase(model.find({i, 9}));
+        if (i % 75 == 0 || i > 590) expect_same_links(table, model);
+    }
+    EXPECT_EQ(table.count(7, kTop), 6u);
+    EXPECT_EQ(table.count(kTop, 9), 600u);
+    for (const Link& link : Model(model)) ASSERT_TRUE(table.remove(link.first, link.second));
+    EXPECT_FALSE(table.remove(7, kTop));
+    EXPECT_TRUE(table.empty());
+    EXPECT_EQ(table.memory_bytes(), 0u);
+}
+
 // Random links among ids near 0, a dense run past a block boundary and ids
 // over the whole 32-bit range, against a multiset of pairs, asking with sets
 // small and large enough for every lookup strategy.
 TEST(LinkTable, RandomLinksMatchAMultisetModel) {
     std::mt19937 rng(11);
     auto pick = [&]() -> uint32_t {
-        switch (rng() % 4) {
+        switch (rng() % 5) {
             case 0: return rng() % 40;  // near 0, so repeated pairs are common
             case 1: return 65000 + rng() % 3000;
             case 2: return 0xFFFFFFFFu - rng() % 8;
+            case 3: return 500 + rng() % 3;  // popular: lists long enough to be hashed
             default: return static_cast<uint32_t>(rng());
         }
+    };
+    // The longest list of the model, on either side.
+    auto longest_list = [](const Model& model) {
+        std::map<uint32_t, size_t> held;
+        std::map<uint32_t, size_t> holders;
+        size_t longest = 0;
+        for (const auto& [h, n] : model) longest = std::max({longest, ++held[h], ++holders[n]});
+        return longest;
     };
     LinkTable table;
     Model model;
@@ -181,6 +232,11 @@ TEST(LinkTable, RandomLinksMatchAMultisetModel) {
                 links[at] = links.back();
                 links.pop_back();
             }
+        }
+        // Growing rounds take popular lists past the plain form; shrinking
+        // rounds bring them back.
+        if (round % 2 == 0) {
+            ASSERT_GT(longest_list(model), 500u);
         }
         expect_same_links(table, model);
         for (const size_t asked_count : {size_t{1}, size_t{10}, size_t{200}, size_t{5000}, seen_ids.size()}) {
@@ -235,8 +291,9 @@ TEST(LinkTable, RetainHoldersReportsExactlyTheRemovedOccurrences) {
     LinkTable table;
     Model model;
     for (int i = 0; i < 30000; ++i) {
-        // A few popular nested ids, so a nested list loses many holders at once.
-        const uint32_t holder = rng() % 2 == 0 ? rng() % 3000 : 70000 + rng() % 3000;
+        // A few popular nested ids, so a nested list loses many holders at
+        // once; the last id among their holders, so that it goes too.
+        const uint32_t holder = i % 1000 == 0 ? 0xFFFFFFFFu : rng() % 2 == 0 ? rng() % 3000 : 70000 + rng() % 3000;
         const uint32_t nested = rng() % 3 == 0 ? rng() % 5 : rng() % 4000;
         table.insert(holder, nested);
         model.insert({holder, nested});
@@ -278,6 +335,140 @@ TEST(LinkTable, RetainHoldersReportsExactlyTheRemovedOccurrences) {
     // The emptied table works as a new one.
     table.insert(3, 4);
     EXPECT_EQ(table.holders_of(Bitmap{4}).to_vector(), (Ids{3}));
+}
+
+// Removing the holders of one popular object one by one takes each out of a
+// hashed list at once; a few holders hold it twice.
+TEST(LinkTable, ManyHoldersOfOneObjectLeaveOneByOne) {
+    constexpr uint32_t kHolders = 200000;
+    constexpr uint32_t kNested = 3;
+    LinkTable table;
+    std::vector<uint32_t> occurrences;  // one entry per link, in a random order below
+    for (uint32_t h = 0; h < kHolders; ++h) {
+        table.insert(h, kNested);
+        occurrences.push_back(h);
+        if (h % 1000 == 0) {
+            table.insert(h, kNested);
+            occurrences.push_back(h);
+        }
+    }
+    table.insert(kHolders, kNested + 1);  // another object, untouched
+    std::mt19937 rng(31);
+    std::shuffle(occurrences.begin(), occurrences.end(), rng);
+    ASSERT_EQ(table.size(), occurrences.size() + 1);
+    EXPECT_EQ(table.count(5000, kNested), 2u);
+
+    for (size_t t = 0; t < occurrences.size(); ++t) {
+        const uint32_t holder = occurrences[t];
+        ASSERT_TRUE(table.remove(holder, kNested)) << t;
+        const size_t left = occurrences.size() - t - 1;
+        if (t % 50000 == 0 || left == 2000 || left == 200) {
+            // The removed holder still holds it only if it held it twice and
+            // the other occurrence is still to go.
+            const auto later = std::find(occurrences.begin() + static_cast<long>(t) + 1, occurrences.end(), holder);
+            EXPECT_EQ(table.contains(holder, kNested), later != occurrences.end());
+            Bitmap holders;
+            LinkTable fresh;
+            for (size_t u = t + 1; u < occurrences.size(); ++u) {
+                holders.add(occurrences[u]);
+                fresh.insert(occurrences[u], kNested);
+            }
+            fresh.insert(kHolders, kNested + 1);
+            EXPECT_TRUE(table.holders_of(Bitmap{kNested}) == holders);
+            // The list gives back its room as it shrinks: a table is kept at
+            // least an eighth full, so beyond what the links left take afresh
+            // it holds at most 8 slots of 4 bytes for each.
+            EXPECT_LE(table.memory_bytes(), fresh.memory_bytes() + 8 * sizeof(uint32_t) * left) << left;
+        }
+    }
+    EXPECT_FALSE(table.has_holders(kNested));
+    EXPECT_FALSE(table.remove(0, kNested));
+    EXPECT_EQ(table.size(), 1u);
+    EXPECT_TRUE(table.remove(kHolders, kNested + 1));
+    EXPECT_TRUE(table.empty());
+    EXPECT_EQ(table.memory_bytes(), 0u);
+}
+
+void insert_one_by_one(LinkTable& table, std::span<const Link> pairs) {
+    for (const auto& [holder, nested] : pairs) table.insert(holder, nested);
+}
+
+// A bulk add's batches: holders ascending, a few links each, nested ids
+// scattered, one of them popular enough for its list to be hashed part way
+// through. The same table as one insert per link, byte for byte.
+TEST(LinkTable, InsertManyOfBulkAddBatchesMatchesOneByOne) {
+    std::mt19937 rng(41);
+    LinkTable many;
+    LinkTable one;
+    Model model;
+    uint32_t holder = 1000;
+    for (int batch = 0; batch < 30; ++batch) {
+        std::vector<Link> pairs;
+        for (int h = 0; h < 400; ++h, ++holder) {
+            for (int k = 0; k < 5; ++k) {
+                // Ids under 65,536: one block of pages, so both tables allocate alike.
+                const uint32_t nested = rng() % 10 == 0 ? 7 : rng() % 3000;
+                pairs.push_back({holder, nested});
+            }
+        }
+        many.insert_many(pairs);
+        insert_one_by_one(one, pairs);
+        model.insert(pairs.begin(), pairs.end());
+        if (batch % 10 == 0) expect_same_links(many, model);
+    }
+    expect_same_links(many, model);
+    ASSERT_GT(many.holders_of(Bitmap{7}).cardinality(), 253u);  // its list went past the plain form
+    EXPECT_EQ(many.memory_bytes(), one.memory_bytes());
+    many.insert_many({});
+    EXPECT_EQ(many.size(), model.size());
+}
+
+// Batches in no order, with repeated pairs, ids over the whole 32-bit range
+// and keys whose lists go from nothing, from a plain list and from a hashed
+// list past the plain form's end in one batch; then everything removed again.
+TEST(LinkTable, InsertManyMatchesOneByOneOnRandomBatches) {
+    std::mt19937 rng(43);
+    auto pick = [&]() -> uint32_t {
+        switch (rng() % 5) {
+            case 0: return rng() % 30;
+            case 1: return 0xFFFFFFFFu - rng() % 4;
+            case 2: return 900 + rng() % 2;  // popular
+            default: return static_cast<uint32_t>(rng());
+        }
+    };
+    LinkTable many;
+    LinkTable one;
+    Model model;
+    std::vector<Link> all;
+    for (const size_t batch_size : {size_t{0}, size_t{1}, size_t{3}, size_t{200}, size_t{5000}, size_t{1}, size_t{20000}}) {
+        std::vector<Link> pairs;
+        for (size_t t = 0; t < batch_size; ++t) pairs.push_back({pick(), pick()});
+        if (batch_size == 200) {
+            // One key from nothing to past the plain form at once, and a plain
+            // list (of 30 below) pushed past it.
+            for (uint32_t t = 0; t < 300; ++t) pairs.push_back({77, t % 250});
+            for (uint32_t t = 0; t < 300; ++t) pairs.push_back({t % 7, 12345});
+        }
+        many.insert_many(pairs);
+        insert_one_by_one(one, pairs);
+        model.insert(pairs.begin(), pairs.end());
+        all.insert(all.end(), pairs.begin(), pairs.end());
+        expect_same_links(many, model);
+    }
+    Model seen;
+    one.for_each([&](uint32_t h, uint32_t n) { seen.insert({h, n}); });
+    EXPECT_TRUE(seen == model);
+
+    std::shuffle(all.begin(), all.end(), rng);
+    for (size_t t = 0; t < all.size(); ++t) {
+        ASSERT_TRUE(many.remove(all[t].first, all[t].second)) << t;
+        if (t == all.size() / 2) {
+            Model rest(all.begin() + static_cast<long>(t) + 1, all.end());
+            expect_same_links(many, rest);
+        }
+    }
+    EXPECT_TRUE(many.empty());
+    EXPECT_EQ(many.memory_bytes(), 0u);
 }
 
 TEST(LinkTable, MoveLeavesAnEmptyTable) {

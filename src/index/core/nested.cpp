@@ -39,12 +39,13 @@ void store_nested(IndexAPI& core, const StoredIndexable& nested) {
     {
         // Stored and let go of only under the object's list lock: the decision
         // and the values it enters or takes out come in one piece.
-        auto list = register_index(record, core.weak_from_this());
+        auto list = record.indexes.lock();
         auto attributes = record.get_py_values();
         {
             auto graph = core.get_graph_writer();
             if (graph->holders(id) == 0 || !graph->store(id)) return;
         }
+        add_index_link(*list, core.weak_from_this());
         replaced = core.get_items_writer()->put(id, StoredItem{std::move(handle)});
         core.enter_values(id, *attributes);
     }

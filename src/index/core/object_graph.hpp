@@ -22,7 +22,7 @@ struct ObjectGraph {
     // as many links have gone as there are stored objects.
     size_t unlinked = 0;
     bool trace_pending = false;
-    static constexpr size_t kTraceFloor = 4096;
+    static constexpr size_t kTraceFloor = 64;
 
     bool is_stored(uint32_t id) const { return stored.contains(id); }
     uint32_t holders(uint32_t id) const { return held.find(id); }

@@ -129,10 +129,7 @@ void QueryMap::hold_many(std::span<const std::pair<uint32_t, const StoredIndexab
     std::vector<std::pair<uint32_t, uint32_t>> pairs;
     pairs.reserve(held.size());
     for (const auto& [holder, nested] : held) pairs.emplace_back(holder, nested->id);
-    {
-        auto table = links.write(kMapPoisoned);
-        for (const auto& [holder, nested] : pairs) table->insert(holder, nested);
-    }
+    links.write(kMapPoisoned)->insert_many(pairs);
     const auto core = owner.lock();
     check(core != nullptr, "value map outlived its index");
     std::vector<const StoredIndexable*> unstored;

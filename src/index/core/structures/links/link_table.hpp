@@ -2,8 +2,8 @@
 // Links holder -> nested object of one attribute, counted per occurrence: a
 // holder whose list holds the same object twice has the link twice, and the
 // link goes with its last occurrence. Both directions are kept, each as a list
-// of ids per id, so an occurrence repeated is simply an id repeated in both
-// lists and no count is stored anywhere else.
+// of ids per id, so an occurrence repeated is an id repeated in both lists
+// (a long list counts its repeats instead) and no count is stored anywhere else.
 #include <algorithm>
 #include <bit>
 #include <cstddef>
@@ -26,12 +26,12 @@ namespace detail {
 // PagedIdMap): ids are handed out one after another, so the keys of a table
 // cluster in runs. A slot is 8 bytes, read in one cache line: empty, one id
 // inline, or a heap list whose first word is its size. A heap list's capacity
-// follows from its size (a size class filling an allocator chunk). Past 253 ids
-// a list is hashed instead, so that removing one id from a popular object's
-// list costs the same however long the list is: an open-addressing set of its
-// distinct ids, plus a second small table of the occurrences past the first
-// for ids held more than once (most lists have none). Dense keys with one id
-// each cost 8 bytes a key.
+// follows from its size (a size class filling an allocator chunk). Dense keys
+// with one id each cost 8 bytes a key. Past 253 ids a list is hashed instead,
+// so that removing one id from a popular object's list costs the same however
+// long the list is: an open-addressing set of its distinct ids, plus a second
+// small table of the occurrences past the first for ids held more than once
+// (most lists have none).
 class IdLists {
 public:
     IdLists() = default;
@@ -52,8 +52,10 @@ public:
         // Occurrences.
         size_t size() const noexcept { return table_ == nullptr ? size_ : table_[kHashSize] & ~kLargeBit; }
         bool empty() const noexcept { return size() == 0; }
-        // Ids compared to find one: the length of a plain list, 1 for a hashed one.
-        size_t lookup_cost() const noexcept { return table_ == nullptr ? size_ : 1; }
+        // The cost of finding an id, in ids compared: the length of a plain
+        // list; a hashed list's probe, most likely a cache miss, is counted
+        // as a scan of a few cache lines.
+        size_t lookup_cost() const noexcept { return table_ == nullptr ? size_ : 16; }
         bool contains(uint32_t id) const noexcept;
         uint32_t count(uint32_t id) const noexcept;
 
@@ -79,25 +81,6 @@ public:
             }
             for (uint32_t c = table_[kHashSpare]; c != 0; --c) fn(kSpareId);
         }
-        // fn(span of ids) over runs holding every id of the list at least once
-        // (a hashed list gives its distinct ids): for callers that want the set.
-        template <class Fn>
-        void for_each_run(Fn&& fn) const {
-            if (table_ == nullptr) {
-                if (size_ != 0) fn(std::span<const uint32_t>(ids_, size_));
-                return;
-            }
-            const uint32_t* slots = table_ + kHashHead;
-            const size_t capacity = size_t{1} << table_[kHashBits];
-            size_t t = 0;
-            while (t < capacity) {
-                while (t < capacity && slots[t] == kSpareId) ++t;
-                const size_t begin = t;
-                while (t < capacity && slots[t] != kSpareId) ++t;
-                if (t != begin) fn(std::span<const uint32_t>(slots + begin, t - begin));
-            }
-            if (table_[kHashSpare] != 0) fn(std::span<const uint32_t>(&kSpareId, 1));
-        }
 
     private:
         friend class IdLists;
@@ -115,9 +98,8 @@ public:
     void append_many(uint32_t key, std::span<const uint32_t> ids);
     // Adds each (key << 32 | id) of `entries`, sorted by key: a key's ids go
     // in one append, and the slots and lists of later keys are fetched ahead.
-    // Returns how many entries it added: all of them, or, if it throws, a
-    // prefix (entries[0, added) whose keys' appends completed), reported
-    // through `added` so the caller can undo them.
+    // `added` counts the entries added so far, so that a caller can undo them
+    // if it throws (a key's ids are added all or none).
     void append_sorted(std::span<const uint64_t> entries, size_t& added);
     // Removes one occurrence of `id` from the list of `key`; false if it held none.
     bool erase_one(uint32_t key, uint32_t id) noexcept;
@@ -247,8 +229,10 @@ private:
     // Hashed lists.
     uint32_t* make_table(size_t bits);
     void release_table(uint32_t* table) noexcept;
-    // Adds `ids` to `table`, which may move (returned); all or nothing.
-    uint32_t* table_add(uint32_t* table, std::span<const uint32_t> ids);
+    // Adds `ids` to `table`, which may move (returned, and kept in `slot` as
+    // it goes if there is one). All or nothing: if it throws, the ids added are
+    // taken out again, and a table with no slot yet is released.
+    uint32_t* table_add(uint32_t* table, std::span<const uint32_t> ids, Slot* slot);
     // Adds one occurrence, growing the table first if it must.
     uint32_t* table_add_one(uint32_t* table, uint32_t id);
     // Removes one occurrence; false if it held none. Never moves the table.
@@ -260,6 +244,8 @@ private:
     uint32_t* rehash(uint32_t* table, size_t bits) noexcept;
     uint32_t* rehash_extras(uint32_t* extras, size_t bits) noexcept;
     void set_extras(uint32_t* table, uint32_t* extras) noexcept;
+    // Appends a hashed list's ids to `out`, once each, in no order.
+    static void append_distinct(const uint32_t* table, std::vector<uint32_t>& out);
 
     uint32_t* allocate(size_t words);
     uint32_t* allocate_or_null(size_t words) noexcept;
@@ -309,18 +295,21 @@ public:
         --size_;
         return true;
     }
+    // One more occurrence of each (holder, nested) pair, as one insert each
+    // would add them, at a fraction of the cost for a large batch: each side's
+    // lists are appended in key order, a key's ids at once. If it throws, the
+    // table is as it was.
+    void insert_many(std::span<const std::pair<uint32_t, uint32_t>> pairs);
     bool contains(uint32_t holder, uint32_t nested) const noexcept {
         const auto held = held_.list(holder);
         const auto holders = holders_.list(nested);
-        return held.size() <= holders.size() ? std::find(held.begin(), held.end(), nested) != held.end()
-                                             : std::find(holders.begin(), holders.end(), holder) != holders.end();
+        return held.lookup_cost() <= holders.lookup_cost() ? held.contains(nested) : holders.contains(holder);
     }
-    // Occurrences of the pair (counted in the shorter of its two lists).
+    // Occurrences of the pair (counted in the list cheaper to search).
     uint32_t count(uint32_t holder, uint32_t nested) const noexcept {
         const auto held = held_.list(holder);
         const auto holders = holders_.list(nested);
-        return static_cast<uint32_t>(held.size() <= holders.size() ? std::count(held.begin(), held.end(), nested)
-                                                                   : std::count(holders.begin(), holders.end(), holder));
+        return held.lookup_cost() <= holders.lookup_cost() ? held.count(nested) : holders.count(holder);
     }
     bool has_holders(uint32_t nested) const noexcept { return !holders_.list(nested).empty(); }
 
@@ -332,14 +321,14 @@ public:
     // fn(nested) once per occurrence held by `holder`; fn must not change the table.
     template <class Fn>
     void for_each_held(uint32_t holder, Fn&& fn) const {
-        for (const uint32_t nested : held_.list(holder)) fn(nested);
+        held_.list(holder).for_each(fn);
     }
     // fn(holder, nested) once per occurrence, every link, holders ascending;
     // fn must not change the table.
     template <class Fn>
     void for_each(Fn&& fn) const {
-        held_.for_each_list([&](uint32_t holder, std::span<const uint32_t> held) {
-            for (const uint32_t nested : held) fn(holder, nested);
+        held_.for_each_list([&](uint32_t holder, const detail::IdLists::List& held) {
+            held.for_each([&](uint32_t nested) { fn(holder, nested); });
         });
     }
     // Removes every link whose holder is not in `keep`, calling
@@ -350,13 +339,13 @@ public:
     void retain_holders(const Bitmap& keep, Fn&& removed) {
         std::vector<uint32_t> gone;     // holders losing their links
         std::vector<uint32_t> touched;  // the nested ids of those links
-        held_.for_each_list([&](uint32_t holder, std::span<const uint32_t> held) {
+        held_.for_each_list([&](uint32_t holder, const detail::IdLists::List& held) {
             if (keep.contains(holder)) return;
             gone.push_back(holder);
-            for (const uint32_t nested : held) {
+            held.for_each([&](uint32_t nested) {
                 removed(holder, nested);
                 touched.push_back(nested);
-            }
+            });
         });
         if (gone.empty()) return;
         if (gone.size() == held_.keys()) {
