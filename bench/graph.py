@@ -56,7 +56,7 @@ from pathlib import Path
 from PyVorlane import Index, Indexable, PyQueryExpr as Q
 
 # The suite's measuring and reporting helpers, so that both measure alike.
-from suite import VERDICTS, fmt_ms, fmt_ratio, machine, rss, same_objects, timed_once
+from suite import VERDICTS, fmt_ms, fmt_ratio, machine, rss, runs, same_objects, timed_once
 
 ROOT = Path(__file__).resolve().parent.parent
 DOCS = ROOT / "docs" / "benchmarks.md"
@@ -96,21 +96,23 @@ def _bulk(objs):
     return idx
 
 
+def _index_and_time(objs):
+    """An index over objs, the best of BULK_RUNS bulk adds (seconds), and the RSS
+    growth of the first (bytes)."""
+    before = rss()
+    t, idx = timed_once(lambda: _bulk(objs))
+    grown = rss() - before
+    times = [t]
+    for _ in range(BULK_RUNS - 1):
+        t, other = timed_once(lambda: _bulk(objs))
+        times.append(t)
+        del other
+    return idx, min(times), grown
+
+
 def median_time(fn, min_runs=3, max_runs=21, budget=0.5):
     """Median of several runs: at least min_runs, more while they stay under the budget."""
-    times = []
-    result = None
-    gc.collect()
-    gc.disable()
-    try:
-        start = time.perf_counter()
-        while len(times) < min_runs or (len(times) < max_runs and time.perf_counter() - start < budget):
-            result = None
-            t0 = time.perf_counter()
-            result = fn()
-            times.append(time.perf_counter() - t0)
-    finally:
-        gc.enable()
+    times, result = runs(fn, min_runs, max_runs, budget)
     return statistics.median(times), result
 
 
@@ -433,15 +435,7 @@ def run_graph(g, seed, log):
 
     # The flat baseline first, freed (it has no cycles) before the graph is built.
     flat = g.build(linked=False)
-    before = rss()
-    t, idx = timed_once(lambda: _bulk(flat))
-    out["memory"]["flat index"] = rss() - before
-    times = [t]
-    for _ in range(BULK_RUNS - 1):
-        t, other = timed_once(lambda: _bulk(flat))
-        times.append(t)
-        del other
-    out["build"]["flat"] = min(times)
+    idx, out["build"]["flat"], out["memory"]["flat index"] = _index_and_time(flat)
     sample = _sample(g.aged(flat), random.Random(seed + 8))
     out["writes"]["age, flat index"], old, _ = _timed_writes(sample, "age")
     _write(sample, "age", old)
@@ -451,15 +445,7 @@ def run_graph(g, seed, log):
     before = rss()
     objs = g.build(linked=True)
     out["memory"]["graph objects"] = rss() - before
-    before = rss()
-    t, idx = timed_once(lambda: _bulk(objs))
-    out["memory"]["graph index"] = rss() - before
-    times = [t]
-    for _ in range(BULK_RUNS - 1):
-        t, other = timed_once(lambda: _bulk(objs))
-        times.append(t)
-        del other
-    out["build"]["graph"] = min(times)
+    idx, out["build"]["graph"], out["memory"]["graph index"] = _index_and_time(objs)
     if len(idx) != len(objs):
         raise SystemExit(f"FAIL: the {g.name} index holds {len(idx)} objects, not {len(objs)}")
     log(f"  graph: bulk {out['build']['graph']:.3f} s, index {out['memory']['graph index'] / 1e6:.1f} MB, "

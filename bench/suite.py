@@ -155,6 +155,13 @@ def timed_once(fn):
 
 def best(fn, min_runs=3, max_runs=30, budget=0.3):
     """Best of several runs: at least min_runs, more while they stay under the budget."""
+    times, result = runs(fn, min_runs, max_runs, budget)
+    return min(times), result
+
+
+def runs(fn, min_runs, max_runs, budget):
+    """The times of several runs of fn and its last result: at least min_runs, more
+    while they stay under the budget (seconds)."""
     times = []
     result = None
     gc.collect()
@@ -168,7 +175,7 @@ def best(fn, min_runs=3, max_runs=30, budget=0.3):
             times.append(time.perf_counter() - t0)
     finally:
         gc.enable()
-    return min(times), result
+    return times, result
 
 
 def same_objects(got, want):

@@ -46,16 +46,23 @@ void release_reference(PyObject* obj) noexcept {
 }
 
 void release_pending() noexcept {
-    if (!g_pending_nonempty.load(std::memory_order_acquire)) return;
-    std::vector<PyObject*> batch;
-    {
-        std::lock_guard lock(pending_mutex());
-        batch.swap(pending_list());
-        g_pending_nonempty.store(false, std::memory_order_release);
+    // Releasing may free objects whose own release lands here again (a chain of
+    // objects, each holding the next): the outermost call on the thread takes
+    // what they add in its next round, so the stack does not grow with the chain.
+    thread_local bool draining = false;
+    if (draining || !g_pending_nonempty.load(std::memory_order_acquire)) return;
+    draining = true;
+    for (;;) {
+        std::vector<PyObject*> batch;
+        {
+            std::lock_guard lock(pending_mutex());
+            batch.swap(pending_list());
+            g_pending_nonempty.store(false, std::memory_order_release);
+        }
+        if (batch.empty()) break;
+        for (PyObject* obj : batch) Py_DECREF(obj);
     }
-    // Releasing may run finalizers that drop further shared handles: those see
-    // the lock held and release at once.
-    for (PyObject* obj : batch) Py_DECREF(obj);
+    draining = false;
 }
 
 }  // namespace vorlane::py
