@@ -82,7 +82,7 @@ def test_membership_is_by_the_object_itself_and_refuses_nothing():
     assert len(Index().reduced(v=1)) == 0 and list(Index().reduced(v=1)) == []
 
 
-def test_nested_objects_are_members_of_the_child_index_only():
+def test_nested_objects_are_stored_but_are_not_members():
     inner = Item(v=1)
     holder = Item(n=1, inner=inner)
     index = Index()

@@ -29,7 +29,7 @@ def test_paths_one_two_and_three_levels_deep():
     assert run(idx, Q.starts_with("owner.owner.name", "ca")) == ["a"]
     assert run(idx, Q.eq("owner.owner.owner.name", "x")) == []
     assert tags(idx.get_by_attribute(**{"owner.name": "bob"})) == ["a"]
-    assert idx.collect() == [a]  # nested objects live in child indexes, not in the index itself
+    assert idx.collect() == [a]  # nested objects are stored by the index, but are not its members
     assert run(idx, Q.eq("owner", b)) == ["a"]  # a nested value is also matched by identity
     assert run(idx, Q.ne("owner.name", "bob")) == []
     assert run(idx, Q.not_(Q.eq("owner.name", "zed"))) == ["a"]
@@ -45,7 +45,7 @@ def test_writes_on_holders_and_on_nested_objects():
     holders[1].owner = b2
     assert run(idx, Q.eq("owner.name", "x")) == ["h0", "h2"]
     assert run(idx, Q.eq("owner.name", "y")) == ["h1"]
-    b1.name = "renamed"  # the child index follows the nested object's own writes
+    b1.name = "renamed"  # the index follows the nested object's own writes
     assert run(idx, Q.eq("owner.name", "x")) == []
     assert run(idx, Q.eq("owner.name", "renamed")) == ["h0", "h2"]
     holders[0].owner = "plain"
@@ -110,7 +110,7 @@ def test_objects_that_hold_themselves_or_each_other():
     assert run(idx, Q.eq("me.name", "zed")) == ["z"]
 
 
-def test_reduce_narrows_child_indexes_to_the_kept_holders():
+def test_reduce_keeps_only_what_the_kept_holders_reach():
     n1, n2 = Node(tag="n1", v=1), Node(tag="n2", v=2)
     h1, h2 = Node(tag="h1", keep=True, owner=n1), Node(tag="h2", keep=False, owner=n2)
     idx = Index()

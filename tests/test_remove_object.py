@@ -134,7 +134,7 @@ def test_removed_holders_let_go_of_their_nested_objects():
     assert idx.reduced_query(Q.eq("pals.name", "renamed")).collect() == [b]
     idx.remove_object(b)
     assert idx.reduced_query(Q.eq("pals.name", "renamed")).collect() == []
-    # the child indexes let go of the objects: no reference of the index is left
+    # the index lets go of the nested objects: no reference of the index is left
     gc.collect()
     before = sys.getrefcount(shared)
     del idx

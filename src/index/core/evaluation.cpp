@@ -206,7 +206,7 @@ Bitmap in_values(const EvalContext& ctx, const Bitmap& base, const q::In& n) {
     Bitmap r;
     auto [head, rest] = attr_parts(n.attr);
     if (rest) {
-        // Nested paths answer through the child index, value by value.
+        // Dotted paths answer through the links, value by value.
         for (const Operand& v : n.values) r.or_inplace(evaluate_query(ctx, base, QueryExpr{q::Eq{n.attr, v}}));
     } else {
         const QueryMap* m = ctx.maps.find(StrInterner::global().intern(head.view()));

@@ -264,10 +264,18 @@ Bitmap PositionalBitmap::equal(std::string_view needle, const Bitmap* candidates
     const size_t n = needle.size();
     if (n == 0 || n > len()) return Bitmap();
     if (eq_ids_.active()) return eq_ids_.find(needle, candidates);
+    // The needle's own bytes first (the selective part), then the dense edge
+    // bitmaps and the candidates, none of them copied: an equality costs what
+    // its few matches cost, not what the candidates' size does.
     const size_t start = start_of(n);
-    Bitmap r = candidates != nullptr ? candidates->and_(slot_bits(start, kEdgeSlot)) : starts_at(start);
-    r.and_inplace(ends_at(start + n - 1));
-    and_bytes(r, start, needle);
+    Bitmap r = needle_at(start, needle);
+    if (r.is_empty()) return r;
+    r.and_inplace(slot_bits(start, kEdgeSlot));
+    const size_t end = start + n - 1;  // as ends_at(end)
+    r.and_inplace(slot_bits(end, kEdgeSlot));
+    const size_t c = middle();
+    if (end + 1 == c && c < len()) r.andnot_inplace(slot_bits(c, kEdgeSlot));
+    if (candidates != nullptr) r.and_inplace(*candidates);
     return r;
 }
 
