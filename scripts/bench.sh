@@ -56,4 +56,5 @@ for arg in "$@"; do
     esac
 done
 if [ "$graph_size" -eq 0 ] || [ "$graph_size" -gt 1000000 ]; then graph_size=1000000; fi
-"$PY" "$ROOT/bench/graph.py" --size "$graph_size" "${graph_args[@]}"
+# Its tables also go into docs/benchmarks.md, section "Object graphs".
+"$PY" "$ROOT/bench/graph.py" --size "$graph_size" "${graph_args[@]}" --docs "$ROOT/docs/benchmarks.md"
