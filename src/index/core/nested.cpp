@@ -28,11 +28,9 @@ void store_nested(IndexAPI& core, const StoredIndexable& nested) {
     // Its containers are converted before any of its locks are taken, with the
     // interpreter lock, so no user code runs under them.
     PreparedElements prepared;
-    ObjectHandle handle;  // the core's record of it (the first handle takes a reference)
     {
         py::GilAcquire gil;
         check_container_attributes(record, prepared);
-        handle = ObjectHandle::from_python(nested.python_handle.get());
     }
     const PreparedScope use_prepared(prepared);
     StoredItem replaced;  // let go of after the locks
@@ -46,7 +44,7 @@ void store_nested(IndexAPI& core, const StoredIndexable& nested) {
             if (graph->holders(id) == 0 || !graph->store(id)) return;
         }
         add_index_link(*list, core.weak_from_this());
-        replaced = core.get_items_writer()->put(id, StoredItem{std::move(handle)});
+        replaced = core.get_items_writer()->put(id, StoredItem{nested.python_handle});
         core.enter_values(id, *attributes);
     }
 }
@@ -109,12 +107,8 @@ void trace_unreachable(IndexAPI& core) {
     }
     for (const StoredItem* item : dropped) {
         if (core.graph->read()->holders(item->record().id) == 0) continue;
-        NestedWork work{core.weak_from_this(), StoredIndexable{}, NestedWork::Kind::Store};
-        {
-            py::GilAcquire gil;
-            work.nested = StoredIndexable::from_py_ref(item->py_item.get());
-        }
-        defer_nested(std::move(work));
+        const StoredIndexable nested{item->py_item, item->record().id};
+        defer_nested(NestedWork{core.weak_from_this(), nested, NestedWork::Kind::Store});
     }
 }
 
