@@ -123,14 +123,25 @@ void defer_nested(NestedWork work) {
     }
 }
 
+// One list of work per thread, reused by each outermost scope: an attribute
+// write opens a scope, and most find nothing to do.
+thread_local PendingNested t_pending;
+
 NestedScope::NestedScope() : outer_(t_nested == nullptr) {
-    if (outer_) t_nested = new PendingNested();
+    if (outer_) t_nested = &t_pending;
 }
 
 NestedScope::~NestedScope() {
     if (!outer_) return;
-    PendingNested* pending = std::exchange(t_nested, nullptr);
-    delete pending;
+    t_nested = nullptr;
+    // A long chain leaves long lists: their memory is not kept for the next scope.
+    for (auto* list : {&t_pending.stores, &t_pending.drops, &t_pending.traces}) {
+        if (list->capacity() > 1024) {
+            std::vector<NestedWork>().swap(*list);
+        } else {
+            list->clear();
+        }
+    }
 }
 
 void NestedScope::run() {
