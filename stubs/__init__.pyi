@@ -188,8 +188,11 @@ class Index:
     def remove_object(self, obj: Indexable) -> None:
         """Takes one object out of the index.
 
-        Its values, list elements and nested objects leave the index, and
-        later assignments to it no longer reach it. Views made before keep
+        It is no longer a member: it leaves every result. Unless another
+        member still reaches it (then it stays stored as a nested object, and
+        dotted paths through it still answer), its values, list elements and
+        the nested objects only it reached leave the index, and later
+        assignments to it no longer reach it. Views made before keep
         their set of objects (they still collect it) but do not match it when
         narrowed further; adding it again restores it. The object itself is
         unchanged.
@@ -449,7 +452,9 @@ class PyQueryExpr:
     Values: numbers compare across `int` and `float`; `bool` is its own kind;
     strings compare by their UTF-8 bytes; an attribute holding a list, tuple
     or set matches by element; a dotted `attr` such as `"mentor.name"` reaches
-    into nested `Indexable` objects. Range operators see numbers only and
+    into nested `Indexable` objects (held directly or in a list, tuple or set),
+    following the path exactly as a scan of current values would, round
+    cycles and self-references included. Range operators see numbers only and
     string searches strings only; other combinations match nothing.
 
     An operand the index cannot take raises, naming `attr`, and builds
