@@ -352,5 +352,214 @@ TEST(PositionalBitmap, MergeBetweenForms) {
     }
 }
 
+// --- equality once the table of strings is dropped -------------------------
+
+// Fingerprint functions that collide on purpose: every string alike (one
+// shared bitmap), a few hundred fingerprints (short runs of colliding
+// strings), and fingerprints crowded at the top of the range (every pair homed
+// at the end of the array, past its tail).
+uint32_t same_fingerprint(std::string_view) { return 42; }
+uint32_t few_fingerprints(std::string_view text) { return static_cast<uint32_t>(digest_bytes(text) % 700); }
+uint32_t crowded_fingerprints(std::string_view text) {
+    return 0xFFFF0000U | static_cast<uint32_t>(digest_bytes(text) & 0xFFFFU);
+}
+
+// Unique names sharing their leading bytes, plus a few values held by several
+// ids and one held by many.
+std::string name_for(uint32_t k) {
+    if (k % 97 == 0) return "popular";
+    if (k % 31 == 0) return "user_" + std::to_string(k % 50);
+    return (k % 2 ? "user_" : "n") + std::to_string(k);
+}
+
+// Checks equal and equal_any against the model for stored names, names never
+// stored that share their bytes, and prefixes; with and without candidates.
+// The fingerprints must hold exactly the stored ids: an id left behind would
+// go unnoticed by the checked answers and only cost memory.
+void expect_equality(const PositionalBitmap& p, const std::map<uint32_t, std::string>& values, std::mt19937& rng,
+                     const char* where) {
+    std::map<std::string, Bitmap> by_text;
+    Bitmap candidates;
+    for (const auto& [id, text] : values) {
+        by_text[text].add(id);
+        if (id % 3 != 0) candidates.add(id);
+    }
+    for (uint32_t k = 0; k < 50; ++k) candidates.add(k * 1000003 + 2);  // ids stored nowhere
+    std::vector<std::string> needles{"popular", "user_", "n", "", "n1", "user_7", "popularity", "nope"};
+    if (!values.empty()) {
+        for (int k = 0; k < 300; ++k) needles.push_back(std::next(values.begin(), rng() % values.size())->second);
+    }
+    for (uint32_t k = 0; k < 100; ++k) needles.push_back(name_for(rng() % 20000));
+    const auto want = [&](const std::string& needle, const Bitmap* among) {
+        const auto it = by_text.find(needle);
+        if (needle.empty() || it == by_text.end()) return Bitmap();
+        return among != nullptr ? it->second.and_(*among) : it->second.clone();
+    };
+    for (const std::string& needle : needles) {
+        ASSERT_TRUE(p.equal(needle) == want(needle, nullptr)) << where << " '" << needle << "'";
+        ASSERT_TRUE(p.equal(needle, &candidates) == want(needle, &candidates)) << where << " '" << needle << "'";
+    }
+    for (size_t k = 0; k + 3 <= needles.size(); k += 3) {
+        const std::string_view group[] = {needles[k], needles[k + 1], needles[k + 2]};
+        const Bitmap* const amongs[] = {nullptr, &candidates};
+        for (const Bitmap* among : amongs) {
+            Bitmap expected;
+            for (size_t j = 0; j < 3; ++j) expected.or_inplace(want(needles[k + j], among));
+            ASSERT_TRUE(p.equal_any(group, among) == expected) << where << " group at " << k;
+        }
+    }
+    if (p.uses_fingerprints()) {
+        size_t stored = 0;
+        for (const auto& [id, text] : values) stored += text.empty() ? 0 : 1;
+        EXPECT_EQ(p.fingerprints().size(), stored) << where;
+    }
+}
+
+TEST(PositionalBitmap, FingerprintEqualityMatchesModel) {
+    for (FingerprintTable::Hash hash :
+         {FingerprintTable::Hash{nullptr}, &same_fingerprint, &few_fingerprints, &crowded_fingerprints}) {
+        SCOPED_TRACE(hash == nullptr ? "default" : hash == &same_fingerprint ? "same" : hash == &few_fingerprints ? "few" : "crowded");
+        std::mt19937 rng(31);
+        PositionalBitmap p(64, hash);
+        std::map<uint32_t, std::string> values;
+        // Scattered ids: the byte bitmaps are not runs.
+        std::vector<uint32_t> ids(16000);
+        for (uint32_t k = 0; k < ids.size(); ++k) ids[k] = k * 37 + static_cast<uint32_t>(rng() % 37);
+        std::shuffle(ids.begin(), ids.end(), rng);
+        std::vector<std::string> texts;
+        texts.reserve(ids.size());
+        size_t next = 0;
+        // Inserted one by one, pushed, and pushed many at once; the table of
+        // strings drops somewhere in the middle.
+        for (; next < 3000; ++next) {
+            texts.push_back(name_for(static_cast<uint32_t>(next)));
+            p.insert(ids[next], texts.back());
+            values[ids[next]] = texts.back();
+        }
+        EXPECT_FALSE(p.uses_fingerprints());
+        for (; next < 4000; ++next) {
+            texts.push_back(name_for(static_cast<uint32_t>(next)));
+            p.push(ids[next], texts.back());
+            values[ids[next]] = texts.back();
+        }
+        std::vector<std::pair<uint32_t, std::string_view>> entries;
+        for (; next < 9000; ++next) {
+            texts.push_back(name_for(static_cast<uint32_t>(next)));
+            entries.emplace_back(ids[next], texts.back());
+            values[ids[next]] = texts.back();
+        }
+        p.push_many(entries);
+        p.flush();
+        ASSERT_TRUE(p.uses_fingerprints());
+        if (hash == nullptr) {
+            // 8 bytes a pair at a load of 2/3 to 0.8, plus the tail and the popular value's bitmap.
+            EXPECT_LE(p.fingerprints().bytes(), 12 * p.fingerprints().size() + 4096);
+        }
+        expect_equality(p, values, rng, "inserted");
+
+        for (int k = 0; k < 800; ++k) {
+            auto it = std::next(values.begin(), rng() % values.size());
+            p.remove(it->first, it->second);
+            values.erase(it);
+        }
+        // An id that was never entered changes nothing.
+        p.remove(0xFFFFFF0U, "user_77");
+        expect_equality(p, values, rng, "removed");
+
+        for (int k = 0; k < 5; ++k) {  // a batch small enough to go id by id
+            auto it = std::next(values.begin(), rng() % values.size());
+            p.remove_soon(it->first, it->second);
+            values.erase(it);
+        }
+        p.settle_removals();
+        expect_equality(p, values, rng, "few settled");
+        uint32_t moved = 0;
+        for (int k = 0; k < 2500; ++k) {
+            auto it = std::next(values.begin(), rng() % values.size());
+            p.remove_soon(it->first, it->second);
+            moved = it->first;
+            values.erase(it);
+        }
+        values[moved] = "moved while waiting";
+        p.insert(moved, values[moved]);  // settles the batch first
+        EXPECT_FALSE(p.has_waiting_removals());
+        expect_equality(p, values, rng, "batch settled");
+
+        Bitmap keep;
+        for (auto it = values.begin(); it != values.end();) {
+            if (rng() % 3 != 0) {
+                keep.add(it->first);
+                ++it;
+            } else {
+                it = values.erase(it);
+            }
+        }
+        p.retain(keep);
+        expect_equality(p, values, rng, "retained");
+
+        // Ids back in with new strings, then merges: from a structure still on
+        // its table of strings, and from one on fingerprints into one still on
+        // its table (which then starts its fingerprints).
+        PositionalBitmap few(64, hash);
+        PositionalBitmap many(0, hash);
+        std::map<uint32_t, std::string> few_values;
+        std::map<uint32_t, std::string> many_values;
+        Bitmap objects;
+        for (; next < ids.size(); ++next) {
+            const std::string text = name_for(static_cast<uint32_t>(next));
+            if (next < 9300) {
+                few.insert(ids[next], text);
+                few_values[ids[next]] = text;
+            } else {
+                many.insert(ids[next], text);
+                many_values[ids[next]] = text;
+            }
+            if (next % 4 != 0) objects.add(ids[next]);
+        }
+        EXPECT_FALSE(few.uses_fingerprints());
+        ASSERT_TRUE(many.uses_fingerprints());
+        p.merge_from(few, objects);
+        p.merge_from(many, objects);
+        for (const auto* from : {&few_values, &many_values}) {
+            for (const auto& [id, text] : *from) {
+                if (objects.contains(id)) values[id] = text;
+            }
+        }
+        expect_equality(p, values, rng, "merged");
+
+        PositionalBitmap fresh(64, hash);
+        std::map<uint32_t, std::string> fresh_values;
+        for (uint32_t k = 0; k < 100; ++k) {
+            fresh.insert(ids[k], "fresh" + std::to_string(k % 7));
+            fresh_values[ids[k]] = "fresh" + std::to_string(k % 7);
+        }
+        fresh.merge_from(many, objects);
+        EXPECT_TRUE(fresh.uses_fingerprints());
+        for (const auto& [id, text] : many_values) {
+            if (objects.contains(id)) fresh_values[id] = text;
+        }
+        expect_equality(fresh, fresh_values, rng, "fresh merged");
+    }
+}
+
+// Strings with the same fingerprint stay apart: only the verified ones answer.
+TEST(PositionalBitmap, CollidingStringsStayExact) {
+    PositionalBitmap p(0, &same_fingerprint);
+    std::map<uint32_t, std::string> values;
+    for (uint32_t k = 0; k < 6000; ++k) {
+        values[spread_id(k)] = "n" + std::to_string(k);
+        p.insert(spread_id(k), values[spread_id(k)]);
+    }
+    ASSERT_TRUE(p.uses_fingerprints());
+    EXPECT_TRUE(p.equal("n1") == Bitmap({spread_id(1)}));
+    EXPECT_TRUE(p.equal("n12") == Bitmap({spread_id(12)}));
+    EXPECT_TRUE(p.equal("n6000").is_empty());
+    EXPECT_TRUE(p.equal("n").is_empty());
+    const std::string_view both[] = {"n5", "n5999", "n50000"};
+    EXPECT_TRUE(p.equal_any(both) == Bitmap({spread_id(5), spread_id(5999)}));
+    const Bitmap only{spread_id(5999)};
+    EXPECT_TRUE(p.equal_any(both, &only) == only);
+}
+
 }  // namespace
 }  // namespace vorlane

@@ -43,7 +43,7 @@ void PositionalBitmap::add_to_positions(uint32_t id, std::string_view text) {
     edge(s).bitmap().add(id);
     for (size_t j = 0; j < n; ++j) slot(s + j, static_cast<uint8_t>(text[j])).bitmap().add(id);
     edge(s + n - 1).bitmap().add(id);
-    eq_ids_.insert(text, id);
+    eq_insert(text, id);
 }
 
 void PositionalBitmap::insert(uint32_t id, std::string_view text) {
@@ -69,7 +69,7 @@ void PositionalBitmap::push(uint32_t id, std::string_view text) {
     edge(s).push(id);
     for (size_t j = 0; j < n; ++j) slot(s + j, static_cast<uint8_t>(text[j])).push(id);
     if (n > 1) edge(s + n - 1).push(id);
-    eq_ids_.insert(text, id);
+    eq_insert(text, id);
 }
 
 void PositionalBitmap::push_many(std::span<const std::pair<uint32_t, std::string_view>> entries) {
@@ -124,8 +124,14 @@ void PositionalBitmap::push_many(std::span<const std::pair<uint32_t, std::string
             bits.add_sorted(slot_ids);
         }
     }
-    for (const auto& [id, text] : entries) {
-        if (!text.empty()) eq_ids_.insert(text, id);
+    if (!eq_ids_.active()) fingerprints_.reserve(fingerprints_.size() + entries.size());
+    for (size_t k = 0; k < entries.size(); ++k) {
+        const auto& [id, text] = entries[k];
+        if (text.empty()) continue;
+        const bool had_table = eq_ids_.active();
+        eq_insert(text, id);
+        // Sized once for the rest of the batch rather than grown by steps.
+        if (had_table && !eq_ids_.active()) fingerprints_.reserve(fingerprints_.size() + entries.size() - k);
     }
 }
 
@@ -146,7 +152,7 @@ void PositionalBitmap::remove(uint32_t id, std::string_view text) {
     }
     settle_removals();
     remove_from_positions(id, text);
-    eq_ids_.remove(text, id);
+    eq_remove(text, id);
 }
 
 void PositionalBitmap::remove_from_positions(uint32_t id, std::string_view text) {
@@ -176,12 +182,16 @@ void PositionalBitmap::settle_removals() {
     if (waiting.size() < kWaitingOneByOne) {
         for (const auto& [id, text] : waiting) {
             remove_from_positions(id, text);
-            eq_ids_.remove(text, id);
+            eq_remove(text, id);
         }
         return;
     }
     // The table of strings loses the batch string by string.
-    eq_ids_.remove_batch(waiting, [](const std::string& text) -> std::string_view { return text; });
+    if (eq_ids_.active()) {
+        eq_ids_.remove_batch(waiting, [](const std::string& text) -> std::string_view { return text; });
+    } else {
+        for (const auto& [id, text] : waiting) eq_remove(text, id);
+    }
     // The positions a batch touches lose all of its ids: an id is in one slot
     // of each position its string covers, and in no slot of any other.
     std::vector<uint32_t> ids;
@@ -221,7 +231,45 @@ void PositionalBitmap::merge_from(const PositionalBitmap& other, const Bitmap& o
             if (!bits.is_empty()) slot(p + offset, which).bitmap().or_inplace(bits.and_(objects));
         }
     }
-    eq_ids_.merge_from(other.eq_ids_, objects);
+    // A dropped table on either side leaves this one with fingerprints.
+    if (eq_ids_.active() && !other.eq_ids_.active()) {
+        start_fingerprints(eq_ids_, eq_ids_.id_count() + other.fingerprints_.size());
+        eq_ids_.drop();
+    }
+    if (other.eq_ids_.active()) {
+        other.eq_ids_.for_each([&](const std::string& text, uint32_t id) {
+            if (objects.contains(id)) eq_insert(text, id);
+        });
+    } else {
+        check(other.fingerprints_.hash_function() == fingerprints_.hash_function(),
+              "merging fingerprints of another hash");
+        other.fingerprints_.for_each([&](uint32_t fp, uint32_t id) {
+            if (objects.contains(id)) fingerprints_.insert(fp, id);
+        });
+    }
+}
+
+void PositionalBitmap::eq_insert(std::string_view text, uint32_t id) {
+    if (eq_ids_.active()) {
+        eq_ids_.insert(text, id, [&](const auto& table) { start_fingerprints(table, table.id_count() + 1); });
+        if (eq_ids_.active()) return;
+    }
+    fingerprints_.insert(fingerprints_.fingerprint(text), id);
+}
+
+void PositionalBitmap::eq_remove(std::string_view text, uint32_t id) {
+    if (eq_ids_.active()) {
+        eq_ids_.remove(text, id);
+    } else {
+        fingerprints_.remove(fingerprints_.fingerprint(text), id);
+    }
+}
+
+void PositionalBitmap::start_fingerprints(const ValueIds<std::string, StringKeyHash>& table, size_t expected) {
+    std::vector<std::pair<uint32_t, uint32_t>> pairs;
+    pairs.reserve(table.id_count());
+    table.for_each([&](const std::string& text, uint32_t id) { pairs.emplace_back(fingerprints_.fingerprint(text), id); });
+    fingerprints_.assign(std::move(pairs), expected);
 }
 
 // --- searches -------------------------------------------------------------------
@@ -264,19 +312,40 @@ Bitmap PositionalBitmap::equal(std::string_view needle, const Bitmap* candidates
     const size_t n = needle.size();
     if (n == 0 || n > len()) return Bitmap();
     if (eq_ids_.active()) return eq_ids_.find(needle, candidates);
-    // The needle's own bytes first (the selective part), then the dense edge
-    // bitmaps and the candidates, none of them copied: an equality costs what
-    // its few matches cost, not what the candidates' size does.
+    return fingerprint_equal(needle, candidates);
+}
+
+// The ids whose string fingerprints like the needle, each checked against the
+// needle's bytes and the edges of its start and end (the string could be
+// another one that hashes alike): a few ids cost a few lookups each, where
+// intersecting the needle's byte bitmaps costs what those dense bitmaps cost.
+Bitmap PositionalBitmap::fingerprint_equal(std::string_view needle, const Bitmap* candidates) const {
+    const size_t n = needle.size();
     const size_t start = start_of(n);
-    Bitmap r = needle_at(start, needle);
-    if (r.is_empty()) return r;
-    r.and_inplace(slot_bits(start, kEdgeSlot));
-    const size_t end = start + n - 1;  // as ends_at(end)
-    r.and_inplace(slot_bits(end, kEdgeSlot));
+    const size_t end = start + n - 1;
     const size_t c = middle();
-    if (end + 1 == c && c < len()) r.andnot_inplace(slot_bits(c, kEdgeSlot));
-    if (candidates != nullptr) r.and_inplace(*candidates);
-    return r;
+    const bool left_of_middle = end + 1 == c && c < len();
+    std::vector<uint32_t> ids;
+    const Bitmap* shared = fingerprints_.find(fingerprints_.fingerprint(needle), ids);
+    if (shared != nullptr) {
+        Bitmap r = candidates != nullptr ? shared->and_(*candidates) : shared->clone();
+        and_bytes(r, start, needle);
+        r.and_inplace(slot_bits(start, kEdgeSlot));
+        r.and_inplace(slot_bits(end, kEdgeSlot));
+        if (left_of_middle) r.andnot_inplace(slot_bits(c, kEdgeSlot));
+        return r;
+    }
+    std::erase_if(ids, [&](uint32_t id) {
+        if (candidates != nullptr && !candidates->contains(id)) return true;
+        if (!slot_bits(start, kEdgeSlot).contains(id) || !slot_bits(end, kEdgeSlot).contains(id)) return true;
+        if (left_of_middle && slot_bits(c, kEdgeSlot).contains(id)) return true;
+        for (size_t j = 0; j < n; ++j) {
+            if (!slot_bits(start + j, static_cast<uint8_t>(needle[j])).contains(id)) return true;
+        }
+        return false;
+    });
+    std::sort(ids.begin(), ids.end());
+    return Bitmap(std::span<const uint32_t>(ids));
 }
 
 Bitmap PositionalBitmap::equal_any(std::span<const std::string_view> needles, const Bitmap* candidates) const {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "index/core/structures/buffered_bitmap/buffered_bitmap.hpp"
+#include "index/core/structures/fingerprint_table/fingerprint_table.hpp"
 #include "index/core/structures/fxhash.hpp"
 #include "index/core/structures/small_form.hpp"
 #include "index/core/structures/value_ids/value_ids.hpp"
@@ -37,8 +38,10 @@ public:
     using Position = std::array<Slot, 257>;
 
     // Up to `small_limit` ids are kept as (id, string) pairs instead of in the
-    // positions (a position costs 257 bitmaps).
-    explicit PositionalBitmap(size_t small_limit = small_form_limit()) : small_limit_(small_limit) {}
+    // positions (a position costs 257 bitmaps). `fingerprint` replaces the hash
+    // of the equality table (tests force collisions with it).
+    explicit PositionalBitmap(size_t small_limit = small_form_limit(), FingerprintTable::Hash fingerprint = nullptr)
+        : fingerprints_(fingerprint), small_limit_(small_limit) {}
     PositionalBitmap(PositionalBitmap&&) noexcept = default;
     PositionalBitmap& operator=(PositionalBitmap&&) noexcept = default;
 
@@ -87,7 +90,11 @@ public:
                 s.bitmap().and_inplace(keep);
             }
         }
-        eq_ids_.retain(keep);
+        if (eq_ids_.active()) {
+            eq_ids_.retain(keep);
+        } else {
+            fingerprints_.retain(keep);
+        }
     }
 
     // Searches (over flushed ids). An empty needle finds every stored string,
@@ -99,6 +106,10 @@ public:
     Bitmap ends_with(std::string_view needle) const;
     Bitmap contains(std::string_view needle) const;
     Bitmap every_string() const;
+
+    // Whether equality goes through the fingerprints (the table of strings was dropped).
+    bool uses_fingerprints() const noexcept { return !eq_ids_.active(); }
+    const FingerprintTable& fingerprints() const noexcept { return fingerprints_; }
 
     // --- the positions (large form) ---------------------------------------
     // Number of positions L; always even. 0 in the small form.
@@ -170,6 +181,13 @@ private:
     void make_large();
     void add_to_positions(uint32_t id, std::string_view text);
     void remove_from_positions(uint32_t id, std::string_view text);
+    // The equality structures: the table of strings while it lasts, the
+    // fingerprints after it.
+    void eq_insert(std::string_view text, uint32_t id);
+    void eq_remove(std::string_view text, uint32_t id);
+    // Fills the fingerprints from the table of strings, about to be dropped.
+    void start_fingerprints(const ValueIds<std::string, StringKeyHash>& table, size_t expected);
+    Bitmap fingerprint_equal(std::string_view needle, const Bitmap* candidates) const;
     // Removals batched up to this many ids; a batch this small is taken out id by id.
     static constexpr size_t kMaxWaiting = 8192;
     static constexpr size_t kWaitingOneByOne = 16;
@@ -187,6 +205,9 @@ private:
     std::vector<std::pair<uint32_t, std::string>> waiting_;
     // The ids of each string, in the large form (see ValueIds).
     ValueIds<std::string, StringKeyHash> eq_ids_;
+    // Once `eq_ids_` is dropped: ids by the fingerprint of their string, checked
+    // against the positions.
+    FingerprintTable fingerprints_;
     // The small form: pairs sorted by id, one per id, no empty string.
     std::vector<SmallEntry> small_;
     size_t small_limit_;

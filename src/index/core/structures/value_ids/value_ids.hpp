@@ -30,10 +30,18 @@ public:
 
     template <class K>
     void insert(const K& key, uint32_t id) {
+        insert(key, id, [](const ValueIds&) {});
+    }
+
+    // The same; when this insertion drops the table, `on_drop(*this)` runs
+    // first, while the entries are still there (the new pair is not among them).
+    template <class K, class OnDrop>
+    void insert(const K& key, uint32_t id, OnDrop&& on_drop) {
         if (!active_) return;
         auto it = values_.find(key);
         if (it == values_.end()) {
             if (values_.size() >= kAlwaysKept && (values_.size() + 1) * kIdsPerValue > ids_ + 1) {
+                on_drop(static_cast<const ValueIds&>(*this));
                 drop();
                 return;
             }
@@ -142,6 +150,13 @@ public:
         if (candidates != nullptr) joined.and_inplace(*candidates);
         return joined;
     }
+
+    // Every stored pair, as fn(key, id).
+    template <class Fn>
+    void for_each(Fn&& fn) const {
+        for (const auto& [key, set] : values_) set.for_each([&](uint32_t id) { fn(key, id); });
+    }
+    size_t id_count() const noexcept { return ids_; }
 
     void drop() {
         active_ = false;
