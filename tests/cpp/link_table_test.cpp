@@ -286,57 +286,6 @@ TEST(LinkTable, LargeQueriesOnADenseChain) {
     EXPECT_EQ(table.holders_of(Bitmap{1, kLinks + 1}).to_vector(), (Ids{kLinks}));
 }
 
-TEST(LinkTable, RetainHoldersReportsExactlyTheRemovedOccurrences) {
-    std::mt19937 rng(23);
-    LinkTable table;
-    Model model;
-    for (int i = 0; i < 30000; ++i) {
-        // A few popular nested ids, so a nested list loses many holders at
-        // once; the last id among their holders, so that it goes too.
-        const uint32_t holder = i % 1000 == 0 ? 0xFFFFFFFFu : rng() % 2 == 0 ? rng() % 3000 : 70000 + rng() % 3000;
-        const uint32_t nested = rng() % 3 == 0 ? rng() % 5 : rng() % 4000;
-        table.insert(holder, nested);
-        model.insert({holder, nested});
-    }
-    Bitmap keep;
-    for (uint32_t h = 0; h < 80000; ++h) {
-        if (rng() % 3 != 0) keep.add(h);
-    }
-
-    // A callback that throws leaves the table as it was.
-    int calls = 0;
-    EXPECT_THROW(table.retain_holders(keep,
-                                      [&](uint32_t, uint32_t) {
-                                          if (++calls == 100) throw std::runtime_error("stop");
-                                      }),
-                 std::runtime_error);
-    expect_same_links(table, model);
-
-    Model removed;
-    table.retain_holders(keep, [&](uint32_t holder, uint32_t nested) { removed.insert({holder, nested}); });
-    Model expected_removed;
-    Model kept;
-    for (const Link& link : model) (keep.contains(link.first) ? kept : expected_removed).insert(link);
-    ASSERT_FALSE(expected_removed.empty());
-    EXPECT_TRUE(removed == expected_removed);
-    expect_same_links(table, kept);
-
-    // Keeping every holder left removes nothing; keeping none removes the rest.
-    size_t reported = 0;
-    table.retain_holders(keep, [&](uint32_t, uint32_t) { ++reported; });
-    EXPECT_EQ(reported, 0u);
-    expect_same_links(table, kept);
-    table.retain_holders(Bitmap(), [&](uint32_t, uint32_t) { ++reported; });
-    EXPECT_EQ(reported, kept.size());
-    EXPECT_TRUE(table.empty());
-    EXPECT_EQ(table.memory_bytes(), 0u);
-    EXPECT_TRUE(table.holders_of(Bitmap{0, 1, 2, 3, 4}).is_empty());
-
-    // The emptied table works as a new one.
-    table.insert(3, 4);
-    EXPECT_EQ(table.holders_of(Bitmap{4}).to_vector(), (Ids{3}));
-}
-
 // Removing the holders of one popular object one by one takes each out of a
 // hashed list at once; a few holders hold it twice.
 TEST(LinkTable, ManyHoldersOfOneObjectLeaveOneByOne) {

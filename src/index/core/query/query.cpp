@@ -86,17 +86,6 @@ void ElementLedger::release(Entry& e) {
     --live_;
 }
 
-void ElementLedger::rechain() {
-    first_ = PagedIdMap();
-    for (uint32_t i = 0; i < entries_.size(); ++i) {
-        Entry& e = entries_[i];
-        if (!e.value) continue;
-        const uint32_t first = first_.find(e.holder);
-        e.next = first == PagedIdMap::kNone ? kEnd : first - 1;
-        first_.insert(e.holder, i + 1);
-    }
-}
-
 QueryMap::~QueryMap() {
     if (masked_ids.is_poisoned()) return;
     free_ids(masked_ids.read()->to_vector());  // ascending: the next bulk add takes them in bitmap order

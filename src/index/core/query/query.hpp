@@ -45,26 +45,6 @@ public:
     void add(uint32_t eid, uint32_t holder, PyValue value);
     // Takes out every element of `holder`, as (element id, value) in entry order.
     std::vector<std::pair<uint32_t, PyValue>> take(uint32_t holder);
-    // Calls fn(holder, element id, value) for every element, in entry order.
-    template <class Fn>
-    void for_each(Fn&& fn) const {
-        for (const Entry& e : entries_) {
-            if (e.value) fn(e.holder, e.eid, *e.value);
-        }
-    }
-    // Drops every element whose holder `keep(holder)` rejects; returns their ids.
-    template <class Keep>
-    std::vector<uint32_t> drop_unless(Keep&& keep) {
-        std::vector<uint32_t> dropped;
-        for (Entry& e : entries_) {
-            if (e.value && !keep(e.holder)) {
-                dropped.push_back(e.eid);
-                release(e);
-            }
-        }
-        if (!dropped.empty()) rechain();
-        return dropped;
-    }
     size_t size() const noexcept { return live_; }
 
 private:
@@ -76,7 +56,6 @@ private:
         std::optional<PyValue> value;  // empty: a free slot
     };
     void release(Entry& e);
-    void rechain();
 
     std::vector<Entry> entries_;
     std::vector<uint32_t> free_slots_;

@@ -101,19 +101,6 @@ void probe_erase(uint32_t* entries, size_t mask, uint32_t* at) noexcept {
     entries[kStride * hole] = kNone;
 }
 
-// Erases every entry for which drop(entry) is true, calling it once per entry.
-// The sweep starts after an empty entry, so entries only ever move back to
-// where the sweep stands or later: none is skipped, none is seen twice.
-template <size_t kStride, class Drop>
-void probe_erase_if(uint32_t* entries, size_t mask, Drop&& drop) noexcept {
-    size_t start = 0;
-    while (entries[kStride * start] != kNone) ++start;
-    for (size_t step = 1; step <= mask; ++step) {
-        uint32_t* entry = entries + kStride * ((start + step) & mask);
-        while (*entry != kNone && drop(entry)) probe_erase<kStride>(entries, mask, entry);
-    }
-}
-
 // Ids gathered, sorted and added to the set at once: a block that sorts in cache.
 constexpr size_t kGatherBlock = size_t{1} << 16;
 // Up to this many keys asked, their lists go straight into the set: a single
@@ -653,68 +640,6 @@ bool IdLists::erase_one(uint32_t key, uint32_t id) noexcept {
     *at = data[n - 1];
     truncate(key, *page, i, n, n - 1);
     return true;
-}
-
-size_t IdLists::clear(uint32_t key) noexcept {
-    Page* page = page_of(key);
-    if (page == nullptr) return 0;
-    const unsigned i = key & kPageMask;
-    const Slot& slot = page->slots[i];
-    if (is_empty(slot)) return 0;
-    if (!is_inline(slot) && (heap_of(slot)[0] & kLargeBit) != 0) {
-        uint32_t* table = heap_of(slot);
-        const size_t n = table[kHashSize] & ~kLargeBit;
-        release_table(table);
-        drop_slot(key, *page, i);
-        return n;
-    }
-    const size_t n = view(*page, i).size();
-    truncate(key, *page, i, n, 0);
-    return n;
-}
-
-size_t IdLists::retain(uint32_t key, const Bitmap& keep) noexcept {
-    Page* page = page_of(key);
-    if (page == nullptr) return 0;
-    const unsigned i = key & kPageMask;
-    const Slot& slot = page->slots[i];
-    if (is_empty(slot)) return 0;
-    if (!is_inline(slot) && (heap_of(slot)[0] & kLargeBit) != 0) {
-        uint32_t* table = heap_of(slot);
-        size_t dropped = 0;
-        if (auto* extras = const_cast<uint32_t*>(extras_of(table))) {
-            size_t gone = 0;
-            probe_erase_if<2>(extras + kExtraHead, (size_t{1} << extras[kExtraBits]) - 1, [&](const uint32_t* entry) {
-                if (keep.contains(entry[0])) return false;
-                dropped += entry[1];
-                ++gone;
-                return true;
-            });
-            extras[kExtraUsed] -= static_cast<uint32_t>(gone);
-        }
-        size_t gone = 0;
-        probe_erase_if<1>(table + kHashHead, (size_t{1} << table[kHashBits]) - 1, [&](const uint32_t* entry) {
-            if (keep.contains(*entry)) return false;
-            ++gone;
-            return true;
-        });
-        table[kHashDistinct] -= static_cast<uint32_t>(gone);
-        dropped += gone;
-        if (table[kHashSpare] != 0 && !keep.contains(kNone)) dropped += std::exchange(table[kHashSpare], 0);
-        if (dropped == 0) return 0;
-        table[kHashSize] = static_cast<uint32_t>((table[kHashSize] & ~kLargeBit) - dropped) | kLargeBit;
-        settle(key, *page, i);
-        return dropped;
-    }
-    const List ids = view(*page, i);
-    auto* data = const_cast<uint32_t*>(ids.ids_);
-    const size_t n = ids.size_;
-    size_t kept = 0;
-    for (size_t t = 0; t < n; ++t) {
-        if (keep.contains(data[t])) data[kept++] = data[t];
-    }
-    if (kept != n) truncate(key, *page, i, n, kept);
-    return n - kept;
 }
 
 size_t IdLists::memory_bytes() const noexcept {

@@ -103,11 +103,6 @@ public:
     void append_sorted(std::span<const uint64_t> entries, size_t& added);
     // Removes one occurrence of `id` from the list of `key`; false if it held none.
     bool erase_one(uint32_t key, uint32_t id) noexcept;
-    // Empties the list of `key`; returns how many ids it held.
-    size_t clear(uint32_t key) noexcept;
-    // Keeps only the ids of `key`'s list that are in `keep` (every occurrence
-    // of them); returns how many were dropped.
-    size_t retain(uint32_t key, const Bitmap& keep) noexcept;
 
     List list(uint32_t key) const noexcept {
         const Page* page = page_of(key);
@@ -331,36 +326,6 @@ public:
             held.for_each([&](uint32_t nested) { fn(holder, nested); });
         });
     }
-    // Removes every link whose holder is not in `keep`, calling
-    // removed(holder, nested) once per occurrence removed (it must not change
-    // the table). Every call comes before anything changes: if one throws, the
-    // table is as it was.
-    template <class Fn>
-    void retain_holders(const Bitmap& keep, Fn&& removed) {
-        std::vector<uint32_t> gone;     // holders losing their links
-        std::vector<uint32_t> touched;  // the nested ids of those links
-        held_.for_each_list([&](uint32_t holder, const detail::IdLists::List& held) {
-            if (keep.contains(holder)) return;
-            gone.push_back(holder);
-            held.for_each([&](uint32_t nested) {
-                removed(holder, nested);
-                touched.push_back(nested);
-            });
-        });
-        if (gone.empty()) return;
-        if (gone.size() == held_.keys()) {
-            held_ = detail::IdLists();
-            holders_ = detail::IdLists();
-            size_ = 0;
-            return;
-        }
-        for (const uint32_t holder : gone) size_ -= held_.clear(holder);
-        // Each nested list is filtered once, however many of its holders went.
-        std::sort(touched.begin(), touched.end());
-        touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
-        for (const uint32_t nested : touched) holders_.retain(nested, keep);
-    }
-
     // Occurrences in all.
     size_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
