@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "index/core/answers.hpp"
 #include "index/core/object_graph.hpp"
 #include "index/core/query/query.hpp"
 #include "index/core/query/query_ops.hpp"
@@ -118,6 +119,15 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
     FilteredIndexCore narrowed_query(const Bitmap& base, const QueryExpr& expr) const;
     // The records of the ids of `ids` (the members when null).
     std::vector<StoredItem> records(const Bitmap* ids = nullptr) const;
+
+    // --- answers over a set of ids (the members when `base` is null) ---------
+
+    // The ids of `base` in the order of their values of `attr`, at most `limit`.
+    std::vector<uint32_t> order_by(uint32_t attr, bool descending, size_t limit, const Bitmap* base) const;
+    // Each value of `attr` in `base` with the number of objects holding it, most common first.
+    std::vector<CountedValue> count_by(uint32_t attr, const Bitmap* base) const;
+    // The key of the smallest (largest) number among the values of `attr` in `base`.
+    std::optional<OrderKey> extreme(uint32_t attr, bool largest, const Bitmap* base) const;
 
     // --- the roads the operations share ---------------------------------------
 

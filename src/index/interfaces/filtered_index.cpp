@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "index/interfaces/answers.hpp"
 #include "index/interfaces/index.hpp"
 #include "index/interfaces/membership.hpp"
 #include "index/interfaces/query.hpp"
@@ -119,6 +120,33 @@ PyObject* fi_rebase(PyObject* self, PyObject*) {
     });
 }
 
+PyObject* fi_order_by(PyObject* self, PyObject* args, PyObject* kwargs) {
+    const FilteredIndexCore& view = view_of(self);
+    return answer_order_by(*view.core, &view.allowed_items, args, kwargs);
+}
+
+PyObject* fi_count_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const FilteredIndexCore& view = view_of(self);
+    return answer_count_by(*view.core, &view.allowed_items, args, nargs, kwnames);
+}
+
+PyObject* fi_min(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const FilteredIndexCore& view = view_of(self);
+    return answer_extreme(*view.core, &view.allowed_items, false, args, nargs, kwnames);
+}
+
+PyObject* fi_max(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const FilteredIndexCore& view = view_of(self);
+    return answer_extreme(*view.core, &view.allowed_items, true, args, nargs, kwnames);
+}
+
+// A view is an answer over its index, not data of its own: no pickling or copying.
+PyObject* fi_reduce(PyObject* self, PyObject*) {
+    PyErr_Format(PyExc_TypeError, "cannot pickle or copy '%s' object: rebase() it into an Index first",
+                 Py_TYPE(self)->tp_name);
+    return nullptr;
+}
+
 void filtered_index_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     view_of(self).~FilteredIndexCore();
@@ -133,6 +161,12 @@ PyMethodDef kMethods[] = {
     {"reduced_query", py::method_ptr(fi_reduced_query), kFastKw, "reduced_query($self, query)\n--\n\n"},
     {"collect", py::method_ptr(fi_collect), METH_NOARGS, "collect($self)\n--\n\n"},
     {"rebase", py::method_ptr(fi_rebase), METH_NOARGS, "rebase($self)\n--\n\n"},
+    {"order_by", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fi_order_by)),
+     METH_VARARGS | METH_KEYWORDS, kOrderByDoc},
+    {"count_by", py::method_ptr(fi_count_by), kFastKw, kCountByDoc},
+    {"min", py::method_ptr(fi_min), kFastKw, kMinDoc},
+    {"max", py::method_ptr(fi_max), kFastKw, kMaxDoc},
+    {"__reduce__", py::method_ptr(fi_reduce), METH_NOARGS, "__reduce__($self, /)\n--\n\nViews cannot be pickled."},
     {nullptr, nullptr, 0, nullptr},
 };
 

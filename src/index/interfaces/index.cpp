@@ -4,6 +4,7 @@
 
 #include "index/core/index.hpp"
 #include "index/indexable.hpp"
+#include "index/interfaces/answers.hpp"
 #include "index/interfaces/filtered_index.hpp"
 #include "index/interfaces/membership.hpp"
 #include "index/interfaces/query.hpp"
@@ -181,8 +182,54 @@ PyObject* index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t 
     });
 }
 
+PyObject* index_order_by(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return answer_order_by(core_of(self), nullptr, args, kwargs);
+}
+
+PyObject* index_count_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return answer_count_by(core_of(self), nullptr, args, nargs, kwnames);
+}
+
+PyObject* index_min(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return answer_extreme(core_of(self), nullptr, false, args, nargs, kwnames);
+}
+
+PyObject* index_max(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return answer_extreme(core_of(self), nullptr, true, args, nargs, kwnames);
+}
+
+// Pickling: an index is rebuilt from its members, the objects pickled as they
+// pickle themselves (what they reach comes with them), by one bulk add.
+PyObject* index_reduce_ex(PyObject* self, PyObject*) {
+    return py::guarded_object([&] {
+        py::PyRef members = py::PyRef::checked(index_collect(self, nullptr));
+        return py::PyRef::checked(Py_BuildValue("(O()O)", reinterpret_cast<PyObject*>(Py_TYPE(self)), members.get()))
+            .release();
+    });
+}
+
+PyObject* index_setstate(PyObject* self, PyObject* state) {
+    return py::guarded_object([&] {
+        if (!PyList_Check(state)) py::raise_argument_type("state", "list", state);
+        if (count_admitted(*read_allowed(core_of(self))) != 0) {
+            py::raise(PyExc_ValueError, "__setstate__() loads into an empty index only");
+        }
+        PyObject* args[] = {state};
+        return py::PyRef::checked(index_add_object_many(self, args, 1, nullptr)).release();
+    });
+}
+
 constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
 PyMethodDef kMethods[] = {
+    {"order_by", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(index_order_by)),
+     METH_VARARGS | METH_KEYWORDS, kOrderByDoc},
+    {"count_by", py::method_ptr(index_count_by), kFastKw, kCountByDoc},
+    {"min", py::method_ptr(index_min), kFastKw, kMinDoc},
+    {"max", py::method_ptr(index_max), kFastKw, kMaxDoc},
+    {"__reduce__", py::method_ptr(index_reduce_ex), METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nPickles the index as its members: loading adds them back in one bulk add."},
+    {"__setstate__", reinterpret_cast<PyCFunction>(index_setstate), METH_O,
+     "__setstate__($self, state, /)\n--\n\nLoads the members of a pickled index into this empty index."},
     {"collect", py::method_ptr(index_collect), METH_NOARGS, "collect($self)\n--\n\n"},
     {"reduced", py::method_ptr(index_reduced), kFastKw, "reduced($self, **kwargs)\n--\n\n"},
     {"reduce", py::method_ptr(index_reduce), kFastKw, "reduce($self, **kwargs)\n--\n\n"},

@@ -46,6 +46,13 @@ public:
     // Takes out every element of `holder`, as (element id, value) in entry order.
     std::vector<std::pair<uint32_t, PyValue>> take(uint32_t holder);
     size_t size() const noexcept { return live_; }
+    // fn(element id, value) for every element of `holder`, newest first.
+    template <class Fn>
+    void for_each_of(uint32_t holder, Fn&& fn) const {
+        const uint32_t first = first_.find(holder);
+        if (first == PagedIdMap::kNone) return;
+        for (uint32_t i = first - 1; i != kEnd; i = entries_[i].next) fn(entries_[i].eid, *entries_[i].value);
+    }
 
 private:
     static constexpr uint32_t kEnd = 0xFFFFFFFFu;

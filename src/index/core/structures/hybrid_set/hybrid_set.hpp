@@ -202,6 +202,16 @@ public:
         return r;
     }
 
+    // How many ids of `candidates` are in this set, without building the intersection.
+    uint64_t count_in(const Bitmap& candidates) const {
+        if (form() == Form::Bitmap) return candidates.and_cardinality(std::get<Bitmap>(repr_));
+        uint64_t n = 0;
+        if (const auto ids = array_ids()) {
+            for (uint32_t id : *ids) n += candidates.contains(id) ? 1 : 0;
+        }
+        return n;
+    }
+
     // The set's bitmap when it is in that form (null otherwise): read in place.
     const Bitmap* bitmap_form() const noexcept {
         return form() == Form::Bitmap ? &std::get<Bitmap>(repr_) : nullptr;

@@ -250,6 +250,18 @@ public:
     // Equality through `key`'s bucket and the bits below it (no table of keys).
     Bitmap eq_in_bucket(const OrderKey& key, const Bitmap* candidates) const;
 
+    // fn(id, key) for every pair of the small form (ids ascending).
+    template <class Fn>
+    void for_each_small(Fn&& fn) const {
+        for (const SmallEntry& e : small_) fn(e.id, e.key);
+    }
+    // The table of keys (answers while active).
+    const ValueIds<OrderKey, OrderKeyHash>& key_table() const noexcept { return eq_ids_; }
+    // Every id with a key, in the large form.
+    Bitmap keyed_ids() const { return slices_[0][0].bitmap().or_(slices_[0][1].bitmap()); }
+    // The key of an id, read back from the slices' bitmaps (large form).
+    OrderKey key_of(uint32_t id) const { return key_in_slices(id); }
+
     // True when every key ever entered has the same value at `bit`, stored in
     // `value`: that slice then cannot tell entered ids apart and searches skip it.
     bool shared_bit(size_t bit, bool& value) const noexcept {

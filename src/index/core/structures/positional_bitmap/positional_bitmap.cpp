@@ -47,7 +47,10 @@ void PositionalBitmap::add_to_positions(uint32_t id, std::string_view text) {
 }
 
 void PositionalBitmap::insert(uint32_t id, std::string_view text) {
-    if (text.empty()) return;
+    if (text.empty()) {
+        empty_.add(id);
+        return;
+    }
     settle_removals();
     if (is_small()) {
         if (small_insert(id, text)) return;
@@ -58,7 +61,10 @@ void PositionalBitmap::insert(uint32_t id, std::string_view text) {
 
 void PositionalBitmap::push(uint32_t id, std::string_view text) {
     const size_t n = text.size();
-    if (n == 0) return;
+    if (n == 0) {
+        empty_.add(id);
+        return;
+    }
     settle_removals();
     if (is_small()) {
         if (small_insert(id, text)) return;
@@ -81,6 +87,7 @@ void PositionalBitmap::push_many(std::span<const std::pair<uint32_t, std::string
     size_t longest = 0;
     size_t pushes = 0;
     for (const auto& [id, text] : entries) {
+        if (text.empty()) empty_.add(id);
         longest = std::max(longest, text.size());
         pushes += text.size() + 2;
     }
@@ -144,7 +151,10 @@ void PositionalBitmap::reserve(size_t longest) {
 }
 
 void PositionalBitmap::remove(uint32_t id, std::string_view text) {
-    if (text.empty()) return;
+    if (text.empty()) {
+        empty_.remove(id);
+        return;
+    }
     if (is_small()) {
         const auto it = small_find(id);
         if (it != small_.end() && it->id == id) small_.erase(it);
@@ -166,7 +176,10 @@ void PositionalBitmap::remove_from_positions(uint32_t id, std::string_view text)
 }
 
 void PositionalBitmap::remove_soon(uint32_t id, std::string_view text) {
-    if (text.empty()) return;
+    if (text.empty()) {
+        empty_.remove(id);
+        return;
+    }
     if (is_small()) {
         remove(id, text);
         return;
@@ -216,6 +229,7 @@ void PositionalBitmap::settle_removals() {
 void PositionalBitmap::merge_from(const PositionalBitmap& other, const Bitmap& objects) {
     check(!other.has_waiting_removals(), "merging from a structure with removals waiting");
     settle_removals();
+    if (!other.empty_.is_empty()) empty_.or_inplace(other.empty_.and_(objects));
     if (other.is_small()) {
         for (const SmallEntry& e : other.small_) {
             if (objects.contains(e.id)) insert(e.id, e.text);

@@ -80,6 +80,7 @@ public:
     // Narrowing: keeps only the ids in `keep`.
     void retain(const Bitmap& keep) {
         settle_removals();
+        empty_.and_inplace(keep);
         if (is_small()) {
             std::erase_if(small_, [&](const SmallEntry& e) { return !keep.contains(e.id); });
             return;
@@ -106,6 +107,16 @@ public:
     Bitmap ends_with(std::string_view needle) const;
     Bitmap contains(std::string_view needle) const;
     Bitmap every_string() const;
+    // The ids whose string is empty: kept apart, found by none of the searches
+    // above, for the answers that list every value (orders and counts).
+    const Bitmap& empty_strings() const noexcept { return empty_; }
+    // fn(id, text) for every pair of the small form (ids ascending).
+    template <class Fn>
+    void for_each_small(Fn&& fn) const {
+        for (const SmallEntry& e : small_) fn(e.id, std::string_view(e.text));
+    }
+    // The table of strings (while `uses_fingerprints()` is false).
+    const ValueIds<std::string, StringKeyHash>& value_table() const noexcept { return eq_ids_; }
 
     // Whether equality goes through the fingerprints (the table of strings was dropped).
     bool uses_fingerprints() const noexcept { return !eq_ids_.active(); }
@@ -210,6 +221,8 @@ private:
     FingerprintTable fingerprints_;
     // The small form: pairs sorted by id, one per id, no empty string.
     std::vector<SmallEntry> small_;
+    // The ids whose string is empty, in either form.
+    Bitmap empty_;
     size_t small_limit_;
     // The longest string entered or reserved while small: the length the
     // positions start with.

@@ -156,6 +156,11 @@ public:
     void for_each(Fn&& fn) const {
         for (const auto& [key, set] : values_) set.for_each([&](uint32_t id) { fn(key, id); });
     }
+    // fn(key, set) for every value, in no order.
+    template <class Fn>
+    void for_each_set(Fn&& fn) const {
+        for (const auto& [key, set] : values_) fn(key, set);
+    }
     size_t id_count() const noexcept { return ids_; }
 
     void drop() {

@@ -1,0 +1,37 @@
+// The smallest and the largest number among a set's values of one attribute,
+// container elements included: one walk down the key bits of the ids that count.
+#include "index/core/answers.hpp"
+#include "index/core/index.hpp"
+
+namespace vorlane {
+
+std::optional<OrderKey> IndexAPI::extreme(uint32_t attr, bool largest, const Bitmap* base) const {
+    auto maps = index->read();
+    Bitmap members;
+    if (base == nullptr) {
+        members = allowed_items->read()->clone();
+        base = &members;
+    }
+    const QueryMap* map = maps->find(attr);
+    if (map == nullptr) return std::nullopt;
+    // The objects' own ids and the ids of their containers' elements.
+    Bitmap candidates = base->clone();
+    if (map->has_elements()) {
+        candidates.or_inplace(answers::elements_of(*map->elements.read(QueryMap::kMapPoisoned), *base));
+    }
+    auto numbers = map->read_num_ordered();
+    if (numbers->is_small()) {
+        std::optional<OrderKey> best;
+        numbers->for_each_small([&](uint32_t id, const OrderKey& key) {
+            if (!candidates.contains(id)) return;
+            if (!best || (largest ? *best < key : key < *best)) best = key;
+        });
+        return best;
+    }
+    candidates.and_inplace(numbers->keyed_ids());
+    const std::vector<uint32_t> top = answers::top_ids(*numbers, std::move(candidates), 1, largest);
+    if (top.empty()) return std::nullopt;
+    return numbers->key_of(top.front());
+}
+
+}  // namespace vorlane

@@ -1,0 +1,149 @@
+#include "index/interfaces/answers.hpp"
+
+#include <limits>
+#include <string>
+
+#include "index/core/structures/string_interner.hpp"
+#include "python/args.hpp"
+#include "python/boundary.hpp"
+#include "python/gil.hpp"
+
+namespace vorlane {
+
+const char* const kOrderByDoc =
+    "order_by($self, attr, *, descending=False, limit=None)\n--\n\n"
+    "The objects ordered by their current value of `attr`.\n\n"
+    "Numbers come first (ints and floats in one numeric order), then strings in\n"
+    "code point order; objects whose value is of another kind (a bool, NaN, a\n"
+    "container, an object), or that lack the attribute, come last in collect()\n"
+    "order. Ties keep collect() order. `descending` reverses the order of the\n"
+    "values only. With `limit`, only the first `limit` objects are returned, at a\n"
+    "cost that follows the limit rather than the size of the set.";
+const char* const kCountByDoc =
+    "count_by($self, attr, /)\n--\n\n"
+    "For each value of `attr`, how many of the objects hold it, most common first.\n\n"
+    "Returns a list of (value, count) pairs. Ties come in value order: numbers\n"
+    "ascending, strings in code point order, False, True, then objects. A list,\n"
+    "tuple or set counts each distinct element once per object. Equal numbers are\n"
+    "one entry (3 and 3.0 count as 3): an int when integral, else a float.\n"
+    "Booleans stay apart from 0 and 1. Indexable values count by identity; other\n"
+    "kinds are left out.";
+const char* const kMinDoc =
+    "min($self, attr, /)\n--\n\n"
+    "The smallest number among the objects' values of `attr` (container elements\n"
+    "included; booleans are not numbers here), or None. An int when integral.";
+const char* const kMaxDoc =
+    "max($self, attr, /)\n--\n\n"
+    "The largest number among the objects' values of `attr` (container elements\n"
+    "included; booleans are not numbers here), or None. An int when integral.";
+
+namespace {
+
+// The attribute id of an `attr` argument: a str naming one attribute.
+uint32_t attribute_argument(const char* fname, PyObject* attr) {
+    const std::string_view name = py::str_argument("attr", attr);
+    if (name.find('.') != std::string_view::npos) {
+        py::raise(PyExc_ValueError, std::string(fname) + "() takes one attribute name, not a dotted path: '" +
+                                        std::string(name) + "'");
+    }
+    return StrInterner::global().intern(name);
+}
+
+PyObject* number_to_python(const NumberValue& n) {
+    switch (n.form) {
+        case NumberValue::Form::Int: return PyLong_FromLongLong(n.integer);
+        case NumberValue::Form::WholeFloat: return PyLong_FromDouble(n.real);
+        case NumberValue::Form::Float: return PyFloat_FromDouble(n.real);
+    }
+    return nullptr;
+}
+
+RwLock<ItemTable>::ReadGuard read_items(const IndexAPI& core) {
+    return py::lock_with_gil([&] { return core.items->try_read(); }, [&] { return core.items->read(); });
+}
+
+}  // namespace
+
+PyObject* answer_order_by(const IndexAPI& core, const Bitmap* base, PyObject* args, PyObject* kwargs) {
+    return py::guarded_object([&] {
+        static const char* kwlist[] = {"attr", "descending", "limit", nullptr};
+        PyObject* attr = nullptr;
+        int descending = 0;
+        PyObject* limit_arg = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$pO:order_by", const_cast<char**>(kwlist), &attr,
+                                         &descending, &limit_arg)) {
+            throw py::PyErrAlreadySet();
+        }
+        const uint32_t attr_id = attribute_argument("order_by", attr);
+        size_t limit = std::numeric_limits<size_t>::max();
+        if (limit_arg != Py_None) {
+            if (!PyLong_Check(limit_arg) || PyBool_Check(limit_arg)) {
+                py::raise_argument_type("limit", "int or None", limit_arg);
+            }
+            int overflow = 0;
+            const long long n = PyLong_AsLongLongAndOverflow(limit_arg, &overflow);
+            if (n == -1 && PyErr_Occurred()) throw py::PyErrAlreadySet();
+            if (overflow < 0 || (overflow == 0 && n < 0)) {
+                py::raise(PyExc_ValueError, "order_by() limit must not be negative");
+            }
+            if (overflow == 0) limit = static_cast<size_t>(n);
+        }
+        const std::vector<uint32_t> ids =
+            py::without_gil([&] { return core.order_by(attr_id, descending != 0, limit, base); });
+        py::PyRef list = py::PyRef::checked(PyList_New(0));
+        auto items = read_items(core);
+        for (const uint32_t id : ids) {
+            const StoredItem* record = items->find(id);
+            // An object that left meanwhile is left out, as collect() leaves it out.
+            if (record == nullptr) continue;
+            if (PyList_Append(list.get(), record->py_item.get()) != 0) throw py::PyErrAlreadySet();
+        }
+        return list.release();
+    });
+}
+
+PyObject* answer_count_by(const IndexAPI& core, const Bitmap* base, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    return py::guarded_object([&] {
+        auto [attr] = py::bind_args<1>("count_by", {"attr"}, args, nargs, kwnames);
+        const uint32_t attr_id = attribute_argument("count_by", attr);
+        const std::vector<CountedValue> counts = py::without_gil([&] { return core.count_by(attr_id, base); });
+        py::PyRef list = py::PyRef::checked(PyList_New(0));
+        auto items = read_items(core);
+        for (const CountedValue& c : counts) {
+            py::PyRef value;
+            switch (c.kind) {
+                case CountedValue::Kind::Number: value = py::PyRef::checked(number_to_python(number_of_key(c.key))); break;
+                case CountedValue::Kind::Str:
+                    value = py::PyRef::checked(
+                        PyUnicode_DecodeUTF8(c.text.data(), static_cast<Py_ssize_t>(c.text.size()), "surrogatepass"));
+                    break;
+                case CountedValue::Kind::Bool: value = py::PyRef::borrow(c.flag ? Py_True : Py_False); break;
+                case CountedValue::Kind::Object: {
+                    const StoredItem* record = items->find(c.object);
+                    if (record == nullptr) continue;
+                    value = py::PyRef::borrow(record->py_item.get());
+                    break;
+                }
+            }
+            py::PyRef count = py::PyRef::checked(PyLong_FromUnsignedLongLong(c.count));
+            py::PyRef pair = py::PyRef::checked(PyTuple_Pack(2, value.get(), count.get()));
+            if (PyList_Append(list.get(), pair.get()) != 0) throw py::PyErrAlreadySet();
+        }
+        return list.release();
+    });
+}
+
+PyObject* answer_extreme(const IndexAPI& core, const Bitmap* base, bool largest, PyObject* const* args,
+                         Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded_object([&] {
+        const char* fname = largest ? "max" : "min";
+        auto [attr] = py::bind_args<1>(fname, {"attr"}, args, nargs, kwnames);
+        const uint32_t attr_id = attribute_argument(fname, attr);
+        const std::optional<OrderKey> key = py::without_gil([&] { return core.extreme(attr_id, largest, base); });
+        if (!key) Py_RETURN_NONE;
+        return py::PyRef::checked(number_to_python(number_of_key(*key))).release();
+    });
+}
+
+}  // namespace vorlane
