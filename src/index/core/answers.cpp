@@ -18,6 +18,11 @@ NumberValue number_of_key(const OrderKey& key) {
     const int exponent = std::max(head & 0x7FF, 1);
     NumberValue out;
     if (mantissa == 0) return out;  // zero, of either sign
+    if ((head & 0x7FF) == 0x7FF) {  // infinity (NaN has no key)
+        out.form = NumberValue::Form::Float;
+        out.real = negative ? -HUGE_VAL : HUGE_VAL;
+        return out;
+    }
     const int shift = 1086 - exponent;
     const auto signed_int = [&](uint64_t magnitude) {
         out.form = NumberValue::Form::Int;
