@@ -247,6 +247,84 @@ class Index:
             TypeError: `other` is not an `Index`.
         """
 
+    def order_by(self, attr: str, *, descending: bool = False, limit: int | None = None) -> list[Any]:
+        """Returns the objects ordered by their current value of `attr`.
+
+        Numbers come first (ints and floats in one numeric order), then
+        strings in code point order. Objects whose value is of another kind
+        (a bool, NaN, a container, an `Indexable`) or that lack the attribute
+        come last, in `collect()` order. Ties keep `collect()` order.
+        `descending=True` reverses the order of the values only: ties and the
+        objects without a value stay as they were. With `limit`, only the
+        first `limit` objects are returned, found from the index's ordered
+        structures at a cost that follows the limit, not the size of the set.
+
+        Args:
+            attr: an attribute name (no dotted path).
+            descending: largest values first.
+            limit: at most this many objects; None for all.
+
+        Returns:
+            A new list of objects.
+
+        Raises:
+            TypeError: `attr` is not a str, or `limit` is not an int or None.
+            ValueError: `limit` is negative, or `attr` is a dotted path.
+
+        Example::
+
+            idx.order_by("age", descending=True, limit=10)   # the ten oldest
+        """
+
+    def count_by(self, attr: str, /) -> list[tuple[Any, int]]:
+        """Counts the objects holding each value of `attr`, most common first.
+
+        Like `Counter.most_common()`; ties come in value order: numbers
+        ascending, then strings in code point order, then False, True, then
+        objects in `collect()` order. A list, tuple or set counts each of its
+        distinct elements once per object. Equal numbers are one entry, an
+        int when the number is integral (3 and 3.0 count together as 3), else
+        a float; booleans stay apart from 0 and 1. `Indexable` values count by
+        identity; values of other kinds (and NaN) are left out. An unknown
+        attribute gives an empty list.
+
+        Raises:
+            TypeError: `attr` is not a str.
+            ValueError: `attr` is a dotted path.
+
+        Example::
+
+            idx.reduced(active=True).count_by("city")   # [("Oslo", 120), ("Rome", 80), ...]
+        """
+
+    def min(self, attr: str, /) -> int | float | None:
+        """Returns the smallest number among the values of `attr` (list, tuple
+        and set elements included; booleans are not numbers here), an int
+        when it is integral, or None when there is none.
+
+        Raises:
+            TypeError: `attr` is not a str.
+            ValueError: `attr` is a dotted path.
+        """
+
+    def max(self, attr: str, /) -> int | float | None:
+        """Returns the largest number among the values of `attr`, as `min`
+        returns the smallest."""
+
+    def __reduce__(self) -> tuple[type[Index], tuple[()], list[Any]]:
+        """Pickles the index as the list of its members (`pickle` and
+        `copy.deepcopy` use it): the objects pickle as they pickle themselves,
+        with what they reach, and loading adds them back in one bulk add.
+        Objects shared by indexes pickled together come back as one object."""
+
+    def __setstate__(self, state: list[Any], /) -> None:
+        """Adds the members of a pickled index to this empty index.
+
+        Raises:
+            ValueError: the index is not empty.
+            TypeError: `state` is not a list of `Indexable` objects.
+        """
+
 @disjoint_base
 class Indexable:
     """Base class of every object an `Index` can hold.
@@ -433,6 +511,74 @@ class FilteredIndex:
             A new `Index`; `view.rebase().collect() == view.collect()`, and
             assignments to the objects update both.
         """
+
+    def order_by(self, attr: str, *, descending: bool = False, limit: int | None = None) -> list[Any]:
+        """Returns the objects ordered by their current value of `attr`.
+
+        Numbers come first (ints and floats in one numeric order), then
+        strings in code point order. Objects whose value is of another kind
+        (a bool, NaN, a container, an `Indexable`) or that lack the attribute
+        come last, in `collect()` order. Ties keep `collect()` order.
+        `descending=True` reverses the order of the values only: ties and the
+        objects without a value stay as they were. With `limit`, only the
+        first `limit` objects are returned, found from the index's ordered
+        structures at a cost that follows the limit, not the size of the set.
+
+        Args:
+            attr: an attribute name (no dotted path).
+            descending: largest values first.
+            limit: at most this many objects; None for all.
+
+        Returns:
+            A new list of objects.
+
+        Raises:
+            TypeError: `attr` is not a str, or `limit` is not an int or None.
+            ValueError: `limit` is negative, or `attr` is a dotted path.
+
+        Example::
+
+            idx.order_by("age", descending=True, limit=10)   # the ten oldest
+        """
+
+    def count_by(self, attr: str, /) -> list[tuple[Any, int]]:
+        """Counts the objects holding each value of `attr`, most common first.
+
+        Like `Counter.most_common()`; ties come in value order: numbers
+        ascending, then strings in code point order, then False, True, then
+        objects in `collect()` order. A list, tuple or set counts each of its
+        distinct elements once per object. Equal numbers are one entry, an
+        int when the number is integral (3 and 3.0 count together as 3), else
+        a float; booleans stay apart from 0 and 1. `Indexable` values count by
+        identity; values of other kinds (and NaN) are left out. An unknown
+        attribute gives an empty list.
+
+        Raises:
+            TypeError: `attr` is not a str.
+            ValueError: `attr` is a dotted path.
+
+        Example::
+
+            idx.reduced(active=True).count_by("city")   # [("Oslo", 120), ("Rome", 80), ...]
+        """
+
+    def min(self, attr: str, /) -> int | float | None:
+        """Returns the smallest number among the values of `attr` (list, tuple
+        and set elements included; booleans are not numbers here), an int
+        when it is integral, or None when there is none.
+
+        Raises:
+            TypeError: `attr` is not a str.
+            ValueError: `attr` is a dotted path.
+        """
+
+    def max(self, attr: str, /) -> int | float | None:
+        """Returns the largest number among the values of `attr`, as `min`
+        returns the smallest."""
+
+    def __reduce__(self) -> Any:
+        """Views cannot be pickled or copied: always raises TypeError
+        (`rebase()` the view into an `Index` first)."""
 
 @final
 class PyQueryExpr:
