@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The benchmark suite: PyVorlane next to a list comprehension, sqlite3, ducks, pandas, polars and DuckDB,
-# measured in one run, then the memory cases (bench/memory.py) and the object graphs (bench/graph.py).
+# measured in one run, then the memory cases (bench/memory.py), the object graphs (bench/graph.py) and the
+# answers beyond a list (bench/answers.py).
 # Builds what is needed and installs the benchmark-only packages into .venv first. Arguments go to
 # bench/suite.py (--sizes, --large, --seed, --engines, --out); the graphs take their size, seed and out.
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
@@ -58,3 +59,6 @@ done
 if [ "$graph_size" -eq 0 ] || [ "$graph_size" -gt 1000000 ]; then graph_size=1000000; fi
 # Its tables also go into docs/benchmarks.md, section "Object graphs".
 "$PY" "$ROOT/bench/graph.py" --size "$graph_size" "${graph_args[@]}" --docs "$ROOT/docs/benchmarks.md"
+# order_by, count_by, min/max, pickling and columns next to the ways around them, at 1,000,000 objects;
+# its tables go into docs/benchmarks.md too, section "Answers beyond a list", before the graphs.
+"$PY" "$ROOT/bench/answers.py" --size 1000000 "${graph_args[@]}" --docs "$ROOT/docs/benchmarks.md"

@@ -82,27 +82,79 @@ std::vector<OrderKey> keys_of(const NumericalBitmap& numbers, std::span<const ui
     return keys;
 }
 
-std::vector<uint32_t> top_ids(const NumericalBitmap& numbers, Bitmap candidates, size_t limit, bool largest) {
+namespace {
+
+// Buckets probed from the end a top-k starts at before the walk over the key
+// bits takes over (a probe is a table lookup, most of them for empty buckets).
+constexpr uint32_t kMaxBucketProbes = 64;
+
+// The ids of `candidates` in the buckets nearest the wanted end, bucket by
+// bucket until they hold `limit` ids (or every bucket was seen): the top ids are
+// among them. Nothing when the buckets are not kept or too many are empty.
+struct Gathered {
+    Bitmap ids;
+    bool one_bucket = false;  // all from one bucket: their keys share the bucket's bits
+};
+
+std::optional<Gathered> gather_from_buckets(const NumericalBitmap& numbers, const Bitmap& candidates, size_t limit,
+                                            bool largest) {
+    const auto& buckets = numbers.bucket_table();
+    const auto bounds = numbers.key_bounds();
+    if (!buckets.active() || !bounds) return std::nullopt;
+    const uint32_t low = NumericalBitmap::bucket_of(bounds->first);
+    const uint32_t high = NumericalBitmap::bucket_of(bounds->second);
+    Gathered gathered;
+    uint64_t found = 0;
+    uint32_t nonempty = 0;
+    for (uint32_t probes = 0;; ++probes) {
+        if (probes > high - low) break;  // every bucket seen: all of the candidates
+        if (probes == kMaxBucketProbes) return std::nullopt;  // too many empty ones on the way
+        const uint32_t bucket = largest ? high - probes : low + probes;
+        Bitmap hits = buckets.find(bucket, &candidates);
+        if (hits.is_empty()) continue;
+        found += hits.cardinality();
+        gathered.ids.or_inplace(hits);
+        ++nonempty;
+        if (found >= limit) break;
+    }
+    gathered.one_bucket = nonempty == 1;
+    return gathered;
+}
+
+}  // namespace
+
+std::vector<uint32_t> top_ids(const NumericalBitmap& numbers, const Bitmap& of, size_t limit, bool largest) {
     std::vector<uint32_t> out;
-    if (limit == 0 || candidates.is_empty()) return out;
+    if (limit == 0 || of.is_empty()) return out;
+    auto gathered = gather_from_buckets(numbers, of, limit, largest);
+    const size_t top = gathered && gathered->one_bucket ? NumericalBitmap::kBucketLowBit : kOrderKeyBits;
+    // Ids without a key may stay among the candidates until the end: each bit's
+    // sides hold keyed ids only, and what is left is filtered then, when small.
+    Bitmap candidates = gathered ? std::move(gathered->ids) : of.clone();
     Bitmap taken;
     size_t need = limit;
-    for (size_t bit = kOrderKeyBits; bit-- > 0;) {
+    for (size_t bit = top; bit-- > 0;) {
         if (candidates.cardinality() <= need) break;
         bool value = false;
         if (numbers.shared_bit(bit, value)) continue;
         // The side of this bit whose keys come first.
-        Bitmap first = candidates.and_(numbers.slice(bit)[largest ? 1 : 0].bitmap());
-        const uint64_t n = first.cardinality();
+        const Bitmap& side = numbers.slice(bit)[largest ? 1 : 0].bitmap();
+        const uint64_t n = candidates.and_cardinality(side);
         if (n >= need) {
-            candidates = std::move(first);
-        } else {
+            candidates.and_inplace(side);
+        } else if (n != 0) {
+            const Bitmap first = candidates.and_(side);
             candidates.andnot_inplace(first);
             taken.or_inplace(first);
             need -= n;
         }
     }
     // What is left shares one key (or is no more than needed): lowest ids first.
+    if (!gathered) {
+        Bitmap keyed = candidates.and_(numbers.slice(0)[0].bitmap());
+        keyed.or_inplace(candidates.and_(numbers.slice(0)[1].bitmap()));
+        candidates = std::move(keyed);
+    }
     candidates.for_each([&](uint32_t id) {
         if (need == 0) return;
         taken.add(id);

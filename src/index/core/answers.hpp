@@ -46,10 +46,11 @@ namespace answers {
 // in the same order: one pass over each key bit's bitmap instead of 76 lookups an id.
 std::vector<OrderKey> keys_of(const NumericalBitmap& numbers, std::span<const uint32_t> ids);
 
-// The ids of `candidates` (large form) holding the `limit` smallest keys, or the
-// largest: a walk down the key bits that keeps the side holding enough of them.
-// Of the ids sharing the last key taken, the lowest come first.
-std::vector<uint32_t> top_ids(const NumericalBitmap& numbers, Bitmap candidates, size_t limit, bool largest);
+// The ids of `of` (large form; ids without a key are passed over) holding the
+// `limit` smallest keys, or the largest, ascending: from the key buckets nearest
+// that end, then a walk down the key bits that keeps the side holding enough of
+// them. Of the ids sharing the last key taken, the lowest come first.
+std::vector<uint32_t> top_ids(const NumericalBitmap& numbers, const Bitmap& of, size_t limit, bool largest);
 
 // The element ids of the containers the objects `holders` hold (at any depth).
 Bitmap elements_of(const ElementLedger& ledger, const Bitmap& holders);

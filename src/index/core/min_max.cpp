@@ -15,10 +15,13 @@ std::optional<OrderKey> IndexAPI::extreme(uint32_t attr, bool largest, const Bit
     const QueryMap* map = maps->find(attr);
     if (map == nullptr) return std::nullopt;
     // The objects' own ids and the ids of their containers' elements.
-    Bitmap candidates = base->clone();
+    Bitmap with_elements;
+    const Bitmap* candidates_of = base;
     if (map->has_elements()) {
-        candidates.or_inplace(answers::elements_of(*map->elements.read(QueryMap::kMapPoisoned), *base));
+        with_elements = base->or_(answers::elements_of(*map->elements.read(QueryMap::kMapPoisoned), *base));
+        candidates_of = &with_elements;
     }
+    const Bitmap& candidates = *candidates_of;
     auto numbers = map->read_num_ordered();
     if (numbers->is_small()) {
         std::optional<OrderKey> best;
@@ -28,8 +31,7 @@ std::optional<OrderKey> IndexAPI::extreme(uint32_t attr, bool largest, const Bit
         });
         return best;
     }
-    candidates.and_inplace(numbers->keyed_ids());
-    const std::vector<uint32_t> top = answers::top_ids(*numbers, std::move(candidates), 1, largest);
+    const std::vector<uint32_t> top = answers::top_ids(*numbers, candidates, 1, largest);
     if (top.empty()) return std::nullopt;
     return numbers->key_of(top.front());
 }

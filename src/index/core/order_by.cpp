@@ -15,6 +15,8 @@ namespace {
 // A full order of many keyed ids beats a walk per limit once the limit is a
 // sizeable share of them.
 constexpr size_t kWalkShare = 16;
+// Limits up to this many are first tried on the whole set.
+constexpr size_t kWalkLimit = 1024;
 
 // Appends the ids of `numbers` (of `base`) in key order, up to `limit` of them.
 // Returns the ids with a key in `base` (to be left out of the rest).
@@ -36,17 +38,28 @@ Bitmap order_numbers(const NumericalBitmap& numbers, const Bitmap& base, bool de
         for (size_t i = 0; i < keyed.size() && out.size() < limit; ++i) out.push_back(keyed[i].second);
         return Bitmap(std::span<const uint32_t>(ids));
     }
-    Bitmap present = numbers.keyed_ids();
-    present.and_inplace(base);
     const size_t room = limit - out.size();
-    const uint64_t count = present.cardinality();
-    if (room == 0 || count == 0) return present;
-    if (room < count && room * kWalkShare <= count) {
-        const std::vector<uint32_t> top = answers::top_ids(numbers, present.clone(), room, descending);
+    if (room == 0) return Bitmap();
+    const auto append_top = [&](const std::vector<uint32_t>& top) {
         const std::vector<OrderKey> keys = answers::keys_of(numbers, top);
         for (size_t i = 0; i < top.size(); ++i) keyed.emplace_back(keys[i], top[i]);
         std::sort(keyed.begin(), keyed.end(), by_key);
         for (const auto& [key, id] : keyed) out.push_back(id);
+    };
+    if (room <= kWalkLimit) {
+        // A short limit that the numbers fill: the rest of the set is never looked at.
+        std::vector<uint32_t> top = answers::top_ids(numbers, base, room, descending);
+        if (top.size() == room) {
+            append_top(top);
+            return Bitmap();
+        }
+    }
+    Bitmap present = numbers.keyed_ids();
+    present.and_inplace(base);
+    const uint64_t count = present.cardinality();
+    if (count == 0) return present;
+    if (room < count && room * kWalkShare <= count) {
+        append_top(answers::top_ids(numbers, present, room, descending));
         return present;
     }
     const auto& table = numbers.key_table();

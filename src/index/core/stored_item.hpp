@@ -106,30 +106,14 @@ public:
     // so that many misses are in flight at once instead of one at a time.
     template <class Fn>
     void for_each_object(const Bitmap& ids, Fn&& fn) const {
-        constexpr size_t kAhead = 8;
-        const StoredItem* slots[Bitmap::kBlock];
-        PyObject* objects[Bitmap::kBlock];
-        ids.for_each_block([&](std::span<const uint32_t> block) {
-            size_t found = 0;
-            for (const uint32_t id : block) {
-                const Page* page = page_of(id);
-                if (page != nullptr) slots[found++] = &page->slots[id & (kPageSize - 1)];
-            }
-            // Step i fetches record i, reads record i - kAhead and fetches its
-            // object, and hands over object i - 2 * kAhead.
-            for (size_t i = 0; i < found + 2 * kAhead; ++i) {
-                if (i < found) __builtin_prefetch(slots[i]);
-                if (i >= kAhead && i - kAhead < found) {
-                    PyObject* obj = slots[i - kAhead]->py_item.get();
-                    objects[i - kAhead] = obj;
-                    if (obj != nullptr) __builtin_prefetch(obj, 1);
-                }
-                if (i >= 2 * kAhead && i - 2 * kAhead < found) {
-                    PyObject* obj = objects[i - 2 * kAhead];
-                    if (obj != nullptr) fn(obj);
-                }
-            }
-        });
+        ids.for_each_block([&](std::span<const uint32_t> block) { objects_of_block(block, fn); });
+    }
+    // The same for a list of ids in its own order (an ordered answer).
+    template <class Fn>
+    void for_each_object(std::span<const uint32_t> ids, Fn&& fn) const {
+        for (size_t at = 0; at < ids.size(); at += Bitmap::kBlock) {
+            objects_of_block(ids.subspan(at, std::min<size_t>(Bitmap::kBlock, ids.size() - at)), fn);
+        }
     }
 
 private:
@@ -144,6 +128,34 @@ private:
         std::array<std::unique_ptr<Page>, size_t{1} << kBlockBits> pages;
         uint32_t used = 0;  // pages allocated
     };
+
+    // fn(object) for the ids of `block` (at most Bitmap::kBlock) that have a
+    // record, in block order, each record and object fetched ahead.
+    template <class Fn>
+    void objects_of_block(std::span<const uint32_t> block, Fn& fn) const {
+        constexpr size_t kAhead = 8;
+        const StoredItem* slots[Bitmap::kBlock];
+        PyObject* objects[Bitmap::kBlock];
+        size_t found = 0;
+        for (const uint32_t id : block) {
+            const Page* page = page_of(id);
+            if (page != nullptr) slots[found++] = &page->slots[id & (kPageSize - 1)];
+        }
+        // Step i fetches record i, reads record i - kAhead and fetches its
+        // object, and hands over object i - 2 * kAhead.
+        for (size_t i = 0; i < found + 2 * kAhead; ++i) {
+            if (i < found) __builtin_prefetch(slots[i]);
+            if (i >= kAhead && i - kAhead < found) {
+                PyObject* obj = slots[i - kAhead]->py_item.get();
+                objects[i - kAhead] = obj;
+                if (obj != nullptr) __builtin_prefetch(obj, 1);
+            }
+            if (i >= 2 * kAhead && i - 2 * kAhead < found) {
+                PyObject* obj = objects[i - 2 * kAhead];
+                if (obj != nullptr) fn(obj);
+            }
+        }
+    }
 
     Page* page_of(uint32_t id) const noexcept {
         const size_t block_no = id >> (kPageBits + kBlockBits);

@@ -257,6 +257,13 @@ public:
     }
     // The table of keys (answers while active).
     const ValueIds<OrderKey, OrderKeyHash>& key_table() const noexcept { return eq_ids_; }
+    // The ids of each key bucket (answers while active; see bucket_of).
+    const ValueIds<uint32_t, BucketHash>& bucket_table() const noexcept { return buckets_; }
+    // Bounds of every key entered so far (removals leave them); none before the first key.
+    std::optional<std::pair<OrderKey, OrderKey>> key_bounds() const {
+        if (!any_key_) return std::nullopt;
+        return std::pair{lowest_, highest_};
+    }
     // Every id with a key, in the large form.
     Bitmap keyed_ids() const { return slices_[0][0].bitmap().or_(slices_[0][1].bitmap()); }
     // The key of an id, read back from the slices' bitmaps (large form).
