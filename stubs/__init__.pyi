@@ -317,6 +317,11 @@ class Index:
         with what they reach, and loading adds them back in one bulk add.
         Objects shared by indexes pickled together come back as one object."""
 
+    def __sizeof__(self) -> int:
+        """The bytes the index holds (what `sys.getsizeof` reports): the object,
+        its value maps, members, object graph and records, counting the
+        memory its structures reserve; the indexed objects are not counted."""
+
     def __setstate__(self, state: list[Any], /) -> None:
         """Adds the members of a pickled index to this empty index.
 
@@ -575,6 +580,10 @@ class FilteredIndex:
     def max(self, attr: str, /) -> int | float | None:
         """Returns the largest number among the values of `attr`, as `min`
         returns the smallest."""
+
+    def __sizeof__(self) -> int:
+        """The bytes the view holds: the object and its own set of ids (the
+        index it reads is counted by that index)."""
 
     def __reduce__(self) -> Any:
         """Views cannot be pickled or copied: always raises TypeError

@@ -46,6 +46,8 @@ public:
         for (size_t i = 0; i < attrs_.size(); ++i) fn(attrs_[i], *maps_[i]);
     }
     size_t size() const noexcept { return attrs_.size(); }
+    // The two vectors and every map with its heap (memory.cpp).
+    size_t memory_bytes() const;
 
 private:
     std::vector<uint32_t> attrs_;  // ascending
@@ -156,6 +158,12 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
 
     // The allowed ids of `base` that satisfy `expr` (the members when null).
     Bitmap query_ids(const QueryExpr& expr, const Bitmap* base = nullptr) const;
+
+    // The bytes this core holds: itself, its value maps, members, object graph
+    // and records (those kept for views too), not the Python objects stored.
+    // Reads each field under its lock, in the lock order; call it without the
+    // interpreter lock.
+    size_t memory_bytes() const;
 };
 
 // Nested objects met while values are entered are stored only after the

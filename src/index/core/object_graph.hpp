@@ -26,6 +26,8 @@ struct ObjectGraph {
 
     bool is_stored(uint32_t id) const { return stored.contains(id); }
     uint32_t holders(uint32_t id) const { return held.find(id); }
+    // The stored set and the held counts (see heap_bytes.hpp).
+    size_t memory_bytes() const noexcept { return stored.memory_bytes() + held.memory_bytes(); }
 
     // Marks `id` stored; false if it was already.
     bool store(uint32_t id) {

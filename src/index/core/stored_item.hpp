@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "index/core/structures/bitmap.hpp"
+#include "index/core/structures/heap_bytes.hpp"
 #include "index/indexable.hpp"
 #include "python/py_ref.hpp"
 
@@ -79,6 +80,17 @@ public:
     }
 
     size_t size() const noexcept { return count_; }
+
+    // The block vector, blocks, pages (records kept for views included) and the
+    // set of kept ids (see heap_bytes.hpp); not the objects the records hold.
+    size_t memory_bytes() const noexcept {
+        size_t n = vector_bytes(blocks_) + kept_.memory_bytes();
+        for (const auto& block : blocks_) {
+            if (block == nullptr) continue;
+            n += heap_chunk(sizeof(Block)) + block->used * heap_chunk(sizeof(Page));
+        }
+        return n;
+    }
 
     // Records of objects the core no longer answers for (removed or narrowed
     // away), kept because views made before may still collect them.

@@ -155,6 +155,15 @@ void filtered_index_dealloc(PyObject* self) {
     py::release_pending();
 }
 
+// The object and its own set of ids; the index it was made from counts its core.
+PyObject* fi_sizeof(PyObject* self, PyObject*) {
+    return py::guarded_object([&] {
+        const size_t total =
+            static_cast<size_t>(Py_TYPE(self)->tp_basicsize) + view_of(self).allowed_items.memory_bytes();
+        return py::PyRef::checked(PyLong_FromSize_t(total)).release();
+    });
+}
+
 constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
 PyMethodDef kMethods[] = {
     {"reduced", py::method_ptr(fi_reduced), kFastKw, "reduced($self, **kwargs)\n--\n\n"},
@@ -167,6 +176,9 @@ PyMethodDef kMethods[] = {
     {"min", py::method_ptr(fi_min), kFastKw, kMinDoc},
     {"max", py::method_ptr(fi_max), kFastKw, kMaxDoc},
     {"__reduce__", py::method_ptr(fi_reduce), METH_NOARGS, "__reduce__($self, /)\n--\n\nViews cannot be pickled."},
+    {"__sizeof__", py::method_ptr(fi_sizeof), METH_NOARGS,
+     "__sizeof__($self, /)\n--\n\nThe bytes the view holds: the object and its set of ids; the index it reads "
+     "is counted by the index it was made from."},
     {nullptr, nullptr, 0, nullptr},
 };
 

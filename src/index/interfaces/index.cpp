@@ -219,6 +219,16 @@ PyObject* index_setstate(PyObject* self, PyObject* state) {
     });
 }
 
+// The object and everything its core holds; the objects stored are not counted.
+PyObject* index_sizeof(PyObject* self, PyObject*) {
+    return py::guarded_object([&] {
+        const IndexAPI& core = core_of(self);
+        const size_t core_bytes = py::without_gil([&] { return core.memory_bytes(); });
+        const size_t total = static_cast<size_t>(Py_TYPE(self)->tp_basicsize) + core_bytes;
+        return py::PyRef::checked(PyLong_FromSize_t(total)).release();
+    });
+}
+
 constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
 PyMethodDef kMethods[] = {
     {"order_by", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(index_order_by)),
@@ -239,6 +249,9 @@ PyMethodDef kMethods[] = {
     {"remove_object", py::method_ptr(index_remove_object), kFastKw, "remove_object($self, obj)\n--\n\n"},
     {"reduced_query", py::method_ptr(index_reduced_query), kFastKw, "reduced_query($self, query)\n--\n\n"},
     {"union_with", py::method_ptr(index_union_with), kFastKw, "union_with($self, other)\n--\n\n"},
+    {"__sizeof__", py::method_ptr(index_sizeof), METH_NOARGS,
+     "__sizeof__($self, /)\n--\n\nThe bytes the index holds: the object, its value maps, members, object graph "
+     "and records (those kept for views too), not the objects stored."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -4,6 +4,7 @@
 
 #include "index/core/id_alloc.hpp"
 #include "index/core/index.hpp"
+#include "index/core/structures/heap_bytes.hpp"
 #include "python/boundary.hpp"
 #include "python/gil.hpp"
 
@@ -84,6 +85,42 @@ void ElementLedger::release(Entry& e) {
     e.next = kEnd;
     free_slots_.push_back(static_cast<uint32_t>(&e - entries_.data()));
     --live_;
+}
+
+namespace {
+// The heap a value owns beside its 24 bytes: the buffer of a long string.
+// Containers, nested objects and other values hold a Python object, which is
+// not the index's memory.
+size_t value_heap_bytes(const PyValue& v) noexcept {
+    const auto* text = v.as<cast::Str>();
+    return text != nullptr ? text->value.memory_bytes() : 0;
+}
+}  // namespace
+
+size_t ElementLedger::memory_bytes() const noexcept {
+    size_t n = vector_bytes(entries_) + vector_bytes(free_slots_) + first_.memory_bytes();
+    for (const Entry& e : entries_) {
+        if (e.value) n += value_heap_bytes(*e.value);
+    }
+    return n;
+}
+
+size_t QueryMap::memory_bytes() const {
+    // The map's locks in turn, never two at once. Batched removals are not
+    // settled: they are counted as they wait.
+    size_t n = exact.memory_bytes(
+        [](const PyValue& v, const HybridSet& ids) { return value_heap_bytes(v) + ids.memory_bytes(); });
+    n += str_radix_map.read(kMapPoisoned)->memory_bytes();
+    n += num_ordered.read(kMapPoisoned)->memory_bytes();
+    {
+        const auto bools = bool_map.read(kMapPoisoned);
+        n += (*bools)[0].memory_bytes() + (*bools)[1].memory_bytes();
+    }
+    n += links.read(kMapPoisoned)->memory_bytes();
+    n += mapped_ids.read(kMapPoisoned)->memory_bytes();
+    n += masked_ids.read(kMapPoisoned)->memory_bytes();
+    n += elements.read(kMapPoisoned)->memory_bytes();
+    return n;
 }
 
 QueryMap::~QueryMap() {

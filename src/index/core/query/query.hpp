@@ -53,6 +53,9 @@ public:
         if (first == PagedIdMap::kNone) return;
         for (uint32_t i = first - 1; i != kEnd; i = entries_[i].next) fn(entries_[i].eid, *entries_[i].value);
     }
+    // The entries (free slots too), the free list, the chains' heads and the
+    // heap of the values entered (long strings); see heap_bytes.hpp.
+    size_t memory_bytes() const noexcept;
 
 private:
     static constexpr uint32_t kEnd = 0xFFFFFFFFu;
@@ -131,6 +134,10 @@ struct QueryMap {
 
     // Replaces synthetic element ids in `ids` by the stored objects holding them.
     void unmask_ids(Bitmap& ids) const;
+    // The heap held by every structure of the map (see heap_bytes.hpp), not
+    // its own sizeof. Takes each lock of the map for reading, one at a time.
+    size_t memory_bytes() const;
+
     // Whether any container element is entered in this map.
     bool has_elements() const { return !masked_ids.read(kMapPoisoned)->is_empty(); }
 

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <vector>
 
+#include "index/core/structures/heap_bytes.hpp"
+
 namespace vorlane {
 
 namespace {
@@ -136,6 +138,48 @@ void Bitmap::remove(uint32_t id) {
     if (raw_ == nullptr) return;
     roaring_bitmap_remove(raw_, id);
     loosen_runs(raw_, static_cast<uint16_t>(id >> 16));
+}
+
+namespace {
+
+size_t container_bytes(const roaring::internal::container_t* c, uint8_t type) noexcept {
+    using namespace roaring::internal;
+    switch (type) {
+        case BITSET_CONTAINER_TYPE:
+            return heap_chunk(sizeof(bitset_container_t)) + heap_chunk(kBitsetBytes);
+        case ARRAY_CONTAINER_TYPE: {
+            const array_container_t* array = const_CAST_array(c);
+            return heap_chunk(sizeof(array_container_t)) +
+                   heap_chunk(static_cast<size_t>(array->capacity) * sizeof(uint16_t));
+        }
+        case RUN_CONTAINER_TYPE: {
+            const run_container_t* run = const_CAST_run(c);
+            return heap_chunk(sizeof(run_container_t)) +
+                   heap_chunk(static_cast<size_t>(run->capacity) * sizeof(rle16_t));
+        }
+        case SHARED_CONTAINER_TYPE: {
+            // Copy-on-write is never switched on here; if a container were
+            // shared, each bitmap holding it would count it.
+            const shared_container_t* shared = const_CAST_shared(c);
+            return heap_chunk(sizeof(shared_container_t)) +
+                   container_bytes(shared->container, shared->typecode);
+        }
+        default:
+            return 0;
+    }
+}
+
+}  // namespace
+
+size_t Bitmap::memory_bytes() const noexcept {
+    if (raw_ == nullptr) return 0;
+    const roaring_array_t& ra = raw_->high_low_container;
+    // Container pointers, keys and type codes share one block of the allocated size.
+    size_t n = heap_chunk(sizeof(roaring_bitmap_t)) +
+               heap_chunk(static_cast<size_t>(ra.allocation_size) *
+                          (sizeof(void*) + sizeof(uint16_t) + sizeof(uint8_t)));
+    for (int32_t i = 0; i < ra.size; ++i) n += container_bytes(ra.containers[i], ra.typecodes[i]);
+    return n;
 }
 
 }  // namespace vorlane

@@ -191,6 +191,10 @@ public:
         return out;
     }
     size_t size_in_bytes() const { return raw_ == nullptr ? 0 : roaring_bitmap_size_in_bytes(raw_); }
+    // The heap the set holds in memory (see heap_bytes.hpp): the handle, the
+    // array of container pointers, keys and types at its allocated size, and
+    // each container with the room it reserved, not the serialized size.
+    size_t memory_bytes() const noexcept;
     bool run_optimize() { return raw_ != nullptr && roaring_bitmap_run_optimize(raw_); }
 
 private:

@@ -13,6 +13,8 @@
 #include <span>
 #include <vector>
 
+#include "index/core/structures/heap_bytes.hpp"
+
 namespace vorlane {
 
 class PagedIdMap {
@@ -61,6 +63,17 @@ public:
     }
     size_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
+    // The block vector, blocks and pages (see heap_bytes.hpp). A page stays
+    // allocated when its keys are erased.
+    size_t memory_bytes() const noexcept {
+        size_t n = vector_bytes(blocks_);
+        for (const auto& block : blocks_) {
+            if (!block) continue;
+            n += heap_chunk(sizeof(Block));
+            for (const auto& page : *block) n += page ? heap_chunk(sizeof(Page)) : 0;
+        }
+        return n;
+    }
 
 private:
     static constexpr unsigned kPageBits = 8;

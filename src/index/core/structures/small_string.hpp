@@ -11,6 +11,8 @@
 #include <string_view>
 #include <utility>
 
+#include "index/core/structures/heap_bytes.hpp"
+
 namespace vorlane {
 
 class SmallString {
@@ -66,6 +68,11 @@ public:
     size_t size() const noexcept { return is_inline() ? raw_[kTagByte] : heap()->size; }
     bool empty() const noexcept { return size() == 0; }
     bool is_inline() const noexcept { return raw_[kTagByte] != kHeapTag; }
+    // The heap buffer of a long string (see heap_bytes.hpp); copies sharing
+    // it each report it.
+    size_t memory_bytes() const noexcept {
+        return is_inline() ? 0 : heap_chunk(sizeof(Heap) + heap()->size);
+    }
     // True when both strings hold the same heap buffer (long strings only).
     bool shares_buffer_with(const SmallString& other) const noexcept {
         return !is_inline() && !other.is_inline() && heap() == other.heap();

@@ -7,6 +7,7 @@
 #include <span>
 
 #include "index/core/structures/bitmap.hpp"
+#include "index/core/structures/heap_bytes.hpp"
 
 namespace vorlane {
 
@@ -33,6 +34,10 @@ public:
     const Bitmap& bitmap() const noexcept { return bitmap_; }
     std::span<const uint32_t> pending() const noexcept { return {buffer_.get(), len_}; }
     size_t pending_count() const noexcept { return len_; }
+    // The bitmap and, once a bulk add has used it, the buffer (see heap_bytes.hpp).
+    size_t memory_bytes() const noexcept {
+        return bitmap_.memory_bytes() + (buffer_ ? heap_chunk(N * sizeof(uint32_t)) : 0);
+    }
 
 private:
     // Allocated by the first push: most of these bitmaps (hundreds per value map)

@@ -21,6 +21,7 @@
 
 #include "index/core/structures/bitmap.hpp"
 #include "index/core/structures/fxhash.hpp"
+#include "index/core/structures/heap_bytes.hpp"
 
 namespace vorlane {
 
@@ -53,6 +54,13 @@ public:
     size_t bytes() const {
         size_t n = slots_.capacity() * sizeof(Entry);
         for (const auto& [fp, ids] : shared_) n += ids.size_in_bytes() + sizeof(std::pair<uint32_t, Bitmap>);
+        return n;
+    }
+    // The same as held in memory (see heap_bytes.hpp): the array with its
+    // tail, the table of shared fingerprints and their bitmaps.
+    size_t memory_bytes() const noexcept {
+        size_t n = vector_bytes(slots_) + hash_table_bytes(shared_);
+        for (const auto& [fp, ids] : shared_) n += ids.memory_bytes();
         return n;
     }
 

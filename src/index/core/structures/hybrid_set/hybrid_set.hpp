@@ -282,6 +282,13 @@ public:
         return out;
     }
 
+    // The heap of the boxed and bitmap forms; the inline forms hold none (see heap_bytes.hpp).
+    size_t memory_bytes() const noexcept {
+        if (const auto* medium = std::get_if<MediumArray>(&repr_)) return medium->memory_bytes();
+        if (const auto* bits = std::get_if<Bitmap>(&repr_)) return bits->memory_bytes();
+        return 0;
+    }
+
 private:
     // The live ids of either array form; nothing for Empty and Bitmap.
     std::optional<std::span<const uint32_t>> array_ids() const {

@@ -4,6 +4,7 @@
 #include <span>
 
 #include "index/core/structures/centered_array/centered_array.hpp"
+#include "index/core/structures/heap_bytes.hpp"
 
 namespace vorlane {
 
@@ -22,6 +23,8 @@ public:
     }
     std::span<const uint32_t> live() const { return array().live(); }
     MediumArray clone() const { return MediumArray(array()); }
+    // The box (see heap_bytes.hpp).
+    size_t memory_bytes() const noexcept { return box_ ? heap_chunk(sizeof(CenteredArray)) : 0; }
 
 private:
     std::unique_ptr<CenteredArray> box_;

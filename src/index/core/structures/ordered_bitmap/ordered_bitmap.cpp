@@ -4,6 +4,8 @@
 #include <array>
 #include <optional>
 
+#include "index/core/structures/heap_bytes.hpp"
+
 namespace vorlane {
 
 namespace {
@@ -333,6 +335,13 @@ void NumericalBitmap::insert_many_into_slices(std::span<const uint32_t> ids, std
     }
     for (size_t j = 0; j < n && eq_ids_.active(); ++j) eq_ids_.insert(keys[j], ids[j]);
     for (size_t j = 0; j < n && buckets_.active(); ++j) enter_bucket(ids[j], keys[j]);
+}
+
+size_t NumericalBitmap::memory_bytes() const noexcept {
+    size_t n = vector_bytes(slices_);
+    for (const Slice& slice : slices_) n += slice[0].memory_bytes() + slice[1].memory_bytes();
+    n += eq_ids_.memory_bytes() + buckets_.memory_bytes() + hash_table_bytes(bucket_bounds_);
+    return n + vector_bytes(waiting_) + vector_bytes(small_);
 }
 
 }  // namespace vorlane

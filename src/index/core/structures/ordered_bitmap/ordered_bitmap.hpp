@@ -268,6 +268,10 @@ public:
     Bitmap keyed_ids() const { return slices_[0][0].bitmap().or_(slices_[0][1].bitmap()); }
     // The key of an id, read back from the slices' bitmaps (large form).
     OrderKey key_of(uint32_t id) const { return key_in_slices(id); }
+    // The heap held (see heap_bytes.hpp): the slices with their bitmaps and
+    // buffers, the key table, the buckets and their bounds, the waiting
+    // removals and the pairs of the small form.
+    size_t memory_bytes() const noexcept;
 
     // True when every key ever entered has the same value at `bit`, stored in
     // `value`: that slice then cannot tell entered ids apart and searches skip it.

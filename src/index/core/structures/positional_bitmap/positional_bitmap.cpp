@@ -1,5 +1,7 @@
 #include "index/core/structures/positional_bitmap/positional_bitmap.hpp"
 
+#include "index/core/structures/heap_bytes.hpp"
+
 namespace vorlane {
 
 // --- small form -------------------------------------------------------------
@@ -419,6 +421,20 @@ Bitmap PositionalBitmap::contains(std::string_view needle) const {
     Bitmap out;
     for (size_t p = 0; p + n <= len(); ++p) out.or_inplace(needle_at(p, needle));
     return out;
+}
+
+size_t PositionalBitmap::memory_bytes() const noexcept {
+    size_t n = vector_bytes(levels_);
+    for (const auto& position : levels_) {
+        n += heap_chunk(sizeof(Position));
+        for (const Slot& s : *position) n += s.memory_bytes();
+    }
+    n += vector_bytes(waiting_);
+    for (const auto& [id, text] : waiting_) n += string_bytes(text);
+    n += eq_ids_.memory_bytes() + fingerprints_.memory_bytes() + empty_.memory_bytes();
+    n += vector_bytes(small_);
+    for (const SmallEntry& e : small_) n += string_bytes(e.text);
+    return n;
 }
 
 }  // namespace vorlane

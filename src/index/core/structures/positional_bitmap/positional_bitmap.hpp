@@ -122,6 +122,11 @@ public:
     bool uses_fingerprints() const noexcept { return !eq_ids_.active(); }
     const FingerprintTable& fingerprints() const noexcept { return fingerprints_; }
 
+    // The heap held (see heap_bytes.hpp): the positions with their bitmaps and
+    // buffers, the waiting removals, the table of strings or the fingerprints,
+    // and the pairs of the small form.
+    size_t memory_bytes() const noexcept;
+
     // --- the positions (large form) ---------------------------------------
     // Number of positions L; always even. 0 in the small form.
     size_t len() const noexcept { return levels_.size(); }

@@ -9,11 +9,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "index/core/structures/bitmap.hpp"
+#include "index/core/structures/heap_bytes.hpp"
 #include "index/core/structures/hybrid_set/hybrid_set.hpp"
 
 namespace vorlane {
@@ -162,6 +165,16 @@ public:
         for (const auto& [key, set] : values_) fn(key, set);
     }
     size_t id_count() const noexcept { return ids_; }
+
+    // The table, its id sets and the heap of string keys (see heap_bytes.hpp).
+    size_t memory_bytes() const noexcept {
+        size_t n = hash_table_bytes(values_);
+        for (const auto& [key, set] : values_) {
+            if constexpr (std::is_same_v<Key, std::string>) n += string_bytes(key);
+            n += set.memory_bytes();
+        }
+        return n;
+    }
 
     void drop() {
         active_ = false;

@@ -18,6 +18,7 @@
 
 #include "index/core/structures/errors.hpp"
 #include "index/core/structures/fxhash.hpp"
+#include "index/core/structures/heap_bytes.hpp"
 #include "index/core/structures/locks.hpp"
 
 namespace vorlane {
@@ -127,6 +128,20 @@ public:
     size_t size() const {
         size_t total = 0;
         for_each_shard([&](const Map& map) { total += map.size(); });
+        return total;
+    }
+
+    // The shard array and each shard's table (see heap_bytes.hpp), plus
+    // entry_bytes(key, value) for the heap each entry owns. Takes the shards'
+    // read locks one at a time (a poisoned shard fails, so this may throw).
+    template <class EntryBytes>
+    size_t memory_bytes(EntryBytes&& entry_bytes) const {
+        // new[] of a type with a destructor stores the element count before the array.
+        size_t total = heap_chunk(len_ * sizeof(Shard) + sizeof(size_t));
+        for_each_shard([&](const Map& map) {
+            total += hash_table_bytes(map);
+            for (const auto& [key, value] : map) total += entry_bytes(key, value);
+        });
         return total;
     }
 
