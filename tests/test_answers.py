@@ -91,7 +91,7 @@ def model_extreme(objs, attr, largest):
     for o in objs:
         if hasattr(o, attr):
             v = getattr(o, attr)
-            found.extend(e for e in (v if isinstance(v, (list, tuple, set)) else [v]) if is_number(e))
+            found.extend(e for e in flatten(v) if is_number(e))
     if not found:
         return None
     return as_answer(max(found) if largest else min(found))
@@ -268,3 +268,41 @@ def test_bad_arguments_get_clear_errors():
         assert target.count_by("unknown") == []
         assert target.max("unknown") is None
         assert target.order_by("x", limit=10**30) == target.collect()
+
+
+def test_counts_of_container_elements_by_both_roads():
+    # Long lists (more elements than eight per object) are counted from each
+    # object's own elements, short ones by tracing each value's elements.
+    rng = random.Random(11)
+    pool = [1, 2, 2.0, 3.5, "a", "b", "", True, False, float("nan"), None]
+    objs = [Item(long=[rng.choice(pool) for _ in range(12)] + [(rng.choice(pool), [rng.choice(pool)])],
+                 short=[rng.choice(pool)], plain=rng.choice(pool))
+            for _ in range(3000)]
+    idx = Index()
+    idx.add_object_many(objs)
+    views = [idx, idx.reduced_query(Q.eq("short", "a")), idx.reduced_query(Q.eq("plain", 2))]
+    for target in views:
+        for attr in ("long", "short", "plain"):
+            same_counts(target.count_by(attr), model_count_nested(target.collect(), attr))
+            for largest in (False, True):
+                got = target.max(attr) if largest else target.min(attr)
+                assert got == model_extreme(target.collect(), attr, largest)
+    for o in objs[:50]:
+        o.long = ["z"] * 9 + [7]
+    for target in views:
+        same_counts(target.count_by("long"), model_count_nested(target.collect(), "long"))
+
+
+def flatten(v):
+    if isinstance(v, (list, tuple, set, frozenset)):
+        for e in v:
+            yield from flatten(e)
+    else:
+        yield v
+
+
+def model_count_nested(objs, attr):
+    """model_count, with the elements of containers inside containers counted too."""
+    flat = [Item(**{attr: list(flatten(getattr(o, attr)))}) if isinstance(getattr(o, attr), (list, tuple, set))
+            else o for o in objs]
+    return model_count(flat, attr)

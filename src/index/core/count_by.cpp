@@ -3,6 +3,7 @@
 // Read off the value tables: a value's count is the size of its ids within the
 // set, its container elements first traced to the objects holding them.
 #include <algorithm>
+#include <cstring>
 #include <unordered_map>
 
 #include "index/core/answers.hpp"
@@ -12,12 +13,18 @@ namespace vorlane {
 
 namespace {
 
+// Below this many container elements per object of the set, each value's
+// elements are traced to their objects; above, the set's objects' elements are read.
+constexpr size_t kElementsPerHolder = 8;
+
 // How many objects of `base` hold a value whose ids (objects and container
 // elements) are `ids`.
 class Counter {
 public:
-    Counter(const QueryMap& map, const Bitmap& base) : map_(map), base_(base) {
-        if (map.has_elements()) masked_ = map.masked_ids.read(QueryMap::kMapPoisoned)->clone();
+    // `direct_only`: container elements are counted elsewhere (element ids are
+    // never among the objects of `base`, so they drop out of every count).
+    Counter(const QueryMap& map, const Bitmap& base, bool direct_only) : map_(map), base_(base) {
+        if (!direct_only && map.has_elements()) masked_ = map.masked_ids.read(QueryMap::kMapPoisoned)->clone();
     }
     bool has_elements() const noexcept { return !masked_.is_empty(); }
     const Bitmap& masked() const noexcept { return masked_; }
@@ -104,6 +111,21 @@ void count_numbers(const QueryMap& map, const Bitmap& base, const Counter& count
     for (const auto& [key, n] : count_pairs(pairs)) emit(key, n);
 }
 
+// Value order: numbers, strings, False, True, objects by id.
+bool same_value_before(const CountedValue& a, const CountedValue& b) {
+    if (a.kind != b.kind) return a.kind < b.kind;
+    switch (a.kind) {
+        case CountedValue::Kind::Number: return a.key < b.key;
+        case CountedValue::Kind::Str: return a.text < b.text;
+        case CountedValue::Kind::Bool: return a.flag < b.flag;
+        case CountedValue::Kind::Object: return a.object < b.object;
+    }
+    return false;
+}
+bool same_value(const CountedValue& a, const CountedValue& b) {
+    return !same_value_before(a, b) && !same_value_before(b, a);
+}
+
 void emit_text(std::string_view text, uint64_t n, std::vector<CountedValue>& out) {
     if (n == 0) return;
     CountedValue v;
@@ -187,18 +209,89 @@ void count_objects(const QueryMap& map, const Bitmap& base, std::vector<CountedV
     }
 }
 
+// The elements of the containers of a few objects, read from the ledger of
+// elements object by object (cheaper than tracing every element of a value to
+// its object once the set is small): each distinct value once per object.
+// Nested objects are left out (their links count them).
+void count_elements_of(const QueryMap& map, const Bitmap& base, std::vector<CountedValue>& out) {
+    auto ledger = map.elements.read(QueryMap::kMapPoisoned);
+    // Values by a text of their own (kind, then key, string or flag): one
+    // table lookup an element, and each object's values made distinct first.
+    std::unordered_map<std::string, uint64_t> counts;
+    std::vector<std::string> found;
+    std::vector<uint32_t> pending;
+    base.for_each([&](uint32_t holder) {
+        found.clear();
+        pending.push_back(holder);
+        while (!pending.empty()) {
+            const uint32_t h = pending.back();
+            pending.pop_back();
+            ledger->for_each_of(h, [&](uint32_t eid, const PyValue& value) {
+                std::string code;
+                switch (value.kind()) {
+                    case Kind::Int:
+                    case Kind::Float: {
+                        const auto key = number_key(value);
+                        if (!key) return;
+                        code.assign(1, 'n');
+                        code.append(reinterpret_cast<const char*>(&key->head), sizeof(key->head));
+                        code.append(reinterpret_cast<const char*>(&key->mantissa), sizeof(key->mantissa));
+                        break;
+                    }
+                    case Kind::Str:
+                        code.assign(1, 's');
+                        code.append(value.as<cast::Str>()->value.view());
+                        break;
+                    case Kind::Bool: code.assign(value.as<cast::Bool>()->value ? "bT" : "bF"); break;
+                    case Kind::Iterable: pending.push_back(eid); return;
+                    case Kind::Ind:
+                    case Kind::Unknown: return;
+                }
+                found.push_back(std::move(code));
+            });
+        }
+        std::sort(found.begin(), found.end());
+        found.erase(std::unique(found.begin(), found.end()), found.end());
+        for (std::string& code : found) ++counts[std::move(code)];
+    });
+    for (const auto& [code, n] : counts) {
+        CountedValue v;
+        v.count = n;
+        if (code[0] == 'n') {
+            v.kind = CountedValue::Kind::Number;
+            std::memcpy(&v.key.head, code.data() + 1, sizeof(v.key.head));
+            std::memcpy(&v.key.mantissa, code.data() + 1 + sizeof(v.key.head), sizeof(v.key.mantissa));
+        } else if (code[0] == 's') {
+            v.kind = CountedValue::Kind::Str;
+            v.text.assign(code, 1);
+        } else {
+            v.kind = CountedValue::Kind::Bool;
+            v.flag = code[1] == 'T';
+        }
+        out.push_back(std::move(v));
+    }
+}
+
+// Adds up the entries of one value (a value counted by two roads).
+void merge_same_values(std::vector<CountedValue>& out) {
+    std::sort(out.begin(), out.end(), same_value_before);
+    size_t kept = 0;
+    for (size_t i = 0; i < out.size(); ++i) {
+        if (kept != 0 && same_value(out[kept - 1], out[i])) {
+            out[kept - 1].count += out[i].count;
+        } else {
+            if (kept != i) out[kept] = std::move(out[i]);
+            ++kept;
+        }
+    }
+    out.resize(kept);
+}
+
 // Most common first; ties in value order: numbers, strings, False, True,
 // objects by id.
 bool before(const CountedValue& a, const CountedValue& b) {
     if (a.count != b.count) return a.count > b.count;
-    if (a.kind != b.kind) return a.kind < b.kind;
-    switch (a.kind) {
-        case CountedValue::Kind::Number: return a.key < b.key;
-        case CountedValue::Kind::Str: return a.text < b.text;
-        case CountedValue::Kind::Bool: return a.flag < b.flag;
-        case CountedValue::Kind::Object: return a.object < b.object;
-    }
-    return false;
+    return same_value_before(a, b);
 }
 
 }  // namespace
@@ -216,11 +309,16 @@ std::vector<CountedValue> IndexAPI::count_by(uint32_t attr, const Bitmap* base) 
         }
         const QueryMap* map = maps->find(attr);
         if (map == nullptr) return out;
-        const Counter counter(*map, *base);
+        // A set much smaller than the container elements of the attribute
+        // reads its own objects' elements; a larger one traces each value's.
+        const bool by_holders = map->has_elements() &&
+                                base->cardinality() * kElementsPerHolder < map->elements.read(QueryMap::kMapPoisoned)->size();
+        const Counter counter(*map, *base, by_holders);
         count_numbers(*map, *base, counter, out);
         unlisted = count_strings(*map, *base, counter, out, pairs);
         count_flags(*map, counter, out);
         count_objects(*map, *base, out);
+        if (by_holders) count_elements_of(*map, *base, out);
     }
     if (!unlisted.is_empty() || !pairs.empty()) {
         // The objects' own strings are read once no lock of the core is held.
@@ -230,6 +328,7 @@ std::vector<CountedValue> IndexAPI::count_by(uint32_t attr, const Bitmap* base) 
         }
         for (const auto& [text, n] : count_pairs(pairs)) emit_text(text, n, out);
     }
+    merge_same_values(out);
     std::sort(out.begin(), out.end(), before);
     return out;
 }
