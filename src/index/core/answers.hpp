@@ -6,6 +6,7 @@
 // current values read from the objects where no structure keeps them whole.
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -38,6 +39,34 @@ struct CountedValue {
     bool flag = false;
     uint32_t object = 0;
     uint64_t count = 0;
+
+    static CountedValue number(const OrderKey& key, uint64_t n) {
+        CountedValue v;
+        v.key = key;
+        v.count = n;
+        return v;
+    }
+    static CountedValue string(std::string_view text, uint64_t n) {
+        CountedValue v;
+        v.kind = Kind::Str;
+        v.text.assign(text);
+        v.count = n;
+        return v;
+    }
+    static CountedValue boolean(bool flag, uint64_t n) {
+        CountedValue v;
+        v.kind = Kind::Bool;
+        v.flag = flag;
+        v.count = n;
+        return v;
+    }
+    static CountedValue nested(uint32_t object, uint64_t n) {
+        CountedValue v;
+        v.kind = Kind::Object;
+        v.object = object;
+        v.count = n;
+        return v;
+    }
 };
 
 namespace answers {

@@ -81,12 +81,7 @@ void keyed_owners(const QueryMap& map, const NumericalBitmap& numbers, const Bit
 void count_numbers(const QueryMap& map, const Bitmap& base, const Counter& counter, std::vector<CountedValue>& out) {
     auto numbers = map.read_num_ordered();
     const auto emit = [&](const OrderKey& key, uint64_t n) {
-        if (n == 0) return;
-        CountedValue v;
-        v.kind = CountedValue::Kind::Number;
-        v.key = key;
-        v.count = n;
-        out.push_back(std::move(v));
+        if (n != 0) out.push_back(CountedValue::number(key, n));
     };
     if (numbers->is_small()) {
         std::vector<std::pair<OrderKey, uint32_t>> pairs;
@@ -127,12 +122,7 @@ bool same_value(const CountedValue& a, const CountedValue& b) {
 }
 
 void emit_text(std::string_view text, uint64_t n, std::vector<CountedValue>& out) {
-    if (n == 0) return;
-    CountedValue v;
-    v.kind = CountedValue::Kind::Str;
-    v.text.assign(text);
-    v.count = n;
-    out.push_back(std::move(v));
+    if (n != 0) out.push_back(CountedValue::string(text, n));
 }
 
 // Counts the strings the structures list; for those past the table of
@@ -177,12 +167,7 @@ void count_flags(const QueryMap& map, const Counter& counter, std::vector<Counte
     auto flags = map.bool_map.read(QueryMap::kMapPoisoned);
     for (const bool flag : {false, true}) {
         const uint64_t n = counter.count((*flags)[flag ? 0 : 1].bitmap());
-        if (n == 0) continue;
-        CountedValue v;
-        v.kind = CountedValue::Kind::Bool;
-        v.flag = flag;
-        v.count = n;
-        out.push_back(std::move(v));
+        if (n != 0) out.push_back(CountedValue::boolean(flag, n));
     }
 }
 
@@ -200,13 +185,7 @@ void count_objects(const QueryMap& map, const Bitmap& base, std::vector<CountedV
         held.erase(std::unique(held.begin(), held.end()), held.end());
         for (const uint32_t nested : held) pairs.emplace_back(nested, holder);
     });
-    for (const auto& [nested, n] : count_pairs(pairs)) {
-        CountedValue v;
-        v.kind = CountedValue::Kind::Object;
-        v.object = nested;
-        v.count = n;
-        out.push_back(std::move(v));
-    }
+    for (const auto& [nested, n] : count_pairs(pairs)) out.push_back(CountedValue::nested(nested, n));
 }
 
 // The elements of the containers of a few objects, read from the ledger of
@@ -255,20 +234,16 @@ void count_elements_of(const QueryMap& map, const Bitmap& base, std::vector<Coun
         for (std::string& code : found) ++counts[std::move(code)];
     });
     for (const auto& [code, n] : counts) {
-        CountedValue v;
-        v.count = n;
         if (code[0] == 'n') {
-            v.kind = CountedValue::Kind::Number;
-            std::memcpy(&v.key.head, code.data() + 1, sizeof(v.key.head));
-            std::memcpy(&v.key.mantissa, code.data() + 1 + sizeof(v.key.head), sizeof(v.key.mantissa));
+            OrderKey key;
+            std::memcpy(&key.head, code.data() + 1, sizeof(key.head));
+            std::memcpy(&key.mantissa, code.data() + 1 + sizeof(key.head), sizeof(key.mantissa));
+            out.push_back(CountedValue::number(key, n));
         } else if (code[0] == 's') {
-            v.kind = CountedValue::Kind::Str;
-            v.text.assign(code, 1);
+            out.push_back(CountedValue::string(std::string_view(code).substr(1), n));
         } else {
-            v.kind = CountedValue::Kind::Bool;
-            v.flag = code[1] == 'T';
+            out.push_back(CountedValue::boolean(code[1] == 'T', n));
         }
-        out.push_back(std::move(v));
     }
 }
 

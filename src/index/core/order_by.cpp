@@ -18,14 +18,20 @@ constexpr size_t kWalkShare = 16;
 // Limits up to this many are first tried on the whole set.
 constexpr size_t kWalkLimit = 1024;
 
+// (value, id) pairs in value order (reversed when descending), ties by id.
+template <class Pair>
+auto value_order(bool descending) {
+    return [descending](const Pair& a, const Pair& b) {
+        if (a.first != b.first) return descending ? b.first < a.first : a.first < b.first;
+        return a.second < b.second;
+    };
+}
+
 // Appends the ids of `numbers` (of `base`) in key order, up to `limit` of them.
 // Returns the ids with a key in `base` (to be left out of the rest).
 Bitmap order_numbers(const NumericalBitmap& numbers, const Bitmap& base, bool descending, size_t limit,
                      std::vector<uint32_t>& out) {
-    const auto by_key = [&](const auto& a, const auto& b) {
-        if (a.first != b.first) return descending ? b.first < a.first : a.first < b.first;
-        return a.second < b.second;
-    };
+    const auto by_key = value_order<std::pair<OrderKey, uint32_t>>(descending);
     std::vector<std::pair<OrderKey, uint32_t>> keyed;
     if (numbers.is_small()) {
         std::vector<uint32_t> ids;
@@ -96,10 +102,7 @@ Bitmap order_numbers(const NumericalBitmap& numbers, const Bitmap& base, bool de
 using TextPairs = std::vector<std::pair<std::string_view, uint32_t>>;
 
 void append_by_text(TextPairs& pairs, bool descending, size_t limit, std::vector<uint32_t>& out) {
-    const auto by_text = [&](const auto& a, const auto& b) {
-        if (a.first != b.first) return descending ? b.first < a.first : a.first < b.first;
-        return a.second < b.second;
-    };
+    const auto by_text = value_order<std::pair<std::string_view, uint32_t>>(descending);
     const size_t room = limit - out.size();
     if (room < pairs.size()) {
         std::partial_sort(pairs.begin(), pairs.begin() + static_cast<std::ptrdiff_t>(room), pairs.end(), by_text);
