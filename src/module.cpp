@@ -6,6 +6,7 @@
 #include <string>
 
 #include "index/core/structures/small_form.hpp"
+#include "index/interfaces/columns.hpp"
 #include "index/types.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
@@ -108,6 +109,10 @@ PyObject* build_module() {
     add_member(module.get(), "Indexable", reinterpret_cast<PyObject*>(indexable_type()));
     add_member(module.get(), "FilteredIndex", reinterpret_cast<PyObject*>(filtered_index_type()));
     add_member(module.get(), "PyQueryExpr", reinterpret_cast<PyObject*>(query_expr_type()));
+    // What columns() returns: reachable (isinstance), not exported by `import *`.
+    if (PyModule_AddObjectRef(module.get(), "Columns", reinterpret_cast<PyObject*>(columns_type())) < 0) {
+        throw py::PyErrAlreadySet();
+    }
     // Private: neither in __all__ nor in the stubs.
     PyRef hook = PyRef::checked(PyCFunction_NewEx(&kSetSmallStructureLimit, module.get(), modname.get()));
     if (PyModule_AddObjectRef(module.get(), "_set_small_structure_limit", hook.get()) < 0) {

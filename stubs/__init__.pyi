@@ -297,6 +297,37 @@ class Index:
             idx.reduced(active=True).count_by("city")   # [("Oslo", 120), ("Rome", 80), ...]
         """
 
+    def columns(self, *attrs: str) -> Columns:
+        """Returns the current values of the named attributes of the objects as Arrow columns.
+
+        One row per object, in `collect()` order; one column per name, in
+        argument order, typed by the values found: `int64` (ints), `float64`
+        (floats, or ints and floats together), `string` (str; `large_string`
+        past 2 GiB of text), `bool`, or the null type when no object has the
+        attribute. An object without the attribute, or whose value is None,
+        gives a null there.
+
+        Args:
+            *attrs: attribute names (no dotted paths). An unknown name gives an
+                all-null column; no names give no columns, one row per object.
+
+        Returns:
+            A new `Columns`, which `pyarrow.table`, `polars.DataFrame`, duckdb
+            and `pandas.DataFrame.from_arrow` take directly. It holds its own
+            copy of the values: later assignments do not change it.
+
+        Raises:
+            TypeError: a name that is not a `str`; an attribute whose values
+                mix kinds other than int and float, or hold a list, tuple,
+                set, dict, nested `Indexable` or any other value.
+            ValueError: a dotted name.
+
+        Example::
+
+            import polars as pl
+            pl.DataFrame(idx.columns("name", "age"))
+        """
+
     def min(self, attr: str, /) -> int | float | None:
         """Returns the smallest number among the values of `attr` (list, tuple
         and set elements included; booleans are not numbers here), an int
@@ -567,6 +598,37 @@ class FilteredIndex:
             idx.reduced(active=True).count_by("city")   # [("Oslo", 120), ("Rome", 80), ...]
         """
 
+    def columns(self, *attrs: str) -> Columns:
+        """Returns the current values of the named attributes of the objects as Arrow columns.
+
+        One row per object, in `collect()` order; one column per name, in
+        argument order, typed by the values found: `int64` (ints), `float64`
+        (floats, or ints and floats together), `string` (str; `large_string`
+        past 2 GiB of text), `bool`, or the null type when no object has the
+        attribute. An object without the attribute, or whose value is None,
+        gives a null there.
+
+        Args:
+            *attrs: attribute names (no dotted paths). An unknown name gives an
+                all-null column; no names give no columns, one row per object.
+
+        Returns:
+            A new `Columns`, which `pyarrow.table`, `polars.DataFrame`, duckdb
+            and `pandas.DataFrame.from_arrow` take directly. It holds its own
+            copy of the values: later assignments do not change it.
+
+        Raises:
+            TypeError: a name that is not a `str`; an attribute whose values
+                mix kinds other than int and float, or hold a list, tuple,
+                set, dict, nested `Indexable` or any other value.
+            ValueError: a dotted name.
+
+        Example::
+
+            import polars as pl
+            pl.DataFrame(idx.columns("name", "age"))
+        """
+
     def min(self, attr: str, /) -> int | float | None:
         """Returns the smallest number among the values of `attr` (list, tuple
         and set elements included; booleans are not numbers here), an int
@@ -588,6 +650,28 @@ class FilteredIndex:
     def __reduce__(self) -> Any:
         """Views cannot be pickled or copied: always raises TypeError
         (`rebase()` the view into an `Index` first)."""
+
+@final
+class Columns:
+    """Attribute values of an index's objects as Arrow columns, made by
+    `Index.columns` and `FilteredIndex.columns`; it cannot be constructed
+    directly.
+
+    It implements the Arrow PyCapsule interface, so Arrow consumers take it
+    as it is: `pyarrow.table(c)`, `polars.DataFrame(c)`, duckdb, and
+    `pandas.DataFrame.from_arrow(c)`. The values it exports stay valid after
+    the object, its view and its index are gone.
+    """
+
+    def __arrow_c_schema__(self) -> object:
+        """The schema, a struct of the columns, as a PyCapsule named "arrow_schema"."""
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
+        """A stream of one record batch holding every row, as a PyCapsule named "arrow_array_stream".
+
+        Args:
+            requested_schema: accepted and ignored; the columns keep their types.
+        """
 
 @final
 class PyQueryExpr:

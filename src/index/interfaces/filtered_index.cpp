@@ -3,6 +3,7 @@
 #include <new>
 
 #include "index/interfaces/answers.hpp"
+#include "index/interfaces/columns.hpp"
 #include "index/interfaces/index.hpp"
 #include "index/interfaces/membership.hpp"
 #include "index/interfaces/query.hpp"
@@ -147,6 +148,13 @@ PyObject* fi_reduce(PyObject* self, PyObject*) {
     return nullptr;
 }
 
+PyObject* fi_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded_object([&] {
+        const FilteredIndexCore& view = view_of(self);
+        return make_columns(*view.core, &view.allowed_items, args, nargs, kwnames);
+    });
+}
+
 void filtered_index_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     view_of(self).~FilteredIndexCore();
@@ -179,6 +187,13 @@ PyMethodDef kMethods[] = {
     {"__sizeof__", py::method_ptr(fi_sizeof), METH_NOARGS,
      "__sizeof__($self, /)\n--\n\nThe bytes the view holds: the object and its set of ids; the index it reads "
      "is counted by the index it was made from."},
+    {"columns", py::method_ptr(fi_columns), kFastKw,
+     "columns($self, *attrs)\n--\n\n"
+     "The current values of the named attributes of the objects, in collect() order, as Arrow columns: a "
+     "Columns object for pyarrow.table, polars.DataFrame, duckdb or pandas.DataFrame.from_arrow. "
+     "Column types follow the values: int64, float64 (floats, or ints and floats), string, bool, or null "
+     "when no object has the attribute; an object without it gives a null. Other values, or kinds that do "
+     "not mix, raise TypeError."},
     {nullptr, nullptr, 0, nullptr},
 };
 

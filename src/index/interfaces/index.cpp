@@ -5,6 +5,7 @@
 #include "index/core/index.hpp"
 #include "index/indexable.hpp"
 #include "index/interfaces/answers.hpp"
+#include "index/interfaces/columns.hpp"
 #include "index/interfaces/filtered_index.hpp"
 #include "index/interfaces/membership.hpp"
 #include "index/interfaces/query.hpp"
@@ -229,6 +230,10 @@ PyObject* index_sizeof(PyObject* self, PyObject*) {
     });
 }
 
+PyObject* index_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded_object([&] { return make_columns(core_of(self), nullptr, args, nargs, kwnames); });
+}
+
 constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
 PyMethodDef kMethods[] = {
     {"order_by", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(index_order_by)),
@@ -252,6 +257,13 @@ PyMethodDef kMethods[] = {
     {"__sizeof__", py::method_ptr(index_sizeof), METH_NOARGS,
      "__sizeof__($self, /)\n--\n\nThe bytes the index holds: the object, its value maps, members, object graph "
      "and records (those kept for views too), not the objects stored."},
+    {"columns", py::method_ptr(index_columns), kFastKw,
+     "columns($self, *attrs)\n--\n\n"
+     "The current values of the named attributes of the objects, in collect() order, as Arrow columns: a "
+     "Columns object for pyarrow.table, polars.DataFrame, duckdb or pandas.DataFrame.from_arrow. "
+     "Column types follow the values: int64, float64 (floats, or ints and floats), string, bool, or null "
+     "when no object has the attribute; an object without it gives a null. Other values, or kinds that do "
+     "not mix, raise TypeError."},
     {nullptr, nullptr, 0, nullptr},
 };
 

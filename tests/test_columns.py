@@ -1,0 +1,340 @@
+"""columns(*attrs): attribute values as Arrow columns through the PyCapsule
+interface, checked against a plain model built from collect(), through pyarrow,
+polars and the raw C structures (ctypes, which also runs under the sanitizers)."""
+import ctypes
+import gc
+import math
+import os
+import sys
+import threading
+
+import numpy as np
+import polars as pl
+import pyarrow as pa
+import pytest
+
+from PyVorlane import Columns, Index, Indexable, PyQueryExpr as Q
+
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+class Obj(Indexable):
+    pass
+
+
+def model(objs, attrs):
+    return {a: [getattr(o, a, None) for o in objs] for a in attrs}
+
+
+def same(got, want):
+    """Equal lists where NaN equals NaN and floats compare exactly."""
+    return len(got) == len(want) and all(
+        (isinstance(g, float) and isinstance(w, float) and math.isnan(g) and math.isnan(w))
+        or (g == w and type(g) is type(w)) for g, w in zip(got, want))
+
+
+def sample():
+    objs = [Obj(i=i, f=i / 4, s=f"s{i}", b=i % 3 == 0, mixed=i if i % 2 else i + 0.5) for i in range(40)]
+    objs[5] = Obj(i=2**63 - 1, f=math.nan, s="Zürich 東京 🙂", b=np.bool_(True), mixed=-(2**63))
+    objs[6] = Obj(i=np.int64(-7), f=-0.0, s="", mixed=3)  # no b
+    objs[7] = Obj(s="a string longer than fifteen bytes", extra=1)  # only s
+    return objs
+
+
+# ---------------------------------------------------------------- consumers
+
+def test_pyarrow_and_polars_read_every_column_type_as_the_model():
+    objs = sample()
+    idx = Index()
+    idx.add_object_many(objs)
+    objs[9].s = "assigned"  # current values, not the ones added
+    attrs = ("i", "f", "s", "b", "mixed", "unknown")
+    want = model(idx.collect(), attrs)
+    want["b"] = [None if v is None else bool(v) for v in want["b"]]
+    want["i"] = [None if v is None else int(v) for v in want["i"]]
+    want["mixed"] = [None if v is None else float(v) for v in want["mixed"]]
+
+    table = pa.table(idx.columns(*attrs))
+    assert [str(t) for t in table.schema.types] == ["int64", "double", "string", "bool", "double", "null"]
+    assert table.column_names == list(attrs)
+    assert table.column("i").null_count == 1 and table.column("b").null_count == 2
+    got = table.to_pydict()
+    for a in attrs:
+        assert same(got[a], want[a]), a
+
+    frame = pl.DataFrame(idx.columns(*attrs))
+    assert [str(t) for t in frame.dtypes] == ["Int64", "Float64", "String", "Boolean", "Float64", "Null"]
+    got = frame.to_dict(as_series=False)
+    for a in attrs:
+        assert same(got[a], want[a]), a
+
+
+def test_views_empty_indexes_and_zero_attributes():
+    objs = [Obj(age=i % 7, name=f"n{i}") for i in range(100)]
+    idx = Index()
+    idx.add_object_many(objs)
+    view = idx.reduced_query(Q.gt("age", 3))
+    objs[4].age = 0  # no longer matches, but the view keeps it, as collect() does
+    idx.add_object(Obj(age=6, name="later"))  # not in the view
+    assert pa.table(view.columns("age", "name")).to_pydict() == model(view.collect(), ["age", "name"])
+    narrowed = view.reduced(age=5)
+    assert pl.DataFrame(narrowed.columns("name"))["name"].to_list() == [o.name for o in narrowed.collect()]
+
+    empty = pa.table(Index().columns("age", "name"))
+    assert empty.num_rows == 0 and [str(t) for t in empty.schema.types] == ["null", "null"]
+    assert pa.table(view.reduced(age=99).columns("age")).num_rows == 0
+    bare = pa.table(idx.columns())
+    assert bare.num_columns == 0 and bare.num_rows == len(idx) == 101
+    # The schema capsule alone, and the stream ignoring a requested schema.
+    c = idx.columns("age", "name")
+    assert pa.schema(c) == pa.schema([("age", pa.int64()), ("name", pa.string())])
+    reader = pa.RecordBatchReader._import_from_c_capsule(c.__arrow_c_stream__(requested_schema=None))
+    assert reader.read_all().num_rows == 101
+
+
+# ---------------------------------------------------------------- refusals
+
+@pytest.mark.parametrize("values, words", [
+    ([1, "a"], ["mixes int and str"]),
+    ([True, 1], ["mixes int and bool"]),
+    ([1.5, "a", 2], ["mixes float and str"]),
+    ([1, [1, 2]], ["holds a list"]),
+    (["a", (1,)], ["holds a tuple"]),
+    ([{1}], ["holds a set"]),
+    ([b"x"], ["'bytes'"]),
+    ([Obj(name="inner")], ["nested Indexable (Obj)"]),
+])
+def test_values_without_a_column_type_raise_type_error_naming_the_attribute(values, words):
+    idx = Index()
+    idx.add_object_many([Obj(x=v, ok=1) for v in values] + [Obj(ok=2)])
+    with pytest.raises(TypeError) as info:
+        idx.columns("ok", "x")
+    text = str(info.value)
+    assert text.startswith("columns: attribute 'x' "), text
+    assert all(w in text for w in words), text
+    assert idx.columns("ok") is not None  # the other attribute still reads
+
+
+def test_none_is_a_null_in_a_column_of_any_type():
+    pa = pytest.importorskip("pyarrow")
+    idx = Index()
+    objs = [Obj(i=1, s="a", f=None), Obj(i=None, s=None, f=None), Obj(i=3, s="c", f=None)]
+    idx.add_object_many(objs)
+    table = pa.table(idx.columns("i", "s", "f"))
+    assert table.column("i").type == pa.int64() and table.column("s").type == pa.string()
+    assert table.column("f").type == pa.null()
+    want = {a: [getattr(o, a) for o in idx.collect()] for a in ("i", "s", "f")}
+    assert table.to_pydict() == want
+
+
+def test_bad_arguments():
+    idx = Index()
+    idx.add_object(Obj(a=1))
+    with pytest.raises(TypeError, match="must be str"):
+        idx.columns("a", 3)
+    with pytest.raises(ValueError, match="dotted path"):
+        idx.reduced(a=1).columns("a.b")
+    with pytest.raises(TypeError, match="no keyword"):
+        idx.columns(attr="a")
+    with pytest.raises(TypeError):
+        Columns()
+    with pytest.raises(TypeError):
+        idx.columns("a").__arrow_c_stream__(1, 2)
+
+
+# ---------------------------------------------------------------- the raw structures
+
+class ArrowSchema(ctypes.Structure):
+    pass
+
+
+class ArrowArray(ctypes.Structure):
+    pass
+
+
+class ArrowArrayStream(ctypes.Structure):
+    pass
+
+
+ArrowSchema._fields_ = [
+    ("format", ctypes.c_char_p), ("name", ctypes.c_char_p), ("metadata", ctypes.c_char_p),
+    ("flags", ctypes.c_int64), ("n_children", ctypes.c_int64),
+    ("children", ctypes.POINTER(ctypes.POINTER(ArrowSchema))), ("dictionary", ctypes.POINTER(ArrowSchema)),
+    ("release", ctypes.CFUNCTYPE(None, ctypes.POINTER(ArrowSchema))), ("private_data", ctypes.c_void_p)]
+ArrowArray._fields_ = [
+    ("length", ctypes.c_int64), ("null_count", ctypes.c_int64), ("offset", ctypes.c_int64),
+    ("n_buffers", ctypes.c_int64), ("n_children", ctypes.c_int64), ("buffers", ctypes.POINTER(ctypes.c_void_p)),
+    ("children", ctypes.POINTER(ctypes.POINTER(ArrowArray))), ("dictionary", ctypes.POINTER(ArrowArray)),
+    ("release", ctypes.CFUNCTYPE(None, ctypes.POINTER(ArrowArray))), ("private_data", ctypes.c_void_p)]
+ArrowArrayStream._fields_ = [
+    ("get_schema", ctypes.CFUNCTYPE(ctypes.c_int, ctypes.POINTER(ArrowArrayStream), ctypes.POINTER(ArrowSchema))),
+    ("get_next", ctypes.CFUNCTYPE(ctypes.c_int, ctypes.POINTER(ArrowArrayStream), ctypes.POINTER(ArrowArray))),
+    ("get_last_error", ctypes.CFUNCTYPE(ctypes.c_char_p, ctypes.POINTER(ArrowArrayStream))),
+    ("release", ctypes.CFUNCTYPE(None, ctypes.POINTER(ArrowArrayStream))), ("private_data", ctypes.c_void_p)]
+
+_get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+_get_pointer.restype = ctypes.c_void_p
+_get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+
+
+def capsule_struct(capsule, name, struct):
+    return ctypes.cast(_get_pointer(capsule, name), ctypes.POINTER(struct)).contents
+
+
+def decode(schema, array):
+    """The values of one column read off its buffers, None where the validity bit is clear."""
+    fmt, n, buffers = schema.format, array.length, array.buffers
+
+    def bit(address, i):
+        return (ctypes.cast(address, ctypes.POINTER(ctypes.c_uint8))[i // 8] >> (i % 8)) & 1
+
+    def valid(i):
+        return fmt != b"n" and (array.null_count == 0 or bit(buffers[0], i))
+
+    if fmt == b"l":
+        values = ctypes.cast(buffers[1], ctypes.POINTER(ctypes.c_int64))
+    elif fmt == b"g":
+        values = ctypes.cast(buffers[1], ctypes.POINTER(ctypes.c_double))
+    elif fmt == b"b":
+        values = [bool(bit(buffers[1], i)) for i in range(n)]
+    elif fmt == b"u":
+        offsets = ctypes.cast(buffers[1], ctypes.POINTER(ctypes.c_int32))
+        values = [ctypes.string_at(buffers[2] + offsets[i], offsets[i + 1] - offsets[i]).decode()
+                  for i in range(n)]
+    else:
+        assert fmt == b"n", fmt
+        values = [None] * n
+    return [values[i] if valid(i) else None for i in range(n)]
+
+
+def consume(capsule):
+    """Reads a stream capsule as a consumer would: schema, one batch, end of stream."""
+    stream = capsule_struct(capsule, b"arrow_array_stream", ArrowArrayStream)
+    schema, batch, after = ArrowSchema(), ArrowArray(), ArrowArray()
+    assert stream.get_schema(ctypes.byref(stream), ctypes.byref(schema)) == 0
+    assert stream.get_next(ctypes.byref(stream), ctypes.byref(batch)) == 0
+    assert stream.get_next(ctypes.byref(stream), ctypes.byref(after)) == 0
+    assert not after.release  # the end of the stream
+    stream.release(ctypes.byref(stream))  # the capsule then only frees the structure
+    assert schema.format == b"+s" and schema.n_children == batch.n_children
+    out = {}
+    for k in range(schema.n_children):
+        child_schema, child = schema.children[k].contents, batch.children[k].contents
+        assert child.length == batch.length
+        out[child_schema.name.decode()] = decode(child_schema, child)
+    batch.release(ctypes.byref(batch))
+    schema.release(ctypes.byref(schema))
+    assert not batch.release and not schema.release
+    return out
+
+
+def test_the_stream_outlives_the_index_the_view_and_the_columns_object():
+    objs = sample()
+    refs = [sys.getrefcount(o) for o in objs]
+    idx = Index()
+    idx.add_object_many(objs)
+    view = idx.reduced_query(Q.ne("i", 3))
+    attrs = ["i", "s", "b", "unknown"]
+    want = model(view.collect(), attrs)
+    want["b"] = [None if v is None else bool(v) for v in want["b"]]
+    columns = view.columns(*attrs)
+    stream = columns.__arrow_c_stream__()
+    schema = columns.__arrow_c_schema__()
+    never_consumed = columns.__arrow_c_stream__()  # released by its capsule alone
+    del columns, view, idx, never_consumed
+    gc.collect()
+    got = consume(stream)
+    assert got == want
+    assert capsule_struct(schema, b"arrow_schema", ArrowSchema).format == b"+s"
+    del stream, schema
+    gc.collect()
+    assert [sys.getrefcount(o) for o in objs] == refs
+
+
+def test_float_and_mixed_columns_through_the_raw_structures():
+    idx = Index()
+    idx.add_object_many([Obj(f=0.5, m=1), Obj(f=math.inf, m=2.5), Obj(m=2**53 + 1)])
+    got = consume(idx.columns("f", "m").__arrow_c_stream__())
+    want = model(idx.collect(), ["f", "m"])
+    assert same(got["f"], want["f"])
+    assert same(got["m"], [float(v) for v in want["m"]])
+
+
+@pytest.mark.skipif(SANITIZED, reason="freed memory sits in the sanitizer's quarantine")
+def test_unconsumed_capsules_free_their_columns():
+    idx = Index()
+    idx.add_object_many([Obj(x=i, s=f"value {i:08d}") for i in range(50_000)])
+
+    def resident():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+    for _ in range(3):
+        idx.columns("x", "s").__arrow_c_stream__()
+    start = resident()
+    for _ in range(100):  # each holds about 1.5 MB while alive
+        columns = idx.columns("x", "s")
+        columns.__arrow_c_stream__()
+        columns.__arrow_c_schema__()
+    assert resident() - start < 40 * 2**20
+
+
+def test_writes_and_removals_while_columns_are_read():
+    objs = [Obj(x=i, s="a") for i in range(20_000)]
+    idx = Index()
+    idx.add_object_many(objs)
+    stop = threading.Event()
+
+    def writer():
+        k = 0
+        while not stop.is_set():
+            o = objs[k % len(objs)]
+            o.x = o.x + 1
+            if k % 7 == 0:
+                idx.remove_object(o)
+                idx.add_object(o)
+            k += 1
+
+    thread = threading.Thread(target=writer)
+    thread.start()
+    try:
+        for _ in range(30):
+            got = consume(idx.columns("x", "s").__arrow_c_stream__())
+            assert len(got["x"]) == len(got["s"]) >= len(objs) - 1
+            assert all(type(v) is int for v in got["x"]) and set(got["s"]) == {"a"}
+    finally:
+        stop.set()
+        thread.join(60)
+    assert not thread.is_alive()
+    assert consume(idx.columns("x").__arrow_c_stream__())["x"] == [o.x for o in idx.collect()]
+
+
+# ---------------------------------------------------------------- the fetch of the C sources
+
+FETCH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "cmake", "fetch_nanoarrow.py")
+
+
+def test_fetch_script_refuses_a_wrong_checksum_and_keeps_a_current_folder(tmp_path):
+    import subprocess
+    import tarfile
+
+    fake = tmp_path / "nanoarrow-0.7.0.tar.gz"
+    with tarfile.open(fake, "w:gz"):
+        pass
+    dest = tmp_path / "out"
+    done = subprocess.run([sys.executable, FETCH, str(dest), "--sdist", str(fake)],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 1 and "sha256" in done.stderr and "VORLANE_NANOARROW_DIR" in done.stderr
+    assert not (dest / "nanoarrow.sha256").exists()
+
+    # A folder stamped with the pinned release is left as it is, nothing read or fetched.
+    source = open(FETCH).read()
+    pinned = source.split('SDIST_SHA256 = "')[1].split('"')[0]
+    (dest / "nanoarrow" / "common").mkdir(parents=True)
+    for name in ("nanoarrow/nanoarrow.h", "nanoarrow/nanoarrow_config.h", "nanoarrow/common/array.c"):
+        (dest / name).write_text("kept")
+    (dest / "nanoarrow.sha256").write_text(pinned + "\n")
+    done = subprocess.run([sys.executable, FETCH, str(dest), "--sdist", str(tmp_path / "missing.tar.gz")],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert (dest / "nanoarrow" / "nanoarrow.h").read_text() == "kept"
