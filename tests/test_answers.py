@@ -306,3 +306,45 @@ def model_count_nested(objs, attr):
     flat = [Item(**{attr: list(flatten(getattr(o, attr)))}) if isinstance(getattr(o, attr), (list, tuple, set))
             else o for o in objs]
     return model_count(flat, attr)
+
+
+def test_answers_read_objects_while_other_threads_write_them():
+    # Past a few thousand distinct strings the index keeps no table of them:
+    # orders and counts read those strings from the objects, whose own locks
+    # come before the index's. Writers on other threads must neither deadlock
+    # with them nor be lost.
+    import threading
+
+    objs = [Item(name=f"n{i:06d}", n=i) for i in range(20000)]
+    idx = Index()
+    idx.add_object_many(objs)
+    stop = threading.Event()
+    errors = []
+
+    def writer(seed):
+        rng = random.Random(seed)
+        try:
+            while not stop.is_set():
+                o = rng.choice(objs)
+                o.name = f"w{rng.randint(0, 10**6):07d}"
+                o.n = rng.randint(0, 100)
+        except BaseException as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=writer, args=(s,)) for s in range(2)]
+    for t in threads:
+        t.start()
+    try:
+        for _ in range(20):
+            assert len(idx.order_by("name", limit=5)) == 5
+            assert sum(n for _, n in idx.count_by("name")) == len(objs)
+            assert len(idx.order_by("name", descending=True)) == len(objs)
+            assert idx.min("n") is not None
+    finally:
+        stop.set()
+        for t in threads:
+            t.join()
+    assert errors == []
+    everything = idx.collect()
+    assert [id(o) for o in idx.order_by("name")] == [id(o) for o in model_order(everything, "name")]
+    same_counts(idx.count_by("name"), model_count(everything, "name"))
