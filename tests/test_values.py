@@ -163,6 +163,23 @@ def test_values_convert_without_numpy():
     assert run_python(code) == "ok"
 
 
+def test_numpy_is_not_imported_but_its_scalars_are_recognised_once_it_is():
+    pytest.importorskip("numpy")
+    code = (
+        "import sys\n"
+        "from PyVorlane import Index, Indexable\n"
+        "o = Indexable(a=1, b=2.5, c='s', d=True, e=None, f=[1, (2,)], g=Indexable(), h=frozenset())\n"
+        "idx = Index(); idx.add_object(o)\n"
+        "assert 'numpy' not in sys.modules\n"
+        "import numpy as np\n"
+        "o.a = np.int64(7); o.b = np.float64(0.5); o.d = np.bool_(False)\n"
+        "assert type(o.a) is int and idx.get_by_attribute(a=7) == [o]\n"
+        "assert idx.get_by_attribute(b=0.5) == [o] and idx.get_by_attribute(d=False) == [o]\n"
+        "print('ok')\n"
+    )
+    assert run_python(code) == "ok"
+
+
 def test_conversion_errors_keep_the_interpreter_running_and_leak_nothing():
     import sys
 

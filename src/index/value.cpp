@@ -20,17 +20,18 @@ namespace {
 
 using py::PyRef;
 
-// The exact types recognised for each payload kind: the built-in type, plus
-// numpy's scalar type when numpy imports. Built once, on the first conversion.
-struct KindTables {
-    PyTypeObject* int_kinds[2] = {&PyLong_Type, nullptr};
-    PyTypeObject* float_kinds[2] = {&PyFloat_Type, nullptr};
-    PyTypeObject* str_kinds[2] = {&PyUnicode_Type, nullptr};
-    PyTypeObject* bool_kinds[2] = {&PyBool_Type, nullptr};
+// numpy's scalar types recognised beside the built-in ones. numpy is never
+// imported for them: a numpy scalar can only arrive once numpy is imported, so
+// the table is built on the first conversion of a value of another type after
+// numpy appears in sys.modules; until then it is null.
+struct NumpyKinds {
+    PyTypeObject* int_kind = nullptr;
+    PyTypeObject* float_kind = nullptr;
+    PyTypeObject* str_kind = nullptr;
+    PyTypeObject* bool_kind = nullptr;
 };
 
 PyTypeObject* numpy_type(PyObject* numpy, const char* name) {
-    if (numpy == nullptr) return nullptr;
     PyObject* attr = PyObject_GetAttrString(numpy, name);
     if (attr == nullptr) {
         PyErr_Clear();
@@ -43,34 +44,36 @@ PyTypeObject* numpy_type(PyObject* numpy, const char* name) {
     return reinterpret_cast<PyTypeObject*>(attr);  // the table keeps this reference
 }
 
-const KindTables& kind_tables() {
-    static std::atomic<const KindTables*> tables{nullptr};
-    if (const KindTables* t = tables.load(std::memory_order_acquire)) return *t;
-    // Importing may let other threads run; a thread that loses the race drops its copy.
+const NumpyKinds* numpy_kinds() {
+    static std::atomic<const NumpyKinds*> kinds{nullptr};
+    if (const NumpyKinds* k = kinds.load(std::memory_order_acquire)) return k;
     PyObject* exc = PyErr_GetRaisedException();
-    auto* built = new KindTables();
-    PyObject* numpy = PyImport_ImportModule("numpy");
-    if (numpy == nullptr) PyErr_Clear();
-    built->int_kinds[1] = numpy_type(numpy, "int64");
-    built->float_kinds[1] = numpy_type(numpy, "float64");
-    built->str_kinds[1] = numpy_type(numpy, "str_");
-    built->bool_kinds[1] = numpy_type(numpy, "bool");
-    if (built->bool_kinds[1] == nullptr) built->bool_kinds[1] = numpy_type(numpy, "bool_");
-    Py_XDECREF(numpy);
+    static PyObject* const name = PyUnicode_InternFromString("numpy");  // kept for the process
+    PyObject* numpy = name == nullptr ? nullptr : PyImport_GetModule(name);  // sys.modules only: no import
+    if (numpy == nullptr || numpy == Py_None) {
+        PyErr_Clear();
+        Py_XDECREF(numpy);
+        PyErr_SetRaisedException(exc);
+        return nullptr;
+    }
+    auto* built = new NumpyKinds();
+    built->int_kind = numpy_type(numpy, "int64");
+    built->float_kind = numpy_type(numpy, "float64");
+    built->str_kind = numpy_type(numpy, "str_");
+    built->bool_kind = numpy_type(numpy, "bool");
+    if (built->bool_kind == nullptr) built->bool_kind = numpy_type(numpy, "bool_");
+    Py_DECREF(numpy);
     PyErr_SetRaisedException(exc);
-    const KindTables* expected = nullptr;
-    if (!tables.compare_exchange_strong(expected, built, std::memory_order_acq_rel)) {
-        for (auto* table : {built->int_kinds, built->float_kinds, built->str_kinds, built->bool_kinds}) {
-            Py_XDECREF(reinterpret_cast<PyObject*>(table[1]));
+    // Getting the attributes may let other threads run; a thread that loses the race drops its copy.
+    const NumpyKinds* expected = nullptr;
+    if (!kinds.compare_exchange_strong(expected, built, std::memory_order_acq_rel)) {
+        for (PyTypeObject* t : {built->int_kind, built->float_kind, built->str_kind, built->bool_kind}) {
+            Py_XDECREF(reinterpret_cast<PyObject*>(t));
         }
         delete built;
-        return *expected;
+        return expected;
     }
-    return *built;
-}
-
-bool in_table(PyTypeObject* const (&table)[2], PyTypeObject* type) {
-    return type == table[0] || (table[1] != nullptr && type == table[1]);
+    return built;
 }
 
 uint64_t finish_kind(FxHasher h, uint64_t kind) {
@@ -173,12 +176,11 @@ StoredIndexable StoredIndexable::from_py_ref(PyObject* object) {
 PyValue PyValue::from_python(py::PyRef ref) {
     PyObject* obj = ref.get();
     PyTypeObject* type = Py_TYPE(obj);
-    const KindTables& tables = kind_tables();
 
-    if (in_table(tables.int_kinds, type)) return PyValue(cast::Int{read_int(obj, type == &PyLong_Type)});
-    if (in_table(tables.float_kinds, type)) return PyValue(cast::Float{read_float(obj, type == &PyFloat_Type)});
-    if (in_table(tables.str_kinds, type)) return PyValue(cast::Str{SmallString(read_str(obj))});
-    if (in_table(tables.bool_kinds, type)) return PyValue(cast::Bool{read_bool(obj, type == &PyBool_Type)});
+    if (type == &PyLong_Type) return PyValue(cast::Int{read_int(obj, true)});
+    if (type == &PyFloat_Type) return PyValue(cast::Float{read_float(obj, true)});
+    if (type == &PyUnicode_Type) return PyValue(cast::Str{SmallString(read_str(obj))});
+    if (type == &PyBool_Type) return PyValue(cast::Bool{read_bool(obj, true)});
     if (PyType_IsSubtype(type, indexable_type())) return PyValue(cast::Ind{StoredIndexable::from_py_ref(ref.get())});
     std::optional<IterableKind> container;
     if (type == &PyList_Type) container = IterableKind::List;
@@ -188,6 +190,14 @@ PyValue PyValue::from_python(py::PyRef ref) {
     if (container) {
         const uint32_t tag = g_iterable_tags.fetch_add(1, std::memory_order_relaxed);
         return PyValue(cast::Iterable{PyIterable{*container, tag, py::SharedPyRef(std::move(ref))}});
+    }
+    if (obj != Py_None) {
+        if (const NumpyKinds* numpy = numpy_kinds()) {
+            if (type == numpy->int_kind) return PyValue(cast::Int{read_int(obj, false)});
+            if (type == numpy->float_kind) return PyValue(cast::Float{read_float(obj, false)});
+            if (type == numpy->str_kind) return PyValue(cast::Str{SmallString(read_str(obj))});
+            if (type == numpy->bool_kind) return PyValue(cast::Bool{read_bool(obj, false)});
+        }
     }
     const Py_hash_t py_hash = PyObject_Hash(obj);
     if (py_hash == -1 && PyErr_Occurred()) {
