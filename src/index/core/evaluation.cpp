@@ -122,6 +122,25 @@ bool is_range(const QueryExpr& e) {
            std::holds_alternative<q::Bt>(e.node);
 }
 
+// Tracing the element ids a search found to their holders costs a lookup
+// each; reading a small base's own elements from the ledger costs a few. Past
+// this many found element ids per element of the base, the found ones are cut
+// to the base's own before they are traced.
+constexpr uint64_t kTracedPerOwnElement = 4;
+
+// Keeps the element ids of `found` to those of the base's own containers when
+// that is cheaper than tracing them all (views of a large index).
+void keep_to_own_elements(const QueryMap& m, const Bitmap& base, Bitmap& found) {
+    if (!m.has_elements()) return;
+    const uint64_t elements_found = found.and_cardinality(*m.masked_ids.read(QueryMap::kMapPoisoned));
+    const auto ledger = m.elements.read(QueryMap::kMapPoisoned);
+    const uint64_t per_holder = ledger->size() / std::max<size_t>(ledger->holders(), 1) + 1;
+    if (elements_found <= kTracedPerOwnElement * per_holder * base.cardinality()) return;
+    Bitmap own = answers::elements_of(*ledger, base);
+    own.or_inplace(base);
+    found.and_inplace(own);
+}
+
 // A node with a path, evaluated against the map of its attribute (after unmasking).
 Bitmap path_node_in_map(const QueryMap& m, const Bitmap& base, const QueryExpr& e) {
     Bitmap r = std::visit(
@@ -153,6 +172,7 @@ Bitmap path_node_in_map(const QueryMap& m, const Bitmap& base, const QueryExpr& 
             }
         },
         e.node);
+    keep_to_own_elements(m, base, r);
     m.unmask_ids(r);
     // Range searches looked at element ids too; after unmasking, keep them to the base.
     if (is_range(e)) r.and_inplace(base);

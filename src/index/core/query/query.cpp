@@ -51,6 +51,7 @@ QueryMap::QueryMap(std::weak_ptr<IndexAPI> owner_core)
 void ElementLedger::add(uint32_t eid, uint32_t holder, PyValue value) {
     const uint32_t first = first_.find(holder);
     const uint32_t next = first == PagedIdMap::kNone ? kEnd : first - 1;
+    if (first == PagedIdMap::kNone) ++holders_;
     uint32_t slot;
     if (!free_slots_.empty()) {
         slot = free_slots_.back();
@@ -77,6 +78,7 @@ std::vector<std::pair<uint32_t, PyValue>> ElementLedger::take(uint32_t holder) {
         i = next;
     }
     first_.erase(holder);
+    --holders_;
     return out;
 }
 

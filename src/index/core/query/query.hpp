@@ -46,6 +46,8 @@ public:
     // Takes out every element of `holder`, as (element id, value) in entry order.
     std::vector<std::pair<uint32_t, PyValue>> take(uint32_t holder);
     size_t size() const noexcept { return live_; }
+    // Objects (and containers) with elements.
+    size_t holders() const noexcept { return holders_; }
     // fn(element id, value) for every element of `holder`, newest first.
     template <class Fn>
     void for_each_of(uint32_t holder, Fn&& fn) const {
@@ -71,6 +73,7 @@ private:
     std::vector<uint32_t> free_slots_;
     PagedIdMap first_;  // holder -> 1 + index of its first entry
     size_t live_ = 0;
+    size_t holders_ = 0;
 };
 
 struct QueryMap {
