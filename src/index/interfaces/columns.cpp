@@ -19,6 +19,14 @@
 
 namespace vorlane {
 
+const char* const kColumnsDoc =
+    "columns($self, *attrs)\n--\n\n"
+    "The current values of the named attributes of the objects, in collect() order, as Arrow columns: a "
+    "Columns object for pyarrow.table, polars.DataFrame, duckdb or pandas.DataFrame.from_arrow. "
+    "Column types follow the values: int64, float64 (floats, or ints and floats), string, bool, or null "
+    "when no object has the attribute, or when it is missing or None there. Other values, or kinds that do "
+    "not mix, raise TypeError.";
+
 namespace {
 
 // What a Columns object, and every schema, stream and array made from it,

@@ -9,6 +9,9 @@ namespace vorlane {
 struct IndexAPI;
 class Bitmap;
 
+// The docstring of `columns`, shared by Index and FilteredIndex.
+extern const char* const kColumnsDoc;
+
 // The Columns type, made on first use (interpreter lock held); lives for the process.
 PyTypeObject* columns_type();
 

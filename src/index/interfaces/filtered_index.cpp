@@ -188,12 +188,7 @@ PyMethodDef kMethods[] = {
      "__sizeof__($self, /)\n--\n\nThe bytes the view holds: the object and its set of ids; the index it reads "
      "is counted by the index it was made from."},
     {"columns", py::method_ptr(fi_columns), kFastKw,
-     "columns($self, *attrs)\n--\n\n"
-     "The current values of the named attributes of the objects, in collect() order, as Arrow columns: a "
-     "Columns object for pyarrow.table, polars.DataFrame, duckdb or pandas.DataFrame.from_arrow. "
-     "Column types follow the values: int64, float64 (floats, or ints and floats), string, bool, or null "
-     "when no object has the attribute; an object without it gives a null. Other values, or kinds that do "
-     "not mix, raise TypeError."},
+     kColumnsDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

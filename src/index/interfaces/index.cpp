@@ -258,12 +258,7 @@ PyMethodDef kMethods[] = {
      "__sizeof__($self, /)\n--\n\nThe bytes the index holds: the object, its value maps, members, object graph "
      "and records (those kept for views too), not the objects stored."},
     {"columns", py::method_ptr(index_columns), kFastKw,
-     "columns($self, *attrs)\n--\n\n"
-     "The current values of the named attributes of the objects, in collect() order, as Arrow columns: a "
-     "Columns object for pyarrow.table, polars.DataFrame, duckdb or pandas.DataFrame.from_arrow. "
-     "Column types follow the values: int64, float64 (floats, or ints and floats), string, bool, or null "
-     "when no object has the attribute; an object without it gives a null. Other values, or kinds that do "
-     "not mix, raise TypeError."},
+     kColumnsDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
