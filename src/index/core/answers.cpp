@@ -168,19 +168,9 @@ Bitmap elements_of(const ElementLedger& ledger, const Bitmap& holders) {
     // Element ids come out nearly ascending (each holder's in one run, the
     // holders ascending): the bitmap takes them as they come.
     std::vector<uint32_t> found;
-    std::vector<uint32_t> nested;  // containers inside containers, read after
-    const auto read = [&](uint32_t holder) {
-        ledger.for_each_of(holder, [&](uint32_t eid, const PyValue& value) {
-            found.push_back(eid);
-            if (value.kind() == Kind::Iterable) nested.push_back(eid);
-        });
-    };
-    holders.for_each([&](uint32_t holder) { read(holder); });
-    while (!nested.empty()) {
-        const uint32_t container = nested.back();
-        nested.pop_back();
-        read(container);
-    }
+    holders.for_each([&](uint32_t holder) {
+        ledger.for_each_within(holder, [&](uint32_t eid, const PyValue&) { found.push_back(eid); });
+    });
     Bitmap out;
     out.add_many(found);
     return out;

@@ -198,37 +198,31 @@ void count_elements_of(const QueryMap& map, const Bitmap& base, std::vector<Coun
     // table lookup an element, and each object's values made distinct first.
     std::unordered_map<std::string, uint64_t> counts;
     std::vector<std::string> found;
-    std::vector<uint32_t> pending;
     base.for_each([&](uint32_t holder) {
         found.clear();
-        pending.push_back(holder);
-        while (!pending.empty()) {
-            const uint32_t h = pending.back();
-            pending.pop_back();
-            ledger->for_each_of(h, [&](uint32_t eid, const PyValue& value) {
-                std::string code;
-                switch (value.kind()) {
-                    case Kind::Int:
-                    case Kind::Float: {
-                        const auto key = number_key(value);
-                        if (!key) return;
-                        code.assign(1, 'n');
-                        code.append(reinterpret_cast<const char*>(&key->head), sizeof(key->head));
-                        code.append(reinterpret_cast<const char*>(&key->mantissa), sizeof(key->mantissa));
-                        break;
-                    }
-                    case Kind::Str:
-                        code.assign(1, 's');
-                        code.append(value.as<cast::Str>()->value.view());
-                        break;
-                    case Kind::Bool: code.assign(value.as<cast::Bool>()->value ? "bT" : "bF"); break;
-                    case Kind::Iterable: pending.push_back(eid); return;
-                    case Kind::Ind:
-                    case Kind::Unknown: return;
+        ledger->for_each_within(holder, [&](uint32_t, const PyValue& value) {
+            std::string code;
+            switch (value.kind()) {
+                case Kind::Int:
+                case Kind::Float: {
+                    const auto key = number_key(value);
+                    if (!key) return;
+                    code.assign(1, 'n');
+                    code.append(reinterpret_cast<const char*>(&key->head), sizeof(key->head));
+                    code.append(reinterpret_cast<const char*>(&key->mantissa), sizeof(key->mantissa));
+                    break;
                 }
-                found.push_back(std::move(code));
-            });
-        }
+                case Kind::Str:
+                    code.assign(1, 's');
+                    code.append(value.as<cast::Str>()->value.view());
+                    break;
+                case Kind::Bool: code.assign(value.as<cast::Bool>()->value ? "bT" : "bF"); break;
+                case Kind::Iterable:  // its elements come next
+                case Kind::Ind:
+                case Kind::Unknown: return;
+            }
+            found.push_back(std::move(code));
+        });
         std::sort(found.begin(), found.end());
         found.erase(std::unique(found.begin(), found.end()), found.end());
         for (std::string& code : found) ++counts[std::move(code)];

@@ -132,10 +132,12 @@ constexpr uint64_t kTracedPerOwnElement = 4;
 // that is cheaper than tracing them all (views of a large index).
 void keep_to_own_elements(const QueryMap& m, const Bitmap& base, Bitmap& found) {
     if (!m.has_elements()) return;
-    const uint64_t elements_found = found.and_cardinality(*m.masked_ids.read(QueryMap::kMapPoisoned));
     const auto ledger = m.elements.read(QueryMap::kMapPoisoned);
     const uint64_t per_holder = ledger->size() / std::max<size_t>(ledger->holders(), 1) + 1;
-    if (elements_found <= kTracedPerOwnElement * per_holder * base.cardinality()) return;
+    const uint64_t bound = kTracedPerOwnElement * per_holder * base.cardinality();
+    // A base as large as that holds about every element: nothing to cut, and nothing to count.
+    if (bound >= ledger->size()) return;
+    if (found.and_cardinality(*m.masked_ids.read(QueryMap::kMapPoisoned)) <= bound) return;
     Bitmap own = answers::elements_of(*ledger, base);
     own.or_inplace(base);
     found.and_inplace(own);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "index/core/structures/string_interner.hpp"
+#include "index/interfaces/filtered_index.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
 #include "python/gil.hpp"
@@ -90,20 +91,7 @@ PyObject* answer_order_by(const IndexAPI& core, const Bitmap* base, PyObject* ar
         }
         const std::vector<uint32_t> ids =
             py::without_gil([&] { return core.order_by(attr_id, descending != 0, limit, base); });
-        // Made at its final size and filled in place; an object that left
-        // meanwhile is left out, as collect() leaves it out.
-        py::PyRef list = py::PyRef::checked(PyList_New(static_cast<Py_ssize_t>(ids.size())));
-        PyObject** slots = reinterpret_cast<PyListObject*>(list.get())->ob_item;
-        Py_ssize_t filled = 0;
-        {
-            auto items = read_items(core);
-            items->for_each_object(std::span<const uint32_t>(ids), [&](PyObject* obj) {
-                Py_INCREF(obj);
-                slots[filled++] = obj;
-            });
-        }
-        Py_SET_SIZE(list.get(), filled);
-        return list.release();
+        return collect_items(*core.items, std::span<const uint32_t>(ids));
     });
 }
 

@@ -343,9 +343,9 @@ PyTypeObject* create_columns_type() {
         {Py_tp_dealloc, reinterpret_cast<void*>(columns_dealloc)},
         {0, nullptr},
     };
-    PyType_Spec spec = {"PyVorlane.Columns", sizeof(PyColumnsObject), 0,
+    PyType_Spec type_spec = {"PyVorlane.Columns", sizeof(PyColumnsObject), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
 }
 
 }  // namespace

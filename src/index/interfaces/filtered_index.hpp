@@ -2,6 +2,8 @@
 // FilteredIndex: a narrowed view of an index, made only by the module.
 #include <Python.h>
 
+#include <span>
+
 #include "index/core/index.hpp"
 
 namespace vorlane {
@@ -18,6 +20,8 @@ PyObject* wrap_filtered_index(FilteredIndexCore view);
 
 // The objects of `allowed` in ascending id order, as a new list (interpreter lock held).
 PyObject* collect_items(const RwLock<ItemTable>& items, const Bitmap& allowed);
+// The objects of `ids` in that order, as a new list (interpreter lock held).
+PyObject* collect_items(const RwLock<ItemTable>& items, std::span<const uint32_t> ids);
 
 // Converts the container elements of every object of `batch`, so that entering
 // them fails before any index changes (interpreter lock held).

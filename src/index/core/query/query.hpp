@@ -55,6 +55,22 @@ public:
         if (first == PagedIdMap::kNone) return;
         for (uint32_t i = first - 1; i != kEnd; i = entries_[i].next) fn(entries_[i].eid, *entries_[i].value);
     }
+    // fn(element id, value) for every element of `holder` and of the
+    // containers among them, at any depth (containers are elements too).
+    template <class Fn>
+    void for_each_within(uint32_t holder, Fn&& fn) const {
+        std::vector<uint32_t> nested;  // allocated only when a container holds one
+        const auto visit = [&](uint32_t eid, const PyValue& value) {
+            fn(eid, value);
+            if (value.kind() == Kind::Iterable) nested.push_back(eid);
+        };
+        for_each_of(holder, visit);
+        while (!nested.empty()) {
+            const uint32_t container = nested.back();
+            nested.pop_back();
+            for_each_of(container, visit);
+        }
+    }
     // The entries (free slots too), the free list, the chains' heads and the
     // heap of the values entered (long strings); see heap_bytes.hpp.
     size_t memory_bytes() const noexcept;
