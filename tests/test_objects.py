@@ -244,3 +244,59 @@ def test_attribute_names_that_cannot_be_encoded():
         setattr(obj, "\ud800", 1)
     made = Item(**{"ok": 1, "\ud800": 2})
     assert repr(made) == "<Indexable with 1 attributes>"
+
+
+def test_names_are_found_by_text_whatever_object_carries_them():
+    """Reads and writes remember attribute ids by the name object: equal names built
+    anew, a str subclass, and more distinct names than are remembered all reach the
+    same storage, and remembering a name holds at most one reference to it."""
+    class Name(str):
+        pass
+
+    obj = Item(age=1)
+    for k in range(3000):  # far more names than are remembered at once
+        setattr(obj, "".join(["attr", str(k)]), k)
+    assert all(getattr(obj, f"attr{k}") == k for k in range(3000))
+    assert getattr(obj, Name("age")) == 1
+    setattr(obj, Name("age"), 2)
+    assert obj.age == 2 and getattr(obj, "".join(["a", "ge"])) == 2
+
+    name = "".join(["fresh", "_name"])
+    before = sys.getrefcount(name)
+    for _ in range(100):
+        setattr(obj, name, 5)
+        assert getattr(obj, name) == 5
+    assert sys.getrefcount(name) - before <= 1
+    with pytest.raises(AttributeError):
+        getattr(obj, "".join(["fresh", "_other"]))
+
+
+def test_reads_during_writes_in_other_threads_see_whole_values():
+    """Reads take no lock while the interpreter lock keeps writers out: a reader sees
+    one of the values written, never a torn or released one, also with an index."""
+    objs = [Item(n=0, s="v0", xs=[0]) for _ in range(50)]
+    index = PyVorlane.Index()
+    index.add_object_many(objs[:25])
+    stop = threading.Event()
+    seen = []
+
+    def write():
+        k = 0
+        while not stop.is_set():
+            k += 1
+            for o in objs:
+                o.n, o.s, o.xs = k, f"v{k}", [k]
+
+    writer = threading.Thread(target=write)
+    writer.start()
+    try:
+        for _ in range(200):
+            for o in objs:
+                n, s, xs = o.n, o.s, o.xs
+                seen.append((isinstance(n, int), s.startswith("v"), isinstance(xs, list) and len(xs) == 1))
+    finally:
+        stop.set()
+        writer.join()
+    assert seen and all(all(flags) for flags in seen)
+    last = objs[0].n
+    assert len(index.get_by_attribute(n=last)) == sum(1 for o in objs[:25] if o.n == last)

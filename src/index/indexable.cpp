@@ -36,8 +36,9 @@ void drop_engine_ref(PyObject* obj) noexcept {
 
 Mutex<AttributeMap>::Guard lock_attributes_with_gil(const Indexable& record) {
     auto& storage = record.attributes;
-    return py::lock_with_gil([&] { return storage.try_lock(kCannotReadIndexable); },
-                             [&] { return storage.lock(kCannotReadIndexable); });
+    // Quiet: the sections under it only read, copy or move values.
+    return py::lock_with_gil([&] { return storage.try_lock_quiet(kCannotReadIndexable); },
+                             [&] { return storage.lock_quiet(kCannotReadIndexable); });
 }
 
 void check_container_attributes(const Indexable& record, PreparedElements& prepared) {
@@ -111,6 +112,38 @@ std::optional<std::string_view> utf8_name(PyObject* name) {
 uint32_t attribute_id(std::string_view name) {
     if (auto id = StrInterner::global().snapshot().get(name)) return *id;
     return StrInterner::global().intern(name);
+}
+
+// Attribute ids of the name objects reads and writes met last, by the name
+// object's address: the names in code are the same interned objects every
+// time, so a read finds its id without encoding or hashing the name. A slot
+// holds a reference to its name, so an address found there is never a freed
+// string's. Touched only with the interpreter lock held.
+struct NameSlot {
+    PyObject* name = nullptr;
+    uint32_t id = 0;
+};
+constexpr size_t kNameSlots = 1024;
+std::array<NameSlot, kNameSlots> g_name_slots;
+
+NameSlot& name_slot(PyObject* name) noexcept {
+    return g_name_slots[(reinterpret_cast<uintptr_t>(name) >> 4) % kNameSlots];
+}
+
+// The id of an exact str name met before, if its slot still holds it.
+std::optional<uint32_t> remembered_attribute_id(PyObject* name) noexcept {
+    const NameSlot& slot = name_slot(name);
+    if (slot.name == name) return slot.id;
+    return std::nullopt;
+}
+
+void remember_attribute_id(PyObject* name, uint32_t id) noexcept {
+    if (!PyUnicode_CheckExact(name)) return;  // a subclass's text could change its meaning
+    NameSlot& slot = name_slot(name);
+    Py_INCREF(name);
+    PyObject* previous = std::exchange(slot.name, name);
+    slot.id = id;
+    Py_XDECREF(previous);  // a string's release runs no Python code
 }
 
 // The object the last construction made, with its keyword dict: the
@@ -237,12 +270,20 @@ void indexable_dealloc(PyObject* self) {
 
 PyObject* indexable_getattro(PyObject* self, PyObject* name) {
     return py::guarded_object([&]() -> PyObject* {
+        const Indexable& record = as_indexable(self)->record;
+        // The common read: a name met before, read with no lock (the
+        // interpreter lock excludes every writer).
+        if (const auto id = remembered_attribute_id(name)) {
+            if (const AttributeMap* values = record.values_with_gil()) {
+                if (const PyValue* value = values->get(*id)) return value->to_python().release();
+            }
+        }
         if (const auto text = utf8_name(name)) {
-            const Indexable& record = as_indexable(self)->record;
             std::optional<PyValue> found;
             {
                 auto storage = lock_attributes_with_gil(record);
                 const uint32_t id = StrInterner::global().intern(*text);
+                remember_attribute_id(name, id);
                 if (const PyValue* value = storage->get(id)) found.emplace(*value);
             }
             if (found) return found->to_python().release();
@@ -268,15 +309,23 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
         if (utf8 == nullptr) throw py::PyErrAlreadySet();
         const std::string_view text(utf8, static_cast<size_t>(size));
+        PyValue converted = py::converting_attribute(text, [&] { return PyValue::from_python(PyRef::borrow(value)); });
+        uint32_t id = 0;
+        if (const auto remembered = remembered_attribute_id(name)) {
+            id = *remembered;
+        } else {
+            id = attribute_id(text);
+            remember_attribute_id(name, id);
+        }
+        const Indexable& record = as_indexable(self)->record;
+        if (converted.kind() != Kind::Iterable) {
+            static const PreparedElements kNoElements;  // only containers have elements to prepare
+            const std::optional<PyValue> old = write_attribute(record, id, std::move(converted), kNoElements);
+            return 0;
+        }
         PreparedElements prepared;
-        PyValue converted = py::converting_attribute(text, [&] {
-            PyValue v = PyValue::from_python(PyRef::borrow(value));
-            check_elements(v, prepared);
-            return v;
-        });
-
-        const std::optional<PyValue> old =
-            write_attribute(as_indexable(self)->record, attribute_id(text), std::move(converted), prepared);
+        py::converting_attribute(text, [&] { check_elements(converted, prepared); });
+        const std::optional<PyValue> old = write_attribute(record, id, std::move(converted), prepared);
         return 0;
     });
 }

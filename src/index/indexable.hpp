@@ -45,6 +45,19 @@ struct Indexable {
     // The attribute storage, locked. Only for threads that do not hold the
     // interpreter lock, or that cannot be waiting on it.
     Mutex<AttributeMap>::Guard get_py_values() const { return attributes.lock(kCannotReadIndexable); }
+
+    // The attribute storage for a thread that holds the interpreter lock, with
+    // no lock taken: the storage changes only with both the interpreter lock and
+    // its own lock held, so such a thread excludes every writer, and the threads
+    // holding the lock without the interpreter lock only read. Null once the lock
+    // is poisoned (the caller then takes the lock, which reports it).
+    const AttributeMap* values_with_gil() const noexcept {
+#ifdef Py_GIL_DISABLED
+        return nullptr;  // no interpreter lock to rely on: readers lock
+#else
+        return attributes.is_poisoned() ? nullptr : &attributes.unlocked_value();
+#endif
+    }
 };
 
 struct PyIndexableObject {
@@ -57,7 +70,8 @@ inline const Indexable& indexable_record(PyObject* obj) { return reinterpret_cas
 
 
 // The attribute storage locked by a thread that holds the interpreter lock:
-// waits, if it must, with the interpreter lock released.
+// waits, if it must, with the interpreter lock released. For sections that
+// only read, copy or move values (no internal error can leave them).
 Mutex<AttributeMap>::Guard lock_attributes_with_gil(const Indexable& record);
 
 // Converts the elements of every container the object holds (see

@@ -50,7 +50,9 @@ void release_pending() noexcept {
     // objects, each holding the next): the outermost call on the thread takes
     // what they add in its next round, so the stack does not grow with the chain.
     thread_local bool draining = false;
-    if (draining || !g_pending_nonempty.load(std::memory_order_acquire)) return;
+    // The shared flag first: every call into the module ends here, and a
+    // thread-local costs a call in a shared library.
+    if (!g_pending_nonempty.load(std::memory_order_acquire) || draining) return;
     draining = true;
     for (;;) {
         std::vector<PyObject*> batch;

@@ -9,15 +9,15 @@ namespace vorlane {
 std::optional<PyValue> write_attribute(const Indexable& record, uint32_t attr_id, PyValue value,
                                        const PreparedElements& prepared) {
     std::optional<PyValue> old;
-    NestedScope nested;
-    bool indexed = false;
+    std::optional<NestedScope> nested;  // only an object in an index has nested work
     {
         // The list stays locked until the value is stored, so an index that
         // registers the object meanwhile waits and then reads the new value.
         auto& list_lock = record.indexes;
-        auto list = py::lock_with_gil([&] { return list_lock.try_lock(); }, [&] { return list_lock.lock(); });
+        auto list = py::lock_with_gil([&] { return list_lock.try_lock_quiet(); }, [&] { return list_lock.lock_quiet(); });
         if (!list->empty()) {
-            indexed = true;
+            list.watch();  // the indexes' work below can fail
+            nested.emplace();
             const PreparedScope use_prepared(prepared);
             py::GilRelease release;
             auto storage = record.get_py_values();
@@ -34,10 +34,10 @@ std::optional<PyValue> write_attribute(const Indexable& record, uint32_t attr_id
             storage->insert(attr_id, std::move(value));
         }
     }
-    if (indexed) {
+    if (nested) {
         py::GilRelease release;
         const PreparedScope use_prepared(prepared);
-        nested.run();
+        nested->run();
     }
     return old;
 }
