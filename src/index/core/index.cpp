@@ -61,8 +61,11 @@ void IndexAPI::replace_value(uint32_t item_id, uint32_t attr_id, const PyValue* 
         // ones only when it is stored again.
         if (!graph->read()->is_stored(item_id)) return;
         if (QueryMap* map = maps->find(attr_id)) {
-            if (old != nullptr) map->remove_id(*old, item_id, item_id);
-            map->insert(value, item_id, item_id);
+            if (old != nullptr) {
+                map->replace(*old, value, item_id);
+            } else {
+                map->insert(value, item_id, item_id);
+            }
             return;
         }
     }
@@ -74,7 +77,12 @@ void IndexAPI::leave_store(const Indexable& record, IndexList& list, const Attri
                            std::vector<StoredItem>& released) {
     const uint32_t id = record.id;
     // Nested objects only it held leave afterwards (the caller's nested scope runs that work).
-    attributes.for_each([&](uint32_t attr_id, const PyValue& v) { remove_index(id, attr_id, v, Removal::Batched); });
+    {
+        auto maps = index->read();  // once for all of its values
+        attributes.for_each([&](uint32_t attr_id, const PyValue& v) {
+            if (QueryMap* map = maps->find(attr_id)) map->remove_id(v, id, id, Removal::Batched);
+        });
+    }
     retire_records(Bitmap{id}, released);
     trim_indexes(list, this);
 }

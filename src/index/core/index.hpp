@@ -188,6 +188,8 @@ public:
     NestedScope(const NestedScope&) = delete;
     NestedScope& operator=(const NestedScope&) = delete;
     ~NestedScope();
+    // Whether `run` has anything to do (only the outermost scope runs work).
+    bool has_work() const noexcept;
     void run();
 
 private:

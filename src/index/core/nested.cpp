@@ -144,6 +144,10 @@ NestedScope::~NestedScope() {
     }
 }
 
+bool NestedScope::has_work() const noexcept {
+    return outer_ && (!t_pending.stores.empty() || !t_pending.drops.empty() || !t_pending.traces.empty());
+}
+
 void NestedScope::run() {
     if (!outer_) return;  // an enclosing scope runs the work
     // Every object let go of leaves first (leaving cascades, storing never makes

@@ -34,7 +34,7 @@ std::optional<PyValue> write_attribute(const Indexable& record, uint32_t attr_id
             storage->insert(attr_id, std::move(value));
         }
     }
-    if (nested) {
+    if (nested && nested->has_work()) {
         py::GilRelease release;
         const PreparedScope use_prepared(prepared);
         nested->run();

@@ -147,6 +147,23 @@ void QueryMap::insert(const PyValue& v, uint32_t id, uint32_t root) {
     }
 }
 
+void QueryMap::replace(const PyValue& before, const PyValue& after, uint32_t id) {
+    if (const auto old_key = number_key(before)) {
+        if (const auto new_key = number_key(after)) {
+            write_num_ordered()->replace_soon(id, *old_key, *new_key);
+            return;
+        }
+    }
+    const auto* old_text = before.as<cast::Str>();
+    const auto* new_text = after.as<cast::Str>();
+    if (old_text != nullptr && new_text != nullptr) {
+        write_str_radix_map()->replace_soon(id, old_text->value.view(), new_text->value.view());
+        return;
+    }
+    remove_id(before, id, id);
+    insert(after, id, id);
+}
+
 void QueryMap::hold_nested(uint32_t holder, const StoredIndexable& nested) {
     const std::pair<uint32_t, const StoredIndexable*> link{holder, &nested};
     hold_many(std::span(&link, 1));
@@ -286,12 +303,20 @@ void QueryMap::remove_id(const PyValue& v, uint32_t id, uint32_t root, Removal h
 
 void QueryMap::remove_elements(uint32_t holder, uint32_t root, Removal how) {
     std::vector<std::pair<uint32_t, PyValue>> taken = elements.write(kMapPoisoned)->take(holder);
-    for (auto& [eid, value] : taken) {
-        get_mapped_ids_writer()->erase(eid);
-        get_masked_ids_writer()->remove(eid);
-        remove_id(value, eid, root, how);  // no lock of this map is held here
-        free_id(eid);
+    if (taken.empty()) return;
+    std::vector<uint32_t> eids;
+    eids.reserve(taken.size());
+    for (const auto& entry : taken) eids.push_back(entry.first);
+    {
+        auto mapped = get_mapped_ids_writer();
+        for (const uint32_t eid : eids) mapped->erase(eid);
     }
+    {
+        auto masked = get_masked_ids_writer();
+        for (const uint32_t eid : eids) masked->remove(eid);
+    }
+    for (auto& [eid, value] : taken) remove_id(value, eid, root, how);  // no lock of this map is held here
+    free_ids(eids);
 }
 
 void QueryMap::remove_num_ordered(const PyValue& number, uint32_t id, Removal how) {

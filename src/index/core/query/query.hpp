@@ -126,6 +126,11 @@ struct QueryMap {
     // value belongs to (`id` itself, or the object holding the container whose
     // element `id` is); nested objects are recorded as held by it.
     void insert(const PyValue& v, uint32_t id, uint32_t root);
+    // Stored object `id` (a holder, not an element) takes value `after` in place
+    // of `before`: a number that stays a number, or a string that stays a
+    // string, changes with the structure's next batch (see replace_soon); other
+    // values leave and enter at once.
+    void replace(const PyValue& before, const PyValue& after, uint32_t id);
     void insert_iterable(const PyIterable& container, uint32_t id, uint32_t root);
     // Records that stored object `holder` holds `nested`; a nested object not
     // stored yet is stored afterwards.

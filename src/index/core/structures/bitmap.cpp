@@ -18,6 +18,9 @@ constexpr size_t kArrayMax = 4096;
 constexpr size_t kBitsetBytes = 8192;
 // Below this many ids the layout costs more than it saves.
 constexpr size_t kSortedMin = 256;
+// From this many ascending ids, adding or removing them goes through one
+// union or difference with a bitmap of them.
+constexpr size_t kMergeMin = 32;
 // The layout buffer is kept per thread between calls up to this size.
 constexpr size_t kKeptBytes = size_t{1} << 20;
 
@@ -74,8 +77,14 @@ void Bitmap::add_sorted(std::span<const uint32_t> ids) {
 }
 
 void Bitmap::add_ascending(std::span<const uint32_t> ids) {
-    if (ids.size() < kSortedMin) {
+    if (ids.size() < kMergeMin) {
         add_many(ids);
+        return;
+    }
+    if (ids.size() < kSortedMin) {
+        // A few ids a container: one merge a container beats an insertion
+        // (and a move of the container's tail) an id.
+        or_inplace(Bitmap(ids));
         return;
     }
     // Where each chunk of ids sharing their high half begins.
@@ -138,6 +147,19 @@ void Bitmap::remove(uint32_t id) {
     if (raw_ == nullptr) return;
     roaring_bitmap_remove(raw_, id);
     loosen_runs(raw_, static_cast<uint16_t>(id >> 16));
+}
+
+void Bitmap::remove_many(std::span<const uint32_t> ids) {
+    if (raw_ == nullptr || ids.empty()) return;
+    if (ids.size() >= kMergeMin) {
+        andnot_inplace(Bitmap(ids));  // one pass a container, as add_ascending
+        return;
+    }
+    roaring_bitmap_remove_many(raw_, ids.size(), ids.data());
+    // Each container the ids fell in (once each, for ascending ids).
+    for (size_t k = 0; k < ids.size(); ++k) {
+        if (k == 0 || (ids[k] >> 16) != (ids[k - 1] >> 16)) loosen_runs(raw_, static_cast<uint16_t>(ids[k] >> 16));
+    }
 }
 
 namespace {

@@ -70,6 +70,10 @@ public:
     // A run container that removals break into many runs is turned into a
     // bitset (or array): each further removal would move its whole run array.
     void remove(uint32_t id);
+    // Removes ids in place (ascending is cheapest): a few one by one, which is
+    // cheaper than a difference that walks every container they fall in; more
+    // through one difference with a bitmap of them.
+    void remove_many(std::span<const uint32_t> ids);
     // The same; true when `id` was there.
     bool remove_checked(uint32_t id);
     bool contains(uint32_t id) const { return raw_ != nullptr && roaring_bitmap_contains(raw_, id); }

@@ -1,6 +1,7 @@
 #include "index/core/structures/ordered_bitmap/ordered_bitmap.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <array>
 #include <optional>
 
@@ -228,30 +229,146 @@ void NumericalBitmap::make_large() {
 
 void NumericalBitmap::settle_removals() {
     if (waiting_.empty()) return;
-    std::vector<std::pair<uint32_t, OrderKey>> waiting;
+    std::vector<WaitingChange<OrderKey>> waiting;
     waiting.swap(waiting_);
-    if (waiting.size() < kWaitingOneByOne) {
-        for (const auto& [id, key] : waiting) {
-            remove_from_slices(id, key);
-            eq_ids_.remove(key, id);
-            buckets_.remove(bucket_of(key), id);
+    const std::vector<NetChange<OrderKey>> changes = net_changes(waiting);
+    if (changes.size() < kWaitingOneByOne) {
+        for (const NetChange<OrderKey>& c : changes) {
+            if (c.leaving != nullptr && c.staying != nullptr) {
+                replace(c.id, *c.leaving, *c.staying);
+            } else if (c.leaving != nullptr) {
+                remove_from_slices(c.id, *c.leaving);
+                eq_ids_.remove(*c.leaving, c.id);
+                buckets_.remove(bucket_of(*c.leaving), c.id);
+            } else {
+                insert(c.id, *c.staying);
+            }
         }
         return;
     }
-    // The tables lose the batch key by key and bucket by bucket.
-    eq_ids_.remove_batch(waiting, [](const OrderKey& key) { return key; });
-    buckets_.remove_batch(waiting, [](const OrderKey& key) { return bucket_of(key); });
-    // Each id sits on one side of every slice: both sides lose the whole batch.
-    std::vector<uint32_t> ids;
-    ids.reserve(waiting.size());
-    for (const auto& entry : waiting) ids.push_back(entry.first);
-    std::sort(ids.begin(), ids.end());
-    const Bitmap gone{std::span<const uint32_t>(ids)};
-    flush();
-    for (Slice& slice : slices_) {
-        slice[0].bitmap().andnot_inplace(gone);
-        slice[1].bitmap().andnot_inplace(gone);
+    // The tables lose every leaving key, key by key and bucket by bucket. An id
+    // that stays with a new key moves only on the slices where its two keys
+    // differ; an id that leaves for good leaves every slice, and one that
+    // arrives enters every slice, each as one sorted group.
+    std::vector<std::pair<uint32_t, OrderKey>> gone;
+    std::vector<uint32_t> gone_ids;
+    std::vector<uint32_t> arriving_ids;
+    std::vector<OrderKey> arriving_keys;
+    std::vector<const NetChange<OrderKey>*> moves;
+    for (const NetChange<OrderKey>& c : changes) {
+        if (c.leaving != nullptr) gone.emplace_back(c.id, *c.leaving);
+        if (c.leaving != nullptr && c.staying != nullptr) {
+            moves.push_back(&c);
+        } else if (c.leaving != nullptr) {
+            gone_ids.push_back(c.id);
+        } else {
+            arriving_ids.push_back(c.id);
+            arriving_keys.push_back(*c.staying);
+        }
     }
+    flush();
+    if (!moves.empty()) {
+        // A move is only sound for an id the slices hold: one they do not hold
+        // (never entered here) arrives whole instead.
+        std::vector<uint32_t> move_ids;
+        move_ids.reserve(moves.size());
+        for (const auto* c : moves) move_ids.push_back(c->id);
+        Bitmap held{std::span<const uint32_t>(move_ids)};
+        held.and_inplace(slices_[0][0].bitmap().or_(slices_[0][1].bitmap()));
+        if (held.cardinality() != moves.size()) {
+            std::erase_if(moves, [&](const NetChange<OrderKey>* c) {
+                if (held.contains(c->id)) return false;
+                arriving_ids.push_back(c->id);
+                arriving_keys.push_back(*c->staying);
+                return true;
+            });
+        }
+    }
+    if (!gone.empty()) {
+        eq_ids_.remove_batch(gone, [](const OrderKey& key) { return key; });
+        buckets_.remove_batch(gone, [](const OrderKey& key) { return bucket_of(key); });
+    }
+    if (!gone_ids.empty()) {
+        const Bitmap leaving{std::span<const uint32_t>(gone_ids)};  // ascending: changes come by id
+        for (Slice& slice : slices_) {
+            slice[0].bitmap().andnot_inplace(leaving);
+            slice[1].bitmap().andnot_inplace(leaving);
+        }
+    }
+    if (!moves.empty()) {
+        OrderKey changed{0, 0};
+        for (const auto* c : moves) {
+            changed.head = static_cast<uint16_t>(changed.head | (c->leaving->head ^ c->staying->head));
+            changed.mantissa |= c->leaving->mantissa ^ c->staying->mantissa;
+        }
+        std::vector<uint32_t> to_one;
+        std::vector<uint32_t> to_zero;
+        for (size_t bit = 0; bit < kOrderKeyBits; ++bit) {
+            if (!changed.bit(bit)) continue;
+            to_one.clear();
+            to_zero.clear();
+            for (const auto* c : moves) {
+                const bool was = c->leaving->bit(bit);
+                if (was == c->staying->bit(bit)) continue;
+                (was ? to_zero : to_one).push_back(c->id);
+            }
+            Slice& slice = slices_[bit];
+            if (!to_one.empty()) {
+                slice[0].bitmap().andnot_inplace(Bitmap{std::span<const uint32_t>(to_one)});
+                slice[1].bitmap().add_ascending(to_one);
+            }
+            if (!to_zero.empty()) {
+                slice[1].bitmap().andnot_inplace(Bitmap{std::span<const uint32_t>(to_zero)});
+                slice[0].bitmap().add_ascending(to_zero);
+            }
+        }
+        // The tables take the new keys grouped by key, ids ascending within each.
+        std::vector<std::pair<OrderKey, uint32_t>> entering;
+        entering.reserve(moves.size());
+        for (const auto* c : moves) entering.emplace_back(*c->staying, c->id);
+        std::sort(entering.begin(), entering.end());
+        for (const auto& [key, id] : entering) {
+            eq_ids_.insert(key, id);
+            enter_bucket(id, key);
+        }
+    }
+    insert_many_into_slices(arriving_ids, arriving_keys);
+}
+
+void NumericalBitmap::replace(uint32_t id, const OrderKey& before, const OrderKey& after) {
+    if (is_small()) {
+        remove(id, before);
+        insert(id, after);
+        return;
+    }
+    settle_removals();
+    Entry& first = slices_[0][before.bit(0)];
+    if (first.pending_count() != 0) first.flush();
+    if (!first.bitmap().contains(id)) {
+        insert(id, after);
+        return;
+    }
+    note(after);
+    const uint64_t mantissa_moves = before.mantissa ^ after.mantissa;
+    const auto head_moves = static_cast<uint32_t>(before.head ^ after.head);
+    const auto move = [&](size_t bit) {
+        Entry& from = slices_[bit][before.bit(bit)];
+        if (from.pending_count() != 0) from.flush();
+        from.bitmap().remove(id);
+        slices_[bit][after.bit(bit)].bitmap().add(id);
+    };
+    for (uint64_t bits = mantissa_moves; bits != 0; bits &= bits - 1) move(static_cast<size_t>(std::countr_zero(bits)));
+    for (uint32_t bits = head_moves; bits != 0; bits &= bits - 1) move(64 + static_cast<size_t>(std::countr_zero(bits)));
+    if (before == after) return;
+    eq_ids_.remove(before, id);
+    eq_ids_.insert(after, id);
+    if (!buckets_.active()) return;
+    if (bucket_of(before) == bucket_of(after)) {
+        widen_bounds(bucket_of(after), KeyBounds{after, after});
+        return;
+    }
+    buckets_.remove(bucket_of(before), id);
+    enter_bucket(id, after);
 }
 
 void NumericalBitmap::insert_many(std::span<const uint32_t> ids, std::span<const OrderKey> keys) {

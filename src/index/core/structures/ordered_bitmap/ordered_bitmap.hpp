@@ -19,6 +19,7 @@
 #include "index/core/structures/fxhash.hpp"
 #include "index/core/structures/small_form.hpp"
 #include "index/core/structures/value_ids/value_ids.hpp"
+#include "index/core/structures/waiting_changes/waiting_changes.hpp"
 
 namespace vorlane {
 
@@ -133,6 +134,11 @@ public:
         for (size_t i = 0; i < kOrderKeyBits; ++i) slices_[i][key.bit(i)].push(id);
         enter_key(id, key);
     }
+    // Gives `id`, entered with key `before`, the key `after`: only the slices
+    // whose bit differs between the two move the id, and the tables move it
+    // when its key or bucket changes. An id that is not there with `before`
+    // (as the first slice tells) is entered afresh instead.
+    void replace(uint32_t id, const OrderKey& before, const OrderKey& after);
     // Whether any id of `ids` has a key here.
     bool holds_any(const Bitmap& ids) const {
         if (is_small()) {
@@ -171,12 +177,25 @@ public:
             remove(id, key);
             return;
         }
-        waiting_.emplace_back(id, key);
+        waiting_.push_back(WaitingChange<OrderKey>{id, key, false});
         if (waiting_.size() >= kMaxWaiting) settle_removals();
     }
-    // Whether removals wait for their slice bits: no search may run meanwhile.
+    // A write that may wait, as removals do: `id`, entered with `before`, takes
+    // `after` with the next batch (or at once in the small form).
+    void replace_soon(uint32_t id, const OrderKey& before, const OrderKey& after) {
+        if (before == after) return;
+        if (is_small()) {
+            replace(id, before, after);
+            return;
+        }
+        note(after);
+        waiting_.push_back(WaitingChange<OrderKey>{id, before, false});
+        waiting_.push_back(WaitingChange<OrderKey>{id, after, true});
+        if (waiting_.size() >= kMaxWaiting) settle_removals();
+    }
+    // Whether removals or writes wait: no search may run meanwhile.
     bool has_waiting_removals() const noexcept { return !waiting_.empty(); }
-    // Takes the bits of every waiting removal out of the slices.
+    // Carries out every waiting removal and write.
     void settle_removals();
     // Narrowing: keeps only the ids in `keep`.
     void retain(const Bitmap& keep) {
@@ -339,8 +358,9 @@ private:
         small_.insert(it, SmallEntry{id, key});
         return true;
     }
-    // Removals batched up to this many ids; a batch this small is taken out id by id.
-    static constexpr size_t kMaxWaiting = 8192;
+    // Changes batched up to this many entries; a batch of fewer ids than this
+    // is carried out id by id.
+    static constexpr size_t kMaxWaiting = 65536;
     static constexpr size_t kWaitingOneByOne = 16;
     void remove_from_slices(uint32_t id, const OrderKey& key) {
         for (size_t i = 0; i < kOrderKeyBits; ++i) {
@@ -366,8 +386,8 @@ private:
     ValueIds<uint32_t, BucketHash> buckets_;
     // Bounds of the keys of each bucket, while the buckets are kept.
     std::unordered_map<uint32_t, KeyBounds, BucketHash> bucket_bounds_;
-    // Removals whose bits are still in the slices, in the order they came.
-    std::vector<std::pair<uint32_t, OrderKey>> waiting_;
+    // Removals and writes not carried out yet, in the order they came.
+    std::vector<WaitingChange<OrderKey>> waiting_;
     // The small form: pairs sorted by id, one per id.
     std::vector<SmallEntry> small_;
     size_t small_limit_;

@@ -80,6 +80,35 @@ void PositionalBitmap::push(uint32_t id, std::string_view text) {
     eq_insert(text, id);
 }
 
+template <class Fn>
+void PositionalBitmap::for_each_slot_group(std::span<const std::pair<uint32_t, std::string_view>> entries, Fn&& fn) {
+    // Slots numbered position * 257 + byte (or edge); a counting sort by slot
+    // keeps each slot's ids in entry order.
+    constexpr size_t kPerPosition = kEdgeSlot + 1;
+    const size_t slots = len() * kPerPosition;
+    const auto each_slot = [&](const auto& visit) {
+        for (const auto& [id, text] : entries) {
+            const size_t n = text.size();
+            if (n == 0 || n > len()) continue;
+            const size_t s = start_of(n);
+            visit(s * kPerPosition + kEdgeSlot, id);
+            for (size_t j = 0; j < n; ++j) visit((s + j) * kPerPosition + static_cast<uint8_t>(text[j]), id);
+            if (n > 1) visit((s + n - 1) * kPerPosition + kEdgeSlot, id);
+        }
+    };
+    std::vector<size_t> starts(slots + 1, 0);
+    each_slot([&](size_t slot_at, uint32_t) { ++starts[slot_at + 1]; });
+    for (size_t i = 0; i < slots; ++i) starts[i + 1] += starts[i];
+    std::vector<uint32_t> ids(starts[slots]);
+    std::vector<size_t> next(starts.begin(), starts.end() - 1);
+    each_slot([&](size_t slot_at, uint32_t id) { ids[next[slot_at]++] = id; });
+    for (size_t i = 0; i < slots; ++i) {
+        if (starts[i] == starts[i + 1]) continue;
+        fn(slot(i / kPerPosition, i % kPerPosition).bitmap(),
+           std::span<const uint32_t>(ids.data() + starts[i], starts[i + 1] - starts[i]));
+    }
+}
+
 void PositionalBitmap::push_many(std::span<const std::pair<uint32_t, std::string_view>> entries) {
     settle_removals();
     size_t k = 0;
@@ -95,44 +124,21 @@ void PositionalBitmap::push_many(std::span<const std::pair<uint32_t, std::string
     }
     if (longest == 0) return;
     expand_map(longest);
-    // Slots numbered position * 257 + byte (or edge); a counting sort by slot
-    // keeps each slot's ids in entry order.
-    constexpr size_t kPerPosition = kEdgeSlot + 1;
-    const size_t slots = len() * kPerPosition;
-    if (slots > 4 * pushes) {
+    if (len() * (kEdgeSlot + 1) > 4 * pushes) {
         // A few long strings: the slot table would outweigh the ids.
         for (const auto& [id, text] : entries) push(id, text);
         return;
     }
-    const auto each_slot = [&](const auto& fn) {
-        for (const auto& [id, text] : entries) {
-            const size_t n = text.size();
-            if (n == 0) continue;
-            const size_t s = start_of(n);
-            fn(s * kPerPosition + kEdgeSlot, id);
-            for (size_t j = 0; j < n; ++j) fn((s + j) * kPerPosition + static_cast<uint8_t>(text[j]), id);
-            if (n > 1) fn((s + n - 1) * kPerPosition + kEdgeSlot, id);
-        }
-    };
     // An id is in a slot once, so ascending entries give ascending slots.
     bool ascending = true;
     for (size_t i = 1; i < entries.size() && ascending; ++i) ascending = entries[i].first > entries[i - 1].first;
-    std::vector<size_t> starts(slots + 1, 0);
-    each_slot([&](size_t slot_at, uint32_t) { ++starts[slot_at + 1]; });
-    for (size_t i = 0; i < slots; ++i) starts[i + 1] += starts[i];
-    std::vector<uint32_t> ids(starts[slots]);
-    std::vector<size_t> next(starts.begin(), starts.end() - 1);
-    each_slot([&](size_t slot_at, uint32_t id) { ids[next[slot_at]++] = id; });
-    for (size_t i = 0; i < slots; ++i) {
-        if (starts[i] == starts[i + 1]) continue;
-        const std::span<const uint32_t> slot_ids(ids.data() + starts[i], starts[i + 1] - starts[i]);
-        Bitmap& bits = slot(i / kPerPosition, i % kPerPosition).bitmap();
+    for_each_slot_group(entries, [&](Bitmap& bits, std::span<const uint32_t> slot_ids) {
         if (ascending) {
             bits.add_ascending(slot_ids);
         } else {
             bits.add_sorted(slot_ids);
         }
-    }
+    });
     if (!eq_ids_.active()) fingerprints_.reserve(fingerprints_.size() + entries.size());
     for (size_t k = 0; k < entries.size(); ++k) {
         const auto& [id, text] = entries[k];
@@ -186,46 +192,64 @@ void PositionalBitmap::remove_soon(uint32_t id, std::string_view text) {
         remove(id, text);
         return;
     }
-    waiting_.emplace_back(id, std::string(text));
+    waiting_.push_back(WaitingChange<std::string>{id, std::string(text), false});
+    if (waiting_.size() >= kMaxWaiting) settle_removals();
+}
+
+void PositionalBitmap::replace_soon(uint32_t id, std::string_view before, std::string_view after) {
+    if (before == after) return;
+    if (is_small() || before.empty() || after.empty()) {
+        // The empty string lives in its own set, changed at once; the other
+        // side waits as a removal or is entered at once.
+        remove_soon(id, before);
+        if (after.empty() || is_small()) {
+            insert(id, after);
+            return;
+        }
+    }
+    if (!before.empty()) waiting_.push_back(WaitingChange<std::string>{id, std::string(before), false});
+    waiting_.push_back(WaitingChange<std::string>{id, std::string(after), true});
     if (waiting_.size() >= kMaxWaiting) settle_removals();
 }
 
 void PositionalBitmap::settle_removals() {
     if (waiting_.empty()) return;
-    std::vector<std::pair<uint32_t, std::string>> waiting;
+    std::vector<WaitingChange<std::string>> waiting;
     waiting.swap(waiting_);
-    if (waiting.size() < kWaitingOneByOne) {
-        for (const auto& [id, text] : waiting) {
-            remove_from_positions(id, text);
-            eq_remove(text, id);
+    const std::vector<NetChange<std::string>> changes = net_changes(waiting);
+    if (changes.size() < kWaitingOneByOne) {
+        for (const NetChange<std::string>& c : changes) {
+            if (c.leaving != nullptr) {
+                remove_from_positions(c.id, *c.leaving);
+                eq_remove(*c.leaving, c.id);
+            }
+            if (c.staying != nullptr) add_to_positions(c.id, *c.staying);
         }
         return;
     }
-    // The table of strings loses the batch string by string.
-    if (eq_ids_.active()) {
-        eq_ids_.remove_batch(waiting, [](const std::string& text) -> std::string_view { return text; });
-    } else {
-        for (const auto& [id, text] : waiting) eq_remove(text, id);
+    // The leaving ids go from the table of strings string by string, and from
+    // the slots their strings cover; the staying ids then enter as one group
+    // sorted into their slots.
+    std::vector<std::pair<uint32_t, std::string_view>> gone;
+    std::vector<std::pair<uint32_t, std::string_view>> arriving;
+    for (const NetChange<std::string>& c : changes) {
+        if (c.leaving != nullptr) gone.emplace_back(c.id, *c.leaving);
+        if (c.staying != nullptr) arriving.emplace_back(c.id, *c.staying);
     }
-    // The positions a batch touches lose all of its ids: an id is in one slot
-    // of each position its string covers, and in no slot of any other.
-    std::vector<uint32_t> ids;
-    ids.reserve(waiting.size());
-    size_t longest = 0;
-    for (const auto& [id, text] : waiting) {
-        ids.push_back(id);
-        longest = std::max(longest, text.size());
-    }
-    std::sort(ids.begin(), ids.end());
-    const Bitmap gone{std::span<const uint32_t>(ids)};
-    const size_t n = std::min(longest, len());
-    const size_t from = n == 0 ? 0 : start_of(n);
-    for (size_t p = from; p < from + n + 1 && p < len(); ++p) {
-        for (Slot& s : *levels_[p]) {
-            if (s.pending_count() != 0) s.flush();
-            if (!s.bitmap().is_empty()) s.bitmap().andnot_inplace(gone);
+    if (!gone.empty()) {
+        // Each slot loses only its own ids (ascending: changes come by id), so
+        // no slot is walked whole for ids it never held.
+        flush();
+        for_each_slot_group(gone, [](Bitmap& bits, std::span<const uint32_t> ids) { bits.remove_many(ids); });
+        if (eq_ids_.active()) {
+            eq_ids_.remove_batch(gone, [](std::string_view text) { return text; });
+        } else {
+            for (const auto& [id, text] : gone) eq_remove(text, id);
         }
     }
+    if (arriving.empty()) return;
+    push_many(arriving);
+    flush();  // searches read the bitmaps only
 }
 
 void PositionalBitmap::merge_from(const PositionalBitmap& other, const Bitmap& objects) {
@@ -430,7 +454,7 @@ size_t PositionalBitmap::memory_bytes() const noexcept {
         for (const Slot& s : *position) n += s.memory_bytes();
     }
     n += vector_bytes(waiting_);
-    for (const auto& [id, text] : waiting_) n += string_bytes(text);
+    for (const WaitingChange<std::string>& change : waiting_) n += string_bytes(change.value);
     n += eq_ids_.memory_bytes() + fingerprints_.memory_bytes() + empty_.memory_bytes();
     n += vector_bytes(small_);
     for (const SmallEntry& e : small_) n += string_bytes(e.text);

@@ -21,6 +21,7 @@
 #include "index/core/structures/fxhash.hpp"
 #include "index/core/structures/small_form.hpp"
 #include "index/core/structures/value_ids/value_ids.hpp"
+#include "index/core/structures/waiting_changes/waiting_changes.hpp"
 
 namespace vorlane {
 
@@ -67,8 +68,12 @@ public:
     // the batch first, and readers must settle it before they search (see
     // `has_waiting_removals`).
     void remove_soon(uint32_t id, std::string_view text);
+    // A write that may wait, as removals do: `id`, entered with `before`, takes
+    // `after` with the next batch (or at once in the small form).
+    void replace_soon(uint32_t id, std::string_view before, std::string_view after);
+    // Whether removals or writes wait: no search may run meanwhile.
     bool has_waiting_removals() const noexcept { return !waiting_.empty(); }
-    // Takes the bits of every waiting removal out of the positions.
+    // Carries out every waiting removal and write.
     void settle_removals();
     // Adds the strings of `other` whose ids are in `objects`.
     void merge_from(const PositionalBitmap& other, const Bitmap& objects);
@@ -196,6 +201,11 @@ private:
     // Moves the pairs into positions; a no-op once large.
     void make_large();
     void add_to_positions(uint32_t id, std::string_view text);
+    // fn(slot's bitmap, ids) for every slot the strings of `entries` cover, with
+    // that slot's ids in entry order (strings longer than the positions, never
+    // entered here, and empty ones are skipped).
+    template <class Fn>
+    void for_each_slot_group(std::span<const std::pair<uint32_t, std::string_view>> entries, Fn&& fn);
     void remove_from_positions(uint32_t id, std::string_view text);
     // The equality structures: the table of strings while it lasts, the
     // fingerprints after it.
@@ -204,8 +214,9 @@ private:
     // Fills the fingerprints from the table of strings, about to be dropped.
     void start_fingerprints(const ValueIds<std::string, StringKeyHash>& table, size_t expected);
     Bitmap fingerprint_equal(std::string_view needle, const Bitmap* candidates) const;
-    // Removals batched up to this many ids; a batch this small is taken out id by id.
-    static constexpr size_t kMaxWaiting = 8192;
+    // Changes batched up to this many entries; a batch of fewer ids than this
+    // is carried out id by id.
+    static constexpr size_t kMaxWaiting = 65536;
     static constexpr size_t kWaitingOneByOne = 16;
 
     // Large-form searches.
@@ -217,8 +228,8 @@ private:
 
 
     std::vector<std::unique_ptr<Position>> levels_;
-    // Removals whose bits are still in the positions, in the order they came.
-    std::vector<std::pair<uint32_t, std::string>> waiting_;
+    // Removals and writes not carried out yet, in the order they came.
+    std::vector<WaitingChange<std::string>> waiting_;
     // The ids of each string, in the large form (see ValueIds).
     ValueIds<std::string, StringKeyHash> eq_ids_;
     // Once `eq_ids_` is dropped: ids by the fingerprint of their string, checked

@@ -74,23 +74,27 @@ public:
     }
 
     // Removes a batch of (id, value) pairs, each id inserted under `key_of(value)`:
-    // the batch is sorted by key, and each key's set loses its ids in one pass.
+    // each pair finds its key's set with one lookup, and each set then loses its
+    // ids in one pass (grouped by set, not by comparing keys).
     template <class Value, class KeyOf>
-    void remove_batch(std::vector<std::pair<uint32_t, Value>>& batch, KeyOf&& key_of) {
+    void remove_batch(const std::vector<std::pair<uint32_t, Value>>& batch, KeyOf&& key_of) {
         if (!active_) return;
-        std::sort(batch.begin(), batch.end(), [&](const auto& a, const auto& b) {
-            const auto& ka = key_of(a.second);
-            const auto& kb = key_of(b.second);
-            return ka != kb ? ka < kb : a.first < b.first;
-        });
+        using Slot = typename decltype(values_)::value_type;
+        std::vector<std::pair<Slot*, uint32_t>> found;
+        found.reserve(batch.size());
+        for (const auto& [id, value] : batch) {
+            const auto it = values_.find(key_of(value));
+            if (it != values_.end()) found.emplace_back(&*it, id);
+        }
+        std::sort(found.begin(), found.end());
         std::vector<uint32_t> ids;
-        for (size_t from = 0; from < batch.size();) {
+        for (size_t from = 0; from < found.size();) {
             size_t to = from;
             ids.clear();
-            while (to < batch.size() && key_of(batch[to].second) == key_of(batch[from].second)) {
-                ids.push_back(batch[to++].first);
-            }
-            remove_many(key_of(batch[from].second), std::span<const uint32_t>(ids));
+            while (to < found.size() && found[to].first == found[from].first) ids.push_back(found[to++].second);
+            Slot& slot = *found[from].first;
+            ids_ -= slot.second.erase_many(std::span<const uint32_t>(ids));
+            if (slot.second.is_empty()) values_.erase(slot.first);
             from = to;
         }
     }
