@@ -25,6 +25,12 @@ Queries include turning the answer into a list of objects (`collect()` for PyVor
 Every answer is checked against the list comprehension; a difference aborts the run.
 polars and DuckDB use both cores; the others run on one.
 
+Everyday operations, per size, next to references measured in the same run: reads `o.attr`
+of each kind of value against plain objects with `__slots__` and `__dict__`; writes on an
+object in no index, in one index (a number and two strings) and in four, against plain
+objects and the peers that follow writes; the bulk add against the DataFrame builds;
+removal one by one; the negation's `collect()` per object against the list copy `people[:]`.
+
 PyVorlane and the list comprehension are measured first; then each peer in turn is built,
 asked every query, made to follow the writes it can follow, and freed before the next one
 is built, so that each peer's memory figure is its own and 10,000,000 objects fit in 24 GiB
@@ -39,6 +45,7 @@ that size with a printed line and a note in the tables.
 import argparse
 import datetime
 import gc
+import itertools
 import json
 import os
 import platform
@@ -66,13 +73,26 @@ class Person(Indexable):
     pass
 
 
-class PlainPerson:
-    """A plain Python object: the reference cost of an attribute write."""
+# The attributes of the objects the everyday reads and writes use: the suite's eight and
+# `friend`, a nested object.
+ATTRS = ("id", "age", "score", "name", "city", "active", "group", "tags", "friend")
 
-    __slots__ = ("age",)
 
-    def __init__(self, age):
-        self.age = age
+class SlotsPerson:
+    """A plain Python object with `__slots__`: the reference cost of an attribute read or write."""
+
+    __slots__ = ATTRS
+
+    def __init__(self, **attrs):
+        for k, v in attrs.items():
+            setattr(self, k, v)
+
+
+class DictPerson:
+    """A plain Python object with a `__dict__`."""
+
+    def __init__(self, **attrs):
+        self.__dict__.update(attrs)
 
 
 # ---------------------------------------------------------------- data
@@ -294,8 +314,16 @@ def run_size(n, seed, engines, log, peaks):
         for engine, fn in zip(("PyVorlane", "list comp"), fns):
             row["times"][engine] = _timed_query(n, engine, label, lambda: fn(ctx), want)
 
+    # Everyday operations: reads, writes, and the list copy that the negation's collect is
+    # held against.
+    res["reads"] = pyvorlane_reads(people[0])
     sample, old, values = _write_sample(people, n, seed)
-    res["writes"] = pyvorlane_writes(ctx, n, sample, old, values)
+    res["writes"], res["writes skipped"] = pyvorlane_writes(
+        ctx, n, sample, old, values, res["memory"]["PyVorlane index RSS"], log)
+    res["list copy"] = best(lambda: people[:])[0]
+    log("  reads (ns, Indexable / __slots__): " + ", ".join(
+        f"{kind} {r['Indexable'] * 1e9:.1f}/{r['__slots__'] * 1e9:.1f}" for kind, r in res["reads"].items()))
+    log("  writes (µs): " + ", ".join(f"{label} {t * 1e6:.3f}" for label, t in res["writes"].items()))
 
     for cls in PEERS:
         if cls.name not in engines:
@@ -414,18 +442,142 @@ def _check_age(n, engine, found, people, probe):
         raise SystemExit(f"FAIL at {n:,}: after the writes {engine} does not find age == {probe}")
 
 
-def pyvorlane_writes(ctx, n, sample, old, values):
-    """Per-write cost of changing `age` on indexed objects, next to objects outside an index.
-    The objects get their old ages back afterwards (the reference answers were taken before)."""
-    k = len(sample)
-    out = {"PyVorlane obj.age = x (indexed)": timed_once(lambda: _assign(sample, values))[0] / k}
-    loose = [Person(age=a) for a in old]
-    out["Indexable not in an index"] = timed_once(lambda: _assign(loose, values))[0] / k
-    plain = [PlainPerson(a) for a in old]
-    out["plain Python object"] = timed_once(lambda: _assign(plain, values))[0] / k
-    _check_age(n, "PyVorlane", ctx["idx"].get_by_attribute(age=values[0]), ctx["people"], values[0])
-    _assign(sample, old)
+# Per-operation figures for reads and for writes outside an index come from loops that run
+# the statement UNROLL times a turn on the same object, TURNS turns a timing; with UNROLL 1
+# this is what `timeit` measures (the loop's own turn included, as for the plain objects).
+UNROLL, TURNS = 1, 400_000
+
+# (kind, attribute) of the reads: each kind of value an attribute can hold.
+READS = (("int", "age"), ("float", "score"), ("str", "name"), ("bool", "active"), ("list", "tags"),
+         ("nested object", "friend"))
+
+# Labels of the write figures (res["writes"], next to the peers' write_label).
+W_LOOSE = "Indexable in no index: o.age = x"
+W_SLOTS = "plain object with __slots__: o.age = x"
+W_DICT = "plain object with __dict__: o.age = x"
+W_AGE = "PyVorlane o.age = x, one index"
+W_CITY = "PyVorlane o.city = s, one index"
+W_NAME = "PyVorlane o.name = s, one index"
+W_FOUR = "PyVorlane o.age = x, four indexes"
+EXTRA_INDEXES = 3
+
+
+def _loop(params, body):
+    """A function running `body` UNROLL times a turn, once a turn of `turns`."""
+    ns = {}
+    exec(f"def loop({params}, turns):\n    for _ in turns:\n        " + "; ".join([body] * UNROLL), ns)
+    return ns["loop"]
+
+
+def _per_operation(loop, *args, per_body=1):
+    """Seconds per operation of a loop made by _loop whose body holds `per_body`
+    operations, best of several timings."""
+    t, _ = best(lambda: loop(*args, itertools.repeat(None, TURNS)), min_runs=5, budget=0.1)
+    return t / (TURNS * UNROLL * per_body)
+
+
+def _setter(attr):
+    """`o.attr = v` for each pair of objects and values."""
+    ns = {}
+    exec(f"def assign(objs, values):\n    for o, v in zip(objs, values):\n        o.{attr} = v", ns)
+    return ns["assign"]
+
+
+def pyvorlane_reads(person):
+    """Seconds per read `o.attr` of each kind of value, on an Indexable in an index and on
+    plain objects (`__slots__`, `__dict__`) holding the same values; `person` gives them."""
+    values = {a: getattr(person, a) for a in ATTRS if a != "friend"}
+    reader = Person(**values, friend=Person(**values))
+    holder = Index()
+    holder.add_object(reader)
+    objs = {"Indexable": reader, "__slots__": SlotsPerson(**values, friend=SlotsPerson(**values)),
+            "__dict__": DictPerson(**values, friend=DictPerson(**values))}
+    out = {}
+    for kind, attr in READS:
+        got = [(getattr(o, attr), o) for o in objs.values()]
+        if attr == "friend":
+            same = all(type(v) is type(o) for v, o in got)
+        else:
+            same = all(type(v) is type(got[0][0]) and v == got[0][0] for v, _ in got)
+        if not same:
+            raise SystemExit(f"FAIL: the readers do not hold the same value in {attr!r}")
+        loop = _loop("o", f"o.{attr}")
+        out[f"{kind} ({attr})"] = {name: _per_operation(loop, o) for name, o in objs.items()}
     return out
+
+
+def _there_and_back(assign, objs, new, old, settle):
+    """Seconds per write of assigning `new` to the objects and then `old` back, best of
+    several timings; each write changes the value, and the objects end as they were.
+    `settle()` runs after each pass inside the timing: a read carries out the writes the
+    index keeps waiting in a batch, so their whole cost is counted."""
+    t, _ = best(lambda: (assign(objs, new), settle(), assign(objs, old), settle()))
+    return t / (2 * len(objs))
+
+
+def _check_attr(n, engine, idx, people, attr, probe):
+    want = [p for p in people if getattr(p, attr) == probe]
+    if not same_objects(idx.get_by_attribute(**{attr: probe}), want):
+        raise SystemExit(f"FAIL at {n:,}: after the writes {engine} does not find {attr} == {probe!r}")
+
+
+def _indexed_write(n, engine, indexes, people, sample, attr, new):
+    """Per-write cost of changing `attr` on the sample of indexed objects (values `new`, then
+    their old ones back). Checked first, untimed: every index finds the new values."""
+    assign = _setter(attr)
+    old = [getattr(p, attr) for p in sample]
+    assign(sample, new)
+    for idx in indexes:
+        _check_attr(n, engine, idx, people, attr, new[0])
+    assign(sample, old)
+    t = _there_and_back(assign, sample, new, old,
+                        lambda: [idx.get_by_attribute(**{attr: new[0]}) for idx in indexes])
+    if any(getattr(p, attr) != v for p, v in zip(sample, old)):
+        raise SystemExit(f"FAIL at {n:,}: the writes of {attr!r} did not leave the old values")
+    return t
+
+
+def _other_string(s):
+    flipped = s[::-1]
+    return flipped if flipped != s else s + "z"
+
+
+def pyvorlane_writes(ctx, n, sample, old, values, index_bytes, log):
+    """Per-write costs of `o.attr = x`: on objects outside an index and plain objects (the
+    same object assigned two values in turn), and on the sample of indexed objects: `age`,
+    `city` and `name` in one index, `age` with the objects in EXTRA_INDEXES more indexes.
+    Every object ends with its old values (the reference answers were taken before), and
+    the extra indexes are freed. Returns (the figures, {label: why} for those skipped)."""
+    out, skipped = {}, {}
+    for label, o in ((W_LOOSE, Person(age=old[0])), (W_SLOTS, SlotsPerson(age=old[0])),
+                     (W_DICT, DictPerson(age=old[0]))):
+        out[label] = _per_operation(_loop("o, a, b", "o.age = a; o.age = b"), o, old[0], values[0], per_body=2)
+
+    idx, people = ctx["idx"], ctx["people"]
+    out[W_AGE] = _indexed_write(n, "PyVorlane", [idx], people, sample, "age", values)
+    city_after = {c: CITIES[(i + 1) % len(CITIES)] for i, c in enumerate(CITIES)}
+    out[W_CITY] = _indexed_write(n, "PyVorlane", [idx], people, sample, "city",
+                                 [city_after[p.city] for p in sample])
+    out[W_NAME] = _indexed_write(n, "PyVorlane", [idx], people, sample, "name",
+                                 [_other_string(p.name) for p in sample])
+
+    # The same objects in EXTRA_INDEXES more indexes, when those fit beside the reserve.
+    need = EXTRA_INDEXES * index_bytes * n
+    free = available() - RESERVE_FIXED - RESERVE_PER_OBJECT * n
+    if need > free:
+        skipped[W_FOUR] = (f"{EXTRA_INDEXES} more indexes need about {need / GiB:.1f} GiB "
+                           f"({index_bytes:,.0f} bytes/object each), {max(free, 0) / GiB:.1f} GiB are available "
+                           "beside the reserve")
+        log(f"  {W_FOUR} SKIPPED at {n:,}: {skipped[W_FOUR]}")
+    else:
+        extra = [_bulk(people) for _ in range(EXTRA_INDEXES)]
+        out[W_FOUR] = _indexed_write(n, "PyVorlane", [idx, *extra], people, sample, "age", values)
+        # The list is all that holds them (its reference and getrefcount's argument), so
+        # they are freed with it.
+        if any(sys.getrefcount(extra[i]) != 2 for i in range(EXTRA_INDEXES)):
+            raise SystemExit(f"FAIL at {n:,}: the {EXTRA_INDEXES} extra indexes are held elsewhere")
+        del extra
+    return out, skipped
 
 
 def pyvorlane_removal(idx, people, seed):
@@ -439,13 +591,19 @@ def pyvorlane_removal(idx, people, seed):
     return {"PyVorlane remove_object, random order": t / len(order)}
 
 
-def peer_writes(peer, n, sample, old, values):
-    """What a peer needs to follow the same writes (the objects are assigned first, untimed)."""
-    _assign(sample, values)
-    t = timed_once(lambda: peer.write(sample, values))[0] / len(sample)
-    _check_age(n, peer.name, peer.find_age(values[0]), peer.people, values[0])
+def peer_writes(peer, n, sample, old, values, passes=3):
+    """What a peer needs to follow the same writes (the objects are assigned first, untimed),
+    per write: best of `passes` passes, to the new values and back to the old in turn, so
+    that every write is a change. The objects end with their old values."""
+    times = []
+    for i in range(passes):
+        now = values if i % 2 == 0 else old
+        _assign(sample, now)
+        times.append(timed_once(lambda: peer.write(sample, now))[0])
+        if i == 0:
+            _check_age(n, peer.name, peer.find_age(values[0]), peer.people, values[0])
     _assign(sample, old)
-    return t
+    return min(times) / len(sample)
 
 
 # ---------------------------------------------------------------- reporting
@@ -531,9 +689,8 @@ def table(res, mach, seed):
     lines += ["", "## Build", "", "| build | seconds | objects/s | × PyVorlane bulk |", "|---|---:|---:|---:|"]
     for label, t in res["build"].items():
         lines.append(f"| {label} | {t:.2f} | {n / t:,.0f} | {t / bulk:.1f}× |")
-    lines += ["", "## Attribute write on an indexed object (`age`)", "", "| write | µs per write |", "|---|---:|"]
-    for label, t in res["writes"].items():
-        lines.append(f"| {label} | {t * 1e6:.2f} |")
+    if "reads" in res:
+        lines += ["", "## Everyday operations", ""] + everyday_table(res)
     if res.get("removal"):
         lines += ["", "## Removal of every object, one by one", "", "| removal | µs per object | seconds for all |",
                   "|---|---:|---:|"]
@@ -553,6 +710,101 @@ def table(res, mach, seed):
     return "\n".join(lines) + "\n"
 
 
+def _peer_label(name, attr):
+    return next(getattr(cls, attr) for cls in PEERS if cls.name == name)
+
+
+SQLITE_WRITE = _peer_label("sqlite3", "write_label")
+DUCKS_WRITE = _peer_label("ducks", "write_label")
+# The DataFrame builds the bulk add is shown next to, polars' first (the one it is judged against).
+FRAME_BUILDS = [(name, _peer_label(name, "build_label")) for name in ("polars", "DuckDB", "pandas")]
+REMOVAL = "PyVorlane remove_object, random order"
+
+
+def _ns(t):
+    return f"{t * 1e9:.1f} ns"
+
+
+def _us(t):
+    return f"{t * 1e6:.2f} µs"
+
+
+def _x(r):
+    return f"{r:.2f}×"
+
+
+def everyday_table(res):
+    """The lines of the "Everyday operations" table of one size: each operation's cost in
+    PyVorlane, the references measured in the same run, PyVorlane's time over theirs, and
+    the target. A figure missing from the results (a peer not run, a measurement skipped)
+    reads "not run" or "skipped"."""
+    n = res["n"]
+    writes, build = res["writes"], res["build"]
+    skipped = res.get("writes skipped", {})
+    lines = ["Best of several timings each. Reads, and writes outside an index: the same object read or "
+             f"assigned {UNROLL} time{'s' if UNROLL > 1 else ''} a loop turn (two values in turn), the loop "
+             "included, as `timeit` measures. Writes in an index: "
+             "10% of the objects (at most 20,000), picked at random, get a new value and then their old one back, "
+             "each pass followed by a query inside the timing (an index carries out waiting writes at its next "
+             "read); the peers follow the same writes of `age`, to the new values and back in turn (best of three passes, "
+             "the objects assigned first, untimed). The ratio is PyVorlane's time over the reference's (below 1×, "
+             "PyVorlane is faster).",
+             "", "| operation | PyVorlane | reference | reference's | PyVorlane ÷ reference | target |",
+             "|---|---:|---|---:|---:|---|"]
+
+    def row(*cells):
+        lines.append("| " + " | ".join(cells) + " |")
+
+    for kind, r in res["reads"].items():
+        attr = kind.split("(")[1].rstrip(")")
+        me = r["Indexable"]
+        row(f"read `o.{attr}`, {kind.split(' (')[0]}", _ns(me), "`__slots__` / `__dict__`",
+            f"{_ns(r['__slots__'])} / {_ns(r['__dict__'])}",
+            f"{_x(me / r['__slots__'])} / {_x(me / r['__dict__'])}", f"≤ {READ_RATIO}× `__slots__`")
+
+    def mine(label):
+        return _us(writes[label]) if label in writes else "skipped" if label in skipped else "not run"
+
+    loose = writes[W_LOOSE]
+    row("write `o.age = x`, in no index", _ns(loose), "`__slots__` / `__dict__`",
+        f"{_ns(writes[W_SLOTS])} / {_ns(writes[W_DICT])}",
+        f"{_x(loose / writes[W_SLOTS])} / {_x(loose / writes[W_DICT])}", f"≤ {LOOSE_WRITE_RATIO}× `__slots__`")
+    one = writes[W_AGE]
+    peers = [(f"{label.split(' ', 1)[0]} `{label.split(' ', 1)[1]}`", writes.get(label))
+             for label in (SQLITE_WRITE, DUCKS_WRITE)]
+    row("write `o.age = x`, one index", _us(one), " / ".join(name for name, _ in peers),
+        " / ".join("not run" if t is None else _us(t) for _, t in peers),
+        " / ".join("n/a" if t is None else _x(one / t) for _, t in peers),
+        f"≤ {NUMBER_WRITE_LIMIT * 1e6:g} µs; ≤ 1/{SQLITE_WRITE_RATIO} of sqlite3's")
+    for label, attr in ((W_CITY, "city"), (W_NAME, "name")):
+        row(f"write `o.{attr} = s`, one index", mine(label), "", "", "", f"≤ {STRING_WRITE_LIMIT * 1e6:g} µs")
+    four = writes.get(W_FOUR)
+    row(f"write `o.age = x`, {1 + EXTRA_INDEXES} indexes", mine(W_FOUR), "the same write, one index", _us(one),
+        "n/a" if four is None else _x(four / one), f"≤ {FOUR_INDEX_RATIO}× one index")
+
+    bulk = build["PyVorlane add_object_many"]
+    frames = [(name, build.get(label)) for name, label in FRAME_BUILDS]
+    row("bulk add `add_object_many`", f"{n / bulk:,.0f} objects/s",
+        " / ".join(label for _, label in FRAME_BUILDS),
+        " / ".join("not run" if t is None else f"{n / t:,.0f} objects/s" for _, t in frames),
+        " / ".join("n/a" if t is None else _x(bulk / t) for _, t in frames),
+        f"≥ {BULK_RATE:,} objects/s; < 1× polars")
+
+    removal = res.get("removal", {}).get(REMOVAL)
+    row("`remove_object` of every object, one by one, random order",
+        "not run" if removal is None else f"{_us(removal)} each", "", "", "", f"≤ {REMOVAL_EACH * 1e6:g} µs each")
+
+    neg = next((r for r in res["queries"] if r["query"] == Q_NOT), None)
+    copy = res.get("list copy")
+    if neg is not None and neg["hits"] and copy is not None:
+        per, per_copy = neg["times"]["PyVorlane"] / neg["hits"], copy / n
+        row(f"`{Q_NOT}` with `collect()`, per object returned", _ns(per), "`people[:]`, per object",
+            _ns(per_copy), _x(per / per_copy), f"≤ {NOT_COPY_RATIO}× `people[:]`")
+    for label, why in skipped.items():
+        lines += ["", f"{label} was skipped at this size: {why}."]
+    return lines
+
+
 PEER_NAMES = BASELINES[1:]
 # The query targets are set for 1,000,000 objects (a run's other sizes are reported, not
 # judged); the bulk rate holds from 1,000,000 up, and growth is judged from 1M to 10M.
@@ -563,6 +815,16 @@ SELECTIVE_SHARE, SELECTIVE_RATIO = 0.01, 100
 BULK_RATE = 1_000_000
 SCALING_LIMIT = 12
 REMOVAL_SECONDS = 5  # for a million objects, one by one
+# The everyday operations' targets are per operation, not set for one size: they are judged
+# at every size measured (from results that hold the reads, those of a run that made them).
+READ_RATIO = 1.5            # a read on an Indexable, × the same read with __slots__
+LOOSE_WRITE_RATIO = 3       # a write on an Indexable in no index, × the same write with __slots__
+NUMBER_WRITE_LIMIT = 2e-6   # `age` on an object in one index
+STRING_WRITE_LIMIT = 3e-6   # `city`, `name` on an object in one index
+SQLITE_WRITE_RATIO = 3      # sqlite3's UPDATE ... WHERE id = ? at least this many times as long
+FOUR_INDEX_RATIO = 3        # `age` on an object in four indexes, × in one
+REMOVAL_EACH = 3e-6         # per object, removing every object one by one in random order
+NOT_COPY_RATIO = 1.2        # not_ with collect, per object returned, × people[:] per object
 
 
 def target_verdicts(results):
@@ -583,6 +845,9 @@ def target_verdicts(results):
             # Bulk add of the benchmark's objects (with their tags lists).
             rate = n / res["build"]["PyVorlane add_object_many"]
             add(where, f"bulk add ≥ {BULK_RATE:,} objects/s", rate >= BULK_RATE, f"{rate:,.0f}/s")
+        if "reads" in res:
+            for what, ok, detail in everyday_verdicts(res):
+                add(where, what, ok, detail)
         if n != TARGET_SIZE:
             continue
         removal = res.get("removal", {}).get("PyVorlane remove_object, random order")
@@ -666,6 +931,67 @@ def target_verdicts(results):
         add("10,000,000 vs 1,000,000", what, None, "needs both sizes in one run")
     if TARGET_SIZE not in by_n:
         add(f"{TARGET_SIZE:,}", "the query targets, set for this size", None, "not in this run")
+    return out
+
+
+def everyday_verdicts(res):
+    """The everyday operations' targets at one size: a list of (target, verdict, detail)."""
+    out = []
+    writes = res["writes"]
+
+    def at_most(what, t, limit, show):
+        out.append((what, None, "") if t is None else (what, t <= limit, show(t)))
+
+    reads = [(r["Indexable"] / r["__slots__"], kind) for kind, r in res["reads"].items()]
+    over = [f"{kind} {x:.2f}×" for x, kind in reads if x > READ_RATIO]
+    what = f"reads `o.attr` on an Indexable ≤ {READ_RATIO}× `__slots__`, for each kind of value"
+    out.append((what, False, "over for " + "; ".join(over)) if over else
+               (what, True, f"highest {max(reads)[1]} {max(reads)[0]:.2f}×"))
+
+    r = writes[W_LOOSE] / writes[W_SLOTS]
+    out.append((f"write on an Indexable in no index ≤ {LOOSE_WRITE_RATIO}× `__slots__`", r <= LOOSE_WRITE_RATIO,
+                f"{_ns(writes[W_LOOSE])} vs {_ns(writes[W_SLOTS])}, {r:.2f}×"))
+    at_most(f"number write (`age`) in one index ≤ {NUMBER_WRITE_LIMIT * 1e6:g} µs", writes.get(W_AGE),
+            NUMBER_WRITE_LIMIT, _us)
+    for label, attr in ((W_CITY, "city"), (W_NAME, "name")):
+        at_most(f"string write (`{attr}`) in one index ≤ {STRING_WRITE_LIMIT * 1e6:g} µs", writes.get(label),
+                STRING_WRITE_LIMIT, _us)
+
+    what = f"number write in one index ≥ {SQLITE_WRITE_RATIO}× faster than sqlite3 `UPDATE ... WHERE id = ?`"
+    sql = writes.get(SQLITE_WRITE)
+    if sql is None:
+        out.append((what, None, "sqlite3 not run"))
+    else:
+        x = sql / writes[W_AGE]
+        out.append((what, x >= SQLITE_WRITE_RATIO, f"{x:.2f}× ({_us(writes[W_AGE])} vs {_us(sql)})"))
+
+    what = f"write with the objects in {1 + EXTRA_INDEXES} indexes ≤ {FOUR_INDEX_RATIO}× in one"
+    four = writes.get(W_FOUR)
+    if four is None:
+        out.append((what, None, res.get("writes skipped", {}).get(W_FOUR, "")))
+    else:
+        x = four / writes[W_AGE]
+        out.append((what, x <= FOUR_INDEX_RATIO, f"{x:.2f}× ({_us(four)} vs {_us(writes[W_AGE])})"))
+
+    what = "bulk add faster than the polars DataFrame build"
+    bulk, polars = res["build"]["PyVorlane add_object_many"], res["build"].get(FRAME_BUILDS[0][1])
+    if polars is None:
+        out.append((what, None, "polars not run"))
+    else:
+        n = res["n"]
+        out.append((what, bulk < polars, f"{n / bulk:,.0f} vs {n / polars:,.0f} objects/s"))
+
+    at_most(f"`remove_object` one by one in random order ≤ {REMOVAL_EACH * 1e6:g} µs per object",
+            res.get("removal", {}).get(REMOVAL), REMOVAL_EACH, _us)
+
+    what = f"`{Q_NOT}` with `collect()` ≤ {NOT_COPY_RATIO}× `people[:]` per object"
+    neg = next((r for r in res["queries"] if r["query"] == Q_NOT), None)
+    if neg is None or not neg["hits"] or res.get("list copy") is None:
+        out.append((what, None, ""))
+    else:
+        per, per_copy = neg["times"]["PyVorlane"] / neg["hits"], res["list copy"] / res["n"]
+        out.append((what, per <= NOT_COPY_RATIO * per_copy,
+                    f"{_ns(per)} vs {_ns(per_copy)}, {per / per_copy:.2f}×"))
     return out
 
 
