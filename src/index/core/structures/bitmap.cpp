@@ -82,9 +82,14 @@ void Bitmap::add_ascending(std::span<const uint32_t> ids) {
         return;
     }
     if (ids.size() < kSortedMin) {
-        // A few ids a container: one merge a container beats an insertion
-        // (and a move of the container's tail) an id.
-        or_inplace(Bitmap(ids));
+        // Ids past every id here are appended; ids among them come a few a
+        // container, where one merge a container beats an insertion (and a move
+        // of the container's tail) an id.
+        if (raw_ == nullptr || roaring_bitmap_is_empty(raw_) || ids.front() > roaring_bitmap_maximum(raw_)) {
+            add_many(ids);
+        } else {
+            or_inplace(Bitmap(ids));
+        }
         return;
     }
     // Where each chunk of ids sharing their high half begins.

@@ -85,9 +85,11 @@ public:
         place(kept, capacity_for(std::max(expected, kept.size())));
     }
 
-    // Room for `ids` pairs in all without growing step by step.
+    // Room for `ids` pairs in all without growing step by step. A bulk add
+    // reserves group after group: each growth is by half again at least, or
+    // every group would lay the whole table out anew.
     void reserve(size_t ids) {
-        if (capacity_for(ids) > cap_) place(entries(), capacity_for(ids));
+        if (capacity_for(ids) > cap_) place(entries(), std::max(capacity_for(ids), cap_ + cap_ / 2));
     }
 
     void insert(uint32_t fp, uint32_t id) {
