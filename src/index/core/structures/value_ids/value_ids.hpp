@@ -26,6 +26,9 @@ class ValueIds {
 public:
     static constexpr size_t kAlwaysKept = 4096;
     static constexpr size_t kIdsPerValue = 8;
+    // union_of meets each set with the candidates first when the sets hold this
+    // many times more ids than there are candidates.
+    static constexpr uint64_t kFewCandidates = 2;
 
     // Whether the table still answers; once dropped it stays dropped.
     bool active() const noexcept { return active_; }
@@ -138,9 +141,28 @@ public:
     }
 
     // The ids under any key of `keys` (of `candidates` only, when given): the
-    // sets are joined first, read in place, and the candidates applied once.
+    // sets are joined first, read in place, and the candidates applied once;
+    // candidates far fewer than the sets' ids (a narrow view) are met by each
+    // set first, so the join handles their few common ids only.
     template <class K>
     Bitmap union_of(std::span<const K> keys, const Bitmap* candidates) const {
+        if (candidates != nullptr && keys.size() > 1) {
+            const uint64_t few = candidates->cardinality();
+            uint64_t total = 0;
+            for (const K& key : keys) {
+                const auto it = values_.find(key);
+                if (it != values_.end()) total += it->second.size();
+            }
+            if (few * kFewCandidates < total) {
+                std::vector<Bitmap> parts;
+                parts.reserve(keys.size());
+                for (const K& key : keys) {
+                    const auto it = values_.find(key);
+                    if (it != values_.end()) parts.push_back(it->second.and_(candidates));
+                }
+                return Bitmap::or_many(std::span<const Bitmap>(parts));
+            }
+        }
         std::vector<const Bitmap*> sets;
         std::vector<Bitmap> built;  // sets not kept as bitmaps, made for the union
         built.reserve(keys.size());
