@@ -109,6 +109,32 @@ std::optional<std::string_view> utf8_name(PyObject* name) {
     return std::string_view(utf8, static_cast<size_t>(size));
 }
 
+// The UTF-8 text of a str name; fails with the Python error set.
+std::string_view encoded_name(PyObject* name) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
+    if (utf8 == nullptr) throw py::PyErrAlreadySet();
+    return std::string_view(utf8, static_cast<size_t>(size));
+}
+
+// Runs `fn`; a conversion error it raises is named after attribute `name` (a
+// str), encoded only then.
+template <class Fn>
+decltype(auto) converting_named(PyObject* name, Fn&& fn) {
+    try {
+        return fn();
+    } catch (py::ConversionError& e) {
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);  // encoded before: cached, cannot fail
+        if (utf8 != nullptr) {
+            e.name_attribute(std::string_view(utf8, static_cast<size_t>(size)));
+        } else {
+            PyErr_Clear();
+        }
+        throw;
+    }
+}
+
 uint32_t attribute_id(std::string_view name) {
     if (auto id = StrInterner::global().snapshot().get(name)) return *id;
     return StrInterner::global().intern(name);
@@ -305,18 +331,14 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     return py::guarded_status([&] {
         if (value == nullptr) py::raise(PyExc_AttributeError, "can't delete attribute");
         if (!PyUnicode_Check(name)) py::raise_argument_type("name", "str", name);
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
-        if (utf8 == nullptr) throw py::PyErrAlreadySet();
-        const std::string_view text(utf8, static_cast<size_t>(size));
-        PyValue converted = py::converting_attribute(text, [&] { return PyValue::from_python(PyRef::borrow(value)); });
         uint32_t id = 0;
         if (const auto remembered = remembered_attribute_id(name)) {
             id = *remembered;
         } else {
-            id = attribute_id(text);
+            id = attribute_id(encoded_name(name));
             remember_attribute_id(name, id);
         }
+        PyValue converted = converting_named(name, [&] { return PyValue::from_python(PyRef::borrow(value)); });
         const Indexable& record = as_indexable(self)->record;
         if (converted.kind() != Kind::Iterable) {
             static const PreparedElements kNoElements;  // only containers have elements to prepare
@@ -324,7 +346,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
             return 0;
         }
         PreparedElements prepared;
-        py::converting_attribute(text, [&] { check_elements(converted, prepared); });
+        converting_named(name, [&] { check_elements(converted, prepared); });
         const std::optional<PyValue> old = write_attribute(record, id, std::move(converted), prepared);
         return 0;
     });
