@@ -742,7 +742,7 @@ def everyday_table(res):
     writes, build = res["writes"], res["build"]
     skipped = res.get("writes skipped", {})
     lines = ["Best of several timings each. Reads, and writes outside an index: the same object read or "
-             f"assigned {UNROLL} time{'s' if UNROLL > 1 else ''} a loop turn (two values in turn), the loop "
+             f"assigned {'once' if UNROLL == 1 else f'{UNROLL} times'} a loop turn (two values in turn), the loop "
              "included, as `timeit` measures. Writes in an index: "
              "10% of the objects (at most 20,000), picked at random, get a new value and then their old one back, "
              "each pass followed by a query inside the timing (an index carries out waiting writes at its next "
