@@ -109,14 +109,6 @@ std::optional<std::string_view> utf8_name(PyObject* name) {
     return std::string_view(utf8, static_cast<size_t>(size));
 }
 
-// The UTF-8 text of a str name; fails with the Python error set.
-std::string_view encoded_name(PyObject* name) {
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
-    if (utf8 == nullptr) throw py::PyErrAlreadySet();
-    return std::string_view(utf8, static_cast<size_t>(size));
-}
-
 // Runs `fn`; a conversion error it raises is named after attribute `name` (a
 // str), encoded only then.
 template <class Fn>
@@ -124,10 +116,8 @@ decltype(auto) converting_named(PyObject* name, Fn&& fn) {
     try {
         return fn();
     } catch (py::ConversionError& e) {
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);  // encoded before: cached, cannot fail
-        if (utf8 != nullptr) {
-            e.name_attribute(std::string_view(utf8, static_cast<size_t>(size)));
+        if (const auto text = utf8_name(name)) {  // encoded before: cached
+            e.name_attribute(*text);
         } else {
             PyErr_Clear();
         }
@@ -335,7 +325,9 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         if (const auto remembered = remembered_attribute_id(name)) {
             id = *remembered;
         } else {
-            id = attribute_id(encoded_name(name));
+            const auto text = utf8_name(name);  // a str: only an encoding error fails here
+            if (!text) throw py::PyErrAlreadySet();
+            id = attribute_id(*text);
             remember_attribute_id(name, id);
         }
         PyValue converted = converting_named(name, [&] { return PyValue::from_python(PyRef::borrow(value)); });

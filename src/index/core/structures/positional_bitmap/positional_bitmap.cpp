@@ -198,16 +198,13 @@ void PositionalBitmap::remove_soon(uint32_t id, std::string_view text) {
 
 void PositionalBitmap::replace_soon(uint32_t id, std::string_view before, std::string_view after) {
     if (before == after) return;
-    if (is_small() || before.empty() || after.empty()) {
-        // The empty string lives in its own set, changed at once; the other
-        // side waits as a removal or is entered at once.
-        remove_soon(id, before);
-        if (after.empty() || is_small()) {
-            insert(id, after);
-            return;
-        }
+    // The old string leaves as a removal does (the empty string, which lives in
+    // its own set, and the small form change at once).
+    remove_soon(id, before);
+    if (is_small() || after.empty()) {
+        insert(id, after);
+        return;
     }
-    if (!before.empty()) waiting_.push_back(WaitingChange<std::string>{id, std::string(before), false});
     waiting_.push_back(WaitingChange<std::string>{id, std::string(after), true});
     if (waiting_.size() >= kMaxWaiting) settle_removals();
 }

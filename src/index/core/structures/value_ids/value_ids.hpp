@@ -146,33 +146,29 @@ public:
     // set first, so the join handles their few common ids only.
     template <class K>
     Bitmap union_of(std::span<const K> keys, const Bitmap* candidates) const {
-        if (candidates != nullptr && keys.size() > 1) {
-            const uint64_t few = candidates->cardinality();
-            uint64_t total = 0;
-            for (const K& key : keys) {
-                const auto it = values_.find(key);
-                if (it != values_.end()) total += it->second.size();
-            }
-            if (few * kFewCandidates < total) {
-                std::vector<Bitmap> parts;
-                parts.reserve(keys.size());
-                for (const K& key : keys) {
-                    const auto it = values_.find(key);
-                    if (it != values_.end()) parts.push_back(it->second.and_(candidates));
-                }
-                return Bitmap::or_many(std::span<const Bitmap>(parts));
-            }
-        }
-        std::vector<const Bitmap*> sets;
-        std::vector<Bitmap> built;  // sets not kept as bitmaps, made for the union
-        built.reserve(keys.size());
+        std::vector<const HybridSet*> found;  // each key looked up once
+        found.reserve(keys.size());
+        uint64_t total = 0;
         for (const K& key : keys) {
             const auto it = values_.find(key);
             if (it == values_.end()) continue;
-            if (const Bitmap* b = it->second.bitmap_form()) {
+            found.push_back(&it->second);
+            total += it->second.size();
+        }
+        if (candidates != nullptr && found.size() > 1 && candidates->cardinality() * kFewCandidates < total) {
+            std::vector<Bitmap> parts;
+            parts.reserve(found.size());
+            for (const HybridSet* set : found) parts.push_back(set->and_(candidates));
+            return Bitmap::or_many(std::span<const Bitmap>(parts));
+        }
+        std::vector<const Bitmap*> sets;
+        std::vector<Bitmap> built;  // sets not kept as bitmaps, made for the union
+        built.reserve(found.size());
+        for (const HybridSet* set : found) {
+            if (const Bitmap* b = set->bitmap_form()) {
                 sets.push_back(b);
             } else {
-                sets.push_back(&built.emplace_back(it->second.to_bitmap()));
+                sets.push_back(&built.emplace_back(set->to_bitmap()));
             }
         }
         Bitmap joined = Bitmap::or_many(sets);
