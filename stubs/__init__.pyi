@@ -18,6 +18,7 @@ Example::
     idx.reduced_query(Q.gt("age", 30)).collect()   # [ada]
 """
 
+import datetime as _dt
 from collections.abc import Iterator, Sequence
 from typing import Any, final
 
@@ -251,11 +252,13 @@ class Index:
         """Returns the objects ordered by their current value of `attr`.
 
         Numbers come first (ints and floats in one numeric order), then
-        strings in code point order. Objects whose value is of another kind
-        (a bool, NaN, a container, an `Indexable`) or that lack the attribute
-        come last, in `collect()` order. Ties keep `collect()` order.
-        `descending=True` reverses the order of the values only: ties and the
-        objects without a value stay as they were. With `limit`, only the
+        dates, naive datetimes, aware datetimes (by instant), naive times,
+        aware times and durations, each kind in its own order, then strings in
+        code point order. Objects whose value is of another kind (a bool, NaN
+        or NaT, a container, an `Indexable`) or that lack the attribute come
+        last, in `collect()` order. Ties keep `collect()` order.
+        `descending=True` reverses the order of the values within each kind
+        only: ties and the objects without a value stay as they were. With `limit`, only the
         first `limit` objects are returned, found from the index's ordered
         structures at a cost that follows the limit, not the size of the set.
 
@@ -280,12 +283,13 @@ class Index:
         """Counts the objects holding each value of `attr`, most common first.
 
         Like `Counter.most_common()`; ties come in value order: numbers
-        ascending, then strings in code point order, then False, True, then
-        objects in `collect()` order. A list, tuple or set counts each of its
+        ascending, dates, datetimes, times and durations kind by kind, then
+        strings in code point order, then False, True, then objects in
+        `collect()` order. A list, tuple or set counts each of its
         distinct elements once per object. Equal numbers are one entry, an
         int when the number is integral (3 and 3.0 count together as 3), else
         a float; booleans stay apart from 0 and 1. `Indexable` values count by
-        identity; values of other kinds (and NaN) are left out. An unknown
+        identity; values of other kinds (and NaN, NaT) are left out. An unknown
         attribute gives an empty list.
 
         Raises:
@@ -303,9 +307,11 @@ class Index:
         One row per object, in `collect()` order; one column per name, in
         argument order, typed by the values found: `int64` (ints), `float64`
         (floats, or ints and floats together), `string` (str; `large_string`
-        past 2 GiB of text), `bool`, or the null type when no object has the
-        attribute. An object without the attribute, or whose value is None,
-        gives a null there.
+        past 2 GiB of text), `bool`, `date32` (dates), `timestamp[us]` (naive
+        datetimes; with time zone "UTC" for aware ones), `time64[us]` (naive
+        times), `duration[us]` (timedeltas), or the null type when no object
+        has the attribute. An object without the attribute, or whose value is
+        None or NaT, gives a null there.
 
         Args:
             *attrs: attribute names (no dotted paths). An unknown name gives an
@@ -319,7 +325,7 @@ class Index:
         Raises:
             TypeError: a name that is not a `str`; an attribute whose values
                 mix kinds other than int and float, or hold a list, tuple,
-                set, dict, nested `Indexable` or any other value.
+                set, dict, nested `Indexable`, aware time or any other value.
             ValueError: a dotted name.
 
         Example::
@@ -328,17 +334,19 @@ class Index:
             pl.DataFrame(idx.columns("name", "age"))
         """
 
-    def min(self, attr: str, /) -> int | float | None:
+    def min(self, attr: str, /) -> int | float | _dt.date | _dt.time | _dt.timedelta | None:
         """Returns the smallest number among the values of `attr` (list, tuple
         and set elements included; booleans are not numbers here), an int
-        when it is integral, or None when there is none.
+        when it is integral; without numbers, the smallest value of the first
+        kind of date, datetime, time or duration held (in `order_by`'s order);
+        None when there is none.
 
         Raises:
             TypeError: `attr` is not a str.
             ValueError: `attr` is a dotted path.
         """
 
-    def max(self, attr: str, /) -> int | float | None:
+    def max(self, attr: str, /) -> int | float | _dt.date | _dt.time | _dt.timedelta | None:
         """Returns the largest number among the values of `attr`, as `min`
         returns the smallest."""
 
@@ -552,11 +560,13 @@ class FilteredIndex:
         """Returns the objects ordered by their current value of `attr`.
 
         Numbers come first (ints and floats in one numeric order), then
-        strings in code point order. Objects whose value is of another kind
-        (a bool, NaN, a container, an `Indexable`) or that lack the attribute
-        come last, in `collect()` order. Ties keep `collect()` order.
-        `descending=True` reverses the order of the values only: ties and the
-        objects without a value stay as they were. With `limit`, only the
+        dates, naive datetimes, aware datetimes (by instant), naive times,
+        aware times and durations, each kind in its own order, then strings in
+        code point order. Objects whose value is of another kind (a bool, NaN
+        or NaT, a container, an `Indexable`) or that lack the attribute come
+        last, in `collect()` order. Ties keep `collect()` order.
+        `descending=True` reverses the order of the values within each kind
+        only: ties and the objects without a value stay as they were. With `limit`, only the
         first `limit` objects are returned, found from the index's ordered
         structures at a cost that follows the limit, not the size of the set.
 
@@ -581,12 +591,13 @@ class FilteredIndex:
         """Counts the objects holding each value of `attr`, most common first.
 
         Like `Counter.most_common()`; ties come in value order: numbers
-        ascending, then strings in code point order, then False, True, then
-        objects in `collect()` order. A list, tuple or set counts each of its
+        ascending, dates, datetimes, times and durations kind by kind, then
+        strings in code point order, then False, True, then objects in
+        `collect()` order. A list, tuple or set counts each of its
         distinct elements once per object. Equal numbers are one entry, an
         int when the number is integral (3 and 3.0 count together as 3), else
         a float; booleans stay apart from 0 and 1. `Indexable` values count by
-        identity; values of other kinds (and NaN) are left out. An unknown
+        identity; values of other kinds (and NaN, NaT) are left out. An unknown
         attribute gives an empty list.
 
         Raises:
@@ -604,9 +615,11 @@ class FilteredIndex:
         One row per object, in `collect()` order; one column per name, in
         argument order, typed by the values found: `int64` (ints), `float64`
         (floats, or ints and floats together), `string` (str; `large_string`
-        past 2 GiB of text), `bool`, or the null type when no object has the
-        attribute. An object without the attribute, or whose value is None,
-        gives a null there.
+        past 2 GiB of text), `bool`, `date32` (dates), `timestamp[us]` (naive
+        datetimes; with time zone "UTC" for aware ones), `time64[us]` (naive
+        times), `duration[us]` (timedeltas), or the null type when no object
+        has the attribute. An object without the attribute, or whose value is
+        None or NaT, gives a null there.
 
         Args:
             *attrs: attribute names (no dotted paths). An unknown name gives an
@@ -620,7 +633,7 @@ class FilteredIndex:
         Raises:
             TypeError: a name that is not a `str`; an attribute whose values
                 mix kinds other than int and float, or hold a list, tuple,
-                set, dict, nested `Indexable` or any other value.
+                set, dict, nested `Indexable`, aware time or any other value.
             ValueError: a dotted name.
 
         Example::
@@ -629,17 +642,19 @@ class FilteredIndex:
             pl.DataFrame(idx.columns("name", "age"))
         """
 
-    def min(self, attr: str, /) -> int | float | None:
+    def min(self, attr: str, /) -> int | float | _dt.date | _dt.time | _dt.timedelta | None:
         """Returns the smallest number among the values of `attr` (list, tuple
         and set elements included; booleans are not numbers here), an int
-        when it is integral, or None when there is none.
+        when it is integral; without numbers, the smallest value of the first
+        kind of date, datetime, time or duration held (in `order_by`'s order);
+        None when there is none.
 
         Raises:
             TypeError: `attr` is not a str.
             ValueError: `attr` is a dotted path.
         """
 
-    def max(self, attr: str, /) -> int | float | None:
+    def max(self, attr: str, /) -> int | float | _dt.date | _dt.time | _dt.timedelta | None:
         """Returns the largest number among the values of `attr`, as `min`
         returns the smallest."""
 
@@ -733,11 +748,19 @@ class PyQueryExpr:
 
     @staticmethod
     def gt(attr: str, value: Any) -> PyQueryExpr:
-        """Objects whose attribute `attr` is a number greater than `value`.
+        """Objects whose attribute `attr` is greater than `value`, of its kind.
+
+        Numbers compare with numbers, and dates, naive datetimes, aware
+        datetimes (by instant), naive times, aware times and durations each
+        with their own kind.
 
         Args:
             attr: attribute name or dotted path.
-            value: a number.
+            value: a number, date, datetime, time or timedelta.
+
+        Raises:
+            TypeError: `value` has no order (None, an object, bytes: values
+                matched by identity).
 
         Returns:
             A new `PyQueryExpr`.
@@ -745,11 +768,19 @@ class PyQueryExpr:
 
     @staticmethod
     def ge(attr: str, value: Any) -> PyQueryExpr:
-        """Objects whose attribute `attr` is a number greater than or equal to `value`.
+        """Objects whose attribute `attr` is greater than or equal to `value`, of its kind.
+
+        Numbers compare with numbers, and dates, naive datetimes, aware
+        datetimes (by instant), naive times, aware times and durations each
+        with their own kind.
 
         Args:
             attr: attribute name or dotted path.
-            value: a number.
+            value: a number, date, datetime, time or timedelta.
+
+        Raises:
+            TypeError: `value` has no order (None, an object, bytes: values
+                matched by identity).
 
         Returns:
             A new `PyQueryExpr`.
@@ -757,11 +788,19 @@ class PyQueryExpr:
 
     @staticmethod
     def le(attr: str, value: Any) -> PyQueryExpr:
-        """Objects whose attribute `attr` is a number less than or equal to `value`.
+        """Objects whose attribute `attr` is less than or equal to `value`, of its kind.
+
+        Numbers compare with numbers, and dates, naive datetimes, aware
+        datetimes (by instant), naive times, aware times and durations each
+        with their own kind.
 
         Args:
             attr: attribute name or dotted path.
-            value: a number.
+            value: a number, date, datetime, time or timedelta.
+
+        Raises:
+            TypeError: `value` has no order (None, an object, bytes: values
+                matched by identity).
 
         Returns:
             A new `PyQueryExpr`.
@@ -769,12 +808,16 @@ class PyQueryExpr:
 
     @staticmethod
     def bt(attr: str, lower: Any, upper: Any) -> PyQueryExpr:
-        """Objects whose attribute `attr` is a number between `lower` and `upper`, both included.
+        """Objects whose attribute `attr` lies between `lower` and `upper`, both included.
 
         Args:
             attr: attribute name or dotted path.
-            lower: the lower bound, a number.
-            upper: the upper bound, a number (no swap when below `lower`).
+            lower: the lower bound: a number, date, datetime, time or timedelta.
+            upper: the upper bound, of the same kind (no swap when below `lower`).
+
+        Raises:
+            TypeError: a bound has no order, or the bounds are of kinds that
+                never compare (a number and a date, naive and aware datetimes).
 
         Returns:
             A new `PyQueryExpr`.
@@ -786,11 +829,19 @@ class PyQueryExpr:
 
     @staticmethod
     def lt(attr: str, value: Any) -> PyQueryExpr:
-        """Objects whose attribute `attr` is a number less than `value`.
+        """Objects whose attribute `attr` is less than `value`, of its kind.
+
+        Numbers compare with numbers, and dates, naive datetimes, aware
+        datetimes (by instant), naive times, aware times and durations each
+        with their own kind.
 
         Args:
             attr: attribute name or dotted path.
-            value: a number.
+            value: a number, date, datetime, time or timedelta.
+
+        Raises:
+            TypeError: `value` has no order (None, an object, bytes: values
+                matched by identity).
 
         Returns:
             A new `PyQueryExpr`.

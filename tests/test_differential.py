@@ -23,6 +23,8 @@ and with no small form at all.
 VORLANE_STRESS=1 runs 200 sequences of 400 steps; VORLANE_DIFF_SEED=<n> replays one
 sequence (the seed is in every failure message), VORLANE_DIFF_STEPS=<n> sets its length,
 VORLANE_DIFF_ACYCLIC=1 makes every sequence acyclic (to tell faults on cycles from others)."""
+import datetime as dt
+import enum
 import gc
 import math
 import os
@@ -35,6 +37,11 @@ import PyVorlane
 from PyVorlane import Index, Indexable
 from test_index_model import scalars as searchable
 from test_stateful import build
+
+try:
+    import numpy as np
+except ImportError:  # the values without numpy's scalars
+    np = None
 
 STRESS = os.environ.get("VORLANE_STRESS") == "1"
 REPLAY = os.environ.get("VORLANE_DIFF_SEED")
@@ -57,40 +64,120 @@ GRAPH_PATHS = ["friends.name", "friends.a", "best.name", "parent.name", "friends
 PATHS = ALL + ["a.name", "b.name", "a.c", "c.a", "a.b.name", "b.a.c", "c.c.name", "nobody", "a.nobody"] + GRAPH_PATHS
 FILTER_PATHS = ["a", "b", "name", "friends", "best", "a.name", "friends.name", "best.friends.name",
                 "parent.parent.a"]
-NUMBERS = [0, 1, -1, 2, 3, 3.0, 2.5, -0.0, 7, 2**53, 2**53 + 1, float(2**53), 2**63 - 1, -(2**63), math.inf,
-           -math.inf, math.nan]
-STRINGS = ["", "a", "b", "ab", "ba", "abc", "Ann", "Bob", "é", "aé", "x" * 25]
+class Level(enum.IntEnum):
+    MINUS = -3
+    LOW = 1
+    HIGH = 2
+
+
+class Colour(enum.StrEnum):
+    A = "a"
+    LONG = "x" * 25
+
+
+UTC = dt.timezone.utc
+EAST = dt.timezone(dt.timedelta(hours=5, minutes=30))
+WEST = dt.timezone(-dt.timedelta(hours=8))
+
+NUMBERS = [0, 1, -1, 2, 3, 3.0, 2.5, -0.0, 7, -7, -2.5, -1e-300, 2**53, 2**53 + 1, float(2**53), 2**63 - 1, -(2**63),
+           math.inf, -math.inf, math.nan, Level.MINUS, Level.LOW, Level.HIGH]
+STRINGS = ["", "a", "b", "ab", "ba", "abc", "Ann", "Bob", "é", "aé", "x" * 25, Colour.A, Colour.LONG]
+# Dates, naive and aware datetimes (one instant in three zones, and its neighbours),
+# naive and aware times, durations; each kind's extremes.
+TIMES = [dt.date(2020, 1, 1), dt.date(2020, 1, 2), dt.date(1969, 12, 31), dt.date(1, 1, 1), dt.date(9999, 12, 31),
+         dt.datetime(2020, 1, 1), dt.datetime(2020, 1, 1, 12), dt.datetime(2020, 1, 1, 12, 0, 0, 1),
+         dt.datetime(1969, 12, 31, 23, 59, 59, 999999), dt.datetime(1, 1, 1), dt.datetime(9999, 12, 31, 23, 59, 59, 999999),
+         dt.datetime(2020, 1, 1, 12, tzinfo=UTC), dt.datetime(2020, 1, 1, 17, 30, tzinfo=EAST),
+         dt.datetime(2020, 1, 1, 4, tzinfo=WEST), dt.datetime(2020, 1, 1, 12, 0, 0, 1, tzinfo=UTC),
+         dt.datetime(2020, 1, 1, 12, tzinfo=EAST), dt.datetime(1970, 1, 1, tzinfo=UTC),
+         dt.time(0), dt.time(12), dt.time(23, 59, 59, 999999), dt.time(12, tzinfo=UTC), dt.time(17, 30, tzinfo=EAST),
+         dt.time(4, tzinfo=WEST), dt.time(0, 30, tzinfo=EAST), dt.time(23, 30, tzinfo=WEST),
+         dt.timedelta(0), dt.timedelta(-1), dt.timedelta(hours=3), dt.timedelta(microseconds=-1),
+         dt.timedelta(days=36500), dt.timedelta(days=-36500)]
+if np is not None:
+    NUMBERS += [np.int8(-1), np.int32(5), np.uint8(200), np.uint64(7), np.float32(2.5), np.float16(-0.0),
+                np.int16(3), np.float32(0.1), np.int64(-(2**63)), np.float64(-2.5), np.float32("nan")]
+    TIMES += [np.datetime64("2020-01-01T12:00"), np.datetime64("2020-01-01", "D"), np.datetime64("NaT"),
+              np.timedelta64(3, "h"), np.timedelta64(-1, "us"), np.timedelta64("NaT", "us")]
 
 
 # --- the model ----------------------------------------------------------------
 
+def plain(v):
+    """The value as Python compares it, in the kind the index gives it: numpy
+    scalars and subclasses of int, float and str as the built-in type, numpy's
+    datetime64 and timedelta64 as datetime and timedelta (NaT as NaN)."""
+    if np is not None and isinstance(v, np.generic):
+        if isinstance(v, (np.datetime64, np.timedelta64)):
+            if np.isnat(v):
+                return math.nan
+            unit = "datetime64[us]" if isinstance(v, np.datetime64) else "timedelta64[us]"
+            return v.astype(unit).item()
+        if isinstance(v, np.bool_):
+            return bool(v)
+        if isinstance(v, np.integer):
+            return int(v)
+        if isinstance(v, np.floating):
+            return float(v)
+    if type(v) is not bool:
+        for base in (int, float, str):
+            if isinstance(v, base):
+                return base(v)
+    return v
+
+
+def order_kind(v):
+    """The kind within which a plain value orders: numbers (NaN has none), dates,
+    naive and aware datetimes, naive and aware times, durations."""
+    t = type(v)
+    if t in (int, float):
+        return None if t is float and math.isnan(v) else "number"
+    if t is dt.datetime:
+        return "datetime" if v.utcoffset() is None else "aware datetime"
+    if t is dt.date:
+        return "date"
+    if t is dt.time:
+        return "time" if v.utcoffset() is None else "aware time"
+    if t is dt.timedelta:
+        return "timedelta"
+    return None
+
+
 def is_num(v):
-    return type(v) in (int, float) and not (type(v) is float and math.isnan(v))
+    return order_kind(plain(v)) == "number"
 
 
 def eq(stored, probe):
-    if type(probe) in (int, float):
-        return is_num(probe) and is_num(stored) and stored == probe
-    if type(probe) is str:
-        return type(stored) is str and stored == probe and probe != ""
-    if type(probe) is bool:
-        return type(stored) is bool and stored is probe
-    if type(probe) in (list, tuple, set, dict):
+    p, s = plain(probe), plain(stored)
+    if type(p) in (int, float, dt.date, dt.datetime, dt.time, dt.timedelta):
+        kind = order_kind(p)
+        return kind is not None and order_kind(s) == kind and s == p
+    if type(p) is str:
+        return type(s) is str and s == p and p != ""
+    if type(p) is bool:
+        return type(s) is bool and s is p
+    if type(p) in (list, tuple, set, dict):
         return False  # containers are entered by element, never as a value
     return stored is probe
 
 
+def ordered(v, *bounds):
+    """Whether `v` and every bound order together (one kind, none NaN)."""
+    kind = order_kind(plain(v))
+    return kind is not None and all(order_kind(plain(b)) == kind for b in bounds)
+
+
 TESTS = {
     "eq": lambda a: lambda v: eq(v, a[0]),
-    "gt": lambda a: lambda v: is_num(v) and is_num(a[0]) and v > a[0],
-    "ge": lambda a: lambda v: is_num(v) and is_num(a[0]) and v >= a[0],
-    "lt": lambda a: lambda v: is_num(v) and is_num(a[0]) and v < a[0],
-    "le": lambda a: lambda v: is_num(v) and is_num(a[0]) and v <= a[0],
-    "bt": lambda a: lambda v: is_num(v) and is_num(a[0]) and is_num(a[1]) and a[0] <= v <= a[1],
+    "gt": lambda a: lambda v: ordered(v, a[0]) and plain(v) > plain(a[0]),
+    "ge": lambda a: lambda v: ordered(v, a[0]) and plain(v) >= plain(a[0]),
+    "lt": lambda a: lambda v: ordered(v, a[0]) and plain(v) < plain(a[0]),
+    "le": lambda a: lambda v: ordered(v, a[0]) and plain(v) <= plain(a[0]),
+    "bt": lambda a: lambda v: ordered(v, a[0], a[1]) and plain(a[0]) <= plain(v) <= plain(a[1]),
     "in": lambda a: lambda v: any(eq(v, x) for x in a[0]),
-    "starts_with": lambda a: lambda v: type(v) is str and v != "" and v.startswith(a[0]),
-    "ends_with": lambda a: lambda v: type(v) is str and v != "" and v.endswith(a[0]),
-    "contains": lambda a: lambda v: type(v) is str and v != "" and a[0] in v,
+    "starts_with": lambda a: lambda v: type(plain(v)) is str and v != "" and plain(v).startswith(a[0]),
+    "ends_with": lambda a: lambda v: type(plain(v)) is str and v != "" and plain(v).endswith(a[0]),
+    "contains": lambda a: lambda v: type(plain(v)) is str and v != "" and a[0] in plain(v),
 }
 
 
@@ -249,8 +336,10 @@ class Sequence:
         r = rng.random()
         if attr == "name" and r < 0.6:
             return rng.choice(STRINGS)
-        if r < 0.18:
+        if r < 0.14:
             return rng.choice(NUMBERS)
+        if r < 0.22:
+            return rng.choice(TIMES)
         if r < 0.32:
             return rng.choice(STRINGS)
         if r < 0.37:
@@ -266,7 +355,7 @@ class Sequence:
         if r < 0.83 and not self.acyclic and owner is not None:
             return owner
         if r < 0.87:
-            return tuple(rng.choice(NUMBERS) for _ in range(rng.randrange(0, 3)))
+            return tuple(rng.choice(NUMBERS + TIMES) for _ in range(rng.randrange(0, 3)))
         if r < 0.90:
             return {rng.choice(STRINGS) for _ in range(rng.randrange(0, 3))}
         if r < 0.95:
@@ -277,8 +366,10 @@ class Sequence:
     def probe(self):
         rng = self.rng
         r = rng.random()
-        if r < 0.35:
+        if r < 0.25:
             return rng.choice(NUMBERS)
+        if r < 0.45:
+            return rng.choice(TIMES)
         if r < 0.7:
             return rng.choice(STRINGS)
         if r < 0.8:
@@ -299,11 +390,19 @@ class Sequence:
         if kind == "bt":
             if rng.random() < 0.1:  # a bound that is not a number: nothing matches
                 return (kind, path, rng.choice(STRINGS), rng.choice(NUMBERS + STRINGS))
+            if rng.random() < 0.4:  # bounds of one kind of time
+                low = rng.choice(TIMES)
+                same = [t for t in TIMES if order_kind(plain(t)) == order_kind(plain(low))] or [low]
+                return (kind, path, low, rng.choice(same))
             return (kind, path, rng.choice(NUMBERS), rng.choice(NUMBERS))
         if kind == "in":
             return (kind, path, [self.probe() for _ in range(rng.randrange(0, 3))])
-        if kind in ("gt", "ge", "lt", "le") and rng.random() < 0.2:
-            return (kind, path, rng.choice(STRINGS))
+        if kind in ("gt", "ge", "lt", "le"):
+            r = rng.random()
+            if r < 0.2:
+                return (kind, path, rng.choice(STRINGS))
+            # ranges take ordered values (those matched by identity are refused)
+            return (kind, path, rng.choice(NUMBERS if r < 0.6 else TIMES))
         return (kind, path, self.probe())
 
     def expr(self, depth=0):

@@ -11,6 +11,7 @@
 #include "index/core/structures/float_text.hpp"
 #include "index/core/structures/fxhash.hpp"
 #include "index/indexable.hpp"
+#include "index/time_value.hpp"
 #include "index/types.hpp"
 #include "python/boundary.hpp"
 
@@ -29,6 +30,12 @@ struct NumpyKinds {
     PyTypeObject* float_kind = nullptr;
     PyTypeObject* str_kind = nullptr;
     PyTypeObject* bool_kind = nullptr;
+    // The abstract bases of every width (int8 ... uint64, float16 ... longdouble).
+    PyTypeObject* integer = nullptr;
+    PyTypeObject* floating = nullptr;
+    // Wider than a double: taken only when a double holds it exactly.
+    PyTypeObject* longdouble = nullptr;
+    NumpyTimeTypes times;
 };
 
 PyTypeObject* numpy_type(PyObject* numpy, const char* name) {
@@ -62,12 +69,18 @@ const NumpyKinds* numpy_kinds() {
     built->str_kind = numpy_type(numpy, "str_");
     built->bool_kind = numpy_type(numpy, "bool");
     if (built->bool_kind == nullptr) built->bool_kind = numpy_type(numpy, "bool_");
+    built->integer = numpy_type(numpy, "integer");
+    built->floating = numpy_type(numpy, "floating");
+    built->longdouble = numpy_type(numpy, "longdouble");
+    built->times.datetime64 = numpy_type(numpy, "datetime64");
+    built->times.timedelta64 = numpy_type(numpy, "timedelta64");
     Py_DECREF(numpy);
     PyErr_SetRaisedException(exc);
     // Getting the attributes may let other threads run; a thread that loses the race drops its copy.
     const NumpyKinds* expected = nullptr;
     if (!kinds.compare_exchange_strong(expected, built, std::memory_order_acq_rel)) {
-        for (PyTypeObject* t : {built->int_kind, built->float_kind, built->str_kind, built->bool_kind}) {
+        for (PyTypeObject* t : {built->int_kind, built->float_kind, built->str_kind, built->bool_kind, built->integer,
+                                built->floating, built->longdouble, built->times.datetime64, built->times.timedelta64}) {
             Py_XDECREF(reinterpret_cast<PyObject*>(t));
         }
         delete built;
@@ -133,6 +146,23 @@ bool read_bool(PyObject* obj, bool exact) {
     return truth != 0;
 }
 
+// A number wider than a double (numpy's longdouble) is taken only when the
+// double holds it exactly: otherwise it would equal numbers it does not equal.
+void refuse_inexact_float(PyObject* obj, double v) {
+    if (std::isnan(v)) return;
+    PyRef as_double = PyRef::steal(PyFloat_FromDouble(v));
+    if (!as_double) throw py::ConversionError::from_python_error();
+    const int same = PyObject_RichCompareBool(obj, as_double.get(), Py_EQ);
+    if (same < 0) throw py::ConversionError::from_python_error();
+    if (same == 0) {
+        throw py::ConversionError(PyExc_ValueError, std::string(Py_TYPE(obj)->tp_name) +
+                                                        " value that a 64-bit float does not hold exactly "
+                                                        "cannot be indexed");
+    }
+}
+
+void release_kept_object(void* obj) noexcept { py::release_reference(static_cast<PyObject*>(obj)); }
+
 std::atomic<uint32_t> g_iterable_tags{1};
 
 uint64_t hash_identity(const void* p, uint64_t kind) noexcept {
@@ -192,11 +222,43 @@ PyValue PyValue::from_python(py::PyRef ref) {
         return PyValue(cast::Iterable{PyIterable{*container, tag, py::SharedPyRef(std::move(ref))}});
     }
     if (obj != Py_None) {
-        if (const NumpyKinds* numpy = numpy_kinds()) {
+        const NumpyKinds* numpy = numpy_kinds();
+        if (numpy != nullptr) {
+            // numpy's scalars are the built-in kinds, as Python's == and < see them.
             if (type == numpy->int_kind) return PyValue(cast::Int{read_int(obj, false)});
             if (type == numpy->float_kind) return PyValue(cast::Float{read_float(obj, false)});
             if (type == numpy->str_kind) return PyValue(cast::Str{SmallString(read_str(obj))});
             if (type == numpy->bool_kind) return PyValue(cast::Bool{read_bool(obj, false)});
+            // timedelta64 derives from numpy's integers, but is a duration.
+            if (type == numpy->times.datetime64 || type == numpy->times.timedelta64) {
+                return std::move(*time_from_python(ref, numpy->times));
+            }
+            if (numpy->integer != nullptr && PyType_IsSubtype(type, numpy->integer)) {
+                return PyValue(cast::Int{read_int(obj, false)});
+            }
+            if (numpy->floating != nullptr && PyType_IsSubtype(type, numpy->floating)) {
+                const double v = read_float(obj, false);
+                if (type == numpy->longdouble) refuse_inexact_float(obj, v);
+                return PyValue(cast::Float{v});
+            }
+        }
+        // Subclasses of the built-in kinds (enum members among them) are
+        // their built-in value, and keep their object for reads.
+        if (PyLong_Check(obj)) {
+            const int64_t v = read_int(obj, true);
+            return PyValue(cast::Int(v, py::SharedPyRef(std::move(ref))));
+        }
+        if (PyFloat_Check(obj)) {
+            const double v = PyFloat_AS_DOUBLE(obj);
+            return PyValue(cast::Float(v, py::SharedPyRef(std::move(ref))));
+        }
+        if (PyUnicode_Check(obj)) {
+            const std::string_view text = read_str(obj);
+            g_release_string_keeper = release_kept_object;
+            return PyValue(cast::Str{SmallString::kept(text, ref.release())});
+        }
+        if (auto time = time_from_python(ref, numpy != nullptr ? numpy->times : NumpyTimeTypes{})) {
+            return std::move(*time);
         }
     }
     const Py_hash_t py_hash = PyObject_Hash(obj);
@@ -237,6 +299,10 @@ uint64_t PyValue::hash() const noexcept {
                 return finish_kind(h, 5);
             } else if constexpr (std::is_same_v<X, cast::Ind>) {
                 return hash_identity(x.value.python_handle.get(), 6);
+            } else if constexpr (std::is_same_v<X, cast::Time>) {
+                FxHasher h;
+                h.write_u64(x.mantissa);
+                return finish_kind(h, 7);
             } else {
                 return x.hash;
             }
@@ -248,14 +314,31 @@ PyObject* PyValue::held_object() const noexcept {
     if (const auto* it = as<cast::Iterable>()) return it->value.container.get();
     if (const auto* ind = as<cast::Ind>()) return ind->value.python_handle.get();
     if (const auto* unknown = as<cast::Unknown>()) return unknown->obj.get();
+    if (const auto* time = as<cast::Time>()) return time->obj.get();
     return nullptr;
+}
+
+bool PyValue::is_missing() const noexcept {
+    if (const auto* unknown = as<cast::Unknown>()) return unknown->obj.get() == Py_None;
+    // NaT is the only NaN kept with an object that is not a float.
+    const auto* number = as<cast::Float>();
+    return number != nullptr && number->origin && std::isnan(number->value) && !PyFloat_Check(number->origin.get());
 }
 
 py::PyRef PyValue::to_python() const {
     switch (kind()) {
-        case Kind::Int: return py::PyRef::checked(PyLong_FromLongLong(as<cast::Int>()->value));
-        case Kind::Float: return py::PyRef::checked(PyFloat_FromDouble(as<cast::Float>()->value));
+        case Kind::Int: {
+            const auto* number = as<cast::Int>();
+            if (number->origin) return number->origin.to_owned();
+            return py::PyRef::checked(PyLong_FromLongLong(number->value));
+        }
+        case Kind::Float: {
+            const auto* number = as<cast::Float>();
+            if (number->origin) return number->origin.to_owned();
+            return py::PyRef::checked(PyFloat_FromDouble(number->value));
+        }
         case Kind::Str: {
+            if (void* kept = as<cast::Str>()->value.keeper()) return py::PyRef::borrow(static_cast<PyObject*>(kept));
             const std::string_view text = as<cast::Str>()->value.view();
             return py::PyRef::checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
         }
@@ -297,6 +380,8 @@ bool operator==(const PyValue& a, const PyValue& b) {
                 return x.value.python_handle.get() == y.value.python_handle.get();
             } else if constexpr (std::is_same_v<X, Unknown> && std::is_same_v<Y, Unknown>) {
                 return x.obj.get() == y.obj.get();
+            } else if constexpr (std::is_same_v<X, Time> && std::is_same_v<Y, Time>) {
+                return x.mantissa == y.mantissa;
             } else {
                 return false;
             }
@@ -489,6 +574,18 @@ const char* iterable_kind_name(IterableKind kind) {
     return "?";
 }
 
+const char* time_kind_name(TimeKind kind) {
+    switch (kind) {
+        case TimeKind::Date: return "Date";
+        case TimeKind::DateTime: return "DateTime";
+        case TimeKind::DateTimeAware: return "DateTimeUtc";
+        case TimeKind::Time: return "Time";
+        case TimeKind::TimeAware: return "TimeUtc";
+        case TimeKind::Delta: return "Delta";
+    }
+    return "?";
+}
+
 std::string debug_cast(const CastValue& value) {
     using namespace cast;
     return std::visit(
@@ -508,6 +605,8 @@ std::string debug_cast(const CastValue& value) {
             } else if constexpr (std::is_same_v<X, Ind>) {
                 return "Ind(StoredIndexable { python_handle: " + debug_py_handle(x.value.python_handle.get()) +
                        ", owned_handle: " + debug_record(x.value.record()) + " })";
+            } else if constexpr (std::is_same_v<X, Time>) {
+                return std::string("Time(") + time_kind_name(x.kind()) + "(" + std::to_string(x.ordinal()) + "))";
             } else {
                 return "Unknown";
             }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "index/core/structures/small_string.hpp"
+#include "index/core/structures/time_key.hpp"
 #include "python/py_ref.hpp"
 
 namespace vorlane {
@@ -87,12 +88,22 @@ struct StoredIndexable {
 };
 
 namespace cast {
+// Numbers and strings made from a subclass of int, float or str (an IntEnum
+// member, say) keep that object, which a read gives back; the built-in types
+// keep nothing and are made again on a read.
 struct Int {
+    Int(int64_t v) noexcept : value(v) {}
+    Int(int64_t v, py::SharedPyRef kept) noexcept : value(v), origin(std::move(kept)) {}
     int64_t value;
+    py::SharedPyRef origin;
 };
 struct Float {
+    Float(double v) noexcept : value(v) {}
+    Float(double v, py::SharedPyRef kept) noexcept : value(v), origin(std::move(kept)) {}
     double value;
+    py::SharedPyRef origin;
 };
+// A str subclass's object is kept by the string (SmallString::kept).
 struct Str {
     SmallString value;
 };
@@ -111,12 +122,23 @@ struct Unknown {
     py::SharedPyRef obj;
     uint64_t hash;  // Python's hash, taken when the value is made
 };
+// A date, datetime, time or timedelta (or a subclass, or numpy's datetime64
+// and timedelta64): its order key and the object it was made from.
+struct Time {
+    // The key's mantissa: every time key has the head of +inf (time_key.hpp).
+    uint64_t mantissa;
+    py::SharedPyRef obj;
+    OrderKey key() const noexcept { return OrderKey{kPositiveInfinityKey.head, mantissa}; }
+    TimeKind kind() const noexcept { return time_of_key(key()).first; }
+    int64_t ordinal() const noexcept { return time_of_key(key()).second; }
+};
 }  // namespace cast
 
 // The kind and payload; alternatives in kind order.
-using CastValue = std::variant<cast::Int, cast::Float, cast::Str, cast::Bool, cast::Iterable, cast::Ind, cast::Unknown>;
+using CastValue =
+    std::variant<cast::Int, cast::Float, cast::Str, cast::Bool, cast::Iterable, cast::Ind, cast::Unknown, cast::Time>;
 
-enum class Kind : uint8_t { Int, Float, Str, Bool, Iterable, Ind, Unknown };
+enum class Kind : uint8_t { Int, Float, Str, Bool, Iterable, Ind, Unknown, Time };
 
 // Every attribute value is stored as one of these, so it is kept small (24
 // bytes): numbers, booleans and short strings are held by payload alone, with
@@ -148,6 +170,9 @@ public:
     // values), or null for numbers, booleans and strings.
     PyObject* held_object() const noexcept;
 
+    // A value dataframes call missing: None, or a "not a time" (NaT) kept as NaN.
+    bool is_missing() const noexcept;
+
     // A new Python object for this value (Int, Float, Str, Bool build fresh ones;
     // the other kinds give back the object the value was made from). Lock held.
     py::PyRef to_python() const;
@@ -169,6 +194,8 @@ struct Operand : PyValue {
     static Operand from_python(py::PyRef obj);
     std::string debug_text() const { return PyValue::debug_text(origin ? origin.get() : held_object()); }
 };
+
+static_assert(sizeof(PyValue) == 24, "values are stored by the million: keep them small");
 
 struct PyValueHash {
     size_t operator()(const PyValue& v) const noexcept { return static_cast<size_t>(v.hash()); }

@@ -13,6 +13,7 @@
 #include "index/core/query/query.hpp"
 #include "index/core/structures/bitmap.hpp"
 #include "index/core/structures/ordered_bitmap/ordered_bitmap.hpp"
+#include "index/core/structures/time_key.hpp"
 
 namespace vorlane {
 
@@ -80,6 +81,14 @@ std::vector<OrderKey> keys_of(const NumericalBitmap& numbers, std::span<const ui
 // that end, then a walk down the key bits that keeps the side holding enough of
 // them. Of the ids sharing the last key taken, the lowest come first.
 std::vector<uint32_t> top_ids(const NumericalBitmap& numbers, const Bitmap& of, size_t limit, bool largest);
+
+// The key regions that order apart, in the order answers list them: numbers,
+// then each kind of date, time and duration. Only numbers while no time key
+// was ever entered.
+std::vector<std::pair<OrderKey, OrderKey>> key_regions(const NumericalBitmap& numbers);
+
+// The ids of `of` whose key lies in [region.first, region.second].
+Bitmap ids_in_region(const NumericalBitmap& numbers, const std::pair<OrderKey, OrderKey>& region, const Bitmap& of);
 
 // The element ids of the containers the objects `holders` hold (at any depth).
 Bitmap elements_of(const ElementLedger& ledger, const Bitmap& holders);

@@ -34,6 +34,7 @@ struct AttributeGroup {
         switch (v.kind()) {
             case Kind::Int:
             case Kind::Float:
+            case Kind::Time:
                 if (const auto key = number_key(v)) numbers.emplace_back(id, *key);
                 break;
             case Kind::Str: {

@@ -20,8 +20,8 @@ public:
         : column_(column), capacity_(capacity), validity_((capacity + 7) / 8, 0) {}
 
     void put(size_t row, const PyValue* v) {
-        // None is a missing value to every dataframe tool: a null, in a column of any type.
-        if (v != nullptr && v->kind() == Kind::Unknown && v->held_object() == Py_None) v = nullptr;
+        // None (and NaT) is a missing value to every dataframe tool: a null, in a column of any type.
+        if (v != nullptr && v->is_missing()) v = nullptr;
         if (v == nullptr) {
             // A null row of a string column repeats the offset before it.
             if (!offsets_.empty()) offsets_[row + 1] = static_cast<int64_t>(bytes_.size());
@@ -64,6 +64,20 @@ public:
                 if (v->as<cast::Bool>()->value) set_bit(bools_, row);
                 break;
             }
+            case Kind::Time: {
+                const auto* time = v->as<cast::Time>();
+                const uint16_t bit = time_bit(time->kind());
+                if (bit == kTimeUtcBit) throw ColumnKindError(column_, static_cast<uint16_t>(kinds_ | bit), *v);
+                admit(bit);
+                if (bit == kDateBit) {
+                    if (days_.empty()) days_.assign(capacity_, 0);
+                    days_[row] = static_cast<int32_t>(time->ordinal());  // years 1 to 9999 fit
+                } else {
+                    if (ints_.empty()) ints_.assign(capacity_, 0);
+                    ints_[row] = time->ordinal();
+                }
+                break;
+            }
             default:
                 throw ColumnKindError(column_, kinds_, *v);
         }
@@ -87,9 +101,17 @@ public:
             floats_.resize(rows);
             out.floats = std::move(floats_);
         } else if (!ints_.empty()) {
-            out.type = ColumnType::Int64;
+            out.type = kinds_ == kDateTimeBit      ? ColumnType::Timestamp
+                       : kinds_ == kDateTimeUtcBit ? ColumnType::TimestampUtc
+                       : kinds_ == kTimeBit        ? ColumnType::Time64
+                       : kinds_ == kDeltaBit       ? ColumnType::Duration
+                                                   : ColumnType::Int64;
             ints_.resize(rows);
             out.ints = std::move(ints_);
+        } else if (!days_.empty()) {
+            out.type = ColumnType::Date32;
+            days_.resize(rows);
+            out.days = std::move(days_);
         } else if (!bools_.empty()) {
             out.type = ColumnType::Bool;
             bools_.resize((rows + 7) / 8);
@@ -113,19 +135,32 @@ private:
         bits[i >> 3] = static_cast<uint8_t>(bits[i >> 3] | (1U << (i & 7)));
     }
 
+    static uint16_t time_bit(TimeKind kind) noexcept {
+        switch (kind) {
+            case TimeKind::Date: return kDateBit;
+            case TimeKind::DateTime: return kDateTimeBit;
+            case TimeKind::DateTimeAware: return kDateTimeUtcBit;
+            case TimeKind::Time: return kTimeBit;
+            case TimeKind::TimeAware: return kTimeUtcBit;
+            case TimeKind::Delta: return kDeltaBit;
+        }
+        return kTimeUtcBit;
+    }
+
     // Ints and floats mix; no other two kinds do.
-    void admit(uint8_t bit) {
+    void admit(uint16_t bit) {
         if ((kinds_ & bit) != 0) return;
-        kinds_ = static_cast<uint8_t>(kinds_ | bit);
+        kinds_ = static_cast<uint16_t>(kinds_ | bit);
         if (kinds_ != bit && (kinds_ & ~(kIntBit | kFloatBit)) != 0) throw ColumnKindError(column_, kinds_, std::nullopt);
     }
 
     size_t column_;
     size_t capacity_;
-    uint8_t kinds_ = 0;
+    uint16_t kinds_ = 0;
     size_t valid_ = 0;
     std::vector<uint8_t> validity_;
     std::vector<int64_t> ints_;
+    std::vector<int32_t> days_;
     std::vector<double> floats_;
     std::vector<uint8_t> bools_;
     std::vector<int64_t> offsets_;

@@ -20,10 +20,25 @@ struct IndexAPI;
 // An attribute id no object can have (a name never interned): an all-null column.
 inline constexpr uint32_t kNoAttribute = UINT32_MAX;
 
-enum class ColumnType : uint8_t { Null, Int64, Float64, Bool, String, LargeString };
+// Timestamp: microseconds, naive; TimestampUtc: microseconds of an instant;
+// Date32: days; Time64: microseconds into the day; Duration: microseconds.
+enum class ColumnType : uint8_t {
+    Null, Int64, Float64, Bool, String, LargeString, Timestamp, TimestampUtc, Date32, Time64, Duration
+};
 
 // The value kinds a column can hold, as bits of a set.
-enum ColumnKindBit : uint8_t { kIntBit = 1, kFloatBit = 2, kStrBit = 4, kBoolBit = 8 };
+enum ColumnKindBit : uint16_t {
+    kIntBit = 1,
+    kFloatBit = 2,
+    kStrBit = 4,
+    kBoolBit = 8,
+    kDateBit = 16,
+    kDateTimeBit = 32,
+    kDateTimeUtcBit = 64,
+    kTimeBit = 128,
+    kDeltaBit = 256,
+    kTimeUtcBit = 512,  // no column takes it: Arrow's times have no zone
+};
 
 struct Column {
     ColumnType type = ColumnType::Null;
@@ -31,7 +46,8 @@ struct Column {
     // One bit per row, least significant first, set where the row has a value;
     // empty when no row is null (and for a Null column).
     std::vector<uint8_t> validity;
-    std::vector<int64_t> ints;       // Int64
+    std::vector<int64_t> ints;       // Int64, Timestamp, TimestampUtc, Time64, Duration
+    std::vector<int32_t> days;       // Date32
     std::vector<double> floats;      // Float64
     std::vector<uint8_t> bools;      // Bool: one bit per row, as validity
     std::vector<int32_t> offsets;    // String: rows + 1 offsets into `bytes`
@@ -50,16 +66,16 @@ struct ColumnSet {
 // any other value).
 class ColumnKindError : public std::exception {
 public:
-    ColumnKindError(size_t column, uint8_t kinds, std::optional<PyValue> value)
+    ColumnKindError(size_t column, uint16_t kinds, std::optional<PyValue> value)
         : column_(column), kinds_(kinds), value_(std::move(value)) {}
     const char* what() const noexcept override { return "column of values of different kinds"; }
     size_t column() const noexcept { return column_; }
-    uint8_t kinds() const noexcept { return kinds_; }
+    uint16_t kinds() const noexcept { return kinds_; }
     const std::optional<PyValue>& value() const noexcept { return value_; }
 
 private:
     size_t column_;
-    uint8_t kinds_;
+    uint16_t kinds_;
     std::optional<PyValue> value_;
 };
 

@@ -204,7 +204,8 @@ void count_elements_of(const QueryMap& map, const Bitmap& base, std::vector<Coun
             std::string code;
             switch (value.kind()) {
                 case Kind::Int:
-                case Kind::Float: {
+                case Kind::Float:
+                case Kind::Time: {
                     const auto key = number_key(value);
                     if (!key) return;
                     code.assign(1, 'n');

@@ -46,7 +46,8 @@ QueryExpr with_path(const QueryExpr& e, Path path) {
 Bitmap eq_in_map(const QueryMap& m, const PyValue& v, const Bitmap* candidates) {
     switch (v.kind()) {
         case Kind::Int:
-        case Kind::Float: {
+        case Kind::Float:
+        case Kind::Time: {
             const auto key = number_key(v);
             if (!key) return Bitmap();
             return m.read_num_ordered()->get_eq(*key, candidates);
@@ -66,10 +67,10 @@ Bitmap eq_in_map(const QueryMap& m, const PyValue& v, const Bitmap* candidates) 
     }
 }
 
-using RangeSearch = void (NumericalBitmap::*)(const OrderKey&, Bitmap&, const Bitmap&) const;
+enum class Side : uint8_t { Greater, AtLeast, Less, AtMost };
 
 // Range searches work on the base plus the element ids of containers, but
-// only when some element has a number here: otherwise the base alone (no
+// only when some element has a key here: otherwise the base alone (no
 // copy of it widened by every element id of the attribute).
 template <class Search>
 Bitmap search_numbers(const QueryMap& m, const Bitmap& base, Search&& search) {
@@ -84,25 +85,51 @@ Bitmap search_numbers(const QueryMap& m, const Bitmap& base, Search&& search) {
     return out;
 }
 
-Bitmap range_in_map(const QueryMap& m, const PyValue& v, const Bitmap& base, RangeSearch search) {
+// The keys in [low, high], kept to the region of their kind.
+void between_keys(const NumericalBitmap& numbers, const OrderKey& low, const OrderKey& high, Bitmap& out,
+                  const Bitmap& candidates) {
+    if (high < low) return;
+    numbers.get_between_into_base(low, high, out, candidates);
+}
+
+// A one-sided range compares only with values of the operand's kind: numbers
+// with numbers, dates with dates, and so on. While every key entered lies in
+// that region on the searched side, the one-sided search serves; else the
+// range is closed at the region's end.
+Bitmap range_in_map(const QueryMap& m, const PyValue& v, const Bitmap& base, Side side) {
     const auto key = number_key(v);
-    if (!key) return Bitmap();
+    if (!key) return Bitmap();  // NaN orders nowhere
     return search_numbers(m, base, [&](const NumericalBitmap& numbers, Bitmap& out, const Bitmap& candidates) {
-        (numbers.*search)(*key, out, candidates);
+        const auto [first, last] = key_region(*key);
+        const auto bounds = numbers.key_bounds();
+        if (!bounds) return;
+        const bool upward = side == Side::Greater || side == Side::AtLeast;
+        const bool inclusive = side == Side::AtLeast || side == Side::AtMost;
+        if (upward ? !(last < bounds->second) : !(bounds->first < first)) {
+            switch (side) {
+                case Side::Greater: numbers.get_gt_into_base(*key, out, candidates); break;
+                case Side::AtLeast: numbers.get_gte_into_base(*key, out, candidates); break;
+                case Side::Less: numbers.get_lt_into_base(*key, out, candidates); break;
+                case Side::AtMost: numbers.get_lte_into_base(*key, out, candidates); break;
+            }
+            return;
+        }
+        if (upward) {
+            const auto low = inclusive ? std::optional<OrderKey>(*key) : next_key(*key);
+            if (low) between_keys(numbers, *low, last, out, candidates);
+        } else {
+            const auto high = inclusive ? std::optional<OrderKey>(*key) : previous_key(*key);
+            if (high) between_keys(numbers, first, *high, out, candidates);
+        }
     });
 }
 
-bool key_less(const OrderKey& a, const OrderKey& b) {
-    return a.head != b.head ? a.head < b.head : a.mantissa < b.mantissa;
-}
-
+// Both bounds must be of one ordered kind (checked when the query is made);
+// NaN bounds order nothing.
 Bitmap between_in_map(const QueryMap& m, const PyValue& low, const PyValue& high, const Bitmap& base) {
-    const bool numeric = (low.kind() == Kind::Int || low.kind() == Kind::Float) &&
-                         (high.kind() == Kind::Int || high.kind() == Kind::Float);
-    if (!numeric) return Bitmap();  // a bound that is not a number orders nothing, as in gt/ge/lt/le
     const auto kl = number_key(low);
     const auto kh = number_key(high);
-    if (!kl || !kh || key_less(*kh, *kl)) return Bitmap();
+    if (!kl || !kh || *kh < *kl || key_region(*kl) != key_region(*kh)) return Bitmap();
     return search_numbers(m, base, [&](const NumericalBitmap& numbers, Bitmap& out, const Bitmap& candidates) {
         numbers.get_between_into_base(*kl, *kh, out, candidates);
     });
@@ -154,13 +181,13 @@ Bitmap path_node_in_map(const QueryMap& m, const Bitmap& base, const QueryExpr& 
                 // they map to holders later).
                 return eq_in_map(m, n.value, m.has_elements() ? nullptr : &base);
             } else if constexpr (std::is_same_v<N, q::Gt>) {
-                return range_in_map(m, n.value, base, &NumericalBitmap::get_gt_into_base);
+                return range_in_map(m, n.value, base, Side::Greater);
             } else if constexpr (std::is_same_v<N, q::Ge>) {
-                return range_in_map(m, n.value, base, &NumericalBitmap::get_gte_into_base);
+                return range_in_map(m, n.value, base, Side::AtLeast);
             } else if constexpr (std::is_same_v<N, q::Lt>) {
-                return range_in_map(m, n.value, base, &NumericalBitmap::get_lt_into_base);
+                return range_in_map(m, n.value, base, Side::Less);
             } else if constexpr (std::is_same_v<N, q::Le>) {
-                return range_in_map(m, n.value, base, &NumericalBitmap::get_lte_into_base);
+                return range_in_map(m, n.value, base, Side::AtMost);
             } else if constexpr (std::is_same_v<N, q::Bt>) {
                 return between_in_map(m, n.low, n.high, base);
             } else if constexpr (std::is_same_v<N, q::StartsWi>) {
@@ -238,7 +265,7 @@ Bitmap in_values(const EvalContext& ctx, const Bitmap& base, const q::In& n) {
         std::vector<std::string_view> texts;
         std::vector<Bitmap> parts;
         for (const Operand& v : n.values) {
-            if (v.kind() == Kind::Int || v.kind() == Kind::Float) {
+            if (has_order_key(v.kind())) {
                 if (const auto key = number_key(v)) keys.push_back(*key);
             } else if (v.kind() == Kind::Str) {
                 texts.push_back(v.as<cast::Str>()->value.view());

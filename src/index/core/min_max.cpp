@@ -1,4 +1,5 @@
-// The smallest and the largest number among a set's values of one attribute,
+// The smallest and the largest number among a set's values of one attribute
+// (or, without numbers, of the first kind of date, time or duration held),
 // container elements included: one walk down the key bits of the ids that count.
 #include "index/core/answers.hpp"
 #include "index/core/index.hpp"
@@ -23,17 +24,29 @@ std::optional<OrderKey> IndexAPI::extreme(uint32_t attr, bool largest, const Bit
     }
     const Bitmap& candidates = *candidates_of;
     auto numbers = map->read_num_ordered();
-    if (numbers->is_small()) {
-        std::optional<OrderKey> best;
-        numbers->for_each_small([&](uint32_t id, const OrderKey& key) {
-            if (!candidates.contains(id)) return;
-            if (!best || (largest ? *best < key : key < *best)) best = key;
-        });
-        return best;
+    // Numbers when there are any; else the first kind of date, time or duration held.
+    const auto regions = answers::key_regions(*numbers);
+    for (const auto& [first, last] : regions) {
+        if (numbers->is_small()) {
+            std::optional<OrderKey> best;
+            numbers->for_each_small([&](uint32_t id, const OrderKey& key) {
+                if (!candidates.contains(id) || key < first || last < key) return;
+                if (!best || (largest ? *best < key : key < *best)) best = key;
+            });
+            if (best) return best;
+            continue;
+        }
+        // Numbers alone need no cut.
+        Bitmap in_region;
+        if (regions.size() > 1) {
+            in_region = answers::ids_in_region(*numbers, {first, last}, candidates);
+            if (in_region.is_empty()) continue;
+        }
+        const std::vector<uint32_t> top =
+            answers::top_ids(*numbers, regions.size() > 1 ? in_region : candidates, 1, largest);
+        if (!top.empty()) return numbers->key_of(top.front());
     }
-    const std::vector<uint32_t> top = answers::top_ids(*numbers, candidates, 1, largest);
-    if (top.empty()) return std::nullopt;
-    return numbers->key_of(top.front());
+    return std::nullopt;
 }
 
 }  // namespace vorlane

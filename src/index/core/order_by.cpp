@@ -1,5 +1,6 @@
 // Ordering: the objects of a set by their value of one attribute. Numbers
-// first (ints and floats in one order), then strings by code point (their
+// first (ints and floats in one order), then dates, times and durations kind
+// by kind, then strings by code point (their
 // UTF-8 bytes compare alike), then every other object as the set lists it.
 // Ties keep the set's order. A limit is served from the key bits: the work
 // follows the limit, not the set.
@@ -99,6 +100,21 @@ Bitmap order_numbers(const NumericalBitmap& numbers, const Bitmap& base, bool de
     return present;
 }
 
+// Numbers, then each kind of date, time and duration: kinds keep their order
+// when `descending` reverses the values.
+Bitmap order_keyed(const NumericalBitmap& numbers, const Bitmap& base, bool descending, size_t limit,
+                   std::vector<uint32_t>& out) {
+    const auto regions = answers::key_regions(numbers);
+    if (regions.size() == 1) return order_numbers(numbers, base, descending, limit, out);
+    Bitmap placed;
+    for (const auto& region : regions) {
+        if (out.size() >= limit) break;
+        const Bitmap part = answers::ids_in_region(numbers, region, base);
+        if (!part.is_empty()) placed.or_inplace(order_numbers(numbers, part, descending, limit, out));
+    }
+    return placed;
+}
+
 using TextPairs = std::vector<std::pair<std::string_view, uint32_t>>;
 
 void append_by_text(TextPairs& pairs, bool descending, size_t limit, std::vector<uint32_t>& out) {
@@ -130,7 +146,7 @@ std::vector<uint32_t> IndexAPI::order_by(uint32_t attr, bool descending, size_t 
         }
         const QueryMap* map = maps->find(attr);
         if (map != nullptr) {
-            placed = order_numbers(*map->read_num_ordered(), *base, descending, limit, out);
+            placed = order_keyed(*map->read_num_ordered(), *base, descending, limit, out);
             if (out.size() < limit) {
                 auto strings = map->read_str_radix_map();
                 Bitmap present = strings->every_string();

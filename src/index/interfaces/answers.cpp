@@ -5,6 +5,7 @@
 
 #include "index/core/structures/string_interner.hpp"
 #include "index/interfaces/filtered_index.hpp"
+#include "index/time_value.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
 #include "python/gil.hpp"
@@ -14,29 +15,35 @@ namespace vorlane {
 const char* const kOrderByDoc =
     "order_by($self, attr, *, descending=False, limit=None)\n--\n\n"
     "The objects ordered by their current value of `attr`.\n\n"
-    "Numbers come first (ints and floats in one numeric order), then strings in\n"
-    "code point order; objects whose value is of another kind (a bool, NaN, a\n"
-    "container, an object), or that lack the attribute, come last in collect()\n"
-    "order. Ties keep collect() order. `descending` reverses the order of the\n"
-    "values only. With `limit`, only the first `limit` objects are returned, at a\n"
-    "cost that follows the limit rather than the size of the set.";
+    "Numbers come first (ints and floats in one numeric order), then dates,\n"
+    "naive datetimes, aware datetimes, naive times, aware times and durations,\n"
+    "each kind in its own order, then strings in code point order; objects whose\n"
+    "value is of another kind (a bool, NaN or NaT, a container, an object), or\n"
+    "that lack the attribute, come last in collect() order. Ties keep collect()\n"
+    "order. `descending` reverses the order of the values within each kind only.\n"
+    "With `limit`, only the first `limit` objects are returned, at a cost that\n"
+    "follows the limit rather than the size of the set.";
 const char* const kCountByDoc =
     "count_by($self, attr, /)\n--\n\n"
     "For each value of `attr`, how many of the objects hold it, most common first.\n\n"
     "Returns a list of (value, count) pairs. Ties come in value order: numbers\n"
-    "ascending, strings in code point order, False, True, then objects. A list,\n"
-    "tuple or set counts each distinct element once per object. Equal numbers are\n"
-    "one entry (3 and 3.0 count as 3): an int when integral, else a float.\n"
-    "Booleans stay apart from 0 and 1. Indexable values count by identity; other\n"
-    "kinds are left out.";
+    "ascending, dates and times kind by kind, strings in code point order, False,\n"
+    "True, then objects. A list, tuple or set counts each distinct element once\n"
+    "per object. Equal numbers are one entry (3 and 3.0 count as 3): an int when\n"
+    "integral, else a float. Booleans stay apart from 0 and 1. Indexable values\n"
+    "count by identity; other kinds, NaN and NaT are left out.";
 const char* const kMinDoc =
     "min($self, attr, /)\n--\n\n"
     "The smallest number among the objects' values of `attr` (container elements\n"
-    "included; booleans are not numbers here), or None. An int when integral.";
+    "included; booleans are not numbers here), an int when integral; without\n"
+    "numbers, the smallest value of the first kind of date, datetime, time or\n"
+    "duration held; None when there is none.";
 const char* const kMaxDoc =
     "max($self, attr, /)\n--\n\n"
     "The largest number among the objects' values of `attr` (container elements\n"
-    "included; booleans are not numbers here), or None. An int when integral.";
+    "included; booleans are not numbers here), an int when integral; without\n"
+    "numbers, the largest value of the first kind of date, datetime, time or\n"
+    "duration held; None when there is none.";
 
 namespace {
 
@@ -57,6 +64,12 @@ PyObject* number_to_python(const NumberValue& n) {
         case NumberValue::Form::Float: return PyFloat_FromDouble(n.real);
     }
     return nullptr;
+}
+
+// A number, or a date, time or duration, from its order key.
+py::PyRef key_to_python(const OrderKey& key) {
+    if (is_time_key(key)) return time_key_to_python(key);
+    return py::PyRef::checked(number_to_python(number_of_key(key)));
 }
 
 RwLock<ItemTable>::ReadGuard read_items(const IndexAPI& core) {
@@ -106,7 +119,7 @@ PyObject* answer_count_by(const IndexAPI& core, const Bitmap* base, PyObject* co
         for (const CountedValue& c : counts) {
             py::PyRef value;
             switch (c.kind) {
-                case CountedValue::Kind::Number: value = py::PyRef::checked(number_to_python(number_of_key(c.key))); break;
+                case CountedValue::Kind::Number: value = key_to_python(c.key); break;
                 case CountedValue::Kind::Str:
                     value = py::PyRef::checked(
                         PyUnicode_DecodeUTF8(c.text.data(), static_cast<Py_ssize_t>(c.text.size()), "surrogatepass"));
@@ -135,7 +148,7 @@ PyObject* answer_extreme(const IndexAPI& core, const Bitmap* base, bool largest,
         const uint32_t attr_id = attribute_argument(fname, attr);
         const std::optional<OrderKey> key = py::without_gil([&] { return core.extreme(attr_id, largest, base); });
         if (!key) Py_RETURN_NONE;
-        return py::PyRef::checked(number_to_python(number_of_key(*key))).release();
+        return key_to_python(*key).release();
     });
 }
 

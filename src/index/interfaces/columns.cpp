@@ -23,9 +23,10 @@ const char* const kColumnsDoc =
     "columns($self, *attrs)\n--\n\n"
     "The current values of the named attributes of the objects, in collect() order, as Arrow columns: a "
     "Columns object for pyarrow.table, polars.DataFrame, duckdb or pandas.DataFrame.from_arrow. "
-    "Column types follow the values: int64, float64 (floats, or ints and floats), string, bool, or null "
-    "when no object has the attribute, or when it is missing or None there. Other values, or kinds that do "
-    "not mix, raise TypeError.";
+    "Column types follow the values: int64, float64 (floats, or ints and floats), string, bool, date32, "
+    "timestamp[us] (in UTC for aware datetimes), time64[us], duration[us], or null when no object has the "
+    "attribute, or when it is missing, None or NaT there. Other values, or kinds that do not mix, raise "
+    "TypeError.";
 
 namespace {
 
@@ -70,12 +71,18 @@ std::string attribute_name(PyObject* attr, Py_ssize_t position) {
 
 // --- errors -----------------------------------------------------------------
 
-std::string kinds_text(uint8_t kinds) {
+std::string kinds_text(uint16_t kinds) {
     std::vector<const char*> names;
     if ((kinds & kIntBit) != 0) names.push_back("int");
     if ((kinds & kFloatBit) != 0) names.push_back("float");
     if ((kinds & kStrBit) != 0) names.push_back("str");
     if ((kinds & kBoolBit) != 0) names.push_back("bool");
+    if ((kinds & kDateBit) != 0) names.push_back("date");
+    if ((kinds & kDateTimeBit) != 0) names.push_back("naive datetime");
+    if ((kinds & kDateTimeUtcBit) != 0) names.push_back("aware datetime");
+    if ((kinds & kTimeBit) != 0) names.push_back("time");
+    if ((kinds & kTimeUtcBit) != 0) names.push_back("aware time");
+    if ((kinds & kDeltaBit) != 0) names.push_back("timedelta");
     std::string out;
     for (size_t i = 0; i < names.size(); ++i) {
         if (i != 0) out += i + 1 == names.size() ? " and " : ", ";
@@ -93,6 +100,10 @@ std::string kinds_text(uint8_t kinds) {
         PyObject* held = v.held_object();
         const char* type_name = held != nullptr ? Py_TYPE(held)->tp_name : "unknown";
         switch (v.kind()) {
+            case Kind::Time:
+                // Arrow's times have no zone: an aware time has no column type.
+                message += std::string("holds an aware time (") + type_name + "); a column takes naive times only";
+                py::raise(PyExc_TypeError, message);
             case Kind::Iterable:
                 message += std::string("holds a ") + type_name;
                 break;
@@ -103,7 +114,7 @@ std::string kinds_text(uint8_t kinds) {
                 message += std::string("holds a value of type '") + type_name + "'";
                 break;
         }
-        message += "; a column takes int, float, str or bool values";
+        message += "; a column takes int, float, str, bool, date, datetime, time or timedelta values";
     }
     py::raise(PyExc_TypeError, message);
 }
@@ -127,8 +138,29 @@ ArrowType arrow_type(ColumnType type) {
         case ColumnType::Bool: return NANOARROW_TYPE_BOOL;
         case ColumnType::String: return NANOARROW_TYPE_STRING;
         case ColumnType::LargeString: return NANOARROW_TYPE_LARGE_STRING;
+        case ColumnType::Timestamp:
+        case ColumnType::TimestampUtc: return NANOARROW_TYPE_TIMESTAMP;
+        case ColumnType::Date32: return NANOARROW_TYPE_DATE32;
+        case ColumnType::Time64: return NANOARROW_TYPE_TIME64;
+        case ColumnType::Duration: return NANOARROW_TYPE_DURATION;
     }
     fail("columns: unknown column type");
+}
+
+// The field type of a column: times in microseconds, instants in UTC.
+void set_field_type(ArrowSchema* field, ColumnType type) {
+    switch (type) {
+        case ColumnType::Timestamp:
+        case ColumnType::TimestampUtc:
+        case ColumnType::Time64:
+        case ColumnType::Duration:
+            check_arrow(ArrowSchemaSetTypeDateTime(field, arrow_type(type), NANOARROW_TIME_UNIT_MICRO,
+                                                   type == ColumnType::TimestampUtc ? "UTC" : nullptr),
+                        "ArrowSchemaSetTypeDateTime");
+            return;
+        default:
+            check_arrow(ArrowSchemaSetType(field, arrow_type(type)), "ArrowSchemaSetType");
+    }
 }
 
 // Fills `schema` (initialised by the caller, released by it on failure): a
@@ -138,7 +170,7 @@ void fill_schema(const ColumnTable& table, ArrowSchema* schema) {
     check_arrow(ArrowSchemaSetTypeStruct(schema, n), "ArrowSchemaSetTypeStruct");
     for (int64_t i = 0; i < n; ++i) {
         const auto c = static_cast<size_t>(i);
-        check_arrow(ArrowSchemaSetType(schema->children[i], arrow_type(table.data.columns[c].type)), "ArrowSchemaSetType");
+        set_field_type(schema->children[i], table.data.columns[c].type);
         check_arrow(ArrowSchemaSetName(schema->children[i], table.names[c].c_str()), "ArrowSchemaSetName");
     }
 }
@@ -209,7 +241,14 @@ void fill_array(const SharedTable& table, const ArrowSchema* schema, ArrowArray*
             case ColumnType::Null:
                 break;
             case ColumnType::Int64:
+            case ColumnType::Timestamp:
+            case ColumnType::TimestampUtc:
+            case ColumnType::Time64:
+            case ColumnType::Duration:
                 attach_vector(child, 1, table, column.ints);
+                break;
+            case ColumnType::Date32:
+                attach_vector(child, 1, table, column.days);
                 break;
             case ColumnType::Float64:
                 attach_vector(child, 1, table, column.floats);

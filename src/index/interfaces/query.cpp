@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "index/core/query/query.hpp"
 #include "index/types.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
@@ -25,6 +26,15 @@ Operand value_argument(const Path& path, PyObject* obj) {
     return py::converting_attribute(path.view(), [&] { return Operand::from_python(PyRef::borrow(obj)); });
 }
 
+// A range's operand must have an order: a value matched by identity (None, an
+// object, bytes, ...) would match nothing in silence.
+void require_order(const char* fname, const char* param, const Operand& operand, PyObject* obj) {
+    if (operand.kind() != Kind::Ind && operand.kind() != Kind::Unknown) return;
+    py::raise(PyExc_TypeError, std::string(fname) + "() " + param + ": values of type '" + Py_TYPE(obj)->tp_name +
+                                   "' have no order (they match by identity); ranges take numbers, dates, times "
+                                   "and durations");
+}
+
 // eq, ne, gt, ge, lt, le, starts_with, ends_with, contains: (attr, value).
 template <class Node, py::FixedName Name>
 PyObject* attr_value_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -32,6 +42,10 @@ PyObject* attr_value_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         auto [attr, value] = py::bind_args<2>(Name.text, {"attr", "value"}, args, nargs, kwnames);
         Path path(py::str_argument("attr", attr));
         Operand operand = value_argument(path, value);
+        if constexpr (std::is_same_v<Node, q::Gt> || std::is_same_v<Node, q::Ge> || std::is_same_v<Node, q::Lt> ||
+                      std::is_same_v<Node, q::Le>) {
+            require_order(Name.text, "value", operand, value);
+        }
         return wrap(QueryExpr{Node{std::move(path), std::move(operand)}});
     });
 }
@@ -42,6 +56,17 @@ PyObject* bt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
         Path path(py::str_argument("attr", attr));
         Operand low = value_argument(path, lower);
         Operand high = value_argument(path, upper);
+        require_order("bt", "lower", low, lower);
+        require_order("bt", "upper", high, upper);
+        // Bounds of two kinds that never compare (a number and a date, a naive
+        // and an aware datetime) would bound nothing.
+        const auto low_key = number_key(low);
+        const auto high_key = number_key(high);
+        if (low_key && high_key && key_region(*low_key) != key_region(*high_key)) {
+            py::raise(PyExc_TypeError, std::string("bt() bounds do not compare: '") + Py_TYPE(lower)->tp_name +
+                                           "' and '" + Py_TYPE(upper)->tp_name +
+                                           "' (naive and aware values are different kinds)");
+        }
         return wrap(QueryExpr{q::Bt{std::move(path), std::move(low), std::move(high)}});
     });
 }

@@ -13,6 +13,7 @@ namespace vorlane {
 std::optional<OrderKey> number_key(const PyValue& v) {
     if (const auto* i = v.as<cast::Int>()) return int_order_key(i->value);
     if (const auto* f = v.as<cast::Float>()) return float_order_key(f->value);
+    if (const auto* t = v.as<cast::Time>()) return t->key();
     return std::nullopt;
 }
 
@@ -133,7 +134,8 @@ QueryMap::~QueryMap() {
 void QueryMap::insert(const PyValue& v, uint32_t id, uint32_t root) {
     switch (v.kind()) {
         case Kind::Int:
-        case Kind::Float: insert_num_ordered(v, id); break;
+        case Kind::Float:
+        case Kind::Time: insert_num_ordered(v, id); break;
         case Kind::Str: insert_str(v.as<cast::Str>()->value.view(), id); break;
         case Kind::Bool: {
             auto bools = get_bool_map_writer();
@@ -277,7 +279,8 @@ RwLock<PositionalBitmap>::ReadGuard QueryMap::read_str_radix_map() const {
 void QueryMap::remove_id(const PyValue& v, uint32_t id, uint32_t root, Removal how) {
     switch (v.kind()) {
         case Kind::Int:
-        case Kind::Float: remove_num_ordered(v, id, how); break;
+        case Kind::Float:
+        case Kind::Time: remove_num_ordered(v, id, how); break;
         case Kind::Str: {
             const std::string_view text = v.as<cast::Str>()->value.view();
             if (how == Removal::Batched) {

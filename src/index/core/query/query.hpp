@@ -18,6 +18,7 @@
 #include "index/core/structures/paged_id_map.hpp"
 #include "index/core/structures/positional_bitmap/positional_bitmap.hpp"
 #include "index/core/structures/shards/hashmap/hashmap.hpp"
+#include "index/core/structures/time_key.hpp"
 #include "index/value.hpp"
 
 namespace vorlane {
@@ -169,7 +170,10 @@ struct QueryMap {
 
 };
 
-// The order key of an Int or Float value; none for NaN and other kinds.
+// The order key of a number (none for NaN) or of a date, time or duration;
+// none for other kinds.
 std::optional<OrderKey> number_key(const PyValue& v);
+// The kinds whose values take an order key (numbers, dates, times, durations).
+constexpr bool has_order_key(Kind kind) noexcept { return kind == Kind::Int || kind == Kind::Float || kind == Kind::Time; }
 
 }  // namespace vorlane

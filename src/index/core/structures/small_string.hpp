@@ -15,6 +15,10 @@
 
 namespace vorlane {
 
+// Releases what a kept string keeps (see SmallString::kept); set once by the
+// layer that makes such strings, before the first one is made.
+inline void (*g_release_string_keeper)(void*) noexcept = nullptr;
+
 class SmallString {
 public:
     static constexpr size_t kInlineCapacity = 15;
@@ -25,13 +29,21 @@ public:
             std::memcpy(raw_, text.data(), text.size());
             set_inline_size(text.size());
         } else {
-            void* mem = std::malloc(sizeof(Heap) + text.size());
-            if (mem == nullptr) throw std::bad_alloc();
-            Heap* heap = new (mem) Heap{{1}, text.size()};
-            std::memcpy(heap->bytes(), text.data(), text.size());
-            set_heap(heap);
+            set_heap(new_heap(text));
         }
     }
+    // A long-form string that also keeps `keeper` (one reference the string
+    // takes over) until its last copy goes: the object a value was made from,
+    // when reading it back must give that object.
+    static SmallString kept(std::string_view text, void* keeper) {
+        SmallString out;
+        out.set_heap(new_heap(text));
+        out.heap()->keeper = keeper;
+        return out;
+    }
+    // What the string keeps, or null.
+    void* keeper() const noexcept { return is_inline() ? nullptr : heap()->keeper; }
+
     SmallString(const SmallString& other) noexcept {
         std::memcpy(raw_, other.raw_, sizeof raw_);
         if (!is_inline()) heap()->refs.fetch_add(1, std::memory_order_relaxed);
@@ -48,6 +60,7 @@ public:
         if (is_inline()) return;
         Heap* h = heap();
         if (h->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            if (h->keeper != nullptr) g_release_string_keeper(h->keeper);
             h->~Heap();
             std::free(h);
         }
@@ -84,6 +97,7 @@ private:
     struct Heap {
         std::atomic<uint32_t> refs;
         size_t size;
+        void* keeper;
         char* bytes() noexcept { return reinterpret_cast<char*>(this + 1); }
         const char* bytes() const noexcept { return reinterpret_cast<const char*>(this + 1); }
     };
@@ -92,6 +106,13 @@ private:
     static constexpr size_t kTagByte = 15;
     static constexpr unsigned char kHeapTag = 0xFF;
 
+    static Heap* new_heap(std::string_view text) {
+        void* mem = std::malloc(sizeof(Heap) + text.size());
+        if (mem == nullptr) throw std::bad_alloc();
+        Heap* heap = new (mem) Heap{{1}, text.size(), nullptr};
+        std::memcpy(heap->bytes(), text.data(), text.size());
+        return heap;
+    }
     void set_inline_size(size_t n) noexcept { raw_[kTagByte] = static_cast<unsigned char>(n); }
     void set_heap(Heap* h) noexcept {
         std::memcpy(raw_, &h, sizeof h);
