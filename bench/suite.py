@@ -30,6 +30,8 @@ of each kind of value against plain objects with `__slots__` and `__dict__`; wri
 object in no index, in one index (a number and two strings) and in four, against plain
 objects and the peers that follow writes; the bulk add against the DataFrame builds;
 removal one by one; the negation's `collect()` per object against the list copy `people[:]`.
+Real values: searches over datetimes, numpy int32 and signed numbers against the same
+searches over plain ints (bench/real_values.py).
 
 PyVorlane and the list comprehension are measured first; then each peer in turn is built,
 asked every query, made to follow the writes it can follow, and freed before the next one
@@ -61,6 +63,7 @@ from pathlib import Path
 import PyVorlane
 from PyVorlane import Index, Indexable, PyQueryExpr as Q
 
+import real_values
 from peers import (AGE, AGES5, CITY, INFIX, LABELS, PEERS, PREFIX, Q_AGE, Q_CITY, Q_CONJ, Q_IN,  # noqa: F401
                    Q_INFIX, Q_NOT, Q_PREFIX, Q_SCORE, Q_TAG, Q_VIEW, TAG, VIEW_AGE, release_pools)
 
@@ -333,6 +336,10 @@ def run_size(n, seed, engines, log, peaks):
     for row in res["queries"]:
         log(f"  {row['query']:<32}{row['hits']:>9}  " + "  ".join(
             f"{e} {row['times'][e] * 1e3:.3f} ms" for e in ENGINES if e in row["times"]))
+
+    # The values real data holds, on objects of their own.
+    log("  real values (search only):")
+    res["real values"] = real_values.run(n, seed, log=log)
 
     # Last, as it empties the index: every object removed one by one, in random order
     # (no view is alive, so each object is let go of at once).
@@ -691,6 +698,13 @@ def table(res, mach, seed):
         lines.append(f"| {label} | {t:.2f} | {n / t:,.0f} | {t / bulk:.1f}× |")
     if "reads" in res:
         lines += ["", "## Everyday operations", ""] + everyday_table(res)
+    if res.get("real values"):
+        lines += ["", "## Real values", "",
+                  "Searches over the kinds real data holds, each against the query over plain ints that finds "
+                  "the same objects, on objects that hold both (`bench/real_values.py`): a naive datetime "
+                  "against its minute as an int, np.int32 against int, signed numbers against the same "
+                  "numbers shifted to be positive. Times are for the search alone (the view it makes).", ""]
+        lines += real_values.table(res["real values"])
     if res.get("removal"):
         lines += ["", "## Removal of every object, one by one", "", "| removal | µs per object | seconds for all |",
                   "|---|---:|---:|"]
@@ -850,6 +864,9 @@ def target_verdicts(results):
                 add(where, what, ok, detail)
         if n != TARGET_SIZE:
             continue
+        if res.get("real values"):
+            for what, ok, detail in real_values.verdicts(res["real values"]):
+                add(where, what, ok, detail)
         removal = res.get("removal", {}).get("PyVorlane remove_object, random order")
         what = f"removing {n:,} objects one by one within {REMOVAL_SECONDS} s"
         if removal is None:

@@ -174,3 +174,32 @@ def test_peer_skipped_when_its_build_would_not_fit(monkeypatch):
     with pytest.raises(Built):
         suite.peer_run(Probe, n, [], res, {}, {}, None, {}, logged.append)
     assert not res["skipped"]
+
+
+def test_real_values_section_judges_each_target_by_its_worst_query():
+    import real_values
+
+    def section(worst_datetime, bulk_ratio):
+        rows = [{"query": q, "reference": "ref", "hits": 10, "ms": r, "ref ms": 1.0, "ratio": r, "target": t}
+                for q, r, t in (("when == t", worst_datetime, real_values.DATETIME_RATIO),
+                                ("when bt", 1.0, real_values.DATETIME_RATIO),
+                                ("n32 == 5", 1.05, real_values.INT32_RATIO),
+                                ("x bt", 1.4, real_values.SIGNED_RATIO))]
+        return {"rows": rows, "bulk": {"real kinds": 1000.0 * bulk_ratio, "ints": 1000.0}}
+
+    good = real_values.verdicts(section(1.1, 0.9))
+    assert [ok for _, ok, _ in good] == [True, True, True, True]
+    bad = real_values.verdicts(section(3.0, 0.5))
+    assert [ok for _, ok, _ in bad] == [False, True, True, False]
+    assert "when == t 3.00×" in bad[0][2]
+    lines = real_values.table(section(3.0, 0.5))
+    assert "| when == t | 10 | 3.000 | ref | 1.000 | 3.00× | ≤ 1.2× not met |" in lines
+    assert lines[-1].endswith("| 0.50× | ≥ 0.8× not met |")
+    # The suite shows the section and judges it at the target size.
+    res = fake_size(suite.TARGET_SIZE)
+    res["real values"] = section(3.0, 0.9)
+    assert "## Real values" in suite.table(res, {"commit": "x", "cpu": "c", "cores": 2, "memory GiB": 1,
+                                                  "python": "3.13", "versions": {}}, 1)
+    got = verdicts([res])
+    key = (f"{suite.TARGET_SIZE:,}", "datetime equality and ranges ≤ 1.2× the same query over ints")
+    assert got[key][0] is False
