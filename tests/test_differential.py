@@ -97,7 +97,7 @@ TIMES = [dt.date(2020, 1, 1), dt.date(2020, 1, 2), dt.date(1969, 12, 31), dt.dat
 if np is not None:
     NUMBERS += [np.int8(-1), np.int32(5), np.uint8(200), np.uint64(7), np.float32(2.5), np.float16(-0.0),
                 np.int16(3), np.float32(0.1), np.int64(-(2**63)), np.float64(-2.5), np.float32("nan")]
-    TIMES += [np.datetime64("2020-01-01T12:00"), np.datetime64("2020-01-01", "D"), np.datetime64("NaT"),
+    TIMES += [np.datetime64("2020-01-01T12:00"), np.datetime64("2020-01-01", "D"), np.datetime64("NaT", "us"),
               np.timedelta64(3, "h"), np.timedelta64(-1, "us"), np.timedelta64("NaT", "us")]
 
 

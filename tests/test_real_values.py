@@ -189,10 +189,10 @@ def test_times_durations_and_numpy_datetimes():
 
 
 def test_nan_and_nat_match_no_test_and_not_admits_them():
-    values = [math.nan, np.datetime64("NaT"), np.timedelta64("NaT", "us"), np.float32("nan"), 1.0, None]
+    values = [math.nan, np.datetime64("NaT", "us"), np.timedelta64("NaT", "us"), np.float32("nan"), 1.0, None]
     objs = [Obj(x=v) for v in values]
     for idx in both_ways(objs):
-        for q in (Q.eq("x", math.nan), Q.eq("x", np.datetime64("NaT")), Q.eq("x", np.float32("nan")),
+        for q in (Q.eq("x", math.nan), Q.eq("x", np.datetime64("NaT", "us")), Q.eq("x", np.float32("nan")),
                   Q.le("x", dt.datetime.max), Q.bt("x", dt.timedelta(days=-10**6), dt.timedelta(days=10**6))):
             assert found(idx, q, objs) == []
         assert found(idx, Q.not_(Q.eq("x", 1.0)), objs) == [0, 1, 2, 3, 5]
@@ -256,7 +256,7 @@ def test_columns_give_arrow_time_types():
     pa = pytest.importorskip("pyarrow")
     objs = [Obj(ts=dt.datetime(2020, 1, 1, 12), utc=dt.datetime(2020, 1, 1, 13, tzinfo=PLUS1),
                 day=dt.date(2020, 1, 2), clock=dt.time(1, 2, 3, 4), span=dt.timedelta(days=-1, microseconds=5)),
-            Obj(ts=np.datetime64("NaT"), utc=None, day=dt.date(1, 1, 1), clock=dt.time(0), span=np.timedelta64(5, "ms"))]
+            Obj(ts=np.datetime64("NaT", "us"), utc=None, day=dt.date(1, 1, 1), clock=dt.time(0), span=np.timedelta64(5, "ms"))]
     idx = Index()
     idx.add_object_many(objs)
     table = pa.table(idx.columns("ts", "utc", "day", "clock", "span"))
@@ -276,3 +276,26 @@ def test_columns_give_arrow_time_types():
     zoned.add_object(Obj(q=dt.time(1, tzinfo=UTC)))
     with pytest.raises(TypeError, match="aware time"):
         zoned.columns("q")
+
+
+def test_pandas_values_from_frames():
+    pd = pytest.importorskip("pandas")
+    frame = pd.DataFrame({"when": pd.to_datetime(["2013-01-01 05:00", None, "2013-06-01 12:00"], utc=True),
+                          "delay": pd.array([-3, None, 12], dtype="Int16"),
+                          "span": pd.to_timedelta(["1h", "NaT", "-2h"])})
+    objs = [Obj(**row) for row in frame.to_dict("records")]
+    idx = Index()
+    idx.add_object_many(objs)
+    stamp = pd.Timestamp("2013-06-01 12:00", tz="UTC")
+    assert found(idx, Q.eq("when", stamp.to_pydatetime()), objs) == [2]
+    assert found(idx, Q.lt("when", stamp), objs) == [0]
+    assert found(idx, Q.lt("delay", 0), objs) == [0]
+    assert found(idx, Q.lt("span", pd.Timedelta(0)), objs) == [2]
+    assert objs[1].when is pd.NaT and objs[2].when == stamp and type(objs[2].when) is pd.Timestamp
+    with pytest.raises(ValueError, match="finer than a microsecond"):
+        Obj(when=pd.Timestamp("2013-01-01 00:00:00.000000001"))
+    # NA and NaT are nulls in columns.
+    pa = pytest.importorskip("pyarrow")
+    rows = pa.table(idx.columns("when", "delay", "span")).to_pylist()
+    by_delay = {r["delay"]: r for r in rows}
+    assert by_delay[None]["when"] is None and by_delay[None]["span"] is None and by_delay[-3]["span"] == dt.timedelta(hours=1)

@@ -319,7 +319,11 @@ PyObject* PyValue::held_object() const noexcept {
 }
 
 bool PyValue::is_missing() const noexcept {
-    if (const auto* unknown = as<cast::Unknown>()) return unknown->obj.get() == Py_None;
+    if (const auto* unknown = as<cast::Unknown>()) {
+        // pandas' NA (the missing value of its nullable columns) is a missing value too.
+        PyObject* obj = unknown->obj.get();
+        return obj == Py_None || std::strcmp(Py_TYPE(obj)->tp_name, "pandas._libs.missing.NAType") == 0;
+    }
     // NaT is the only NaN kept with an object that is not a float.
     const auto* number = as<cast::Float>();
     return number != nullptr && number->origin && std::isnan(number->value) && !PyFloat_Check(number->origin.get());

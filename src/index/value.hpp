@@ -170,7 +170,7 @@ public:
     // values), or null for numbers, booleans and strings.
     PyObject* held_object() const noexcept;
 
-    // A value dataframes call missing: None, or a "not a time" (NaT) kept as NaN.
+    // A value dataframes call missing: None, pandas' NA, or a "not a time" (NaT) kept as NaN.
     bool is_missing() const noexcept;
 
     // A new Python object for this value (Int, Float, Str, Bool build fresh ones;
