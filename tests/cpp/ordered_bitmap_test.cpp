@@ -536,6 +536,153 @@ TEST(NumericalBitmap, SmallFormAndSwitchMatchBruteForce) {
     EXPECT_FALSE(switching.is_small());  // 40 ids were drawn from: the limit of 6 was passed
 }
 
+
+// --- ranges over both signs -------------------------------------------------
+
+// Checks get_between_into_base against the model for every pair of probes
+// (low <= high), with all ids and with every third one as candidates.
+void expect_betweens(const NumericalBitmap& bits, const std::map<uint32_t, Num>& values,
+                     const std::vector<Num>& probes, const char* where) {
+    Bitmap all;
+    Bitmap some;
+    uint32_t k = 0;
+    for (const auto& [id, n] : values) {
+        all.add(id);
+        if (k++ % 3 == 0) some.add(id);
+    }
+    for (const Num& low : probes) {
+        for (const Num& high : probes) {
+            if (exact_compare(low, high) > 0) continue;
+            for (const Bitmap* candidates : {&all, &some}) {
+                Bitmap want;
+                for (const auto& [id, n] : values) {
+                    if (candidates->contains(id) && exact_compare(n, low) >= 0 && exact_compare(n, high) <= 0) {
+                        want.add(id);
+                    }
+                }
+                Bitmap got;
+                bits.get_between_into_base(key_of(low), key_of(high), got, *candidates);
+                ASSERT_TRUE(got == want) << where << ": got " << got.cardinality() << " want " << want.cardinality();
+            }
+        }
+    }
+}
+
+// Values crowded around zero on both sides (many buckets of each sign), with
+// the extremes of both kinds now and then.
+Num signed_number(NumberSource& source) {
+    switch (source.below(6)) {
+        case 0:
+            return source.number();
+        case 1:
+            return float_num(source.below(2) ? -0.0 : 0.0);
+        case 2:
+            return float_num((static_cast<double>(source.below(20001)) - 10000.0) / 997.0);
+        default:
+            return int_num(static_cast<int64_t>(source.below(1201)) - 600);
+    }
+}
+
+std::vector<Num> signed_probes(NumberSource& source) {
+    std::vector<Num> probes{int_num(0), float_num(-0.0), int_num(-1), int_num(1), float_num(-0.5),
+                            float_num(0.5), int_num(-300), int_num(255), int_num(256), float_num(-7.25),
+                            int_num(std::numeric_limits<int64_t>::min()), float_num(std::numeric_limits<double>::infinity())};
+    for (int i = 0; i < 10; ++i) probes.push_back(signed_number(source));
+    return probes;
+}
+
+// Every range over keys of both signs answers like the model through each
+// kind of change: the switch from pairs to slices, waiting removals and moves
+// settled in a batch, narrowing, and merging in another structure's ids.
+TEST(NumericalBitmap, SignedRangesMatchBruteForceThroughChanges) {
+    NumberSource source(23);
+    NumericalBitmap bits(64);
+    std::map<uint32_t, Num> values;
+    for (uint32_t i = 1; i <= 5000; ++i) {
+        const uint32_t id = i * 7 + (i % 4) * 65536;
+        const Num n = signed_number(source);
+        if (i % 3 == 0) {
+            bits.push(id, key_of(n));
+        } else {
+            bits.insert(id, key_of(n));
+        }
+        values[id] = n;
+    }
+    bits.flush();
+    ASSERT_FALSE(bits.is_small());
+    ASSERT_TRUE(bits.bucket_table().active());
+    expect_searches(bits, values, signed_probes(source), "inserted");
+    expect_betweens(bits, values, signed_probes(source), "inserted");
+
+    // A batch of waiting removals and moves (across zero among them).
+    std::vector<uint32_t> ids;
+    for (const auto& [id, n] : values) ids.push_back(id);
+    for (size_t j = 0; j < ids.size(); j += 5) {
+        bits.remove_soon(ids[j], key_of(values.at(ids[j])));
+        values.erase(ids[j]);
+    }
+    for (size_t j = 2; j < ids.size(); j += 5) {
+        Num moved = values.at(ids[j]);
+        moved = moved.is_int ? int_num(moved.i == std::numeric_limits<int64_t>::min() ? 1 : -moved.i)
+                             : float_num(-moved.d);
+        bits.replace_soon(ids[j], key_of(values.at(ids[j])), key_of(moved));
+        values[ids[j]] = moved;
+    }
+    bits.settle_removals();
+    expect_searches(bits, values, signed_probes(source), "settled");
+    expect_betweens(bits, values, signed_probes(source), "settled");
+
+    // Narrowing to the ids of one residue: bounds stay wider than the keys left.
+    Bitmap keep;
+    for (auto it = values.begin(); it != values.end();) {
+        if (it->first % 3 != 0) {
+            keep.add(it->first);
+            ++it;
+        } else {
+            it = values.erase(it);
+        }
+    }
+    bits.retain(keep);
+    expect_searches(bits, values, signed_probes(source), "retained");
+    expect_betweens(bits, values, signed_probes(source), "retained");
+
+    // Merging in ids of another structure, some with keys in buckets new here.
+    NumericalBitmap other(0);
+    Bitmap objects;
+    for (uint32_t i = 1; i <= 800; ++i) {
+        const uint32_t id = 3000000 + i;
+        const Num n = i % 2 ? signed_number(source) : float_num(-1e-300 * i);
+        other.insert(id, key_of(n));
+        if (i % 4 != 0) {
+            objects.add(id);
+            values[id] = n;
+        }
+    }
+    bits.merge_from(other, objects);
+    expect_searches(bits, values, signed_probes(source), "merged");
+    expect_betweens(bits, values, signed_probes(source), "merged");
+}
+
+// With keys spread too thin for the buckets, the table of buckets is dropped
+// and ranges of either sign are walked on the slices alone.
+TEST(NumericalBitmap, SignedRangesMatchBruteForceWithoutBuckets) {
+    NumberSource source(31);
+    NumericalBitmap bits(0);
+    std::map<uint32_t, Num> values;
+    for (uint32_t id = 1; id <= 40000; ++id) {
+        const Num n = id % 2 ? float_num(std::bit_cast<double>(uint64_t{source.below(UINT32_MAX)} << 31 |
+                                                                 uint64_t{id % 7 == 0} << 63))
+                             : signed_number(source);
+        if (!n.is_int && std::isnan(n.d)) continue;
+        bits.insert(id, key_of(n));
+        values[id] = n;
+    }
+    ASSERT_FALSE(bits.bucket_table().active());
+    const std::vector<Num> probes = signed_probes(source);
+    expect_searches(bits, values, std::vector<Num>(probes.begin(), probes.begin() + 6), "no buckets");
+    expect_betweens(bits, values, std::vector<Num>(probes.begin(), probes.begin() + 6), "no buckets");
+}
+
 // merge_from in every pairing of forms: the result holds this side's ids plus
 // those of `other` in `objects`, whatever form each side has.
 TEST(NumericalBitmap, MergeBetweenForms) {

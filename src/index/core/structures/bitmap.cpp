@@ -198,6 +198,20 @@ size_t container_bytes(const roaring::internal::container_t* c, uint8_t type) no
 
 }  // namespace
 
+std::vector<uint32_t> Bitmap::values_in(uint32_t first, uint64_t past) const {
+    std::vector<uint32_t> out;
+    const uint64_t count = range_cardinality(first, past);
+    if (count == 0) return out;
+    out.resize(count);
+    roaring_uint32_iterator_t it;
+    roaring_iterator_init(raw_, &it);
+    roaring_uint32_iterator_move_equalorlarger(&it, first);
+    // The count was taken over the same range: exactly that many ids follow `first`.
+    const uint32_t got = roaring_uint32_iterator_read(&it, out.data(), static_cast<uint32_t>(count));
+    out.resize(got);
+    return out;
+}
+
 size_t Bitmap::memory_bytes() const noexcept {
     if (raw_ == nullptr) return 0;
     const roaring_array_t& ra = raw_->high_low_container;

@@ -189,6 +189,28 @@ public:
             if (got < kBlock) return;
         }
     }
+    // The number of ids in [first, past).
+    uint64_t range_cardinality(uint32_t first, uint64_t past) const {
+        return raw_ == nullptr || past <= first ? 0 : roaring_bitmap_range_cardinality(raw_, first, past);
+    }
+    // The number of containers, one per 2^16-id chunk holding any id.
+    uint64_t container_count() const {
+        return raw_ == nullptr ? 0 : static_cast<uint64_t>(raw_->high_low_container.size);
+    }
+    // The ids in [first, past), ascending.
+    std::vector<uint32_t> values_in(uint32_t first, uint64_t past) const;
+    // The smallest id that is at least `value` (false when there is none).
+    bool first_at_least(uint32_t value, uint32_t& found) const {
+        if (raw_ == nullptr) return false;
+        const uint64_t below = value == 0 ? 0 : roaring_bitmap_rank(raw_, value - 1);
+        return below <= UINT32_MAX && roaring_bitmap_select(raw_, static_cast<uint32_t>(below), &found);
+    }
+    // The largest id that is at most `value` (false when there is none).
+    bool last_at_most(uint32_t value, uint32_t& found) const {
+        if (raw_ == nullptr) return false;
+        const uint64_t upto = roaring_bitmap_rank(raw_, value);
+        return upto != 0 && roaring_bitmap_select(raw_, static_cast<uint32_t>(upto - 1), &found);
+    }
     std::vector<uint32_t> to_vector() const {
         std::vector<uint32_t> out(cardinality());
         if (!out.empty()) roaring_bitmap_to_uint32_array(raw_, out.data());

@@ -91,36 +91,30 @@ Bitmap NumericalBitmap::get_eq(const OrderKey& key, const Bitmap* candidates) co
 void NumericalBitmap::range_into_base(const OrderKey& key, Bitmap& base, const Bitmap& candidates, bool greater,
                                       bool inclusive) const {
     if (!is_small() && any_key_ && buckets_.active()) {
-        // Every entered key lies between the lowest and the highest entered,
-        // so those bound the buckets to read.
-        const uint32_t at = bucket_of(key);
-        const uint32_t from = greater ? at : bucket_of(lowest_);
-        const uint32_t to = greater ? bucket_of(highest_) : at;
-        if (from > to) return;  // no entered key on that side of `key`
-        if (to - from <= kMaxBucketSpan) {
-            bucket_edge_into_base(key, base, candidates, greater, inclusive);
-            // The buckets strictly beyond `key`'s own lie wholly inside the range.
-            const uint32_t first = greater ? at + 1 : from;
-            const uint32_t past = greater ? to + 1 : at;
-            base.or_inplace(buckets_between(first, past, candidates));
-            return;
-        }
+        side_into_base(key, base, candidates, std::nullopt, kOrderKeyBits, greater, inclusive);
+        return;
     }
     walk_slices(key, base, candidates, greater, inclusive);
 }
 
 void NumericalBitmap::walk_slices(const OrderKey& key, Bitmap& base, const Bitmap& candidates, bool greater,
                                   bool inclusive, size_t top) const {
-    if (is_small()) {
-        std::vector<uint32_t> ids;
-        for (const SmallEntry& e : small_) {
-            const bool in = greater ? (inclusive ? e.key >= key : e.key > key)
-                                    : (inclusive ? e.key <= key : e.key < key);
-            if (in && candidates.contains(e.id)) ids.push_back(e.id);
-        }
-        base.add_many(ids);
+    if (!is_small()) {
+        walk_bits(key, base, candidates, greater, inclusive, top, seen_any_, seen_all_, false);
         return;
     }
+    std::vector<uint32_t> ids;
+    for (const SmallEntry& e : small_) {
+        const bool in = greater ? (inclusive ? e.key >= key : e.key > key)
+                                : (inclusive ? e.key <= key : e.key < key);
+        if (in && candidates.contains(e.id)) ids.push_back(e.id);
+    }
+    base.add_many(ids);
+}
+
+void NumericalBitmap::walk_bits(const OrderKey& key, Bitmap& base, const Bitmap& candidates, bool greater,
+                                bool inclusive, size_t top, const OrderKey& any, const OrderKey& all,
+                                bool keyed) const {
     // From the top bit down, `equal` holds the candidates whose key agrees with
     // `key` on every bit so far. Where the key has the bit that loses (0 for
     // greater, 1 for less), the still-equal ids on the other side are in the
@@ -131,11 +125,11 @@ void NumericalBitmap::walk_slices(const OrderKey& key, Bitmap& base, const Bitma
     std::optional<Bitmap> equal;
     for (size_t i = top; i-- > 0;) {
         const bool b = key.bit(i);
-        bool shared = false;
-        if (equal && shared_bit(i, shared)) {
-            // `equal` holds entered ids only, and they all have `shared` here.
+        const bool shared = any.bit(i);
+        if ((equal || keyed) && shared == all.bit(i)) {
+            // Every id left has a key with `shared` here.
             if (b == shared) continue;
-            if (shared == winning) base.or_inplace(*equal);
+            if (shared == winning) base.or_inplace(equal ? *equal : candidates);
             return;
         }
         const Bitmap& same = slices_[i][b].bitmap();
@@ -148,7 +142,12 @@ void NumericalBitmap::walk_slices(const OrderKey& key, Bitmap& base, const Bitma
         }
         if (equal->is_empty()) return;
     }
-    if (inclusive && equal) base.or_inplace(*equal);
+    if (!inclusive) return;
+    if (equal) {
+        base.or_inplace(*equal);
+    } else if (keyed) {
+        base.or_inplace(candidates);  // every bit was shared: each has `key` itself
+    }
 }
 
 void NumericalBitmap::merge_from(const NumericalBitmap& other, const Bitmap& objects) {
@@ -197,7 +196,7 @@ void NumericalBitmap::merge_from(const NumericalBitmap& other, const Bitmap& obj
     if (buckets_.active()) {
         for (const auto& [bucket, bounds] : other.bucket_bounds_) widen_bounds(bucket, bounds);
     } else {
-        std::unordered_map<uint32_t, KeyBounds, BucketHash>().swap(bucket_bounds_);
+        drop_bucket_bounds();
     }
 }
 
@@ -364,7 +363,7 @@ void NumericalBitmap::replace(uint32_t id, const OrderKey& before, const OrderKe
     eq_ids_.insert(after, id);
     if (!buckets_.active()) return;
     if (bucket_of(before) == bucket_of(after)) {
-        widen_bounds(bucket_of(after), KeyBounds{after, after});
+        widen_bounds(bucket_of(after), KeyBounds(after));
         return;
     }
     buckets_.remove(bucket_of(before), id);
@@ -457,7 +456,8 @@ void NumericalBitmap::insert_many_into_slices(std::span<const uint32_t> ids, std
 size_t NumericalBitmap::memory_bytes() const noexcept {
     size_t n = vector_bytes(slices_);
     for (const Slice& slice : slices_) n += slice[0].memory_bytes() + slice[1].memory_bytes();
-    n += eq_ids_.memory_bytes() + buckets_.memory_bytes() + hash_table_bytes(bucket_bounds_);
+    n += eq_ids_.memory_bytes() + buckets_.memory_bytes() + hash_table_bytes(bucket_bounds_) +
+         occupied_.memory_bytes();
     return n + vector_bytes(waiting_) + vector_bytes(small_);
 }
 

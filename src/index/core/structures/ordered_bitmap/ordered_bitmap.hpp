@@ -233,8 +233,12 @@ public:
                                const Bitmap& candidates) const;
 
     // Keys fall into buckets by their top 20 bits (head and 8 mantissa bits),
-    // in key order. A range spanning at most this many buckets is answered from them.
+    // in key order. A range between two keys with at most this many buckets
+    // that ever held a key between them is answered by joining those.
     static constexpr uint32_t kMaxBucketSpan = 512;
+    // Buckets are joined rather than split further on the slices when the join
+    // reads at most this many containers.
+    static constexpr uint64_t kUnionContainers = 128;
     // Every key of a bucket has the same bits from this one up.
     static constexpr size_t kBucketLowBit = 56;
     static constexpr uint32_t bucket_of(const OrderKey& key) noexcept {
@@ -251,8 +255,9 @@ public:
         return slices_[bit];
     }
 
-    // Shared by the four range searches: from the key buckets when the range
-    // spans few of them, else the walk over the slices.
+    // Shared by the four range searches: the slices split off the ids on the
+    // far side of `key` a bit at a time until what is left of that side lies in
+    // few buckets, which are then joined (see side_into_base).
     void range_into_base(const OrderKey& key, Bitmap& base, const Bitmap& candidates, bool greater,
                          bool inclusive) const;
     // The walk over the slices, from bit `top` - 1 down: the candidates must
@@ -264,7 +269,7 @@ public:
     // over the bits below the bucket's.
     void bucket_edge_into_base(const OrderKey& key, Bitmap& base, const Bitmap& candidates, bool greater,
                                bool inclusive) const;
-    // The ids (of `candidates`) of the buckets first...past - 1, all at once.
+    // The ids (of `candidates`) of the occupied buckets first...past - 1, all at once.
     Bitmap buckets_between(uint32_t first, uint32_t past, const Bitmap& candidates) const;
     // Equality through `key`'s bucket and the bits below it (no table of keys).
     Bitmap eq_in_bucket(const OrderKey& key, const Bitmap* candidates) const;
@@ -288,8 +293,8 @@ public:
     // The key of an id, read back from the slices' bitmaps (large form).
     OrderKey key_of(uint32_t id) const { return key_in_slices(id); }
     // The heap held (see heap_bytes.hpp): the slices with their bitmaps and
-    // buffers, the key table, the buckets and their bounds, the waiting
-    // removals and the pairs of the small form.
+    // buffers, the key table, the buckets with their bounds and the set of
+    // occupied ones, the waiting removals and the pairs of the small form.
     size_t memory_bytes() const noexcept;
 
     // True when every key ever entered has the same value at `bit`, stored in
@@ -301,15 +306,53 @@ public:
     }
 
 private:
+    // The bounds of the keys ever entered into the buckets that agree with
+    // bucket `at` on their bits from key bit `level` up (kBucketLowBit <=
+    // level <= kOrderKeyBits); false when none of them ever held a key.
+    bool prefix_bounds(uint32_t at, size_t level, OrderKey& low, OrderKey& high) const;
+    // Ors `among` into `base`; its ids without a key here left out unless
+    // `all_keyed` says there are none.
+    void or_keyed(Bitmap& base, const Bitmap& among, bool all_keyed) const;
+    // Whether joining the occupied buckets first...past - 1 (met with `among`)
+    // costs less than splitting them further on the slices.
+    bool union_pays(uint32_t first, uint32_t past, const Bitmap& among) const;
+    // Ors into `base` the ids of `equal` (all `candidates` when none) on the
+    // asked side of `key`; they agree with `key` on every bit from `level` up.
+    // At each step the bounds of the keys that share that prefix say whether
+    // all or none of `equal` is in; else the buckets beyond `key`'s own are
+    // joined when few, or the highest bit that tells those keys apart splits
+    // `equal` on the slices (bits every such key shares are never read).
+    void side_into_base(const OrderKey& key, Bitmap& base, const Bitmap& candidates, std::optional<Bitmap> equal,
+                        size_t level, bool greater, bool inclusive) const;
+
     struct SmallEntry {
         uint32_t id;
         OrderKey key;
     };
-    // The smallest and largest key entered into a bucket (bounds after removals too).
+    // The smallest and largest key entered into a bucket, and the bits set in
+    // any and in all of its keys (all kept after removals too).
     struct KeyBounds {
         OrderKey low;
         OrderKey high;
+        OrderKey any;
+        OrderKey all;
+
+        explicit KeyBounds(const OrderKey& key) : low(key), high(key), any(key), all(key) {}
+        void widen(const KeyBounds& other) {
+            low = std::min(low, other.low);
+            high = std::max(high, other.high);
+            any.head = static_cast<uint16_t>(any.head | other.any.head);
+            any.mantissa |= other.any.mantissa;
+            all.head = static_cast<uint16_t>(all.head & other.all.head);
+            all.mantissa &= other.all.mantissa;
+        }
     };
+    // The walk over the slices from bit `top` - 1 down, skipping every bit on
+    // which `any` and `all` agree (the bits set in any and in every key the ids
+    // may have). Only `keyed` candidates all have such a key: else the first
+    // bit read leaves the others out.
+    void walk_bits(const OrderKey& key, Bitmap& base, const Bitmap& candidates, bool greater, bool inclusive,
+                   size_t top, const OrderKey& any, const OrderKey& all, bool keyed) const;
 
     void enter_key(uint32_t id, const OrderKey& key) {
         eq_ids_.insert(key, id);
@@ -320,16 +363,23 @@ private:
         const uint32_t bucket = bucket_of(key);
         buckets_.insert(bucket, id);
         if (!buckets_.active()) {
-            std::unordered_map<uint32_t, KeyBounds, BucketHash>().swap(bucket_bounds_);
+            drop_bucket_bounds();
             return;
         }
-        widen_bounds(bucket, KeyBounds{key, key});
+        widen_bounds(bucket, KeyBounds(key));
     }
     void widen_bounds(uint32_t bucket, const KeyBounds& bounds) {
         const auto [it, fresh] = bucket_bounds_.try_emplace(bucket, bounds);
-        if (fresh) return;
-        it->second.low = std::min(it->second.low, bounds.low);
-        it->second.high = std::max(it->second.high, bounds.high);
+        if (fresh) {
+            occupied_.add(bucket);
+            return;
+        }
+        it->second.widen(bounds);
+    }
+
+    void drop_bucket_bounds() {
+        std::unordered_map<uint32_t, KeyBounds, BucketHash>().swap(bucket_bounds_);
+        occupied_ = Bitmap();
     }
 
     void note(const OrderKey& key) noexcept {
@@ -386,6 +436,9 @@ private:
     ValueIds<uint32_t, BucketHash> buckets_;
     // Bounds of the keys of each bucket, while the buckets are kept.
     std::unordered_map<uint32_t, KeyBounds, BucketHash> bucket_bounds_;
+    // The buckets that have bounds, in order: a range reads only these, however
+    // wide the gap of bucket numbers between negative and positive keys.
+    Bitmap occupied_;
     // Removals and writes not carried out yet, in the order they came.
     std::vector<WaitingChange<OrderKey>> waiting_;
     // The small form: pairs sorted by id, one per id.

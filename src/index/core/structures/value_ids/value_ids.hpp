@@ -140,6 +140,13 @@ public:
         return it->second.and_(candidates);
     }
 
+    // The number of ids under `key`. Only while active.
+    template <class K>
+    uint64_t count(const K& key) const {
+        const auto it = values_.find(key);
+        return it == values_.end() ? 0 : it->second.size();
+    }
+
     // The ids under any key of `keys` (of `candidates` only, when given): the
     // sets are joined first, read in place, and the candidates applied once;
     // candidates far fewer than the sets' ids (a narrow view) are met by each
