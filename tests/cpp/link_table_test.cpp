@@ -35,8 +35,30 @@ Bitmap expected_held_by(const Model& model, const Bitmap& holders) {
     return out;
 }
 
+// While the table keeps them: each nested object's set is its distinct
+// holders, and no other nested object has one.
+void expect_same_holder_sets(const LinkTable& table, const Model& model) {
+    const detail::HolderSets* sets = table.holder_sets();
+    if (sets == nullptr) return;
+    std::map<uint32_t, Ids> holders;  // nested -> distinct holders, ascending
+    for (const auto& [h, n] : model) {
+        Ids& ids = holders[n];
+        if (ids.empty() || ids.back() != h) ids.push_back(h);
+    }
+    uint64_t pairs = 0;
+    for (const auto& [n, ids] : holders) pairs += ids.size();
+    ASSERT_EQ(sets->nested(), holders.size());
+    ASSERT_EQ(sets->pairs(), pairs);
+    sets->for_each([&](uint32_t n, const HybridSet& set) {
+        const auto it = holders.find(n);
+        ASSERT_NE(it, holders.end()) << n;
+        ASSERT_EQ(set.to_vector(), it->second) << n;
+    });
+}
+
 // Every occurrence, both directions, against the model.
 void expect_same_links(const LinkTable& table, const Model& model) {
+    expect_same_holder_sets(table, model);
     ASSERT_EQ(table.size(), model.size());
     EXPECT_EQ(table.empty(), model.empty());
     Model seen;
@@ -127,10 +149,16 @@ TEST(LinkTable, LongListsGrowAndShrinkBack) {
         if (model.size() % 97 == 0) expect_same_links(table, model);
     }
     expect_same_links(table, model);
-    // Shrinking gives back what growing took: the same links inserted afresh take as much.
+    // Shrinking gives back what growing took: the same links inserted afresh
+    // take as much in their lists, and about as much in the holder sets (their
+    // hash table keeps some of the buckets it grew).
     LinkTable fresh;
     for (const Link& link : model) fresh.insert(link.first, link.second);
-    EXPECT_EQ(table.memory_bytes(), fresh.memory_bytes());
+    ASSERT_NE(table.holder_sets(), nullptr);
+    const size_t sets = table.holder_sets()->memory_bytes();
+    const size_t fresh_sets = fresh.holder_sets()->memory_bytes();
+    EXPECT_EQ(table.memory_bytes() - sets, fresh.memory_bytes() - fresh_sets);
+    EXPECT_LE(sets, fresh_sets + 512) << fresh_sets;
     EXPECT_LT(table.memory_bytes(), full);
     for (const Link& link : Model(model)) ASSERT_TRUE(table.remove(link.first, link.second));
     EXPECT_TRUE(table.empty());
@@ -418,6 +446,175 @@ TEST(LinkTable, InsertManyMatchesOneByOneOnRandomBatches) {
     }
     EXPECT_TRUE(many.empty());
     EXPECT_EQ(many.memory_bytes(), 0u);
+}
+
+// The distinct holders of a nested object: a holder is in from its first
+// occurrence to its last, whether the occurrences come one by one, in one
+// batch, or in a list long enough to be hashed.
+TEST(LinkTable, HolderSetsFollowFirstAndLastOccurrence) {
+    LinkTable table;
+    ASSERT_NE(table.holder_sets(), nullptr);
+    const detail::HolderSets& sets = *table.holder_sets();
+    auto holders_of = [&](uint32_t nested) {
+        const HybridSet* set = sets.find(nested);
+        return set == nullptr ? Ids{} : set->to_vector();
+    };
+    table.insert(1, 9);
+    table.insert(1, 9);
+    table.insert(2, 9);
+    table.insert(1, 10);
+    EXPECT_EQ(holders_of(9), (Ids{1, 2}));
+    EXPECT_EQ(holders_of(10), (Ids{1}));
+    EXPECT_EQ(sets.pairs(), 3u);
+
+    ASSERT_TRUE(table.remove(1, 9));
+    EXPECT_EQ(holders_of(9), (Ids{1, 2}));  // one occurrence left
+    ASSERT_TRUE(table.remove(1, 9));
+    EXPECT_EQ(holders_of(9), (Ids{2}));
+    EXPECT_FALSE(table.remove(1, 9));
+    EXPECT_EQ(holders_of(9), (Ids{2}));
+    ASSERT_TRUE(table.remove(2, 9));
+    EXPECT_EQ(sets.find(9), nullptr);
+    EXPECT_EQ(sets.nested(), 1u);
+
+    const std::vector<Link> batch{{5, 9}, {5, 9}, {3, 9}, {4, 10}, {1, 10}};
+    table.insert_many(batch);
+    EXPECT_EQ(holders_of(9), (Ids{3, 5}));
+    EXPECT_EQ(holders_of(10), (Ids{1, 4}));
+    EXPECT_EQ(sets.pairs(), 4u);
+
+    // Holder 7 holds 11 through 300 occurrences: its list is hashed, and it
+    // stays a holder until the last one goes.
+    for (int i = 0; i < 300; ++i) table.insert(7, 11);
+    for (int i = 0; i < 299; ++i) ASSERT_TRUE(table.remove(7, 11));
+    EXPECT_EQ(holders_of(11), (Ids{7}));
+    ASSERT_TRUE(table.remove(7, 11));
+    EXPECT_EQ(sets.find(11), nullptr);
+
+    for (const Link& link : std::vector<Link>{{1, 10}, {1, 10}, {3, 9}, {4, 10}, {5, 9}, {5, 9}}) {
+        ASSERT_TRUE(table.remove(link.first, link.second));
+    }
+    EXPECT_TRUE(table.empty());
+    EXPECT_EQ(sets.nested(), 0u);
+    EXPECT_EQ(sets.pairs(), 0u);
+    EXPECT_EQ(table.memory_bytes(), 0u);
+}
+
+// A few nested objects held by thousands of holders, through single links and
+// batches, repeated occurrences, and rounds of removals that take the sets
+// through their bitmaps and back to a few ids, against a multiset of pairs.
+TEST(LinkTable, HolderSetsMatchAModelThroughRandomChanges) {
+    std::mt19937 rng(47);
+    LinkTable table;
+    Model model;
+    std::vector<Link> links;
+    auto pick_link = [&]() -> Link {
+        // Holders across more than one bitmap container; one holder often
+        // holds the same object twice.
+        const uint32_t holder = rng() % 4 == 0 ? 70000 + rng() % 50 : rng() % 150000;
+        return {holder, 1 + rng() % 30};
+    };
+    for (int round = 0; round < 6; ++round) {
+        const bool growing = round % 2 == 0;
+        for (int step = 0; step < 3000; ++step) {
+            const unsigned r = rng() % 100;
+            if (links.empty() || (growing ? r < 70 : r < 10)) {
+                if (rng() % 8 == 0) {
+                    std::vector<Link> batch(1 + rng() % 400);
+                    for (Link& link : batch) link = pick_link();
+                    if (rng() % 2 == 0) std::sort(batch.begin(), batch.end());  // as a bulk add's
+                    table.insert_many(batch);
+                    model.insert(batch.begin(), batch.end());
+                    links.insert(links.end(), batch.begin(), batch.end());
+                } else {
+                    const Link link = pick_link();
+                    table.insert(link.first, link.second);
+                    model.insert(link);
+                    links.push_back(link);
+                }
+            } else {
+                const size_t at = rng() % links.size();
+                ASSERT_TRUE(table.remove(links[at].first, links[at].second));
+                model.erase(model.find(links[at]));
+                links[at] = links.back();
+                links.pop_back();
+            }
+        }
+        ASSERT_NE(table.holder_sets(), nullptr) << round;
+        expect_same_links(table, model);
+    }
+    // Down to nothing: the sets and their memory go with the last link.
+    std::shuffle(links.begin(), links.end(), rng);
+    for (size_t t = 0; t < links.size(); ++t) {
+        ASSERT_TRUE(table.remove(links[t].first, links[t].second));
+        model.erase(model.find(links[t]));
+        if (t % 5000 == 0) expect_same_links(table, model);
+    }
+    EXPECT_TRUE(table.empty());
+    EXPECT_EQ(table.memory_bytes(), 0u);
+}
+
+// Thousands of nested objects with one holder each drop the sets; links that
+// then pile up on a few of them build the sets again, exact, once there are
+// enough holders per nested object; a batch of objects each held once drops
+// them before building any; an emptied table keeps them again.
+TEST(LinkTable, HolderSetsAreDroppedAndBuiltAgain) {
+    constexpr uint32_t kSpread = 5000;  // past LinkTable::kAlwaysKept
+    LinkTable table;
+    Model model;
+    auto add = [&](uint32_t holder, uint32_t nested) {
+        table.insert(holder, nested);
+        model.insert({holder, nested});
+    };
+    for (uint32_t i = 0; i < kSpread; ++i) {
+        add(i, 100000 + i);
+        if (i == LinkTable::kAlwaysKept - 1) {
+            ASSERT_NE(table.holder_sets(), nullptr);
+        }
+    }
+    EXPECT_EQ(table.holder_sets(), nullptr);
+    expect_same_links(table, model);
+    const size_t links_only = table.memory_bytes();
+
+    // 2 * kHoldersPerNested holders for each nested object, half one by one,
+    // half in batches, all on ten of them.
+    const uint32_t wanted = 2 * LinkTable::kHoldersPerNested * kSpread;
+    uint32_t holder = 200000;
+    for (; table.size() < wanted / 2; ++holder) add(holder, 100000 + holder % 10);
+    EXPECT_EQ(table.holder_sets(), nullptr);  // the links have not doubled since the last look
+    while (table.holder_sets() == nullptr && table.size() < 4 * wanted) {
+        std::vector<Link> batch;
+        for (int t = 0; t < 1000; ++t, ++holder) batch.push_back({holder, 100000 + holder % 10});
+        table.insert_many(batch);
+        model.insert(batch.begin(), batch.end());
+    }
+    ASSERT_NE(table.holder_sets(), nullptr);
+    EXPECT_GE(table.size(), wanted);
+    expect_same_links(table, model);
+    EXPECT_GT(table.memory_bytes(), links_only);
+    // Kept up from there on, one link at a time too.
+    add(holder, 100000);
+    add(7, 100003);
+    ASSERT_TRUE(table.remove(0, 100000));
+    model.erase(model.find({0, 100000}));
+    expect_same_links(table, model);
+
+    // As many new nested objects as links, held once each: no sets built.
+    std::vector<Link> spread;
+    for (uint32_t i = 0; i < 4 * wanted; ++i) spread.push_back({holder + i, 1000000 + i});
+    table.insert_many(spread);
+    model.insert(spread.begin(), spread.end());
+    EXPECT_EQ(table.holder_sets(), nullptr);
+    expect_same_links(table, model);
+
+    for (const Link& link : model) ASSERT_TRUE(table.remove(link.first, link.second));
+    model.clear();
+    EXPECT_EQ(table.memory_bytes(), 0u);
+    ASSERT_NE(table.holder_sets(), nullptr);
+    add(3, 4);
+    add(5, 4);
+    expect_same_links(table, model);
+    EXPECT_EQ(table.holder_sets()->find(4)->to_vector(), (Ids{3, 5}));
 }
 
 TEST(LinkTable, MoveLeavesAnEmptyTable) {

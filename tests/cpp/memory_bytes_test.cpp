@@ -84,6 +84,17 @@ TEST(MemoryBytes, AgreeWithTheAllocator) {
         }
     }, +[](const IdSetMap& m) { return map_bytes(m); });
 
+    // Links to a few nested objects: their lists and the sets of their holders.
+    LinkTable links;
+    expect_matches_allocator("links", links, [](LinkTable& t) {
+        for (uint32_t h = 1; h < 60000; ++h) {
+            t.insert(h, 5000000 + h % 40);
+            if (h % 3 == 0) t.insert(h, 5000000 + (h * 7) % 40);
+        }
+    }, +[](const LinkTable& t) { return t.memory_bytes(); });
+    ASSERT_NE(links.holder_sets(), nullptr);
+    EXPECT_GT(links.holder_sets()->memory_bytes(), 40 * 60000u / 40 / 8);  // a bit per holder at least
+
     ObjectGraph graph;
     expect_matches_allocator("graph", graph, [](ObjectGraph& g) {
         for (uint32_t id = 1; id < 100000; id += 3) g.store(id), g.hold(id);

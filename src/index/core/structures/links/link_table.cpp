@@ -744,6 +744,67 @@ void LinkTable::insert_many(std::span<const std::pair<uint32_t, uint32_t>> pairs
         throw;
     }
     size_ += pairs.size();
+    if (!sets_kept_) {
+        look_again();
+        return;
+    }
+    // The batch's distinct pairs bound those new to the sets: a batch that
+    // would take the sets past their limit drops them before building any.
+    uint64_t distinct = 0;
+    for (size_t t = 0; t < by_nested.size(); ++t) distinct += t == 0 || by_nested[t] != by_nested[t - 1] ? 1 : 0;
+    if (!keeps_sets(holders_.keys(), sets_.pairs() + distinct)) {
+        drop_sets();
+        return;
+    }
+    try {
+        // A nested object's holders keep the batch's order (the sort above
+        // orders keys only): a bulk add's come ascending, others are sorted here.
+        std::vector<uint32_t> holders;
+        std::vector<uint32_t> sorting;
+        for (size_t t = 0; t < by_nested.size();) {
+            const auto nested = static_cast<uint32_t>(by_nested[t] >> 32);
+            holders.clear();
+            bool ascending = true;
+            for (; t < by_nested.size() && static_cast<uint32_t>(by_nested[t] >> 32) == nested; ++t) {
+                const auto holder = static_cast<uint32_t>(by_nested[t]);
+                if (!holders.empty()) {
+                    if (holders.back() == holder) continue;
+                    ascending = ascending && holders.back() < holder;
+                }
+                holders.push_back(holder);
+            }
+            if (!ascending) detail::sort_unique(holders, sorting);
+            sets_.add_ascending(nested, holders);
+        }
+    } catch (...) {
+        drop_sets();  // the links stand; counts walk the holders until the sets are built again
+        return;
+    }
+    if (!keeps_sets(sets_.nested(), sets_.pairs())) drop_sets();
+}
+
+void LinkTable::rebuild_sets() noexcept {
+    next_look_ = 2 * size_;
+    // Occurrences bound the pairs from above: links with too few holders per
+    // nested object are passed over without a build.
+    const size_t nested = holders_.keys();
+    if (nested > kAlwaysKept && size_ < 2 * kHoldersPerNested * nested) return;
+    try {
+        detail::HolderSets built;
+        std::vector<uint32_t> holders;
+        std::vector<uint32_t> scratch;
+        holders_.for_each_list([&](uint32_t key, const detail::IdLists::List& list) {
+            holders.clear();
+            list.for_each([&](uint32_t holder) { holders.push_back(holder); });
+            detail::sort_unique(holders, scratch);
+            built.add_ascending(key, holders);
+        });
+        if (!keeps_sets(built.nested(), built.pairs())) return;
+        sets_ = std::move(built);
+        sets_kept_ = true;
+    } catch (...) {
+        // Not enough memory for them: counts go on walking the holders.
+    }
 }
 
 }  // namespace vorlane

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "index/core/structures/bitmap.hpp"
+#include "index/core/structures/links/holder_sets.hpp"
 
 namespace vorlane {
 
@@ -258,15 +259,34 @@ private:
 }  // namespace detail
 
 // Links holder -> nested object of one attribute, counted per occurrence.
+// Beside the links, while nested objects are few for their holders (a few
+// shared objects held by many), the distinct holders of each nested object
+// as a set: counting by nested object then costs an intersection per nested
+// object, not a visit per holder. Past `kAlwaysKept` nested objects, once
+// they have fewer than `kHoldersPerNested` holders each, the sets are dropped
+// (they would cost about as much as the links); they are built again from the
+// links, checked each time the links have doubled since the last look, once
+// the links have twice that many holders per nested object.
 class LinkTable {
 public:
+    static constexpr size_t kAlwaysKept = 4096;
+    static constexpr uint64_t kHoldersPerNested = 16;
+
     LinkTable() = default;
     LinkTable(LinkTable&& other) noexcept
-        : held_(std::move(other.held_)), holders_(std::move(other.holders_)), size_(std::exchange(other.size_, 0)) {}
+        : held_(std::move(other.held_)),
+          holders_(std::move(other.holders_)),
+          sets_(std::move(other.sets_)),
+          size_(std::exchange(other.size_, 0)),
+          sets_kept_(std::exchange(other.sets_kept_, true)),
+          next_look_(std::exchange(other.next_look_, 0)) {}
     LinkTable& operator=(LinkTable&& other) noexcept {
         held_ = std::move(other.held_);
         holders_ = std::move(other.holders_);
+        sets_ = std::move(other.sets_);
         size_ = std::exchange(other.size_, 0);
+        sets_kept_ = std::exchange(other.sets_kept_, true);
+        next_look_ = std::exchange(other.next_look_, 0);
         return *this;
     }
     LinkTable(const LinkTable&) = delete;
@@ -282,12 +302,36 @@ public:
             throw;
         }
         ++size_;
+        if (!sets_kept_) {
+            look_again();
+            return;
+        }
+        try {
+            if (sets_.add(nested, holder) && !keeps_sets(sets_.nested(), sets_.pairs())) drop_sets();
+        } catch (...) {
+            drop_sets();  // the links stand; counts walk the holders until the sets are built again
+        }
     }
     // One occurrence fewer; false if there was none.
     bool remove(uint32_t holder, uint32_t nested) noexcept {
         if (!held_.erase_one(holder, nested)) return false;
         holders_.erase_one(nested, holder);
         --size_;
+        if (size_ == 0) {
+            // No links, no sets to keep up: kept again from the next link on.
+            sets_.clear();
+            sets_kept_ = true;
+        } else if (sets_kept_) {
+            if (!contains(holder, nested)) {
+                try {
+                    sets_.erase(nested, holder);
+                } catch (...) {
+                    drop_sets();
+                }
+            }
+        } else if (next_look_ > 4 * size_) {
+            next_look_ = 2 * size_;  // so that links shrunk and grown again are looked at
+        }
         return true;
     }
     // One more occurrence of each (holder, nested) pair, as one insert each
@@ -313,6 +357,9 @@ public:
     // The nested objects held by some id of `holders`.
     Bitmap held_by(const Bitmap& holders) const { return held_.gather(holders); }
 
+    // The distinct holders of each nested object, or null while they are not kept.
+    const detail::HolderSets* holder_sets() const noexcept { return sets_kept_ ? &sets_ : nullptr; }
+
     // fn(nested) once per occurrence held by `holder`; fn must not change the table.
     template <class Fn>
     void for_each_held(uint32_t holder, Fn&& fn) const {
@@ -330,13 +377,34 @@ public:
     size_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
     // Heap bytes held: pages, page blocks and list arrays (with the allocator's
-    // chunk headers for the arrays, whose sizes are chosen to fill chunks).
-    size_t memory_bytes() const noexcept { return held_.memory_bytes() + holders_.memory_bytes(); }
+    // chunk headers for the arrays, whose sizes are chosen to fill chunks), and
+    // the holder sets.
+    size_t memory_bytes() const noexcept {
+        return held_.memory_bytes() + holders_.memory_bytes() + sets_.memory_bytes();
+    }
 
 private:
+    static bool keeps_sets(size_t nested, uint64_t pairs) noexcept {
+        return nested <= kAlwaysKept || pairs >= nested * kHoldersPerNested;
+    }
+    void drop_sets() noexcept {
+        sets_.clear();
+        sets_kept_ = false;
+        next_look_ = 2 * size_;
+    }
+    // While the sets are dropped: builds them again if the links have doubled
+    // since the last look and have holders enough per nested object.
+    void look_again() noexcept {
+        if (size_ >= next_look_) rebuild_sets();
+    }
+    void rebuild_sets() noexcept;
+
     detail::IdLists held_;     // holder -> nested ids, one per occurrence
     detail::IdLists holders_;  // nested -> holder ids, one per occurrence
+    detail::HolderSets sets_;  // nested -> distinct holders, while kept
     size_t size_ = 0;
+    bool sets_kept_ = true;
+    size_t next_look_ = 0;  // while dropped: the occurrences at which to look again
 };
 
 }  // namespace vorlane
