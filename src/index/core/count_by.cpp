@@ -171,11 +171,26 @@ void count_flags(const QueryMap& map, const Counter& counter, std::vector<Counte
     }
 }
 
+// Intersecting one nested object's holders with the set costs about as much
+// as visiting this many holders of the set.
+constexpr uint64_t kHoldersPerSet = 16;
+
 // Nested objects by identity: the distinct objects each holder of `base` holds
 // (links run from the stored object itself, also for container elements).
+// While the links keep each nested object's distinct holders and the nested
+// objects are few for the set, each count is the size of an intersection;
+// otherwise the holders of `base` are visited.
 void count_objects(const QueryMap& map, const Bitmap& base, std::vector<CountedValue>& out) {
     auto links = map.links.read(QueryMap::kMapPoisoned);
     if (links->empty()) return;
+    const detail::HolderSets* sets = links->holder_sets();
+    if (sets != nullptr && sets->nested() * kHoldersPerSet <= base.cardinality()) {
+        sets->for_each([&](uint32_t nested, const HybridSet& holders) {
+            const uint64_t n = holders.count_in(base);
+            if (n != 0) out.push_back(CountedValue::nested(nested, n));
+        });
+        return;
+    }
     std::vector<std::pair<uint32_t, uint32_t>> pairs;
     std::vector<uint32_t> held;
     base.for_each([&](uint32_t holder) {
