@@ -5,6 +5,7 @@
 // holder. A holder is in the set from its first occurrence of the nested
 // object to its last; LinkTable decides when that holds and whether the sets
 // are kept at all.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -24,7 +25,7 @@ public:
     HolderSets(HolderSets&& other) noexcept
         : sets_(std::move(other.sets_)),
           pairs_(std::exchange(other.pairs_, 0)),
-          erased_(std::exchange(other.erased_, 0)) {
+          most_(std::exchange(other.most_, 0)) {
         other.sets_.clear();
     }
     HolderSets& operator=(HolderSets&& other) noexcept {
@@ -32,7 +33,7 @@ public:
             sets_ = std::move(other.sets_);
             other.sets_.clear();
             pairs_ = std::exchange(other.pairs_, 0);
-            erased_ = std::exchange(other.erased_, 0);
+            most_ = std::exchange(other.most_, 0);
         }
         return *this;
     }
@@ -47,7 +48,7 @@ public:
     // Puts `holder` in the set of `nested`; true when `nested` had no set yet.
     bool add(uint32_t nested, uint32_t holder) {
         auto [it, fresh] = sets_.try_emplace(nested);
-        if (it->second.insert(holder)) ++pairs_;
+        if (it->second.insert(holder)) most_ = std::max(most_, ++pairs_);
         return fresh;
     }
 
@@ -58,43 +59,41 @@ public:
         HybridSet& set = sets_.try_emplace(nested).first->second;
         if (holders.size() < kFewHolders) {
             for (const uint32_t holder : holders) pairs_ += set.insert(holder) ? 1 : 0;
-            return;
-        }
-        Bitmap ids;
-        ids.add_ascending(holders);
-        if (set.is_empty()) {
+        } else if (set.is_empty()) {
+            Bitmap ids;
+            ids.add_ascending(holders);
             set = HybridSet::from_bitmap(std::move(ids));
             pairs_ += holders.size();
-            return;
+        } else {
+            Bitmap ids;
+            ids.add_ascending(holders);
+            const uint64_t before = set.size();
+            set.union_with(HybridSet::from_bitmap(std::move(ids)));
+            pairs_ += set.size() - before;
         }
-        const uint64_t before = set.size();
-        set.union_with(HybridSet::from_bitmap(std::move(ids)));
-        pairs_ += set.size() - before;
+        most_ = std::max(most_, pairs_);
     }
 
     // Takes `holder` out of the set of `nested` (its last occurrence went); a
     // set emptied goes, and the table's buckets with the last one. A bitmap
-    // keeps the room of the ids it lost: once as many pairs have gone as are
-    // left, the sets are built again at their size.
+    // keeps the room of the ids it lost: once the pairs are down to half their
+    // most since the sets were last built at their size, they are built again.
     void erase(uint32_t nested, uint32_t holder) {
         const auto it = sets_.find(nested);
         if (it == sets_.end()) return;
-        if (it->second.erase(holder)) {
-            --pairs_;
-            ++erased_;
-        }
+        if (it->second.erase(holder)) --pairs_;
         if (it->second.is_empty()) {
             sets_.erase(it);
             if (sets_.empty()) clear();
             return;
         }
-        if (erased_ > pairs_ + sets_.size()) compact();
+        if (2 * (pairs_ + sets_.size()) < most_) compact();
     }
 
     void clear() noexcept {
         std::unordered_map<uint32_t, HybridSet>().swap(sets_);
         pairs_ = 0;
-        erased_ = 0;
+        most_ = 0;
     }
 
     // The holders of `nested` (null when it has none).
@@ -122,7 +121,7 @@ private:
     // Each bitmap built again from its ids (a few go inline), and the table's
     // buckets fitted to the sets left. Each set stays whole if it throws.
     void compact() {
-        erased_ = 0;
+        most_ = pairs_;
         for (auto& [nested, set] : sets_) {
             if (set.form() != HybridSet::Form::Bitmap) continue;
             const std::vector<uint32_t> ids = set.to_vector();
@@ -139,7 +138,7 @@ private:
 
     std::unordered_map<uint32_t, HybridSet> sets_;
     uint64_t pairs_ = 0;
-    uint64_t erased_ = 0;  // pairs gone since the sets were last built at their size
+    uint64_t most_ = 0;  // the most pairs since the sets were last built at their size
 };
 
 }  // namespace vorlane::detail

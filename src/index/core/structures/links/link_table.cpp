@@ -715,6 +715,11 @@ namespace vorlane {
 
 void LinkTable::insert_many(std::span<const std::pair<uint32_t, uint32_t>> pairs) {
     if (pairs.empty()) return;
+    // A write's single link: nothing to sort or gather.
+    if (pairs.size() == 1) {
+        insert(pairs[0].first, pairs[0].second);
+        return;
+    }
     // Each side as (key << 32 | id), sorted by key: a bulk add's holders come
     // in order already, its nested ids are scattered and sorted here.
     std::vector<uint64_t> by_holder(pairs.size());
