@@ -171,20 +171,31 @@ void count_flags(const QueryMap& map, const Counter& counter, std::vector<Counte
     }
 }
 
-// Intersecting one nested object's holders with the set costs about as much
-// as visiting this many holders of the set.
-constexpr uint64_t kHoldersPerSet = 16;
+// Meeting one container of a nested object's holders (its ids within one run
+// of 65,536) with the set costs about as much as visiting this many holders of
+// the set: the many small containers of many nested objects are read from all
+// over memory, the holders' links in order.
+constexpr uint64_t kHoldersPerContainer = 4;
+
+// Whether the nested objects' holder sets count `base` for less than a visit
+// to each of its holders: a set has at most a container per 65,536 ids the
+// set spans, and one per holder.
+bool counts_by_holder_sets(const detail::HolderSets& sets, const Bitmap& base) {
+    const uint64_t spans = (uint64_t{base.maximum()} >> 16) + 1;
+    const uint64_t containers = sets.nested() + std::min<uint64_t>(sets.pairs(), sets.nested() * spans);
+    return containers * kHoldersPerContainer <= base.cardinality();
+}
 
 // Nested objects by identity: the distinct objects each holder of `base` holds
 // (links run from the stored object itself, also for container elements).
-// While the links keep each nested object's distinct holders and the nested
-// objects are few for the set, each count is the size of an intersection;
-// otherwise the holders of `base` are visited.
+// While the links keep each nested object's distinct holders and those are
+// cheaper to read, each count is the size of an intersection; otherwise the
+// holders of `base` are visited.
 void count_objects(const QueryMap& map, const Bitmap& base, std::vector<CountedValue>& out) {
     auto links = map.links.read(QueryMap::kMapPoisoned);
     if (links->empty()) return;
     const detail::HolderSets* sets = links->holder_sets();
-    if (sets != nullptr && sets->nested() * kHoldersPerSet <= base.cardinality()) {
+    if (sets != nullptr && counts_by_holder_sets(*sets, base)) {
         sets->for_each([&](uint32_t nested, const HybridSet& holders) {
             const uint64_t n = holders.count_in(base);
             if (n != 0) out.push_back(CountedValue::nested(nested, n));
