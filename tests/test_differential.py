@@ -161,6 +161,35 @@ def eq(stored, probe):
     return stored is probe
 
 
+ORDER_KINDS = ["number", "date", "datetime", "aware datetime", "time", "aware time", "timedelta"]
+
+
+def count_key(v):
+    """What count_by counts a value as: numbers by value (3 and 3.0 alike), booleans
+    apart, times by kind and value, strings, objects by identity; None for the rest."""
+    if isinstance(v, Indexable):
+        return ("object", id(v))
+    p = plain(v)
+    if type(p) is bool:
+        return ("bool", p)
+    if type(p) is str:
+        return ("str", p)
+    kind = order_kind(p)
+    return None if kind is None else (kind, p)
+
+
+def order_rank(v):
+    """(rank, value): order_by puts numbers, then each kind of time, then strings,
+    then the rest (containers, booleans, objects, NaN, missing)."""
+    p = plain(v)
+    kind = order_kind(p) if type(p) is not bool else None
+    if kind is not None:
+        return ORDER_KINDS.index(kind), p
+    if type(p) is str:
+        return len(ORDER_KINDS), p
+    return len(ORDER_KINDS) + 1, None
+
+
 def ordered(v, *bounds):
     """Whether `v` and every bound order together (one kind, none NaN)."""
     kind = order_kind(plain(v))
@@ -636,13 +665,48 @@ class Sequence:
         elif self.views:
             self.drop(self.views, self.rng.randrange(len(self.views)))
 
+    def op_answers(self):
+        """count_by, min, max and order_by of one attribute of an index, against the
+        values its members hold (elements of containers once per member)."""
+        h = self.rng.choice(self.indexes)
+        attr = self.rng.choice(ALL)
+        want = {}
+        for o in h.members:
+            for key in {count_key(v) for v in searchable(getattr(o, attr, None))} - {None}:
+                want[key] = want.get(key, 0) + 1
+        got = {}
+        for value, n in h.target.count_by(attr):
+            key = ("object", id(value)) if isinstance(value, Indexable) else count_key(value)
+            got[key] = got.get(key, 0) + n
+        if got != want:
+            self.fail(f"{h.name}.count_by({attr!r}): got {sorted(map(repr, got.items()))}, "
+                      f"want {sorted(map(repr, want.items()))}")
+        # min and max: numbers, else the first kind of time held.
+        held = [k for k in want if k[0] in ORDER_KINDS]
+        kinds = sorted({k[0] for k in held}, key=ORDER_KINDS.index)
+        values = [k[1] for k in held if kinds and k[0] == kinds[0]]
+        for fn, pick in ((h.target.min, min), (h.target.max, max)):
+            got_one = fn(attr)
+            if (got_one is None) != (not values) or (values and not got_one == pick(values)):
+                self.fail(f"{h.name}.{fn.__name__}({attr!r}) = {got_one!r}, want {pick(values) if values else None!r}")
+        # order_by: kinds in order, values in order within each.
+        descending = self.rng.random() < 0.5
+        order = h.target.order_by(attr, descending=descending)
+        if len(order) != len(h.members) or set(order) != h.members:
+            self.fail(f"{h.name}.order_by({attr!r}) gave other objects than its members")
+        ranks = [order_rank(getattr(o, attr, None)) for o in order]
+        for (r1, v1), (r2, v2) in zip(ranks, ranks[1:]):
+            if r1 > r2 or (r1 == r2 and r1 < len(ORDER_KINDS) + 1 and (v2 > v1 if descending else v1 > v2)):
+                self.fail(f"{h.name}.order_by({attr!r}, descending={descending}) out of order at {v1!r}, {v2!r}")
+        self.log.append(f"{h.name}.count_by/min/max/order_by({attr!r})")
+
     def run(self, steps):
         self.op_new_index()
         for _ in range(3):
             self.op_new_object()
         ops = [(self.op_new_object, 4), (self.op_new_index, 2), (self.op_add, 12), (self.op_add_many, 6),
                (self.op_write, 22), (self.op_remove, 5), (self.op_reduce, 5), (self.op_view, 10), (self.op_query, 18),
-               (self.op_rebase, 3), (self.op_union, 5), (self.op_drop, 3)]
+               (self.op_rebase, 3), (self.op_union, 5), (self.op_drop, 3), (self.op_answers, 4)]
         choices = [op for op, weight in ops for _ in range(weight)]
         for _ in range(steps):
             op = self.rng.choice(choices)
