@@ -141,10 +141,12 @@ using CastValue =
 enum class Kind : uint8_t { Int, Float, Str, Bool, Iterable, Ind, Unknown, Time };
 
 // Every attribute value is stored as one of these, so it is kept small (24
-// bytes): numbers, booleans and short strings are held by payload alone, with
-// no reference to the Python object they were made from and no stored hash
-// (both are cheap to make again); containers, nested objects and other values
-// hold their Python object, which is also their identity.
+// bytes): numbers, booleans and short strings of the built-in types are held
+// by payload alone, with no reference to the Python object they were made from
+// and no stored hash (both are cheap to make again); values of subclasses
+// (enum members), dates and times keep their object beside the payload, for
+// reads; containers, nested objects and other values hold their Python
+// object, which is also their identity.
 class PyValue {
 public:
     // Converts a Python object (the reference is handed over). Interpreter lock held.
@@ -166,8 +168,9 @@ public:
     // The value's hash number: FxHash of the payload and the kind number, or
     // Python's hash for an Unknown value.
     uint64_t hash() const noexcept;
-    // The Python object this value holds (containers, nested objects, other
-    // values), or null for numbers, booleans and strings.
+    // The Python object this value holds as its identity or its whole value
+    // (containers, nested objects, dates and times, other values), or null for
+    // numbers, booleans and strings (whose kept subclass object is no identity).
     PyObject* held_object() const noexcept;
 
     // A value dataframes call missing: None, pandas' NA, or a "not a time" (NaT) kept as NaN.
