@@ -722,3 +722,37 @@ TEST(NumericalBitmap, MergeBetweenForms) {
 
 }  // namespace
 }  // namespace vorlane
+
+namespace vorlane {
+namespace {
+
+// A one-sided range with far more buckets on its side than on the other is
+// found as the keyed ids less the other side: it must answer as the model
+// does at probes near either end, on either side of zero, and with ids
+// removed (their buckets stay occupied) and ids never keyed among the candidates.
+TEST(NumericalBitmap, WideSignedRangesFromTheOtherSideMatchBruteForce) {
+    NumericalBitmap bits(0);
+    std::map<uint32_t, Num> values;
+    uint32_t id = 10;
+    for (int64_t v = -3000; v <= 3000; v += 1) {
+        bits.insert(id, key_of(v % 7 == 0 ? float_num(static_cast<double>(v) + 0.5) : int_num(v)));
+        values[id] = v % 7 == 0 ? float_num(static_cast<double>(v) + 0.5) : int_num(v);
+        id += 3;
+    }
+    ASSERT_TRUE(bits.bucket_table().active());
+    const std::vector<Num> probes{int_num(-2990), float_num(-2989.5), int_num(2990), float_num(2995.5),
+                                  int_num(-3000), int_num(3000), int_num(-1), float_num(-0.0), int_num(-250)};
+    expect_searches(bits, values, probes, "all");
+    for (auto it = values.begin(); it != values.end();) {
+        if (it->first % 5 == 0) {
+            bits.remove(it->first, key_of(it->second));
+            it = values.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    expect_searches(bits, values, probes, "removed");
+}
+
+}  // namespace
+}  // namespace vorlane

@@ -91,6 +91,23 @@ Bitmap NumericalBitmap::get_eq(const OrderKey& key, const Bitmap* candidates) co
 void NumericalBitmap::range_into_base(const OrderKey& key, Bitmap& base, const Bitmap& candidates, bool greater,
                                       bool inclusive) const {
     if (!is_small() && any_key_ && buckets_.active()) {
+        // When far more buckets lie on the asked side of `key` than on the other
+        // (a wide range over values of both signs, whose small magnitudes spread
+        // over many buckets), the other side is found and taken from the keyed ids.
+        const uint32_t at = bucket_of(key);
+        const uint64_t above = occupied_.range_cardinality(at + 1, uint64_t{UINT32_MAX} + 1);
+        const uint64_t below = occupied_.range_cardinality(0, at);
+        const uint64_t far = greater ? above : below;
+        const uint64_t near = greater ? below : above;
+        if (far > kUnionContainers && far > kComplementShare * near) {
+            Bitmap other;
+            side_into_base(key, other, candidates, std::nullopt, kOrderKeyBits, !greater, !inclusive);
+            Bitmap keyed = candidates.and_(slices_[0][0].bitmap());
+            keyed.or_inplace(candidates.and_(slices_[0][1].bitmap()));
+            keyed.andnot_inplace(other);
+            base.or_inplace(keyed);
+            return;
+        }
         side_into_base(key, base, candidates, std::nullopt, kOrderKeyBits, greater, inclusive);
         return;
     }

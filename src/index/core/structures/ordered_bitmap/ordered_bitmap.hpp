@@ -239,6 +239,9 @@ public:
     // Buckets are joined rather than split further on the slices when the join
     // reads at most this many containers.
     static constexpr uint64_t kUnionContainers = 128;
+    // A one-sided range is found as the keyed ids less the other side once the
+    // asked side holds this many times as many buckets.
+    static constexpr uint64_t kComplementShare = 3;
     // Every key of a bucket has the same bits from this one up.
     static constexpr size_t kBucketLowBit = 56;
     static constexpr uint32_t bucket_of(const OrderKey& key) noexcept {
