@@ -1,4 +1,5 @@
 #include "index/core/structures/ordered_bitmap/ordered_bitmap.hpp"
+#include "index/core/structures/time_key.hpp"
 
 #include <gtest/gtest.h>
 
@@ -717,6 +718,253 @@ TEST(NumericalBitmap, MergeBetweenForms) {
         std::vector<Num> probes{int_num(0), int_num(-1), float_num(15.0), int_num(12000036)};
         for (const auto& [id, n] : want) probes.push_back(n);
         expect_searches(mine, want, probes, "merge");
+    }
+}
+
+// --- keys clustered in their top bits ---------------------------------------
+
+using KeyModel = std::map<uint32_t, OrderKey>;
+
+// Checks equality (one key and several), the four ranges and betweens of every
+// pair of probes against the model, with all ids and with every third one as
+// candidates (the never-entered id 3 among both).
+void expect_key_searches(const NumericalBitmap& bits, const KeyModel& values, const std::vector<OrderKey>& probes,
+                         const char* where) {
+    Bitmap all{3};
+    Bitmap some{3};
+    uint32_t k = 0;
+    for (const auto& [id, key] : values) {
+        all.add(id);
+        if (k++ % 3 == 0) some.add(id);
+    }
+    constexpr uint32_t kMarker = 4000000000U;
+    const auto expected = [&](const Bitmap& candidates, auto keep) {
+        Bitmap out;
+        for (const auto& [id, key] : values) {
+            if (candidates.contains(id) && keep(key)) out.add(id);
+        }
+        return out;
+    };
+    for (const Bitmap* candidates : {&all, &some}) {
+        for (const OrderKey& probe : probes) {
+            ASSERT_TRUE(bits.get_eq(probe, candidates) == expected(*candidates, [&](const OrderKey& x) {
+                            return x == probe;
+                        })) << where << ": eq";
+            const auto gt = [&](const OrderKey& x) { return x > probe; };
+            const auto ge = [&](const OrderKey& x) { return x >= probe; };
+            const auto lt = [&](const OrderKey& x) { return x < probe; };
+            const auto le = [&](const OrderKey& x) { return x <= probe; };
+            Bitmap want[4] = {expected(*candidates, gt), expected(*candidates, ge), expected(*candidates, lt),
+                              expected(*candidates, le)};
+            void (NumericalBitmap::*ranges[])(const OrderKey&, Bitmap&, const Bitmap&) const = {
+                &NumericalBitmap::get_gt_into_base, &NumericalBitmap::get_gte_into_base,
+                &NumericalBitmap::get_lt_into_base, &NumericalBitmap::get_lte_into_base};
+            for (size_t r = 0; r < 4; ++r) {
+                Bitmap base{kMarker};
+                (bits.*ranges[r])(probe, base, *candidates);
+                want[r].add(kMarker);
+                ASSERT_TRUE(base == want[r]) << where << ": range " << r << " got " << base.cardinality()
+                                             << " want " << want[r].cardinality();
+            }
+        }
+        for (const OrderKey& low : probes) {
+            for (const OrderKey& high : probes) {
+                if (high < low) continue;
+                Bitmap got;
+                bits.get_between_into_base(low, high, got, *candidates);
+                ASSERT_TRUE(got == expected(*candidates, [&](const OrderKey& x) { return low <= x && x <= high; }))
+                    << where << ": between";
+            }
+        }
+        const std::vector<OrderKey> several(probes.begin(), probes.begin() + std::min<size_t>(probes.size(), 5));
+        ASSERT_TRUE(bits.get_eq_any(several, candidates) == expected(*candidates, [&](const OrderKey& x) {
+                        return std::find(several.begin(), several.end(), x) != several.end();
+                    })) << where << ": eq any";
+    }
+}
+
+constexpr int64_t kMinuteMicros = 60'000'000;
+// 2013-01-01 in microseconds since 1970.
+constexpr int64_t kYear2013Micros = int64_t{15706} * 86400 * 1'000'000;
+
+OrderKey naive_time(int64_t micros) { return time_order_key(TimeKind::DateTime, micros); }
+
+// Probes: keys entered (and their neighbours), keys between them, and keys
+// outside every bit the entered keys share: other kinds, numbers, the ends of
+// the key space.
+std::vector<OrderKey> clustered_probes(const KeyModel& values, NumberSource& source, int64_t base, int64_t span) {
+    std::vector<OrderKey> probes;
+    std::vector<OrderKey> entered;
+    for (const auto& [id, key] : values) entered.push_back(key);
+    for (int i = 0; i < 8 && !entered.empty(); ++i) {
+        const OrderKey key = entered[source.below(static_cast<uint32_t>(entered.size()))];
+        probes.push_back(key);
+        if (i % 2 == 0) probes.push_back(*next_key(key));
+        if (i % 3 == 0) probes.push_back(*previous_key(key));
+    }
+    for (int i = 0; i < 4; ++i) probes.push_back(naive_time(base + span / 4 * i + source.below(1000)));
+    probes.push_back(naive_time(base - span));
+    probes.push_back(naive_time(base + 40 * span));
+    probes.push_back(naive_time(-kTimeOrdinalLimit));
+    probes.push_back(naive_time(kTimeOrdinalLimit - 1));
+    probes.push_back(time_order_key(TimeKind::Date, 15706));
+    probes.push_back(time_order_key(TimeKind::Delta, base));
+    probes.push_back(int_order_key(base));
+    probes.push_back(int_order_key(-1));
+    probes.push_back(kPositiveInfinityKey);
+    probes.push_back(OrderKey{0xFFF, ~uint64_t{0}});
+    probes.push_back(OrderKey{0, 0});
+    return probes;
+}
+
+// Naive datetimes on the minute: first within one day, then over a year, then
+// moved decades away and to numbers. Each spread of keys takes buckets below
+// the bits the keys share (never as coarse as the head's), and every step that
+// spreads them further merges the buckets: searches match the model before and
+// after, whichever way the keys came in.
+TEST(NumericalBitmap, ClusteredTimesMatchBruteForceAsBucketsWiden) {
+    NumberSource source(41);
+    NumericalBitmap bits(64);
+    KeyModel values;
+    const int64_t day = 24 * 60 * kMinuteMicros;
+    uint32_t next_id = 1;
+    for (int i = 0; i < 3000; ++i) {
+        const uint32_t id = next_id++ * 3;
+        const OrderKey key = naive_time(kYear2013Micros + kMinuteMicros * source.below(24 * 60));
+        bits.insert(id, key);
+        values[id] = key;
+    }
+    ASSERT_FALSE(bits.is_small());
+    ASSERT_TRUE(bits.bucket_table().active());
+    const size_t one_day = bits.bucket_low_bit();
+    EXPECT_LT(one_day, NumericalBitmap::kMaxBucketLowBit);
+    EXPECT_GT(bits.bucket_table().value_count(), 256U);  // one bucket before: the keys' top 20 bits are alike
+    expect_key_searches(bits, values, clustered_probes(values, source, kYear2013Micros, day), "one day");
+
+    // A year of minutes, pushed and inserted in groups: the buckets merge.
+    std::vector<uint32_t> ids;
+    std::vector<OrderKey> keys;
+    for (int i = 0; i < 6000; ++i) {
+        const uint32_t id = next_id++ * 3;
+        const OrderKey key = naive_time(kYear2013Micros + kMinuteMicros * source.below(365 * 24 * 60));
+        values[id] = key;
+        if (i < 2000) {
+            bits.push(id, key);
+        } else {
+            ids.push_back(id);
+            keys.push_back(key);
+        }
+    }
+    bits.flush();
+    bits.insert_many(ids, keys);
+    const size_t one_year = bits.bucket_low_bit();
+    EXPECT_GT(one_year, one_day);
+    EXPECT_LT(one_year, NumericalBitmap::kMaxBucketLowBit);
+    ASSERT_TRUE(bits.bucket_table().active());
+    EXPECT_LE(bits.bucket_table().value_count(), size_t{1} << NumericalBitmap::kBucketSpread);
+    expect_key_searches(bits, values, clustered_probes(values, source, kYear2013Micros, 365 * day), "one year");
+
+    // Waiting removals and moves, some of them decades away: the move's key
+    // widens the buckets before the batch is settled.
+    std::vector<uint32_t> all_ids;
+    for (const auto& [id, key] : values) all_ids.push_back(id);
+    for (size_t j = 0; j < all_ids.size(); j += 7) {
+        bits.remove_soon(all_ids[j], values.at(all_ids[j]));
+        values.erase(all_ids[j]);
+    }
+    for (size_t j = 3; j < all_ids.size(); j += 7) {
+        const OrderKey moved = naive_time(kYear2013Micros + (j % 2 ? 30 : -30) * 365 * day + static_cast<int64_t>(j));
+        bits.replace_soon(all_ids[j], values.at(all_ids[j]), moved);
+        values[all_ids[j]] = moved;
+    }
+    bits.settle_removals();
+    EXPECT_GT(bits.bucket_low_bit(), one_year);
+    expect_key_searches(bits, values, clustered_probes(values, source, kYear2013Micros, 365 * day), "moved");
+
+    // One by one: a move within the year, a removal, and a number among the times.
+    const uint32_t moved_id = all_ids[1];
+    bits.replace(moved_id, values.at(moved_id), naive_time(kYear2013Micros + 5 * kMinuteMicros));
+    values[moved_id] = naive_time(kYear2013Micros + 5 * kMinuteMicros);
+    bits.remove(all_ids[2], values.at(all_ids[2]));
+    values.erase(all_ids[2]);
+    bits.insert(1, int_order_key(-7));
+    values[1] = int_order_key(-7);
+    EXPECT_EQ(bits.bucket_low_bit(), NumericalBitmap::kMaxBucketLowBit);
+    ASSERT_TRUE(bits.bucket_table().active());
+    expect_key_searches(bits, values, clustered_probes(values, source, kYear2013Micros, 365 * day), "with a number");
+
+    Bitmap keep;
+    for (auto it = values.begin(); it != values.end();) {
+        if (it->first % 2 == 0) {
+            keep.add(it->first);
+            ++it;
+        } else {
+            it = values.erase(it);
+        }
+    }
+    bits.retain(keep);
+    expect_key_searches(bits, values, clustered_probes(values, source, kYear2013Micros, 365 * day), "retained");
+}
+
+// A structure with slices from its first key widens its buckets key by key as
+// the keys spread (epoch microseconds as plain ints, each further from the
+// first than the last): every widening keeps the searches exact.
+TEST(NumericalBitmap, BucketsWidenKeyByKeyFromTheFirst) {
+    NumberSource source(43);
+    NumericalBitmap bits(0);
+    KeyModel values;
+    const int64_t base = 1'356'998'400'000'000;  // 2013 in microseconds, as an int
+    size_t low = 0;
+    for (uint32_t i = 0; i < 4000; ++i) {
+        const int shift = static_cast<int>(i / 100);  // 0 .. 39
+        const auto offset = static_cast<int64_t>(source.below(1U << std::min(shift, 31))) << std::max(shift - 31, 0);
+        bits.insert(i + 10, int_order_key(base + offset));
+        values[i + 10] = int_order_key(base + offset);
+        EXPECT_GE(bits.bucket_low_bit(), low);  // never narrower
+        low = bits.bucket_low_bit();
+        if (i % 500 == 499) expect_key_searches(bits, values, clustered_probes(values, source, base, 1), "growing");
+    }
+    ASSERT_TRUE(bits.bucket_table().active());
+    EXPECT_LT(low, NumericalBitmap::kMaxBucketLowBit);
+}
+
+// Merging structures whose buckets sit at different bits: the result takes
+// buckets as wide as the wider side's (or wider, for keys apart), whichever
+// side is the wider, and answers like the model.
+TEST(NumericalBitmap, MergeBetweenBucketWidths) {
+    NumberSource source(47);
+    const int64_t hour = 60 * kMinuteMicros;
+    const int64_t year = 365 * 24 * hour;
+    struct Case {
+        int64_t mine_span, theirs_span, theirs_offset;
+    };
+    const Case cases[] = {{hour, year, 0}, {year, hour, 0}, {hour, hour, 50 * year}, {year, year, 0}};
+    for (const Case& c : cases) {
+        NumericalBitmap mine(16);
+        NumericalBitmap theirs(16);
+        KeyModel values;
+        for (uint32_t i = 0; i < 1500; ++i) {
+            const OrderKey key = naive_time(kYear2013Micros + static_cast<int64_t>(source.below(1U << 30)) %
+                                                                  c.mine_span);
+            mine.insert(i * 5, key);
+            values[i * 5] = key;
+        }
+        Bitmap objects;
+        for (uint32_t i = 0; i < 1500; ++i) {
+            const uint32_t id = 100000 + i * 3;
+            const OrderKey key = naive_time(kYear2013Micros + c.theirs_offset +
+                                            static_cast<int64_t>(source.below(1U << 30)) % c.theirs_span);
+            theirs.insert(id, key);
+            if (i % 3 != 0) {
+                objects.add(id);
+                values[id] = key;
+            }
+        }
+        const size_t wider = std::max(mine.bucket_low_bit(), theirs.bucket_low_bit());
+        mine.merge_from(theirs, objects);
+        EXPECT_GE(mine.bucket_low_bit(), wider);
+        ASSERT_TRUE(mine.bucket_table().active());
+        expect_key_searches(mine, values, clustered_probes(values, source, kYear2013Micros, c.mine_span), "merged");
     }
 }
 

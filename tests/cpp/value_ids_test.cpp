@@ -67,6 +67,34 @@ TEST(ValueIds, RemoveRetainMergeKeepExactSets) {
     EXPECT_FALSE(a.active());
 }
 
+// Keys that meet under rekey join their ids; merging through a key map puts
+// the other table's ids under the mapped keys.
+TEST(ValueIds, RekeyJoinsSetsAndMergeMapsKeys) {
+    ValueIds<uint32_t, BucketHash> buckets;
+    for (uint32_t id = 0; id < 300; ++id) buckets.insert(id % 12, id);
+    buckets.rekey([](uint32_t key) { return key / 4; });
+    EXPECT_EQ(buckets.value_count(), 3U);
+    EXPECT_EQ(buckets.id_count(), 300U);
+    for (uint32_t key = 0; key < 3; ++key) {
+        const Bitmap ids = buckets.find(key, nullptr);
+        EXPECT_EQ(ids.cardinality(), 100U);
+        ids.for_each([&](uint32_t id) { EXPECT_EQ(id % 12 / 4, key); });
+    }
+    buckets.remove(1U, 4U);  // 4 sits under 4 / 4 = 1 now
+    EXPECT_FALSE(buckets.find(1U, nullptr).contains(4));
+
+    ValueIds<uint32_t, BucketHash> other;
+    other.insert(20U, 1000);
+    other.insert(21U, 1001);
+    other.insert(21U, 1002);
+    buckets.merge_from(other, Bitmap{1000, 1001}, [](uint32_t key) { return key - 20; });
+    EXPECT_TRUE(buckets.find(0U, nullptr).contains(1000));
+    EXPECT_TRUE(buckets.find(1U, nullptr).contains(1001));
+    EXPECT_FALSE(buckets.find(1U, nullptr).contains(1002));
+    EXPECT_EQ(buckets.find(20U, nullptr).cardinality(), 0U);
+    EXPECT_EQ(buckets.id_count(), 301U);
+}
+
 // Equality from the numbers' structure agrees with a scan whether the table
 // answers or the slices do, through removals and narrowing.
 TEST(ValueIds, NumericalEqualityMatchesScanAcrossTheDrop) {

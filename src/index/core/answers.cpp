@@ -117,8 +117,8 @@ std::optional<Gathered> gather_from_buckets(const NumericalBitmap& numbers, cons
     const auto& buckets = numbers.bucket_table();
     const auto bounds = numbers.key_bounds();
     if (!buckets.active() || !bounds) return std::nullopt;
-    const uint32_t low = NumericalBitmap::bucket_of(bounds->first);
-    const uint32_t high = NumericalBitmap::bucket_of(bounds->second);
+    const uint32_t low = numbers.bucket_of(bounds->first);
+    const uint32_t high = numbers.bucket_of(bounds->second);
     Gathered gathered;
     uint64_t found = 0;
     uint32_t nonempty = 0;
@@ -143,7 +143,7 @@ std::vector<uint32_t> top_ids(const NumericalBitmap& numbers, const Bitmap& of, 
     std::vector<uint32_t> out;
     if (limit == 0 || of.is_empty()) return out;
     auto gathered = gather_from_buckets(numbers, of, limit, largest);
-    const size_t top = gathered && gathered->one_bucket ? NumericalBitmap::kBucketLowBit : kOrderKeyBits;
+    const size_t top = gathered && gathered->one_bucket ? numbers.bucket_low_bit() : kOrderKeyBits;
     // Ids without a key may stay among the candidates until the end: each bit's
     // sides hold keyed ids only, and what is left is filtered then, when small.
     Bitmap candidates = gathered ? std::move(gathered->ids) : of.clone();

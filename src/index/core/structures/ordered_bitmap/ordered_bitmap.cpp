@@ -91,6 +91,11 @@ Bitmap NumericalBitmap::get_eq(const OrderKey& key, const Bitmap* candidates) co
 void NumericalBitmap::range_into_base(const OrderKey& key, Bitmap& base, const Bitmap& candidates, bool greater,
                                       bool inclusive) const {
     if (!is_small() && any_key_ && buckets_.active()) {
+        if (const int beside = beside_buckets(key); beside != 0) {
+            // Every entered key lies on one side of `key`.
+            if ((beside < 0) == greater) or_keyed(base, candidates, false);
+            return;
+        }
         // When far more buckets lie on the asked side of `key` than on the other
         // (a wide range over values of both signs, whose small magnitudes spread
         // over many buckets), the other side is found and taken from the keyed ids.
@@ -202,6 +207,11 @@ void NumericalBitmap::merge_from(const NumericalBitmap& other, const Bitmap& obj
         lowest_ = std::min(lowest_, other.lowest_);
         highest_ = std::max(highest_, other.highest_);
     }
+    // Both sides' buckets go into buckets at least as wide as either's.
+    fit_buckets();
+    if (buckets_.active() && other.buckets_.active() && other.bucket_low_ > bucket_low_) {
+        coarsen_buckets(other.bucket_low_);
+    }
     for (size_t i = 0; i < kOrderKeyBits; ++i) {
         for (size_t side = 0; side < 2; ++side) {
             const Bitmap& bits = other.slices_[i][side].bitmap();
@@ -209,9 +219,11 @@ void NumericalBitmap::merge_from(const NumericalBitmap& other, const Bitmap& obj
         }
     }
     eq_ids_.merge_from(other.eq_ids_, objects);
-    buckets_.merge_from(other.buckets_, objects);
+    // A bucket of `other` lies within one of these; its low bound tells which.
+    const auto here = [&](uint32_t bucket) { return bucket_of(other.bucket_bounds_.at(bucket).low); };
+    buckets_.merge_from(other.buckets_, objects, here);
     if (buckets_.active()) {
-        for (const auto& [bucket, bounds] : other.bucket_bounds_) widen_bounds(bucket, bounds);
+        for (const auto& [bucket, bounds] : other.bucket_bounds_) widen_bounds(bucket_of(bounds.low), bounds);
     } else {
         drop_bucket_bounds();
     }
@@ -240,7 +252,28 @@ void NumericalBitmap::make_large() {
         keys.push_back(e.key);
     }
     std::vector<SmallEntry>().swap(small_);
+    bucket_low_ = wanted_bucket_low();
     insert_many_into_slices(ids, keys);
+}
+
+void NumericalBitmap::coarsen_buckets(size_t low) {
+    // A bucket's keys share every bit from the old low bit up, so any of them
+    // (its low bound) tells the bucket it falls into.
+    std::unordered_map<uint32_t, KeyBounds, BucketHash> bounds;
+    Bitmap occupied;
+    for (const auto& [bucket, b] : bucket_bounds_) {
+        const uint32_t into = window_bits(b.low, low);
+        const auto [it, fresh] = bounds.try_emplace(into, b);
+        if (fresh) {
+            occupied.add(into);
+        } else {
+            it->second.widen(b);
+        }
+    }
+    buckets_.rekey([&](uint32_t bucket) { return window_bits(bucket_bounds_.at(bucket).low, low); });
+    bucket_bounds_.swap(bounds);
+    occupied_ = std::move(occupied);
+    bucket_low_ = low;
 }
 
 void NumericalBitmap::settle_removals() {
@@ -302,7 +335,7 @@ void NumericalBitmap::settle_removals() {
     }
     if (!gone.empty()) {
         eq_ids_.remove_batch(gone, [](const OrderKey& key) { return key; });
-        buckets_.remove_batch(gone, [](const OrderKey& key) { return bucket_of(key); });
+        buckets_.remove_batch(gone, [this](const OrderKey& key) { return bucket_of(key); });
     }
     if (!gone_ids.empty()) {
         const Bitmap leaving{std::span<const uint32_t>(gone_ids)};  // ascending: changes come by id
@@ -365,6 +398,7 @@ void NumericalBitmap::replace(uint32_t id, const OrderKey& before, const OrderKe
         return;
     }
     note(after);
+    fit_buckets();
     const uint64_t mantissa_moves = before.mantissa ^ after.mantissa;
     const auto head_moves = static_cast<uint32_t>(before.head ^ after.head);
     const auto move = [&](size_t bit) {
@@ -399,6 +433,7 @@ void NumericalBitmap::insert_many(std::span<const uint32_t> ids, std::span<const
         }
         make_large();
     }
+    fit_buckets();
     insert_many_into_slices(ids, keys);
 }
 

@@ -80,6 +80,28 @@ constexpr std::optional<OrderKey> float_order_key(double value) {
     return detail::signed_order_key(negative, exponent, (fraction << 11) | implicit);
 }
 
+namespace detail {
+// The highest key bit where `a` and `b` differ; -1 when they are equal.
+inline int highest_difference(const OrderKey& a, const OrderKey& b) noexcept {
+    if (a.head != b.head) return 64 + std::bit_width(static_cast<unsigned>(a.head ^ b.head)) - 1;
+    if (a.mantissa != b.mantissa) return std::bit_width(a.mantissa ^ b.mantissa) - 1;
+    return -1;
+}
+// `key` with every bit below `bit` cleared (or, with `ones`, set).
+inline OrderKey key_above(const OrderKey& key, size_t bit, bool ones = false) noexcept {
+    OrderKey out = key;
+    if (bit >= 64) {
+        const auto low_head = static_cast<uint16_t>((1U << (bit - 64)) - 1);
+        out.head = static_cast<uint16_t>(ones ? out.head | low_head : out.head & ~low_head);
+        out.mantissa = ones ? ~uint64_t{0} : 0;
+    } else {
+        const uint64_t low = (uint64_t{1} << bit) - 1;
+        out.mantissa = ones ? out.mantissa | low : out.mantissa & ~low;
+    }
+    return out;
+}
+}  // namespace detail
+
 struct OrderKeyHash {
     size_t operator()(const OrderKey& k) const noexcept {
         // Integer keys keep their magnitude in the top bits: mix before bucketing.
@@ -115,6 +137,7 @@ public:
             if (small_insert(id, key)) return;
             make_large();
         }
+        fit_buckets();
         for (size_t i = 0; i < kOrderKeyBits; ++i) slices_[i][key.bit(i)].bitmap().add(id);
         enter_key(id, key);
     }
@@ -131,6 +154,7 @@ public:
             if (small_insert(id, key)) return;
             make_large();
         }
+        fit_buckets();
         for (size_t i = 0; i < kOrderKeyBits; ++i) slices_[i][key.bit(i)].push(id);
         enter_key(id, key);
     }
@@ -189,6 +213,7 @@ public:
             return;
         }
         note(after);
+        fit_buckets();
         waiting_.push_back(WaitingChange<OrderKey>{id, before, false});
         waiting_.push_back(WaitingChange<OrderKey>{id, after, true});
         if (waiting_.size() >= kMaxWaiting) settle_removals();
@@ -232,9 +257,10 @@ public:
     void get_between_into_base(const OrderKey& low, const OrderKey& high, Bitmap& base,
                                const Bitmap& candidates) const;
 
-    // Keys fall into buckets by their top 20 bits (head and 8 mantissa bits),
-    // in key order. A range between two keys with at most this many buckets
-    // that ever held a key between them is answered by joining those.
+    // Keys fall into buckets by 20 of their bits, key bits low...low + 19 for
+    // the structure's `bucket_low_bit`, in key order: every key entered shares
+    // the bits above those. A range between two keys with at most this many
+    // buckets that ever held a key between them is answered by joining those.
     static constexpr uint32_t kMaxBucketSpan = 512;
     // Buckets are joined rather than split further on the slices when the join
     // reads at most this many containers.
@@ -242,10 +268,27 @@ public:
     // A one-sided range is found as the keyed ids less the other side once the
     // asked side holds this many times as many buckets.
     static constexpr uint64_t kComplementShare = 3;
+    static constexpr size_t kBucketBits = 20;
+    // The lowest bucket bit sits this many bits below the highest bit where
+    // entered keys differ (keys alike in their top bits, as timestamps are,
+    // still spread over up to 2^12 buckets), and never above the head and top
+    // 8 mantissa bits.
+    static constexpr size_t kBucketSpread = 12;
+    static constexpr size_t kMaxBucketLowBit = kOrderKeyBits - kBucketBits;
     // Every key of a bucket has the same bits from this one up.
-    static constexpr size_t kBucketLowBit = 56;
-    static constexpr uint32_t bucket_of(const OrderKey& key) noexcept {
-        return (static_cast<uint32_t>(key.head) << 8) | static_cast<uint32_t>(key.mantissa >> 56);
+    size_t bucket_low_bit() const noexcept { return bucket_low_; }
+    uint32_t bucket_of(const OrderKey& key) const noexcept { return window_bits(key, bucket_low_); }
+    // Key bits low...low + 19.
+    static constexpr uint32_t window_bits(const OrderKey& key, size_t low) noexcept {
+        uint64_t bits = 0;
+        if (low >= 64) {
+            bits = key.head >> (low - 64);
+        } else if (low == 0) {
+            bits = key.mantissa;
+        } else {
+            bits = (key.mantissa >> low) | (uint64_t{key.head} << (64 - low));
+        }
+        return static_cast<uint32_t>(bits & ((uint32_t{1} << kBucketBits) - 1));
     }
 
     // The slices exist in the large form only.
@@ -309,8 +352,39 @@ public:
     }
 
 private:
+    // Where `key` lies against the bits every entered key shares above the
+    // buckets' (large form, some key entered): -1 below all entered keys,
+    // 1 above them, 0 when it shares those bits.
+    int beside_buckets(const OrderKey& key) const noexcept {
+        const size_t top = bucket_low_ + kBucketBits;
+        if (top >= kOrderKeyBits) return 0;
+        const OrderKey mine = detail::key_above(key, top);
+        const OrderKey shared = detail::key_above(lowest_, top);
+        return mine < shared ? -1 : (shared < mine ? 1 : 0);
+    }
+    // The lowest bucket bit that keeps every key entered so far (and those
+    // noted) in buckets below the bits they all share.
+    size_t wanted_bucket_low() const noexcept {
+        if (!any_key_) return 0;
+        const int differ = detail::highest_difference(lowest_, highest_);
+        const int low = differ + 1 - static_cast<int>(kBucketSpread);
+        return std::min(static_cast<size_t>(std::max(low, 0)), kMaxBucketLowBit);
+    }
+    // Widens the buckets when a noted key does not share the bits above them:
+    // buckets only ever merge, each into the one its keys fall into now.
+    void fit_buckets() {
+        if (is_small() || !buckets_.active()) return;
+        const size_t wanted = wanted_bucket_low();
+        if (wanted > bucket_low_) coarsen_buckets(wanted);
+    }
+    void coarsen_buckets(size_t low);
+    // The bits of bucket `at` below key bit `level` (level >= bucket_low_bit).
+    uint32_t free_bucket_bits(size_t level) const noexcept {
+        if (level >= bucket_low_ + kBucketBits) return (uint32_t{1} << kBucketBits) - 1;
+        return (uint32_t{1} << (level - bucket_low_)) - 1;
+    }
     // The bounds of the keys ever entered into the buckets that agree with
-    // bucket `at` on their bits from key bit `level` up (kBucketLowBit <=
+    // bucket `at` on their bits from key bit `level` up (bucket_low_bit <=
     // level <= kOrderKeyBits); false when none of them ever held a key.
     bool prefix_bounds(uint32_t at, size_t level, OrderKey& low, OrderKey& high) const;
     // Ors `among` into `base`; its ids without a key here left out unless
@@ -456,6 +530,9 @@ private:
     OrderKey lowest_{0xFFFF, ~uint64_t{0}};
     OrderKey highest_{0, 0};
     bool any_key_ = false;
+    // The lowest key bit of the buckets (see bucket_of): set from the keys
+    // when the slices are made, raised as keys further apart come.
+    size_t bucket_low_ = 0;
 };
 
 namespace detail {

@@ -10,21 +10,7 @@
 
 namespace vorlane {
 
-namespace {
-
-// The highest key bit where `a` and `b` differ; -1 when they are equal.
-int highest_difference(const OrderKey& a, const OrderKey& b) {
-    if (a.head != b.head) return 64 + std::bit_width(static_cast<unsigned>(a.head ^ b.head)) - 1;
-    if (a.mantissa != b.mantissa) return std::bit_width(a.mantissa ^ b.mantissa) - 1;
-    return -1;
-}
-
-// The bucket bits below key bit `level` (level >= kBucketLowBit).
-uint32_t free_bucket_bits(size_t level) {
-    return (uint32_t{1} << (level - NumericalBitmap::kBucketLowBit)) - 1;
-}
-
-}  // namespace
+using detail::highest_difference;
 
 void NumericalBitmap::or_keyed(Bitmap& base, const Bitmap& among, bool all_keyed) const {
     if (all_keyed) {
@@ -71,7 +57,7 @@ void NumericalBitmap::side_into_base(const OrderKey& key, Bitmap& base, const Bi
     const auto in_range = [&](const OrderKey& k) {
         return greater ? (inclusive ? k >= key : k > key) : (inclusive ? k <= key : k < key);
     };
-    while (level > kBucketLowBit) {
+    while (level > bucket_low_) {
         const Bitmap& among = equal ? *equal : candidates;
         OrderKey low;
         OrderKey high;
@@ -93,7 +79,7 @@ void NumericalBitmap::side_into_base(const OrderKey& key, Bitmap& base, const Bi
             break;
         }
         const int split = highest_difference(low, high);
-        if (split < static_cast<int>(kBucketLowBit)) break;  // all in `key`'s bucket
+        if (split < static_cast<int>(bucket_low_)) break;  // all in `key`'s bucket
         const auto bit = static_cast<size_t>(split);
         const bool b = key.bit(bit);
         if (b != greater) {
@@ -147,6 +133,7 @@ Bitmap NumericalBitmap::buckets_between(uint32_t first, uint32_t past, const Bit
 }
 
 Bitmap NumericalBitmap::eq_in_bucket(const OrderKey& key, const Bitmap* candidates) const {
+    if (beside_buckets(key) != 0) return Bitmap();  // not among the bits every entered key shares
     const uint32_t bucket = bucket_of(key);
     const auto bounds = bucket_bounds_.find(bucket);
     if (bounds == bucket_bounds_.end() || key < bounds->second.low || bounds->second.high < key) return Bitmap();
@@ -155,7 +142,7 @@ Bitmap NumericalBitmap::eq_in_bucket(const OrderKey& key, const Bitmap* candidat
     // Only the bits that tell the bucket's keys apart narrow anything.
     const OrderKey& any = bounds->second.any;
     const OrderKey& all = bounds->second.all;
-    for (size_t i = kBucketLowBit; i-- > 0 && !result.is_empty();) {
+    for (size_t i = bucket_low_; i-- > 0 && !result.is_empty();) {
         if (any.bit(i) == all.bit(i)) {
             if (key.bit(i) != any.bit(i)) return Bitmap();
             continue;
@@ -165,17 +152,26 @@ Bitmap NumericalBitmap::eq_in_bucket(const OrderKey& key, const Bitmap* candidat
     return result;
 }
 
-void NumericalBitmap::get_between_into_base(const OrderKey& low, const OrderKey& high, Bitmap& base,
+void NumericalBitmap::get_between_into_base(const OrderKey& low_key, const OrderKey& high_key, Bitmap& base,
                                             const Bitmap& candidates) const {
-    const uint32_t first = bucket_of(low);
-    const uint32_t last = bucket_of(high);
     if (is_small() || !buckets_.active()) {
         // The upper bound is searched among the candidates, the lower one among what remains.
         Bitmap at_most;
-        get_lte_into_base(high, at_most, candidates);
-        get_gte_into_base(low, base, at_most);
+        get_lte_into_base(high_key, at_most, candidates);
+        get_gte_into_base(low_key, base, at_most);
         return;
     }
+    if (!any_key_) return;
+    // An end beyond the bits every entered key shares becomes the first or
+    // last key with those bits: the same keys lie between.
+    const int low_beside = beside_buckets(low_key);
+    const int high_beside = beside_buckets(high_key);
+    if (high_beside < 0 || low_beside > 0) return;
+    const size_t top = bucket_low_ + kBucketBits;
+    const OrderKey low = low_beside < 0 ? detail::key_above(lowest_, top) : low_key;
+    const OrderKey high = high_beside > 0 ? detail::key_above(lowest_, top, true) : high_key;
+    const uint32_t first = bucket_of(low);
+    const uint32_t last = bucket_of(high);
     if (first == last) {
         // Both bounds in one bucket: keys at most `high`, then at least `low` among them.
         Bitmap at_most;

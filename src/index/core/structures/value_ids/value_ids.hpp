@@ -119,6 +119,11 @@ public:
 
     // Adds the ids of `other` that are in `objects`; a dropped `other` drops this one.
     void merge_from(const ValueIds& other, const Bitmap& objects) {
+        merge_from(other, objects, [](const Key& key) -> const Key& { return key; });
+    }
+    // The same, each key of `other` taken as `key_here(key)`.
+    template <class KeyHere>
+    void merge_from(const ValueIds& other, const Bitmap& objects, KeyHere&& key_here) {
         if (!active_) return;
         if (!other.active_) {
             drop();
@@ -127,9 +132,29 @@ public:
         for (const auto& [key, set] : other.values_) {
             Bitmap taken = set.and_(&objects);
             if (taken.is_empty()) continue;
-            taken.for_each([&](uint32_t id) { insert(key, id); });
+            const Key here = key_here(key);
+            taken.for_each([&](uint32_t id) { insert(here, id); });
             if (!active_) return;
         }
+    }
+
+    // Gives every key the key `new_key(key)`; keys that meet join their ids.
+    template <class NewKey>
+    void rekey(NewKey&& new_key) {
+        if (!active_) return;
+        std::unordered_map<Key, HybridSet, Hash, Equal> values;
+        values.reserve(values_.size());
+        ids_ = 0;
+        for (auto& [key, set] : values_) {
+            const auto [it, fresh] = values.try_emplace(new_key(key));
+            if (fresh) {
+                it->second = std::move(set);
+            } else {
+                it->second.union_with(set);
+            }
+        }
+        for (const auto& [key, set] : values) ids_ += set.size();
+        values_.swap(values);
     }
 
     // The ids under `key` (of `candidates` only, when given). Only while active.
