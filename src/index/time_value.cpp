@@ -85,6 +85,19 @@ std::string repr_text(PyObject* obj) {
                                                     "exactly; round it to microseconds first");
 }
 
+// A new reference from a call that may fail: its error is the conversion's.
+PyRef owned(PyObject* result) {
+    if (result == nullptr) throw py::ConversionError::from_python_error();
+    return PyRef::steal(result);
+}
+
+// Python's truth of a result (a comparison's, say); its error is the conversion's.
+bool truth_of(PyObject* result) {
+    const int truth = PyObject_IsTrue(result);
+    if (truth < 0) throw py::ConversionError::from_python_error();
+    return truth != 0;
+}
+
 int64_t delta_micros(PyObject* delta) {
     return PyDateTime_DELTA_GET_DAYS(delta) * kMicrosPerDay +
            PyDateTime_DELTA_GET_SECONDS(delta) * kMicrosPerSecond + PyDateTime_DELTA_GET_MICROSECONDS(delta);
@@ -94,8 +107,7 @@ int64_t delta_micros(PyObject* delta) {
 // none for a naive one (no tzinfo, or one whose offset is None).
 std::optional<int64_t> utc_offset(PyObject* obj, PyObject* tzinfo) {
     if (tzinfo == Py_None) return std::nullopt;
-    PyRef offset = PyRef::steal(PyObject_CallMethod(obj, "utcoffset", nullptr));
-    if (!offset) throw py::ConversionError::from_python_error();
+    PyRef offset = owned(PyObject_CallMethod(obj, "utcoffset", nullptr));
     if (offset.get() == Py_None) return std::nullopt;
     if (!PyDelta_Check(offset.get())) {
         throw py::ConversionError(PyExc_TypeError, "utcoffset() of " + repr_text(obj) + " is not a timedelta");
@@ -110,19 +122,12 @@ bool has_nanoseconds(PyObject* obj, const char* name) {
     const int found = PyObject_GetOptionalAttrString(obj, name, &part);
     if (found < 0) throw py::ConversionError::from_python_error();
     if (found == 0) return false;
-    PyRef owned = PyRef::steal(part);
-    const int truth = PyObject_IsTrue(part);
-    if (truth < 0) throw py::ConversionError::from_python_error();
-    return truth != 0;
+    return truth_of(owned(part).get());
 }
 
 // "Not a time" (pandas' and numpy's NaT) equals nothing, itself included.
 bool is_not_a_time(PyObject* obj) {
-    PyRef ne = PyRef::steal(PyObject_RichCompare(obj, obj, Py_NE));
-    if (!ne) throw py::ConversionError::from_python_error();
-    const int truth = PyObject_IsTrue(ne.get());
-    if (truth < 0) throw py::ConversionError::from_python_error();
-    return truth != 0;
+    return truth_of(owned(PyObject_RichCompare(obj, obj, Py_NE)).get());
 }
 
 PyValue make_time(TimeKind kind, int64_t ordinal, py::PyRef& ref) {
@@ -184,24 +189,16 @@ int64_t int64_of(PyObject* number) {
 
 // numpy's value in `unit` as a count (`value.astype("<type>[unit]").astype("int64")`).
 int64_t numpy_count(PyObject* obj, const char* dtype) {
-    PyRef converted = PyRef::steal(PyObject_CallMethod(obj, "astype", "s", dtype));
-    if (!converted) throw py::ConversionError::from_python_error();
-    PyRef count = PyRef::steal(PyObject_CallMethod(converted.get(), "astype", "s", "int64"));
-    if (!count) throw py::ConversionError::from_python_error();
-    PyRef index = PyRef::steal(PyNumber_Index(count.get()));
-    if (!index) throw py::ConversionError::from_python_error();
+    PyRef converted = owned(PyObject_CallMethod(obj, "astype", "s", dtype));
+    PyRef count = owned(PyObject_CallMethod(converted.get(), "astype", "s", "int64"));
+    PyRef index = owned(PyNumber_Index(count.get()));
     return int64_of(index.get());
 }
 
 // Whether numpy's value equals itself in microseconds (no finer part).
 bool numpy_exact_in_micros(PyObject* obj, const char* dtype) {
-    PyRef micros = PyRef::steal(PyObject_CallMethod(obj, "astype", "s", dtype));
-    if (!micros) throw py::ConversionError::from_python_error();
-    PyRef eq = PyRef::steal(PyObject_RichCompare(micros.get(), obj, Py_EQ));
-    if (!eq) throw py::ConversionError::from_python_error();
-    const int truth = PyObject_IsTrue(eq.get());
-    if (truth < 0) throw py::ConversionError::from_python_error();
-    return truth != 0;
+    PyRef micros = owned(PyObject_CallMethod(obj, "astype", "s", dtype));
+    return truth_of(owned(PyObject_RichCompare(micros.get(), obj, Py_EQ)).get());
 }
 
 PyValue from_datetime64(py::PyRef& ref) {
@@ -223,15 +220,10 @@ PyValue from_timedelta64(py::PyRef& ref) {
     return make_time(TimeKind::Delta, numpy_count(obj, "timedelta64[us]"), ref);
 }
 
-PyRef checked(PyObject* obj) {
-    if (obj == nullptr) throw py::PyErrAlreadySet();
-    return PyRef::steal(obj);
-}
-
 PyRef fixed_offset(int64_t micros) {
-    PyRef delta = checked(PyDelta_FromDSU(0, static_cast<int>(micros / kMicrosPerSecond),
+    PyRef delta = PyRef::checked(PyDelta_FromDSU(0, static_cast<int>(micros / kMicrosPerSecond),
                                           static_cast<int>(micros % kMicrosPerSecond)));
-    return checked(PyTimeZone_FromOffset(delta.get()));
+    return PyRef::checked(PyTimeZone_FromOffset(delta.get()));
 }
 
 }  // namespace
@@ -272,7 +264,7 @@ py::PyRef time_key_to_python(const OrderKey& key) {
     switch (kind) {
         case TimeKind::Date: {
             const Civil c = civil_from_days(ordinal);
-            return checked(PyDate_FromDate(c.year, c.month, c.day));
+            return PyRef::checked(PyDate_FromDate(c.year, c.month, c.day));
         }
         case TimeKind::DateTime:
         case TimeKind::DateTimeAware: {
@@ -280,12 +272,12 @@ py::PyRef time_key_to_python(const OrderKey& key) {
             clock(split(ordinal, days), h, m, s, us);
             const Civil c = civil_from_days(days);
             PyObject* tz = kind == TimeKind::DateTimeAware ? PyDateTime_TimeZone_UTC : Py_None;
-            return checked(PyDateTimeAPI->DateTime_FromDateAndTime(c.year, c.month, c.day, h, m, s, us, tz,
+            return PyRef::checked(PyDateTimeAPI->DateTime_FromDateAndTime(c.year, c.month, c.day, h, m, s, us, tz,
                                                                    PyDateTimeAPI->DateTimeType));
         }
         case TimeKind::Time: {
             clock(ordinal, h, m, s, us);
-            return checked(PyTime_FromTime(h, m, s, us));
+            return PyRef::checked(PyTime_FromTime(h, m, s, us));
         }
         case TimeKind::TimeAware: {
             // Within the day in UTC; before or after it, a time early or late
@@ -304,12 +296,12 @@ py::PyRef time_key_to_python(const OrderKey& key) {
                 tz = fixed_offset(offset);
             }
             clock(local, h, m, s, us);
-            return checked(PyDateTimeAPI->Time_FromTime(h, m, s, us, tz.get(), PyDateTimeAPI->TimeType));
+            return PyRef::checked(PyDateTimeAPI->Time_FromTime(h, m, s, us, tz.get(), PyDateTimeAPI->TimeType));
         }
         case TimeKind::Delta: {
             int64_t days = 0;
             const int64_t in_day = split(ordinal, days);
-            return checked(PyDelta_FromDSU(static_cast<int>(days), static_cast<int>(in_day / kMicrosPerSecond),
+            return PyRef::checked(PyDelta_FromDSU(static_cast<int>(days), static_cast<int>(in_day / kMicrosPerSecond),
                                            static_cast<int>(in_day % kMicrosPerSecond)));
         }
     }

@@ -46,22 +46,6 @@ NumberValue number_of_key(const OrderKey& key) {
 
 namespace answers {
 
-std::vector<std::pair<OrderKey, OrderKey>> key_regions(const NumericalBitmap& numbers) {
-    std::vector<std::pair<OrderKey, OrderKey>> out{{kNegativeInfinityKey, kPositiveInfinityKey}};
-    const auto bounds = numbers.key_bounds();
-    if (!bounds || !is_time_key(bounds->second)) return out;
-    for (int kind = 0; kind < kTimeKinds; ++kind) {
-        out.push_back(key_region(time_order_key(static_cast<TimeKind>(kind), 0)));
-    }
-    return out;
-}
-
-Bitmap ids_in_region(const NumericalBitmap& numbers, const std::pair<OrderKey, OrderKey>& region, const Bitmap& of) {
-    Bitmap out;
-    numbers.get_between_into_base(region.first, region.second, out, of);
-    return out;
-}
-
 namespace {
 void set_key_bit(OrderKey& key, size_t bit) {
     if (bit < 64) {

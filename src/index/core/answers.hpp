@@ -82,13 +82,27 @@ std::vector<OrderKey> keys_of(const NumericalBitmap& numbers, std::span<const ui
 // them. Of the ids sharing the last key taken, the lowest come first.
 std::vector<uint32_t> top_ids(const NumericalBitmap& numbers, const Bitmap& of, size_t limit, bool largest);
 
-// The key regions that order apart, in the order answers list them: numbers,
-// then each kind of date, time and duration. Only numbers while no time key
-// was ever entered.
-std::vector<std::pair<OrderKey, OrderKey>> key_regions(const NumericalBitmap& numbers);
-
-// The ids of `of` whose key lies in [region.first, region.second].
-Bitmap ids_in_region(const NumericalBitmap& numbers, const std::pair<OrderKey, OrderKey>& region, const Bitmap& of);
+// Calls fn(part) for the ids of `of` whose keys order together, kind by kind in
+// the order answers list them (numbers, then each kind of date, time and
+// duration), until fn returns false. While no time key was ever entered, the
+// one part is `of` itself, uncut. Parts may hold ids without a key.
+template <class Fn>
+void for_each_kind_part(const NumericalBitmap& numbers, const Bitmap& of, Fn&& fn) {
+    const auto bounds = numbers.key_bounds();
+    if (!bounds || !is_time_key(bounds->second)) {
+        fn(of);
+        return;
+    }
+    std::vector<std::pair<OrderKey, OrderKey>> regions{{kNegativeInfinityKey, kPositiveInfinityKey}};
+    for (int kind = 0; kind < kTimeKinds; ++kind) {
+        regions.push_back(key_region(time_order_key(static_cast<TimeKind>(kind), 0)));
+    }
+    for (const auto& [first, last] : regions) {
+        Bitmap part;
+        numbers.get_between_into_base(first, last, part, of);
+        if (!part.is_empty() && !fn(std::as_const(part))) return;
+    }
+}
 
 // The element ids of the containers the objects `holders` hold (at any depth).
 Bitmap elements_of(const ElementLedger& ledger, const Bitmap& holders);

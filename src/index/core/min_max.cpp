@@ -25,28 +25,18 @@ std::optional<OrderKey> IndexAPI::extreme(uint32_t attr, bool largest, const Bit
     const Bitmap& candidates = *candidates_of;
     auto numbers = map->read_num_ordered();
     // Numbers when there are any; else the first kind of date, time or duration held.
-    const auto regions = answers::key_regions(*numbers);
-    for (const auto& [first, last] : regions) {
+    std::optional<OrderKey> best;
+    answers::for_each_kind_part(*numbers, candidates, [&](const Bitmap& part) {
         if (numbers->is_small()) {
-            std::optional<OrderKey> best;
             numbers->for_each_small([&](uint32_t id, const OrderKey& key) {
-                if (!candidates.contains(id) || key < first || last < key) return;
-                if (!best || (largest ? *best < key : key < *best)) best = key;
+                if (part.contains(id) && (!best || (largest ? *best < key : key < *best))) best = key;
             });
-            if (best) return best;
-            continue;
+        } else if (const std::vector<uint32_t> top = answers::top_ids(*numbers, part, 1, largest); !top.empty()) {
+            best = numbers->key_of(top.front());
         }
-        // Numbers alone need no cut.
-        Bitmap in_region;
-        if (regions.size() > 1) {
-            in_region = answers::ids_in_region(*numbers, {first, last}, candidates);
-            if (in_region.is_empty()) continue;
-        }
-        const std::vector<uint32_t> top =
-            answers::top_ids(*numbers, regions.size() > 1 ? in_region : candidates, 1, largest);
-        if (!top.empty()) return numbers->key_of(top.front());
-    }
-    return std::nullopt;
+        return !best;
+    });
+    return best;
 }
 
 }  // namespace vorlane

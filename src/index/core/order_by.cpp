@@ -104,14 +104,11 @@ Bitmap order_numbers(const NumericalBitmap& numbers, const Bitmap& base, bool de
 // when `descending` reverses the values.
 Bitmap order_keyed(const NumericalBitmap& numbers, const Bitmap& base, bool descending, size_t limit,
                    std::vector<uint32_t>& out) {
-    const auto regions = answers::key_regions(numbers);
-    if (regions.size() == 1) return order_numbers(numbers, base, descending, limit, out);
     Bitmap placed;
-    for (const auto& region : regions) {
-        if (out.size() >= limit) break;
-        const Bitmap part = answers::ids_in_region(numbers, region, base);
-        if (!part.is_empty()) placed.or_inplace(order_numbers(numbers, part, descending, limit, out));
-    }
+    answers::for_each_kind_part(numbers, base, [&](const Bitmap& part) {
+        placed.or_inplace(order_numbers(numbers, part, descending, limit, out));
+        return out.size() < limit;
+    });
     return placed;
 }
 
