@@ -215,6 +215,7 @@ PyObject* indexable_new(PyTypeObject* cls, PyObject* /*args: ignored*/, PyObject
             if (self == nullptr) throw py::PyErrAlreadySet();
         }
         new (&as_indexable(self)->record) Indexable(std::move(attributes));
+        if (!PyObject_GC_IsTracked(self)) PyObject_GC_Track(self);  // one taken from the free list
         if (kwargs != nullptr) g_constructed = {self, kwargs, kwargs_fingerprint(kwargs)};
         return self;
     });
@@ -269,6 +270,7 @@ void release_values(AttributeMap values) {
 }
 
 void indexable_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
     PyTypeObject* type = Py_TYPE(self);
     Indexable& record = as_indexable(self)->record;
     std::optional<AttributeMap> values;
@@ -282,6 +284,36 @@ void indexable_dealloc(PyObject* self) {
     if (values) release_values(std::move(*values));
     Py_DECREF(type);
     py::release_pending();
+}
+
+// The cycle collector's view of the object: each attribute value owns the
+// references it holds (a value's engine copies share them, and report nothing).
+// Run with the interpreter lock held, which excludes every writer of the
+// storage; a poisoned storage reports nothing, which only keeps objects alive.
+int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    const AttributeMap* values = as_indexable(self)->record.values_with_gil();
+    if (values == nullptr) return 0;
+    int status = 0;
+    values->for_each([&](uint32_t, const PyValue& value) {
+        if (status == 0) status = value.traverse(visit, arg);
+    });
+    return status;
+}
+
+// Breaks a cycle the collector found unreachable: the object lets go of its
+// attribute values. No index holds it (an index's handle would have kept it
+// reachable), so no index loses track of a value.
+int indexable_clear(PyObject* self) {
+    Indexable& record = as_indexable(self)->record;
+    if (record.attributes.is_poisoned()) return 0;
+    AttributeMap gone;
+    {
+        auto storage = lock_attributes_with_gil(record);
+        std::swap(gone, *storage);
+    }
+    release_values(std::move(gone));
+    return 0;
 }
 
 PyObject* indexable_getattro(PyObject* self, PyObject* name) {
@@ -395,6 +427,9 @@ PyTypeObject* create_indexable_type() {
         {Py_tp_new, reinterpret_cast<void*>(indexable_new)},
         {Py_tp_init, reinterpret_cast<void*>(indexable_init)},
         {Py_tp_dealloc, reinterpret_cast<void*>(indexable_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(indexable_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(indexable_clear)},
+        {Py_tp_free, reinterpret_cast<void*>(PyObject_GC_Del)},
         {Py_tp_getattro, reinterpret_cast<void*>(indexable_getattro)},
         {Py_tp_setattro, reinterpret_cast<void*>(indexable_setattro)},
         {Py_tp_repr, reinterpret_cast<void*>(indexable_repr)},
@@ -402,7 +437,7 @@ PyTypeObject* create_indexable_type() {
         {0, nullptr},
     };
     PyType_Spec type_spec = {"PyVorlane.Indexable", sizeof(PyIndexableObject), 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE, slots};
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC, slots};
     return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
 }
 

@@ -199,8 +199,10 @@ uint64_t hash_bool(bool v) noexcept {
 
 const Indexable& ObjectHandle::record() const noexcept { return indexable_record(obj_); }
 
+const Indexable& StoredIndexable::record() const noexcept { return indexable_record(python_handle.get()); }
+
 StoredIndexable StoredIndexable::from_py_ref(PyObject* object) {
-    return StoredIndexable{ObjectHandle::from_python(object), indexable_record(object).id};
+    return StoredIndexable{py::SharedPyRef(PyRef::borrow(object)), indexable_record(object).id};
 }
 
 PyValue PyValue::from_python(py::PyRef ref) {
@@ -308,6 +310,21 @@ uint64_t PyValue::hash() const noexcept {
             }
         },
         primitave);
+}
+
+int PyValue::traverse(visitproc visit, void* arg) const {
+    PyObject* kept = nullptr;
+    if (const auto* i = as<cast::Int>()) {
+        if (i->origin) kept = i->origin.get();
+    } else if (const auto* f = as<cast::Float>()) {
+        if (f->origin) kept = f->origin.get();
+    } else if (const auto* str = as<cast::Str>()) {
+        kept = static_cast<PyObject*>(str->value.keeper());
+    } else {
+        kept = held_object();
+    }
+    Py_VISIT(kept);
+    return 0;
 }
 
 PyObject* PyValue::held_object() const noexcept {

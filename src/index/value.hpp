@@ -74,15 +74,17 @@ private:
     PyObject* obj_ = nullptr;
 };
 
-// A nested Indexable: keeps the Python object alive; its record (inside the
-// object) is its live state.
+// A nested Indexable held by a value: keeps the Python object alive; its record
+// (inside the object) is its live state. Each conversion takes a reference of
+// its own, which the copies share: so an object's attribute value owns exactly
+// one reference, which the object's traverse slot reports to the cycle collector.
 struct StoredIndexable {
-    ObjectHandle python_handle;
+    py::SharedPyRef python_handle;
     // The object's id, kept beside the handle: links are entered by id, and
     // reading it from the object costs a cache miss per link in a bulk add.
     uint32_t id = 0;
 
-    const Indexable& record() const noexcept { return python_handle.record(); }
+    const Indexable& record() const noexcept;
     // `object` must be an Indexable; the interpreter lock must be held.
     static StoredIndexable from_py_ref(PyObject* object);
 };
@@ -172,6 +174,12 @@ public:
     // (containers, nested objects, dates and times, other values), or null for
     // numbers, booleans and strings (whose kept subclass object is no identity).
     PyObject* held_object() const noexcept;
+
+    // Reports to the cycle collector every Python object the value holds a
+    // reference to (its identity, or the subclass object a number or string
+    // keeps). Only a value that owns its references, as an attribute does, may
+    // report them: the copies the engine makes share the same references.
+    int traverse(visitproc visit, void* arg) const;
 
     // A value dataframes call missing: None, pandas' NA, or a "not a time" (NaT) kept as NaN.
     bool is_missing() const noexcept;

@@ -175,8 +175,14 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
 struct NestedWork {
     enum class Kind : uint8_t { Store, Drop, Trace };
     std::weak_ptr<IndexAPI> core;
-    StoredIndexable nested;  // empty for a trace
+    StoredIndexable nested;  // the object as a value holds it; empty for a trace
     Kind kind = Kind::Store;
+    // A store of an object the index held a moment ago: the handle it held,
+    // when `nested` is empty.
+    ObjectHandle held = {};
+
+    PyObject* object() const noexcept { return nested.python_handle ? nested.python_handle.get() : held.get(); }
+    const Indexable& record() const noexcept { return indexable_record(object()); }
 };
 void defer_nested(NestedWork work);
 

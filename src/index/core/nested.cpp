@@ -18,19 +18,22 @@ thread_local PendingNested* t_nested = nullptr;
 
 // Stores a nested object some stored object holds, unless it is stored already
 // or nothing holds it any more.
-void store_nested(IndexAPI& core, const StoredIndexable& nested) {
-    const Indexable& record = nested.record();
+void store_nested(IndexAPI& core, const NestedWork& work) {
+    const Indexable& record = work.record();
     const uint32_t id = record.id;
     {
         auto graph = core.graph->read();
         if (graph->is_stored(id) || graph->holders(id) == 0) return;
     }
     // Its containers are converted before any of its locks are taken, with the
-    // interpreter lock, so no user code runs under them.
+    // interpreter lock, so no user code runs under them. The index's own handle
+    // on the object is taken then too: the first one adds a Python reference.
     PreparedElements prepared;
+    ObjectHandle handle = work.held;
     {
         py::GilAcquire gil;
         check_container_attributes(record, prepared);
+        if (!handle) handle = ObjectHandle::from_python(work.object());
     }
     const PreparedScope use_prepared(prepared);
     StoredItem replaced;  // let go of after the locks
@@ -44,7 +47,7 @@ void store_nested(IndexAPI& core, const StoredIndexable& nested) {
             if (graph->holders(id) == 0 || !graph->store(id)) return;
         }
         add_index_link(*list, core.weak_from_this());
-        replaced = core.get_items_writer()->put(id, StoredItem{nested.python_handle});
+        replaced = core.get_items_writer()->put(id, StoredItem{std::move(handle)});
         core.enter_values(id, *attributes);
     }
 }
@@ -107,8 +110,7 @@ void trace_unreachable(IndexAPI& core) {
     }
     for (const StoredItem* item : dropped) {
         if (core.graph->read()->holders(item->record().id) == 0) continue;
-        const StoredIndexable nested{item->py_item, item->record().id};
-        defer_nested(NestedWork{core.weak_from_this(), nested, NestedWork::Kind::Store});
+        defer_nested(NestedWork{core.weak_from_this(), StoredIndexable{}, NestedWork::Kind::Store, item->py_item});
     }
 }
 
@@ -171,8 +173,8 @@ void NestedScope::run() {
         const auto core = work.core.lock();
         if (core == nullptr) continue;  // the index is gone, and its store with it
         switch (work.kind) {
-            case NestedWork::Kind::Store: store_nested(*core, work.nested); break;
-            case NestedWork::Kind::Drop: drop_stored(*core, work.nested.record(), true); break;
+            case NestedWork::Kind::Store: store_nested(*core, work); break;
+            case NestedWork::Kind::Drop: drop_stored(*core, work.record(), true); break;
             case NestedWork::Kind::Trace: trace_unreachable(*core); break;
         }
     }
