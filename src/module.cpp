@@ -6,6 +6,7 @@
 #include <string>
 
 #include "index/core/structures/small_form.hpp"
+#include "index/interfaces/collector.hpp"
 #include "index/interfaces/columns.hpp"
 #include "index/types.hpp"
 #include "python/args.hpp"
@@ -119,6 +120,7 @@ PyObject* build_module() {
         throw py::PyErrAlreadySet();
     }
     if (PyModule_AddStringConstant(module.get(), "__version__", VORLANE_VERSION) < 0) throw py::PyErrAlreadySet();
+    watch_collections();
     // Reachable for `except` clauses, but not exported by `import *`.
     if (PyModule_AddObjectRef(module.get(), "InternalError", py::internal_error_type()) < 0) {
         throw py::PyErrAlreadySet();

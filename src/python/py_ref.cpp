@@ -14,6 +14,7 @@ PyRef PyRef::checked(PyObject* obj) {
 namespace {
 
 std::atomic<bool> g_pending_nonempty{false};
+uint64_t g_release_epoch = 0;  // interpreter lock held
 
 std::mutex& pending_mutex() {
     static auto* m = new std::mutex();  // never destroyed: used until the process ends
@@ -34,9 +35,12 @@ void SharedPyRef::destroy(Block* block) noexcept {
     release_reference(obj);
 }
 
+uint64_t release_epoch() noexcept { return g_release_epoch; }
+
 void release_reference(PyObject* obj) noexcept {
     if (obj == nullptr) return;
     if (Py_IsInitialized() && PyGILState_Check()) {
+        ++g_release_epoch;
         Py_DECREF(obj);
         return;
     }
@@ -62,6 +66,7 @@ void release_pending() noexcept {
             g_pending_nonempty.store(false, std::memory_order_release);
         }
         if (batch.empty()) break;
+        ++g_release_epoch;
         for (PyObject* obj : batch) Py_DECREF(obj);
     }
     draining = false;

@@ -91,6 +91,11 @@ private:
 // interpreter lock. Call with the lock held; cheap when the queue is empty.
 void release_pending() noexcept;
 
+// A count that grows each time references are let go of with the interpreter
+// lock held (read and grown only with the lock held): what an object reports to
+// the cycle collector may have changed since it last moved.
+uint64_t release_epoch() noexcept;
+
 // Gives up one strong reference from any thread: at once when this thread holds
 // the interpreter lock, otherwise through the queue release_pending empties.
 void release_reference(PyObject* obj) noexcept;

@@ -110,6 +110,20 @@ public:
         });
     }
 
+    // fn(record) for every record held, those kept for views included.
+    template <class Fn>
+    void for_each_record(Fn&& fn) const {
+        for (const auto& block : blocks_) {
+            if (block == nullptr) continue;
+            for (const auto& page : block->pages) {
+                if (page == nullptr) continue;
+                for (const StoredItem& slot : page->slots) {
+                    if (!slot.vacant()) fn(slot);
+                }
+            }
+        }
+    }
+
     // fn(object) for the stored objects of `ids` in ascending id order (ids
     // without a record are left out). Built for answers of many ids, where
     // nearly every record and every object is a cache miss: the ids are decoded

@@ -14,11 +14,12 @@
 
 namespace vorlane {
 
-PyObject* wrap_filtered_index(FilteredIndexCore view) {
+PyObject* wrap_filtered_index(FilteredIndexCore view, PyObject* owner) {
     PyTypeObject* type = filtered_index_type();
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) throw py::PyErrAlreadySet();
     new (&reinterpret_cast<PyFilteredIndexObject*>(self)->view) FilteredIndexCore(std::move(view));
+    reinterpret_cast<PyFilteredIndexObject*>(self)->owner = Py_XNewRef(owner);
     return self;
 }
 
@@ -106,7 +107,7 @@ PyObject* fi_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         const FilteredIndexCore& view = view_of(self);
         FilteredIndexCore narrowed =
             py::without_gil([&] { return view.core->narrowed(view.allowed_items, filters); });
-        return wrap_filtered_index(std::move(narrowed));
+        return wrap_filtered_index(std::move(narrowed), reinterpret_cast<PyFilteredIndexObject*>(self)->owner);
     });
 }
 
@@ -117,7 +118,7 @@ PyObject* fi_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t nar
         const FilteredIndexCore& view = view_of(self);
         FilteredIndexCore narrowed =
             py::without_gil([&] { return view.core->narrowed_query(view.allowed_items, expr); });
-        return wrap_filtered_index(std::move(narrowed));
+        return wrap_filtered_index(std::move(narrowed), reinterpret_cast<PyFilteredIndexObject*>(self)->owner);
     });
 }
 
@@ -167,8 +168,32 @@ PyObject* fi_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     });
 }
 
+int filtered_index_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<PyFilteredIndexObject*>(self)->owner);
+    return 0;
+}
+
+// Breaks a cycle through the view: it lets go of its index and of the core,
+// and stays usable, empty.
+int filtered_index_clear(PyObject* self) {
+    try {
+        FilteredIndexCore empty(IndexAPI::create());
+        FilteredIndexCore& view = view_of(self);
+        view.~FilteredIndexCore();
+        new (&view) FilteredIndexCore(std::move(empty));
+    } catch (...) {
+        // No memory for an empty core: the view keeps what it reads.
+    }
+    Py_CLEAR(reinterpret_cast<PyFilteredIndexObject*>(self)->owner);
+    py::release_pending();
+    return 0;
+}
+
 void filtered_index_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
     PyTypeObject* type = Py_TYPE(self);
+    Py_CLEAR(reinterpret_cast<PyFilteredIndexObject*>(self)->owner);
     view_of(self).~FilteredIndexCore();
     type->tp_free(self);
     Py_DECREF(type);
@@ -211,13 +236,18 @@ PyTypeObject* create_filtered_index_type() {
         {Py_tp_doc, const_cast<char*>("")},
         {Py_tp_methods, kMethods},
         {Py_tp_dealloc, reinterpret_cast<void*>(filtered_index_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(filtered_index_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(filtered_index_clear)},
+        {Py_tp_free, reinterpret_cast<void*>(PyObject_GC_Del)},
         {Py_sq_length, reinterpret_cast<void*>(fi_len)},
         {Py_sq_contains, reinterpret_cast<void*>(fi_contains)},
         {Py_tp_iter, reinterpret_cast<void*>(fi_iter)},
         {0, nullptr},
     };
     PyType_Spec type_spec = {"PyVorlane.FilteredIndex", sizeof(PyFilteredIndexObject), 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+                                 Py_TPFLAGS_HAVE_GC,
+                             slots};
     return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
 }
 

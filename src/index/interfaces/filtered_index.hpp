@@ -11,12 +11,17 @@ namespace vorlane {
 struct PyFilteredIndexObject {
     PyObject_HEAD
     FilteredIndexCore view;
+    // The Index whose core the view reads (a strong reference, or null once
+    // cleared): the index reports the objects of the core to the cycle
+    // collector, so a view keeps them reachable through it.
+    PyObject* owner;
 };
 
 PyTypeObject* create_filtered_index_type();
 
-// Wraps a view into a new Python FilteredIndex (interpreter lock held).
-PyObject* wrap_filtered_index(FilteredIndexCore view);
+// Wraps a view of the core of Index `owner` into a new Python FilteredIndex
+// (interpreter lock held).
+PyObject* wrap_filtered_index(FilteredIndexCore view, PyObject* owner);
 
 // The objects of `allowed` in ascending id order, as a new list (interpreter lock held).
 PyObject* collect_items(const RwLock<ItemTable>& items, const Bitmap& allowed);

@@ -37,17 +37,41 @@ PyObject* wrap_index(std::shared_ptr<IndexAPI> core) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) throw py::PyErrAlreadySet();
     new (&reinterpret_cast<PyIndexObject*>(self)->core) std::shared_ptr<IndexAPI>(std::move(core));
+    new (&reinterpret_cast<PyIndexObject*>(self)->collector) CollectorView();
     return self;
 }
 
 namespace {
 
 void index_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
     PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<PyIndexObject*>(self)->collector.~CollectorView();
     reinterpret_cast<PyIndexObject*>(self)->core.~shared_ptr();
     type->tp_free(self);
     Py_DECREF(type);
     py::release_pending();
+}
+
+// The objects only this index holds (its views hold the index object itself).
+int index_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    auto* index = reinterpret_cast<PyIndexObject*>(self);
+    return index->collector.traverse(*index->core, visit, arg);
+}
+
+// Breaks a cycle through the index, which the collector found unreachable:
+// it lets go of its core and stays usable, empty.
+int index_clear(PyObject* self) {
+    auto* index = reinterpret_cast<PyIndexObject*>(self);
+    index->collector.forget();
+    try {
+        std::shared_ptr<IndexAPI> gone = std::exchange(index->core, IndexAPI::create());
+    } catch (...) {
+        // No memory for an empty core: the index keeps what it holds.
+    }
+    py::release_pending();
+    return 0;
 }
 
 PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -154,7 +178,7 @@ PyObject* index_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return py::guarded_object([&] {
         std::vector<QueryExpr> filters = keyword_filters(args, nargs, kwnames, "reduced");
         FilteredIndexCore view = py::without_gil([&] { return core_of(self).reduced(filters); });
-        return wrap_filtered_index(std::move(view));
+        return wrap_filtered_index(std::move(view), self);
     });
 }
 
@@ -179,7 +203,7 @@ PyObject* index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t 
         auto [query] = py::bind_args<1>("reduced_query", {"query"}, args, nargs, kwnames);
         QueryExpr expr = query_expr_argument("query", query).clone();
         FilteredIndexCore view = py::without_gil([&] { return core_of(self).reduced_query(expr); });
-        return wrap_filtered_index(std::move(view));
+        return wrap_filtered_index(std::move(view), self);
     });
 }
 
@@ -269,13 +293,17 @@ PyTypeObject* create_index_type() {
         {Py_tp_doc, const_cast<char*>("Index()\n--\n\n")},
         {Py_tp_new, reinterpret_cast<void*>(index_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(index_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(index_clear)},
+        {Py_tp_free, reinterpret_cast<void*>(PyObject_GC_Del)},
         {Py_tp_methods, kMethods},
         {Py_sq_length, reinterpret_cast<void*>(index_len)},
         {Py_sq_contains, reinterpret_cast<void*>(index_contains)},
         {Py_tp_iter, reinterpret_cast<void*>(index_iter)},
         {0, nullptr},
     };
-    PyType_Spec type_spec = {"PyVorlane.Index", sizeof(PyIndexObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    PyType_Spec type_spec = {"PyVorlane.Index", sizeof(PyIndexObject), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
                         slots};
     return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
 }

@@ -4,6 +4,8 @@
 
 #include <memory>
 
+#include "index/interfaces/collector.hpp"
+
 namespace vorlane {
 
 struct IndexAPI;
@@ -11,6 +13,7 @@ struct IndexAPI;
 struct PyIndexObject {
     PyObject_HEAD
     std::shared_ptr<IndexAPI> core;
+    CollectorView collector;  // what it reports to the cycle collector
 };
 
 PyTypeObject* create_index_type();
