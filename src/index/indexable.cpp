@@ -138,6 +138,11 @@ uint32_t attribute_id(std::string_view name) {
 struct NameSlot {
     PyObject* name = nullptr;
     uint32_t id = 0;
+    // Where the attribute stood in the key table of the object read last: an
+    // object of the same table finds it there with no search. Only shared
+    // tables, which live until the process ends, are remembered.
+    uint32_t position = 0;
+    const KeyShape* shape = nullptr;
 };
 constexpr size_t kNameSlots = 1024;
 std::array<NameSlot, kNameSlots> g_name_slots;
@@ -153,12 +158,30 @@ std::optional<uint32_t> remembered_attribute_id(PyObject* name) noexcept {
     return std::nullopt;
 }
 
+// The value of a name met before in `values`, found through the key table
+// its slot remembers; null if the slot no longer holds the name or the
+// attribute is not stored.
+const PyValue* remembered_value(PyObject* name, const AttributeMap& values) noexcept {
+    NameSlot& slot = name_slot(name);
+    if (slot.name != name) return nullptr;
+    const KeyShape* shape = values.shape();
+    if (slot.shape == shape) return &values.at(slot.position);
+    const auto position = shape->find(slot.id);
+    if (!position) return nullptr;
+    if (shape->is_shared()) {
+        slot.shape = shape;
+        slot.position = *position;
+    }
+    return &values.at(*position);
+}
+
 void remember_attribute_id(PyObject* name, uint32_t id) noexcept {
     if (!PyUnicode_CheckExact(name)) return;  // a subclass's text could change its meaning
     NameSlot& slot = name_slot(name);
     Py_INCREF(name);
     PyObject* previous = std::exchange(slot.name, name);
     slot.id = id;
+    slot.shape = nullptr;
     Py_XDECREF(previous);  // a string's release runs no Python code
 }
 
@@ -321,10 +344,8 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
         const Indexable& record = as_indexable(self)->record;
         // The common read: a name met before, read with no lock (the
         // interpreter lock excludes every writer).
-        if (const auto id = remembered_attribute_id(name)) {
-            if (const AttributeMap* values = record.values_with_gil()) {
-                if (const PyValue* value = values->get(*id)) return value->to_python().release();
-            }
+        if (const AttributeMap* values = record.values_with_gil()) {
+            if (const PyValue* value = remembered_value(name, *values)) return value->to_python().release();
         }
         if (const auto text = utf8_name(name)) {
             std::optional<PyValue> found;

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "index/core/structures/locks.hpp"
-#include "index/hybrid_hashmap.hpp"
+#include "index/core/structures/shaped_map.hpp"
 #include "index/value.hpp"
 
 namespace vorlane {
@@ -21,7 +21,7 @@ struct IndexAPI;  // the core of an index (core/index.hpp)
 // A link to an index that holds the object; it never keeps the index alive.
 using IndexMeta = std::weak_ptr<IndexAPI>;
 using IndexList = std::vector<IndexMeta>;
-using AttributeMap = HybridHashmap<uint32_t, PyValue>;
+using AttributeMap = ShapedMap<PyValue>;
 
 inline constexpr const char* kCannotReadIndexable = "cannot read from indexable";
 

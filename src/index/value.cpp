@@ -1,5 +1,8 @@
 #include "index/value.hpp"
 
+#include <array>
+#include <cstring>
+
 #include <algorithm>
 #include <atomic>
 #include <cinttypes>
@@ -346,22 +349,85 @@ bool PyValue::is_missing() const noexcept {
     return number != nullptr && number->origin && std::isnan(number->value) && !PyFloat_Check(number->origin.get());
 }
 
+namespace {
+
+// The Python objects made for the numbers and strings read last, so that a
+// value read again (the same attribute in a loop, or a value many objects
+// share) costs a lookup instead of a new object: the objects themselves are
+// not kept by the values, which would double their memory. Direct-mapped by a
+// hash of the payload; touched only with the interpreter lock held.
+template <class Key>
+struct MadeObjects {
+    static constexpr size_t kSlots = 1024;
+    struct Slot {
+        Key key{};
+        PyObject* obj = nullptr;  // a strong reference, or null
+    };
+    std::array<Slot, kSlots> slots{};
+
+    // The object kept for `key` at `slot`, or a new one from make() kept there.
+    template <class Same, class Make>
+    py::PyRef find_or_make(size_t hash, const Key& key, Same&& same, Make&& make) {
+        Slot& slot = slots[hash & (kSlots - 1)];
+        if (slot.obj != nullptr && same(slot.key)) return py::PyRef::borrow(slot.obj);
+        py::PyRef made = make();
+        PyObject* previous = std::exchange(slot.obj, Py_NewRef(made.get()));
+        slot.key = key;
+        Py_XDECREF(previous);  // a number or a string: its release runs no Python code
+        return made;
+    }
+};
+
+size_t mix(uint64_t v) noexcept { return static_cast<size_t>((v * 0x9E3779B97F4A7C15ULL) >> 40); }
+
+MadeObjects<int64_t>& made_ints() {
+    static auto* cache = new MadeObjects<int64_t>();  // kept until the process ends
+    return *cache;
+}
+MadeObjects<uint64_t>& made_floats() {
+    static auto* cache = new MadeObjects<uint64_t>();
+    return *cache;
+}
+MadeObjects<SmallString>& made_strings() {
+    static auto* cache = new MadeObjects<SmallString>();
+    return *cache;
+}
+
+}  // namespace
+
 py::PyRef PyValue::to_python() const {
     switch (kind()) {
         case Kind::Int: {
             const auto* number = as<cast::Int>();
             if (number->origin) return number->origin.to_owned();
-            return py::PyRef::checked(PyLong_FromLongLong(number->value));
+            const int64_t v = number->value;
+            if (v >= -5 && v <= 256) return py::PyRef::checked(PyLong_FromLongLong(v));  // Python's own
+            return made_ints().find_or_make(
+                mix(static_cast<uint64_t>(v)), v, [&](int64_t k) { return k == v; },
+                [&] { return py::PyRef::checked(PyLong_FromLongLong(v)); });
         }
         case Kind::Float: {
             const auto* number = as<cast::Float>();
             if (number->origin) return number->origin.to_owned();
-            return py::PyRef::checked(PyFloat_FromDouble(number->value));
+            uint64_t bits;
+            std::memcpy(&bits, &number->value, sizeof bits);
+            return made_floats().find_or_make(
+                mix(bits), bits, [&](uint64_t k) { return k == bits; },
+                [&] { return py::PyRef::checked(PyFloat_FromDouble(number->value)); });
         }
         case Kind::Str: {
-            if (void* kept = as<cast::Str>()->value.keeper()) return py::PyRef::borrow(static_cast<PyObject*>(kept));
-            const std::string_view text = as<cast::Str>()->value.view();
-            return py::PyRef::checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+            const SmallString& str = as<cast::Str>()->value;
+            if (void* kept = str.keeper()) return py::PyRef::borrow(static_cast<PyObject*>(kept));
+            const std::string_view text = str.view();
+            // A long string by its buffer (copies share it), a short one by its text.
+            const size_t hash = str.buffer() != nullptr ? mix(reinterpret_cast<uintptr_t>(str.buffer()))
+                                                        : static_cast<size_t>(hash_str(text));
+            return made_strings().find_or_make(
+                hash, str,
+                [&](const SmallString& k) {
+                    return str.buffer() != nullptr ? k.buffer() == str.buffer() : k.buffer() == nullptr && k.view() == text;
+                },
+                [&] { return py::PyRef::checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))); });
         }
         case Kind::Bool: return py::PyRef::borrow(as<cast::Bool>()->value ? Py_True : Py_False);
         default: return py::PyRef::borrow(held_object());

@@ -91,6 +91,9 @@ public:
         return !is_inline() && !other.is_inline() && heap() == other.heap();
     }
 
+    // The address of the heap buffer of a long string (copies share it), or null.
+    const void* buffer() const noexcept { return is_inline() ? nullptr : heap(); }
+
     friend bool operator==(const SmallString& a, const SmallString& b) noexcept { return a.view() == b.view(); }
 
 private:
