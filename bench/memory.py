@@ -10,6 +10,12 @@ Cases (every figure is an RSS delta after `gc.collect()` and `malloc_trim(0)`):
   process holding a million objects;
 - an object with six scalar attributes (two ints, a float, two short strings, a bool),
   values included, next to a plain class with `__dict__` and one with `__slots__`;
+- an object with 23 attributes (8 ints, 8 floats, 5 strings, a bool and None; strings
+  shared among objects as Python shares them), next to `__dict__` and `__slots__` objects
+  holding the same values;
+- graph rounds: a tree of 100,000 nodes linked both ways (`parent`, `children`) is built,
+  bulk added, queried and dropped with its index, then `gc.collect()`; ten rounds, and the
+  RSS growth from the end of the first round to the end of the last;
 - the benchmark's objects (seven attributes and a list of tags): the objects with their
   values, and the index built by one bulk add;
 - with --large: 10,000,000 of the benchmark's objects bulk added (peak RSS of the whole
@@ -136,6 +142,70 @@ def case_six_scalars(objects):
     return out
 
 
+def case_twenty_three(objects):
+    from PyVorlane import Indexable
+
+    names = [f"i{k}" for k in range(8)] + [f"f{k}" for k in range(8)] + [f"s{k}" for k in range(5)] + ["flag", "none"]
+
+    class Item(Indexable):
+        pass
+
+    class Plain:
+        def __init__(self, **kw):
+            self.__dict__.update(kw)
+
+    class Slotted:
+        __slots__ = tuple(names)
+
+        def __init__(self, **kw):
+            for k, v in kw.items():
+                setattr(self, k, v)
+
+    words = [f"word{k}" for k in range(200)]  # strings many objects share, as read from a file
+
+    def values(i):
+        row = {f"i{k}": i * 8 + k + 1000 for k in range(8)}
+        row.update({f"f{k}": i * 0.5 + k + 0.25 for k in range(8)})
+        row.update({f"s{k}": words[(i * 7 + k) % len(words)] for k in range(5)})
+        row.update(flag=i % 2 == 0, none=None)
+        return row
+
+    out = {}
+    for label, make in (("Indexable", Item), ("plain class with __dict__", Plain), ("class with __slots__", Slotted)):
+        before = rss()
+        kept = [make(**values(i)) for i in range(objects)]
+        out[f"23 attributes, {label}: B/object"] = (rss() - before - 8 * objects) / objects  # minus the list
+        del kept
+    out["23 attributes, Indexable / __slots__"] = (out["23 attributes, Indexable: B/object"] /
+                                                   out["23 attributes, class with __slots__: B/object"])
+    return out
+
+
+def case_graph_rounds(objects):
+    from PyVorlane import Indexable
+
+    class Node(Indexable):
+        pass
+
+    def one_round():
+        root = Node(name="root", depth=0, parent=None, children=[])
+        nodes = [root]
+        for i in range(1, objects):
+            parent = nodes[(i - 1) // 3]
+            node = Node(name=f"n{i}", depth=parent.depth + 1, parent=parent, children=[])
+            parent.children.append(node)
+            nodes.append(node)
+        index = Index(nodes)
+        assert len(index.reduced(**{"parent.name": "root"}).collect()) == 3
+        del index, nodes, root, parent, node
+
+    one_round()
+    first = rss()
+    for _ in range(9):
+        one_round()
+    return {"graph rounds: RSS growth after the first round, %": (rss() - first) / first * 100}
+
+
 def case_bench_class(objects):
     from PyVorlane import Indexable
 
@@ -169,6 +239,8 @@ CASES = {
     "small_indexes": case_small_indexes,
     "nested_holders": case_nested_holders,
     "six_scalars": case_six_scalars,
+    "twenty_three": case_twenty_three,
+    "graph_rounds": case_graph_rounds,
     "bench_class": case_bench_class,
     "large": case_large,
 }
@@ -188,7 +260,9 @@ TARGETS = {
     "200 indexes of 10 objects: MB": 20,
     "200 indexes of 10 objects: s": 0.2,
     "10,000 holders with a nested object: MB": 10,
-    "six scalars, Indexable: B/object": 400,
+    "six scalars, Indexable: B/object": 350,
+    "23 attributes, Indexable / __slots__": 1.0,
+    "graph rounds: RSS growth after the first round, %": 5,
     "benchmark class, index: B/object": 400,
     "10,000,000 benchmark objects bulk added: peak GiB": 10,
 }
@@ -208,7 +282,8 @@ def main():
         return
 
     plan = [("small_indexes", args.objects), ("nested_holders", args.objects),
-            ("six_scalars", args.objects), ("bench_class", args.objects)]
+            ("six_scalars", args.objects), ("twenty_three", max(args.objects // 5, 1)),
+            ("graph_rounds", max(args.objects // 10, 1)), ("bench_class", args.objects)]
     if args.large:
         plan += [("large", 10_000_000), ("large", 20_000_000)]
     figures, failures = {}, {}

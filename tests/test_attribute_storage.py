@@ -80,3 +80,34 @@ def test_reads_give_equal_values_of_the_built_in_types():
     many = [Item(t=text) for _ in range(50)] + [Item(t="".join(["x"] * 40)) for _ in range(50)]
     assert all(m.t == text for m in many)
     assert math.isnan(Item(f=math.nan).f)
+
+
+def test_writes_racing_the_adds_that_list_their_objects_reach_the_index():
+    import threading
+
+    for round_ in range(5):
+        objs = [Item(v=i, tag="a") for i in range(3000)]
+        idx = Index()
+        start = threading.Barrier(2)
+
+        def add():
+            start.wait()
+            idx.add_object_many(objs[:1500])
+            for o in objs[1500:]:
+                idx.add_object(o)
+
+        def write():
+            start.wait()
+            for k in range(3):
+                for o in objs:
+                    o.v = o.v + 1
+                    o.tag = "b" if k % 2 == 0 else "c"
+
+        threads = [threading.Thread(target=add), threading.Thread(target=write)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        for value in (3, 1500, 3002):
+            assert idx.get_by_attribute(v=value) == [o for o in objs if o.v == value], round_
+        assert len(idx.get_by_attribute(tag="b")) == len(objs)

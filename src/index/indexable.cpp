@@ -27,11 +27,13 @@ Indexable::Indexable(AttributeMap attributes) : attributes(std::move(attributes)
 Indexable::~Indexable() { free_id(id); }
 
 void add_engine_ref(PyObject* obj, bool first_needs_gil) noexcept {
-    if (indexable_record(obj).engine_refs.fetch_add(1, std::memory_order_relaxed) == 0 && first_needs_gil) Py_INCREF(obj);
+    const uint32_t before = indexable_record(obj).engine_refs.fetch_add(1, std::memory_order_relaxed);
+    if ((before & ~Indexable::kListed) == 0 && first_needs_gil) Py_INCREF(obj);
 }
 
 void drop_engine_ref(PyObject* obj) noexcept {
-    if (indexable_record(obj).engine_refs.fetch_sub(1, std::memory_order_acq_rel) == 1) py::release_reference(obj);
+    const uint32_t before = indexable_record(obj).engine_refs.fetch_sub(1, std::memory_order_acq_rel);
+    if ((before & ~Indexable::kListed) == 1) py::release_reference(obj);
 }
 
 Mutex<AttributeMap>::Guard lock_attributes_with_gil(const Indexable& record) {
@@ -41,7 +43,8 @@ Mutex<AttributeMap>::Guard lock_attributes_with_gil(const Indexable& record) {
                              [&] { return storage.lock_quiet(kCannotReadIndexable); });
 }
 
-void check_container_attributes(const Indexable& record, PreparedElements& prepared) {
+void prepare_for_index(const Indexable& record, PreparedElements& prepared) {
+    record.mark_listed();
     // Copies of the container values: an object's first few in place (a bulk add
     // checks millions of objects), any further ones in a vector.
     constexpr size_t kInPlace = 4;

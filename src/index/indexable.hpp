@@ -20,7 +20,32 @@ struct IndexAPI;  // the core of an index (core/index.hpp)
 
 // A link to an index that holds the object; it never keeps the index alive.
 using IndexMeta = std::weak_ptr<IndexAPI>;
-using IndexList = std::vector<IndexMeta>;
+// An object's links to the indexes that store it: one pointer in the object,
+// and a vector on the heap once the object has a link.
+class IndexList {
+public:
+    bool empty() const noexcept { return links_ == nullptr || links_->empty(); }
+    size_t size() const noexcept { return links_ == nullptr ? 0 : links_->size(); }
+    const IndexMeta* begin() const noexcept { return links_ == nullptr ? nullptr : links_->data(); }
+    const IndexMeta* end() const noexcept { return begin() + size(); }
+    IndexMeta* begin() noexcept { return links_ == nullptr ? nullptr : links_->data(); }
+    IndexMeta* end() noexcept { return begin() + size(); }
+    IndexMeta& operator[](size_t i) noexcept { return (*links_)[i]; }
+    void push_back(IndexMeta link) {
+        if (links_ == nullptr) links_ = std::make_unique<std::vector<IndexMeta>>();
+        links_->push_back(std::move(link));
+    }
+    // Removes every link for which pred(link) holds; an emptied list frees its vector.
+    template <class Pred>
+    void erase_if(Pred&& pred) {
+        if (links_ == nullptr) return;
+        std::erase_if(*links_, std::forward<Pred>(pred));
+        if (links_->empty()) links_.reset();
+    }
+
+private:
+    std::unique_ptr<std::vector<IndexMeta>> links_;
+};
 using AttributeMap = ShapedMap<PyValue>;
 
 inline constexpr const char* kCannotReadIndexable = "cannot read from indexable";
@@ -34,7 +59,17 @@ struct Indexable {
     uint32_t id;
     // Handles the engine holds on the object (ObjectHandle): together they own
     // one Python reference, so a stored record costs a pointer, not a block.
+    // The top bit is kListed.
     mutable std::atomic<uint32_t> engine_refs{0};
+    // Set, for good, with the interpreter lock held, before any index reads the
+    // object's values (prepare_for_index). Until then only threads holding the
+    // interpreter lock touch the storage, and a write stores its value with no
+    // lock and no index to tell.
+    static constexpr uint32_t kListed = 1U << 31;
+
+    uint32_t engine_handles() const noexcept { return engine_refs.load(std::memory_order_acquire) & ~kListed; }
+    bool is_listed() const noexcept { return (engine_refs.load(std::memory_order_acquire) & kListed) != 0; }
+    void mark_listed() const noexcept { engine_refs.fetch_or(kListed, std::memory_order_acq_rel); }
 
     // Takes a fresh id.
     explicit Indexable(AttributeMap attributes);
@@ -74,10 +109,13 @@ inline const Indexable& indexable_record(PyObject* obj) { return reinterpret_cas
 // only read, copy or move values (no internal error can leave them).
 Mutex<AttributeMap>::Guard lock_attributes_with_gil(const Indexable& record);
 
-// Converts the elements of every container the object holds (see
-// check_elements), so that adding it fails before any index changes, and records
-// them in `prepared` as the containers of its next object. Interpreter lock held.
-void check_container_attributes(const Indexable& record, PreparedElements& prepared);
+// Readies an object for an index that is about to store it, with the
+// interpreter lock held: lists it (mark_listed), so that from now on a write
+// takes the road that tells its indexes; then converts the elements of every
+// container it holds (see check_elements), so that adding it fails before any
+// index changes, and records them in `prepared` as the containers of its next
+// object. Every road that stores an object comes here first.
+void prepare_for_index(const Indexable& record, PreparedElements& prepared);
 
 // "IndexAPI { id: 5, attributes: Mutex { data: {...}, poisoned: false, .. } }"; never blocks.
 std::string debug_record(const Indexable& record);

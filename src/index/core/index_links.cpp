@@ -12,7 +12,7 @@ namespace vorlane {
 
 void trim_indexes(IndexList& list, const IndexAPI* index) {
     const IndexAPI* placeholder = empty_index().get();
-    std::erase_if(list, [&](const IndexMeta& meta) {
+    list.erase_if([&](const IndexMeta& meta) {
         const auto core = meta.lock();
         return core == nullptr || core.get() == index || core.get() == placeholder;
     });

@@ -32,7 +32,7 @@ void store_nested(IndexAPI& core, const NestedWork& work) {
     ObjectHandle handle = work.held;
     {
         py::GilAcquire gil;
-        check_container_attributes(record, prepared);
+        prepare_for_index(record, prepared);
         if (!handle) handle = ObjectHandle::from_python(work.object());
     }
     const PreparedScope use_prepared(prepared);

@@ -56,7 +56,7 @@ int CollectorView::traverse(const IndexAPI& core, visitproc visit, void* arg) {
             if (auto items = core.items->try_read()) {
                 (*items)->for_each_record([&](const StoredItem& item) {
                     PyObject* obj = item.py_item.get();
-                    if (indexable_record(obj).engine_refs.load(std::memory_order_acquire) == 1) held_.push_back(obj);
+                    if (indexable_record(obj).engine_handles() == 1) held_.push_back(obj);
                 });
             }
         }

@@ -59,7 +59,7 @@ PyObject* collect_items(const RwLock<ItemTable>& items, std::span<const uint32_t
 
 PreparedElements prepare_batch(const std::vector<StoredItem>& batch) {
     PreparedElements prepared;
-    for (const StoredItem& stored : batch) check_container_attributes(stored.record(), prepared);
+    for (const StoredItem& stored : batch) prepare_for_index(stored.record(), prepared);
     return prepared;
 }
 

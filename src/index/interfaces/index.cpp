@@ -79,7 +79,7 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
         auto [py_ref] = py::bind_args<1>("add_object", {"py_ref"}, args, nargs, kwnames);
         if (!PyObject_TypeCheck(py_ref, indexable_type())) py::raise_argument_type("py_ref", "Indexable", py_ref);
         PreparedElements prepared;
-        check_container_attributes(indexable_record(py_ref), prepared);
+        prepare_for_index(indexable_record(py_ref), prepared);
         StoredItem stored{ObjectHandle::from_python(py_ref)};
         py::without_gil([&] { core_of(self).add_object(std::move(stored), prepared); });
         Py_RETURN_NONE;

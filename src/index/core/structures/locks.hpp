@@ -123,6 +123,7 @@ public:
     // The value, read without the lock: only for a caller that excludes every
     // writer by other means (the owner documents which).
     const T& unlocked_value() const noexcept { return value_; }
+    T& unlocked_value() noexcept { return value_; }
 
 private:
     Guard checked(const char* poisoned_message, bool watching = true) {
