@@ -419,14 +419,9 @@ py::PyRef PyValue::to_python() const {
             const SmallString& str = as<cast::Str>()->value;
             if (void* kept = str.keeper()) return py::PyRef::borrow(static_cast<PyObject*>(kept));
             const std::string_view text = str.view();
-            // A long string by its buffer (copies share it), a short one by its text.
-            const size_t hash = str.buffer() != nullptr ? mix(reinterpret_cast<uintptr_t>(str.buffer()))
-                                                        : static_cast<size_t>(hash_str(text));
+            // Short strings by their text, long ones by their buffer (copies share it).
             return made_strings().find_or_make(
-                hash, str,
-                [&](const SmallString& k) {
-                    return str.buffer() != nullptr ? k.buffer() == str.buffer() : k.buffer() == nullptr && k.view() == text;
-                },
+                str.bytes_hash() >> 40, str, [&](const SmallString& k) { return k.same_bytes(str); },
                 [&] { return py::PyRef::checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))); });
         }
         case Kind::Bool: return py::PyRef::borrow(as<cast::Bool>()->value ? Py_True : Py_False);

@@ -86,3 +86,28 @@ TEST(SmallString, InlineUpTo15BytesAndSharedBeyond) {
 
 }  // namespace
 }  // namespace vorlane
+
+namespace vorlane {
+namespace {
+
+TEST(SmallString, EqualShortStringsHaveEqualBytesHowEverMade) {
+    SmallString a("city07");
+    SmallString moved_from("a longer text than fits in place");
+    SmallString b(std::move(moved_from));
+    SmallString c("city07");
+    SmallString d = c;                 // a copy
+    SmallString e(std::move(c));       // moved
+    EXPECT_TRUE(a.same_bytes(d));
+    EXPECT_TRUE(a.same_bytes(e));
+    EXPECT_EQ(a.bytes_hash(), e.bytes_hash());
+    EXPECT_TRUE(moved_from.same_bytes(SmallString()));  // a moved-from string is the empty one
+    EXPECT_FALSE(a.same_bytes(SmallString("city08")));
+    EXPECT_FALSE(SmallString("ab").same_bytes(SmallString(std::string_view("ab\0", 3))));
+    // Long strings: copies share a buffer and its bytes; an equal text made apart does not.
+    SmallString f = b;
+    EXPECT_TRUE(f.same_bytes(b));
+    EXPECT_FALSE(SmallString("a longer text than fits in place").same_bytes(b));
+}
+
+}  // namespace
+}  // namespace vorlane

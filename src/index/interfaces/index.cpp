@@ -57,6 +57,7 @@ void index_dealloc(PyObject* self) {
 int index_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     auto* index = reinterpret_cast<PyIndexObject*>(self);
+    if (index->core == nullptr) return 0;  // not made yet
     return index->collector.traverse(*index->core, visit, arg);
 }
 

@@ -23,9 +23,10 @@ class SmallString {
 public:
     static constexpr size_t kInlineCapacity = 15;
 
-    SmallString() noexcept { set_inline_size(0); }
+    SmallString() noexcept { clear(); }
     explicit SmallString(std::string_view text) {
         if (text.size() <= kInlineCapacity) {
+            clear();
             std::memcpy(raw_, text.data(), text.size());
             set_inline_size(text.size());
         } else {
@@ -50,7 +51,7 @@ public:
     }
     SmallString(SmallString&& other) noexcept {
         std::memcpy(raw_, other.raw_, sizeof raw_);
-        other.set_inline_size(0);
+        other.clear();
     }
     SmallString& operator=(SmallString other) noexcept {
         swap(other);
@@ -93,6 +94,15 @@ public:
 
     // The address of the heap buffer of a long string (copies share it), or null.
     const void* buffer() const noexcept { return is_inline() ? nullptr : heap(); }
+    // A hash of the string's sixteen bytes, and their comparison: an inline
+    // string's unused bytes are always zero, so equal short strings have equal
+    // bytes, and a long string's bytes are its buffer's address.
+    uint64_t bytes_hash() const noexcept {
+        uint64_t w[2];
+        std::memcpy(w, raw_, sizeof w);
+        return (w[0] ^ (w[1] * 0x9E3779B97F4A7C15ULL)) * 0xC2B2AE3D27D4EB4FULL;
+    }
+    bool same_bytes(const SmallString& other) const noexcept { return std::memcmp(raw_, other.raw_, sizeof raw_) == 0; }
 
     friend bool operator==(const SmallString& a, const SmallString& b) noexcept { return a.view() == b.view(); }
 
@@ -117,7 +127,9 @@ private:
         return heap;
     }
     void set_inline_size(size_t n) noexcept { raw_[kTagByte] = static_cast<unsigned char>(n); }
+    void clear() noexcept { std::memset(raw_, 0, sizeof raw_); }
     void set_heap(Heap* h) noexcept {
+        clear();
         std::memcpy(raw_, &h, sizeof h);
         raw_[kTagByte] = kHeapTag;
     }
