@@ -5,12 +5,12 @@
 #include <cstdint>
 #include <string>
 
-#include "index/core/structures/small_form.hpp"
+#include "index/structures/small_form.hpp"
 #include "index/interfaces/collector.hpp"
 #include "index/interfaces/columns.hpp"
-#include "index/types.hpp"
-#include "python/args.hpp"
-#include "python/boundary.hpp"
+#include "index/interfaces/types.hpp"
+#include "index/interfaces/args.hpp"
+#include "index/interfaces/boundary.hpp"
 
 namespace vorlane {
 

@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "index/core/structures/ordered_bitmap/ordered_bitmap.hpp"
+#include "index/structures/ordered_bitmap/ordered_bitmap.hpp"
 
 namespace {
 

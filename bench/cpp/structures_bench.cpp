@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "index/core/structures/ordered_bitmap/ordered_bitmap.hpp"
+#include "index/structures/ordered_bitmap/ordered_bitmap.hpp"
 
 namespace {
 

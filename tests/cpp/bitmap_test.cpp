@@ -1,4 +1,4 @@
-#include "index/core/structures/bitmap.hpp"
+#include "index/structures/bitmap.hpp"
 
 #include <gtest/gtest.h>
 

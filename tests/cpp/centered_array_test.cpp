@@ -1,4 +1,4 @@
-#include "index/core/structures/centered_array/centered_array.hpp"
+#include "index/structures/centered_array/centered_array.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "index/core/structures/fxhash.hpp"
+#include "index/structures/fxhash.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "index/core/structures/shards/hashmap/hashmap.hpp"
+#include "index/structures/shards/hashmap/hashmap.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "index/core/structures/hybrid_set/hybrid_set.hpp"
+#include "index/structures/hybrid_set/hybrid_set.hpp"
 
 namespace vorlane {
 namespace {

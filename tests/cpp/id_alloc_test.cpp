@@ -1,4 +1,4 @@
-#include "index/core/id_alloc.hpp"
+#include "index/structures/id_alloc.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "index/core/structures/errors.hpp"
+#include "index/structures/errors.hpp"
 
 namespace vorlane {
 namespace {

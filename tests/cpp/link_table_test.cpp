@@ -1,4 +1,4 @@
-#include "index/core/structures/links/link_table.hpp"
+#include "index/structures/links/link_table.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "index/core/structures/locks.hpp"
+#include "index/structures/locks.hpp"
 
 #include <gtest/gtest.h>
 

@@ -6,11 +6,11 @@
 #include <random>
 #include <string>
 
-#include "index/core/object_graph.hpp"
-#include "index/core/structures/links/link_table.hpp"
-#include "index/core/structures/ordered_bitmap/ordered_bitmap.hpp"
-#include "index/core/structures/positional_bitmap/positional_bitmap.hpp"
-#include "index/core/structures/shards/hashmap/hashmap.hpp"
+#include "index/engine/object_graph.hpp"
+#include "index/structures/links/link_table.hpp"
+#include "index/structures/ordered_bitmap/ordered_bitmap.hpp"
+#include "index/structures/positional_bitmap/positional_bitmap.hpp"
+#include "index/structures/shards/hashmap/hashmap.hpp"
 
 namespace vorlane {
 namespace {

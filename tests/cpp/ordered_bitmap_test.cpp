@@ -1,5 +1,5 @@
-#include "index/core/structures/ordered_bitmap/ordered_bitmap.hpp"
-#include "index/core/structures/time_key.hpp"
+#include "index/structures/ordered_bitmap/ordered_bitmap.hpp"
+#include "index/structures/time_key.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "index/core/structures/paged_id_map.hpp"
+#include "index/structures/paged_id_map.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "index/core/structures/positional_bitmap/positional_bitmap.hpp"
+#include "index/structures/positional_bitmap/positional_bitmap.hpp"
 
 #include <gtest/gtest.h>
 

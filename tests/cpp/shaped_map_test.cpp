@@ -1,4 +1,4 @@
-#include "index/core/structures/shaped_map.hpp"
+#include "index/structures/shaped_map.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "index/core/structures/string_interner.hpp"
+#include "index/structures/string_interner.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "index/core/structures/errors.hpp"
-#include "index/core/structures/fxhash.hpp"
+#include "index/structures/errors.hpp"
+#include "index/structures/fxhash.hpp"
 
 namespace vorlane {
 namespace {

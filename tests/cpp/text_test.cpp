@@ -4,8 +4,8 @@
 #include <limits>
 #include <random>
 
-#include "index/core/structures/float_text.hpp"
-#include "index/core/structures/small_string.hpp"
+#include "index/structures/float_text.hpp"
+#include "index/structures/small_string.hpp"
 
 namespace vorlane {
 namespace {

@@ -1,4 +1,4 @@
-#include "index/core/structures/value_ids/value_ids.hpp"
+#include "index/structures/value_ids/value_ids.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "index/core/structures/ordered_bitmap/ordered_bitmap.hpp"
-#include "index/core/structures/positional_bitmap/positional_bitmap.hpp"
+#include "index/structures/ordered_bitmap/ordered_bitmap.hpp"
+#include "index/structures/positional_bitmap/positional_bitmap.hpp"
 
 namespace vorlane {
 namespace {

@@ -3,11 +3,11 @@
 #include <limits>
 #include <string>
 
-#include "index/core/structures/string_interner.hpp"
+#include "index/structures/string_interner.hpp"
 #include "index/interfaces/filtered_index.hpp"
-#include "index/time_value.hpp"
-#include "python/args.hpp"
-#include "python/boundary.hpp"
+#include "index/interfaces/time_value.hpp"
+#include "index/interfaces/args.hpp"
+#include "index/interfaces/boundary.hpp"
 #include "python/gil.hpp"
 
 namespace vorlane {

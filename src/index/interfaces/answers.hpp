@@ -3,7 +3,7 @@
 // `min` and `max`, over a core's members (`base` null) or a view's set.
 #include <Python.h>
 
-#include "index/core/index.hpp"
+#include "index/engine/index.hpp"
 
 namespace vorlane {
 

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "index/core/index.hpp"
-#include "index/indexable.hpp"
-#include "python/boundary.hpp"
+#include "index/engine/index.hpp"
+#include "index/engine/record.hpp"
+#include "index/interfaces/boundary.hpp"
 #include "python/py_ref.hpp"
 
 namespace vorlane {

@@ -9,10 +9,10 @@
 #include <string_view>
 #include <vector>
 
-#include "index/core/columns.hpp"
-#include "index/core/index.hpp"
-#include "index/core/structures/string_interner.hpp"
-#include "python/boundary.hpp"
+#include "index/engine/columns.hpp"
+#include "index/engine/index.hpp"
+#include "index/structures/string_interner.hpp"
+#include "index/interfaces/boundary.hpp"
 #include "python/gil.hpp"
 
 #include "nanoarrow/nanoarrow.h"

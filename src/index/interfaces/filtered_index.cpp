@@ -7,9 +7,9 @@
 #include "index/interfaces/index.hpp"
 #include "index/interfaces/membership.hpp"
 #include "index/interfaces/query.hpp"
-#include "index/types.hpp"
-#include "python/args.hpp"
-#include "python/boundary.hpp"
+#include "index/interfaces/types.hpp"
+#include "index/interfaces/args.hpp"
+#include "index/interfaces/boundary.hpp"
 #include "python/gil.hpp"
 
 namespace vorlane {

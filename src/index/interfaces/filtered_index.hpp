@@ -4,7 +4,7 @@
 
 #include <span>
 
-#include "index/core/index.hpp"
+#include "index/engine/index.hpp"
 
 namespace vorlane {
 

@@ -2,16 +2,16 @@
 
 #include <new>
 
-#include "index/core/index.hpp"
-#include "index/indexable.hpp"
+#include "index/engine/index.hpp"
+#include "index/engine/record.hpp"
 #include "index/interfaces/answers.hpp"
 #include "index/interfaces/columns.hpp"
 #include "index/interfaces/filtered_index.hpp"
 #include "index/interfaces/membership.hpp"
 #include "index/interfaces/query.hpp"
-#include "index/types.hpp"
-#include "python/args.hpp"
-#include "python/boundary.hpp"
+#include "index/interfaces/types.hpp"
+#include "index/interfaces/args.hpp"
+#include "index/interfaces/boundary.hpp"
 #include "python/gil.hpp"
 
 namespace vorlane {

@@ -1,8 +1,8 @@
 #include "index/interfaces/membership.hpp"
 
-#include "index/indexable.hpp"
+#include "index/engine/record.hpp"
 #include "index/interfaces/filtered_index.hpp"
-#include "index/types.hpp"
+#include "index/interfaces/types.hpp"
 #include "python/gil.hpp"
 #include "python/py_ref.hpp"
 

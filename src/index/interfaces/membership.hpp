@@ -4,7 +4,7 @@
 // in the order collect() returns them. Interpreter lock held throughout.
 #include <Python.h>
 
-#include "index/core/index.hpp"
+#include "index/engine/index.hpp"
 
 namespace vorlane {
 

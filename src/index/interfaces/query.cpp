@@ -2,10 +2,10 @@
 
 #include <new>
 
-#include "index/core/query/query.hpp"
-#include "index/types.hpp"
-#include "python/args.hpp"
-#include "python/boundary.hpp"
+#include "index/engine/query.hpp"
+#include "index/interfaces/types.hpp"
+#include "index/interfaces/args.hpp"
+#include "index/interfaces/boundary.hpp"
 
 namespace vorlane {
 

@@ -2,7 +2,7 @@
 // PyQueryExpr: the Python class whose static methods build query trees.
 #include <Python.h>
 
-#include "index/core/query/query_ops.hpp"
+#include "index/engine/query_ops.hpp"
 
 namespace vorlane {
 

@@ -1,0 +1,119 @@
+#pragma once
+// The answers that list values rather than match them: objects in the order of
+// their values, counts per value, the smallest and largest number. What they
+// share: numbers given back from their order keys, the keys of many ids read
+// off the slices at once, the elements of containers by their holders, and the
+// current values read from the objects where no structure keeps them whole.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "index/engine/query.hpp"
+#include "index/structures/bitmap.hpp"
+#include "index/structures/ordered_bitmap/ordered_bitmap.hpp"
+#include "index/structures/time_key.hpp"
+
+namespace vorlane {
+
+struct IndexAPI;
+
+// A number as the answers give it back: an int when it is integral, else a
+// float. `WholeFloat` is integral but beyond 64 bits (a large float), kept as
+// the double it is exactly.
+struct NumberValue {
+    enum class Form : uint8_t { Int, Float, WholeFloat };
+    Form form = Form::Int;
+    int64_t integer = 0;
+    double real = 0.0;
+};
+NumberValue number_of_key(const OrderKey& key);
+
+// One value of a count: a number (by its key), a string, a boolean or a nested
+// object (by id), and how many objects hold it.
+struct CountedValue {
+    enum class Kind : uint8_t { Number, Str, Bool, Object };
+    Kind kind = Kind::Number;
+    OrderKey key{};
+    std::string text;
+    bool flag = false;
+    uint32_t object = 0;
+    uint64_t count = 0;
+
+    static CountedValue number(const OrderKey& key, uint64_t n) {
+        CountedValue v;
+        v.key = key;
+        v.count = n;
+        return v;
+    }
+    static CountedValue string(std::string_view text, uint64_t n) {
+        CountedValue v;
+        v.kind = Kind::Str;
+        v.text.assign(text);
+        v.count = n;
+        return v;
+    }
+    static CountedValue boolean(bool flag, uint64_t n) {
+        CountedValue v;
+        v.kind = Kind::Bool;
+        v.flag = flag;
+        v.count = n;
+        return v;
+    }
+    static CountedValue nested(uint32_t object, uint64_t n) {
+        CountedValue v;
+        v.kind = Kind::Object;
+        v.object = object;
+        v.count = n;
+        return v;
+    }
+};
+
+namespace answers {
+
+// The keys of `ids` (ascending, each with a key in the large form of `numbers`),
+// in the same order: one pass over each key bit's bitmap instead of 76 lookups an id.
+std::vector<OrderKey> keys_of(const NumericalBitmap& numbers, std::span<const uint32_t> ids);
+
+// The ids of `of` (large form; ids without a key are passed over) holding the
+// `limit` smallest keys, or the largest, ascending: from the key buckets nearest
+// that end, then a walk down the key bits that keeps the side holding enough of
+// them. Of the ids sharing the last key taken, the lowest come first.
+std::vector<uint32_t> top_ids(const NumericalBitmap& numbers, const Bitmap& of, size_t limit, bool largest);
+
+// Calls fn(part) for the ids of `of` whose keys order together, kind by kind in
+// the order answers list them (numbers, then each kind of date, time and
+// duration), until fn returns false. While no time key was ever entered, the
+// one part is `of` itself, uncut. Parts may hold ids without a key.
+template <class Fn>
+void for_each_kind_part(const NumericalBitmap& numbers, const Bitmap& of, Fn&& fn) {
+    const auto bounds = numbers.key_bounds();
+    if (!bounds || !is_time_key(bounds->second)) {
+        fn(of);
+        return;
+    }
+    std::vector<std::pair<OrderKey, OrderKey>> regions{{kNegativeInfinityKey, kPositiveInfinityKey}};
+    for (int kind = 0; kind < kTimeKinds; ++kind) {
+        regions.push_back(key_region(time_order_key(static_cast<TimeKind>(kind), 0)));
+    }
+    for (const auto& [first, last] : regions) {
+        Bitmap part;
+        numbers.get_between_into_base(first, last, part, of);
+        if (!part.is_empty() && !fn(std::as_const(part))) return;
+    }
+}
+
+// The element ids of the containers the objects `holders` hold (at any depth).
+Bitmap elements_of(const ElementLedger& ledger, const Bitmap& holders);
+
+// The stored object an element id belongs to (through containers in containers).
+uint32_t owner_of(const PagedIdMap& mapped, const Bitmap& masked, uint32_t eid);
+
+// The current value of `attr` of each object of `ids` that has it, read from
+// the objects (no core lock may be held: each object's storage is locked).
+std::vector<std::pair<uint32_t, PyValue>> read_values(const IndexAPI& core, const Bitmap& ids, uint32_t attr);
+
+}  // namespace answers
+
+}  // namespace vorlane

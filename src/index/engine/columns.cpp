@@ -1,0 +1,255 @@
+// Columns: attribute values of many objects read into typed buffers.
+#include "index/engine/columns.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <optional>
+
+#include "index/engine/index.hpp"
+
+namespace vorlane {
+
+namespace {
+
+// Builds one column row by row. Buffers are made at their final size when the
+// first value of their kind arrives (rows are at most the ids asked for), and
+// cut to the rows found at the end.
+class ColumnBuilder {
+public:
+    ColumnBuilder(size_t column, size_t capacity)
+        : column_(column), capacity_(capacity), validity_((capacity + 7) / 8, 0) {}
+
+    void put(size_t row, const PyValue* v) {
+        // None (and NaT) is a missing value to every dataframe tool: a null, in a column of any type.
+        if (v != nullptr && v->is_missing()) v = nullptr;
+        if (v == nullptr) {
+            // A null row of a string column repeats the offset before it.
+            if (!offsets_.empty()) offsets_[row + 1] = static_cast<int64_t>(bytes_.size());
+            return;
+        }
+        switch (v->kind()) {
+            case Kind::Int: {
+                admit(kIntBit);
+                const int64_t x = v->as<cast::Int>()->value;
+                if (!floats_.empty()) {
+                    floats_[row] = static_cast<double>(x);
+                } else {
+                    if (ints_.empty()) ints_.assign(capacity_, 0);
+                    ints_[row] = x;
+                }
+                break;
+            }
+            case Kind::Float: {
+                admit(kFloatBit);
+                if (floats_.empty()) {
+                    // Ints and floats make a float column: the ints so far become floats.
+                    floats_.assign(capacity_, 0.0);
+                    for (size_t i = 0; i < ints_.size(); ++i) floats_[i] = static_cast<double>(ints_[i]);
+                    ints_ = {};
+                }
+                floats_[row] = v->as<cast::Float>()->value;
+                break;
+            }
+            case Kind::Str: {
+                admit(kStrBit);
+                if (offsets_.empty()) offsets_.assign(capacity_ + 1, 0);
+                const std::string_view text = v->as<cast::Str>()->value.view();
+                bytes_.append(text);
+                offsets_[row + 1] = static_cast<int64_t>(bytes_.size());
+                break;
+            }
+            case Kind::Bool: {
+                admit(kBoolBit);
+                if (bools_.empty()) bools_.assign((capacity_ + 7) / 8, 0);
+                if (v->as<cast::Bool>()->value) set_bit(bools_, row);
+                break;
+            }
+            case Kind::Time: {
+                const auto* time = v->as<cast::Time>();
+                const uint16_t bit = time_bit(time->kind());
+                if (bit == kTimeUtcBit) throw ColumnKindError(column_, static_cast<uint16_t>(kinds_ | bit), *v);
+                admit(bit);
+                if (bit == kDateBit) {
+                    if (days_.empty()) days_.assign(capacity_, 0);
+                    days_[row] = static_cast<int32_t>(time->ordinal());  // years 1 to 9999 fit
+                } else {
+                    if (ints_.empty()) ints_.assign(capacity_, 0);
+                    ints_[row] = time->ordinal();
+                }
+                break;
+            }
+            default:
+                throw ColumnKindError(column_, kinds_, *v);
+        }
+        set_bit(validity_, row);
+        ++valid_;
+    }
+
+    Column finish(size_t rows) && {
+        Column out;
+        out.null_count = static_cast<int64_t>(rows - valid_);
+        if (kinds_ == 0) {
+            out.type = ColumnType::Null;
+            return out;
+        }
+        if (out.null_count != 0) {
+            validity_.resize((rows + 7) / 8);
+            out.validity = std::move(validity_);
+        }
+        if (!floats_.empty()) {
+            out.type = ColumnType::Float64;
+            floats_.resize(rows);
+            out.floats = std::move(floats_);
+        } else if (!ints_.empty()) {
+            out.type = kinds_ == kDateTimeBit      ? ColumnType::Timestamp
+                       : kinds_ == kDateTimeUtcBit ? ColumnType::TimestampUtc
+                       : kinds_ == kTimeBit        ? ColumnType::Time64
+                       : kinds_ == kDeltaBit       ? ColumnType::Duration
+                                                   : ColumnType::Int64;
+            ints_.resize(rows);
+            out.ints = std::move(ints_);
+        } else if (!days_.empty()) {
+            out.type = ColumnType::Date32;
+            days_.resize(rows);
+            out.days = std::move(days_);
+        } else if (!bools_.empty()) {
+            out.type = ColumnType::Bool;
+            bools_.resize((rows + 7) / 8);
+            out.bools = std::move(bools_);
+        } else {
+            offsets_.resize(rows + 1);
+            if (bytes_.size() <= static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
+                out.type = ColumnType::String;
+                out.offsets.assign(offsets_.begin(), offsets_.end());
+            } else {
+                out.type = ColumnType::LargeString;
+                out.large_offsets = std::move(offsets_);
+            }
+            out.bytes = std::move(bytes_);
+        }
+        return out;
+    }
+
+private:
+    static void set_bit(std::vector<uint8_t>& bits, size_t i) noexcept {
+        bits[i >> 3] = static_cast<uint8_t>(bits[i >> 3] | (1U << (i & 7)));
+    }
+
+    static uint16_t time_bit(TimeKind kind) noexcept {
+        switch (kind) {
+            case TimeKind::Date: return kDateBit;
+            case TimeKind::DateTime: return kDateTimeBit;
+            case TimeKind::DateTimeAware: return kDateTimeUtcBit;
+            case TimeKind::Time: return kTimeBit;
+            case TimeKind::TimeAware: return kTimeUtcBit;
+            case TimeKind::Delta: return kDeltaBit;
+        }
+        return kTimeUtcBit;
+    }
+
+    // Ints and floats mix; no other two kinds do.
+    void admit(uint16_t bit) {
+        if ((kinds_ & bit) != 0) return;
+        kinds_ = static_cast<uint16_t>(kinds_ | bit);
+        if (kinds_ != bit && (kinds_ & ~(kIntBit | kFloatBit)) != 0) throw ColumnKindError(column_, kinds_, std::nullopt);
+    }
+
+    size_t column_;
+    size_t capacity_;
+    uint16_t kinds_ = 0;
+    size_t valid_ = 0;
+    std::vector<uint8_t> validity_;
+    std::vector<int64_t> ints_;
+    std::vector<int32_t> days_;
+    std::vector<double> floats_;
+    std::vector<uint8_t> bools_;
+    std::vector<int64_t> offsets_;
+    std::string bytes_;
+};
+
+}  // namespace
+
+ColumnSet read_columns(const IndexAPI& core, const Bitmap* ids, std::span<const uint32_t> attr_ids) {
+    Bitmap members;
+    if (ids == nullptr) {
+        // A copy: the members' lock comes after an object's locks, which are waited for below.
+        members = core.allowed_items->read()->clone();
+        ids = &members;
+    }
+    const size_t capacity = ids->cardinality();
+    std::vector<ColumnBuilder> builders;
+    builders.reserve(attr_ids.size());
+    for (size_t c = 0; c < attr_ids.size(); ++c) builders.emplace_back(c, capacity);
+
+    size_t row = 0;
+    auto read_row = [&](const AttributeMap& attributes) {
+        for (size_t c = 0; c < attr_ids.size(); ++c) {
+            builders[c].put(row, attr_ids[c] == kNoAttribute ? nullptr : attributes.get(attr_ids[c]));
+        }
+        ++row;
+    };
+
+    // An object's storage is taken while the table is held for reading only if
+    // it is free at once: a write or removal holding it may be waiting for the
+    // table. A busy object is waited for with the table let go (and no other
+    // object held), kept alive by a handle meanwhile.
+    std::optional<RwLock<ItemTable>::ReadGuard> table(core.items->read());
+    std::vector<Mutex<AttributeMap>::Guard> held;
+    held.reserve(Bitmap::kBlock);
+    ids->for_each_block([&](std::span<const uint32_t> block) {
+        // Nearly every record, object and attribute storage is a cache miss,
+        // and a lock taken or let go lets no later load start early. So the
+        // records of a block are looked up first (their misses overlap), each
+        // object is fetched a few steps before its lock is taken, the locks of
+        // a run of objects are taken one after the other, their values read,
+        // and only then are the locks let go.
+        constexpr size_t kAhead = 8;
+        const StoredItem* slots[Bitmap::kBlock];
+        size_t positions[Bitmap::kBlock];  // of each record's id in `block`
+        size_t found = 0;
+        // The records of block[from, end).
+        auto look_up = [&](size_t from) {
+            found = 0;
+            for (size_t k = from; k < block.size(); ++k) {
+                if (const StoredItem* slot = (*table)->find(block[k])) {
+                    slots[found] = slot;
+                    positions[found++] = k;
+                }
+            }
+            for (size_t k = 0; k < std::min(found, kAhead); ++k) __builtin_prefetch(&slots[k]->record().attributes);
+        };
+        look_up(0);
+        size_t i = 0;
+        while (i < found) {
+            for (; i < found; ++i) {
+                if (i + kAhead < found) __builtin_prefetch(&slots[i + kAhead]->record().attributes);
+                auto attributes = slots[i]->record().attributes.try_lock(kCannotReadIndexable);
+                if (!attributes) break;
+                held.push_back(std::move(*attributes));
+            }
+            for (const auto& attributes : held) read_row(*attributes);
+            held.clear();
+            if (i == found) break;
+            const Indexable& record = slots[i]->record();
+            const ObjectHandle keep = slots[i]->py_item;
+            table.reset();
+            {
+                auto attributes = record.get_py_values();
+                read_row(*attributes);
+            }
+            table.emplace(core.items->read());
+            // Records may have come and gone meanwhile: the rest of the block is looked up again.
+            look_up(positions[i] + 1);
+            i = 0;
+        }
+    });
+    table.reset();
+
+    ColumnSet out;
+    out.rows = static_cast<int64_t>(row);
+    out.columns.reserve(builders.size());
+    for (ColumnBuilder& builder : builders) out.columns.push_back(std::move(builder).finish(row));
+    return out;
+}
+
+}  // namespace vorlane

@@ -1,0 +1,88 @@
+#pragma once
+// Columns: the current values of some attributes of a set of stored objects,
+// read into one flat, typed buffer per attribute (the layout of Arrow's
+// columns), in ascending id order. Plain C++ data: the buffers hold no Python
+// object, so whoever ends up owning them may free them on any thread.
+#include <cstdint>
+#include <exception>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "index/structures/bitmap.hpp"
+#include "index/engine/value.hpp"
+
+namespace vorlane {
+
+struct IndexAPI;
+
+// An attribute id no object can have (a name never interned): an all-null column.
+inline constexpr uint32_t kNoAttribute = UINT32_MAX;
+
+// Timestamp: microseconds, naive; TimestampUtc: microseconds of an instant;
+// Date32: days; Time64: microseconds into the day; Duration: microseconds.
+enum class ColumnType : uint8_t {
+    Null, Int64, Float64, Bool, String, LargeString, Timestamp, TimestampUtc, Date32, Time64, Duration
+};
+
+// The value kinds a column can hold, as bits of a set.
+enum ColumnKindBit : uint16_t {
+    kIntBit = 1,
+    kFloatBit = 2,
+    kStrBit = 4,
+    kBoolBit = 8,
+    kDateBit = 16,
+    kDateTimeBit = 32,
+    kDateTimeUtcBit = 64,
+    kTimeBit = 128,
+    kDeltaBit = 256,
+    kTimeUtcBit = 512,  // no column takes it: Arrow's times have no zone
+};
+
+struct Column {
+    ColumnType type = ColumnType::Null;
+    int64_t null_count = 0;
+    // One bit per row, least significant first, set where the row has a value;
+    // empty when no row is null (and for a Null column).
+    std::vector<uint8_t> validity;
+    std::vector<int64_t> ints;       // Int64, Timestamp, TimestampUtc, Time64, Duration
+    std::vector<int32_t> days;       // Date32
+    std::vector<double> floats;      // Float64
+    std::vector<uint8_t> bools;      // Bool: one bit per row, as validity
+    std::vector<int32_t> offsets;    // String: rows + 1 offsets into `bytes`
+    std::vector<int64_t> large_offsets;  // LargeString: the same, 64-bit
+    std::string bytes;               // String, LargeString: the UTF-8 text of every row
+};
+
+struct ColumnSet {
+    int64_t rows = 0;
+    std::vector<Column> columns;  // one per attribute asked for, in that order
+};
+
+// A column whose values cannot share one column type: kinds that do not mix
+// (`kinds`: the ColumnKindBits met so far, the offending one included), or a
+// value of a kind no column takes (`value`: a container, a nested object or
+// any other value).
+class ColumnKindError : public std::exception {
+public:
+    ColumnKindError(size_t column, uint16_t kinds, std::optional<PyValue> value)
+        : column_(column), kinds_(kinds), value_(std::move(value)) {}
+    const char* what() const noexcept override { return "column of values of different kinds"; }
+    size_t column() const noexcept { return column_; }
+    uint16_t kinds() const noexcept { return kinds_; }
+    const std::optional<PyValue>& value() const noexcept { return value_; }
+
+private:
+    size_t column_;
+    uint16_t kinds_;
+    std::optional<PyValue> value_;
+};
+
+// The values of `attr_ids` of the stored objects of `ids` (the members when
+// null) in ascending id order; ids without a record are left out. Each
+// object's values are read at once under its own lock. Called without the
+// interpreter lock. Throws ColumnKindError for a column that has no type.
+ColumnSet read_columns(const IndexAPI& core, const Bitmap* ids, std::span<const uint32_t> attr_ids);
+
+}  // namespace vorlane

@@ -1,0 +1,125 @@
+#pragma once
+// Indexable: the Python base class of every object an index can hold. Its
+// attributes live in native storage as PyValues under interned attribute ids.
+#include <Python.h>
+
+#include <cstdint>
+#include <atomic>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "index/structures/locks.hpp"
+#include "index/structures/shaped_map.hpp"
+#include "index/engine/value.hpp"
+
+namespace vorlane {
+
+struct IndexAPI;  // the core of an index (core/index.hpp)
+
+// A link to an index that holds the object; it never keeps the index alive.
+using IndexMeta = std::weak_ptr<IndexAPI>;
+// An object's links to the indexes that store it: one pointer in the object,
+// and a vector on the heap once the object has a link.
+class IndexList {
+public:
+    bool empty() const noexcept { return links_ == nullptr || links_->empty(); }
+    size_t size() const noexcept { return links_ == nullptr ? 0 : links_->size(); }
+    const IndexMeta* begin() const noexcept { return links_ == nullptr ? nullptr : links_->data(); }
+    const IndexMeta* end() const noexcept { return begin() + size(); }
+    IndexMeta* begin() noexcept { return links_ == nullptr ? nullptr : links_->data(); }
+    IndexMeta* end() noexcept { return begin() + size(); }
+    IndexMeta& operator[](size_t i) noexcept { return (*links_)[i]; }
+    void push_back(IndexMeta link) {
+        if (links_ == nullptr) links_ = std::make_unique<std::vector<IndexMeta>>();
+        links_->push_back(std::move(link));
+    }
+    // Removes every link for which pred(link) holds; an emptied list frees its vector.
+    template <class Pred>
+    void erase_if(Pred&& pred) {
+        if (links_ == nullptr) return;
+        std::erase_if(*links_, std::forward<Pred>(pred));
+        if (links_->empty()) links_.reset();
+    }
+
+private:
+    std::unique_ptr<std::vector<IndexMeta>> links_;
+};
+using AttributeMap = ShapedMap<PyValue>;
+
+inline constexpr const char* kCannotReadIndexable = "cannot read from indexable";
+
+// The native record of one object, inside the Python object: indexes and
+// nested values reach it through a reference to that object, which keeps it
+// alive. The id goes back to the allocator with the object.
+struct Indexable {
+    mutable Mutex<IndexList> indexes;
+    mutable Mutex<AttributeMap> attributes;
+    uint32_t id;
+    // Handles the engine holds on the object (ObjectHandle): together they own
+    // one Python reference, so a stored record costs a pointer, not a block.
+    // The top bit is kListed.
+    mutable std::atomic<uint32_t> engine_refs{0};
+    // Set, for good, with the interpreter lock held, before any index reads the
+    // object's values (prepare_for_index). Until then only threads holding the
+    // interpreter lock touch the storage, and a write stores its value with no
+    // lock and no index to tell.
+    static constexpr uint32_t kListed = 1U << 31;
+
+    uint32_t engine_handles() const noexcept { return engine_refs.load(std::memory_order_acquire) & ~kListed; }
+    bool is_listed() const noexcept { return (engine_refs.load(std::memory_order_acquire) & kListed) != 0; }
+    void mark_listed() const noexcept { engine_refs.fetch_or(kListed, std::memory_order_acq_rel); }
+
+    // Takes a fresh id.
+    explicit Indexable(AttributeMap attributes);
+    Indexable(const Indexable&) = delete;
+    Indexable& operator=(const Indexable&) = delete;
+    ~Indexable();
+
+    // The attribute storage, locked. Only for threads that do not hold the
+    // interpreter lock, or that cannot be waiting on it.
+    Mutex<AttributeMap>::Guard get_py_values() const { return attributes.lock(kCannotReadIndexable); }
+
+    // The attribute storage for a thread that holds the interpreter lock, with
+    // no lock taken: the storage changes only with both the interpreter lock and
+    // its own lock held, so such a thread excludes every writer, and the threads
+    // holding the lock without the interpreter lock only read. Null once the lock
+    // is poisoned (the caller then takes the lock, which reports it).
+    const AttributeMap* values_with_gil() const noexcept {
+#ifdef Py_GIL_DISABLED
+        return nullptr;  // no interpreter lock to rely on: readers lock
+#else
+        return attributes.is_poisoned() ? nullptr : &attributes.unlocked_value();
+#endif
+    }
+};
+
+struct PyIndexableObject {
+    PyObject_HEAD
+    Indexable record;
+};
+
+// The record of an object known to be an Indexable (or subclass) instance.
+inline const Indexable& indexable_record(PyObject* obj) { return reinterpret_cast<PyIndexableObject*>(obj)->record; }
+
+
+// The attribute storage locked by a thread that holds the interpreter lock:
+// waits, if it must, with the interpreter lock released. For sections that
+// only read, copy or move values (no internal error can leave them).
+Mutex<AttributeMap>::Guard lock_attributes_with_gil(const Indexable& record);
+
+// Readies an object for an index that is about to store it, with the
+// interpreter lock held: lists it (mark_listed), so that from now on a write
+// takes the road that tells its indexes; then converts the elements of every
+// container it holds (see check_elements), so that adding it fails before any
+// index changes, and records them in `prepared` as the containers of its next
+// object. Every road that stores an object comes here first.
+void prepare_for_index(const Indexable& record, PreparedElements& prepared);
+
+// "IndexAPI { id: 5, attributes: Mutex { data: {...}, poisoned: false, .. } }"; never blocks.
+std::string debug_record(const Indexable& record);
+
+PyTypeObject* create_indexable_type();
+
+}  // namespace vorlane
