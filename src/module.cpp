@@ -6,7 +6,10 @@
 #include <string>
 
 #include "index/structures/small_form.hpp"
+#include "index/engine/conversion.hpp"
 #include "index/interfaces/collector.hpp"
+#include "index/interfaces/convert.hpp"
+#include "index/interfaces/indexable.hpp"
 #include "index/interfaces/columns.hpp"
 #include "index/interfaces/types.hpp"
 #include "index/interfaces/args.hpp"
@@ -98,6 +101,8 @@ PyObject* g_module = nullptr;  // built once per process; never released
 int64_t g_interpreter = -1;    // the interpreter that claimed the module
 
 PyObject* build_module() {
+    // What the engine asks of the conversion layer, before any index exists.
+    g_conversion = Conversion{convert_elements, prepare_for_index};
     PyRef module = PyRef::checked(PyModule_Create(&kModule));
 
     PyRef modname = PyRef::checked(PyUnicode_FromString("PyVorlane"));

@@ -1,6 +1,7 @@
 // Nested objects: stored when a stored object comes to hold them, let go of
 // when nothing stored holds them any more, after the holder's locks are released.
 #include "index/engine/index.hpp"
+#include "index/engine/conversion.hpp"
 #include "index/engine/index_links.hpp"
 #include "python/gil.hpp"
 
@@ -32,7 +33,7 @@ void store_nested(IndexAPI& core, const NestedWork& work) {
     ObjectHandle handle = work.held;
     {
         py::GilAcquire gil;
-        prepare_for_index(record, prepared);
+        g_conversion.prepare(record, prepared);
         if (!handle) handle = ObjectHandle::from_python(work.object());
     }
     const PreparedScope use_prepared(prepared);

@@ -5,7 +5,7 @@
 #include "index/structures/id_alloc.hpp"
 #include "index/engine/index.hpp"
 #include "index/structures/heap_bytes.hpp"
-#include "index/interfaces/boundary.hpp"
+#include "index/engine/conversion.hpp"
 #include "python/gil.hpp"
 
 namespace vorlane {
@@ -29,7 +29,7 @@ public:
             if (c == container) return;
         }
         if (t_entering.size() >= kMaxContainerDepth) {
-            throw py::ConversionError(PyExc_RecursionError, "containers nested too deeply to be indexed");
+            throw NestingTooDeep();
         }
         t_entering.push_back(container);
         entered_ = true;
@@ -222,7 +222,7 @@ void QueryMap::insert_iterable(const PyIterable& container, uint32_t id, uint32_
     std::vector<PyValue> values;
     {
         py::GilAcquire gil;
-        values = convert_elements(container);
+        values = g_conversion.elements(container);
     }
     enter_elements(values, id, root);
 }

@@ -1,7 +1,6 @@
 #include "index/engine/query_ops.hpp"
 
 #include "index/structures/float_text.hpp"
-#include "index/interfaces/boundary.hpp"
 
 namespace vorlane {
 
@@ -81,21 +80,6 @@ std::pair<Path, std::optional<Path>> attr_parts(const Path& path) {
     const size_t dot = text.find('.');
     if (dot == std::string_view::npos) return {path, std::nullopt};
     return {Path(text.substr(0, dot)), Path(text.substr(dot + 1))};
-}
-
-std::vector<std::pair<Path, Operand>> kwargs_to_query(PyObject* kwnames, PyObject* const* values) {
-    std::vector<std::pair<Path, Operand>> out;
-    const Py_ssize_t n = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-    out.reserve(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(kwnames, i), &size);
-        if (utf8 == nullptr) throw py::PyErrAlreadySet();
-        Path path(std::string_view(utf8, static_cast<size_t>(size)));
-        Operand operand = py::converting_attribute(path.view(), [&] { return Operand::from_python(py::PyRef::borrow(values[i])); });
-        out.emplace_back(std::move(path), std::move(operand));
-    }
-    return out;
 }
 
 }  // namespace vorlane

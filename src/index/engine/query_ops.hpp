@@ -1,8 +1,5 @@
 #pragma once
-// The query tree every search is evaluated from, its text form, attribute paths
-// and keyword filters.
-#include <Python.h>
-
+// The query tree every search is evaluated from, its text form and attribute paths.
 #include <memory>
 #include <optional>
 #include <string>
@@ -78,10 +75,5 @@ struct QueryExpr {
 
 // Splits a path at its first dot: (head, rest), rest absent when there is no dot.
 std::pair<Path, std::optional<Path>> attr_parts(const Path& path);
-
-// Keyword arguments of a vectorcall as (path, value) pairs, each meaning
-// Eq(path, value): `kwnames` is the tuple of names (or null), `values` their
-// values in the same order. The interpreter lock is held.
-std::vector<std::pair<Path, Operand>> kwargs_to_query(PyObject* kwnames, PyObject* const* values);
 
 }  // namespace vorlane

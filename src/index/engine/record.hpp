@@ -1,8 +1,6 @@
 #pragma once
 // Indexable: the Python base class of every object an index can hold. Its
 // attributes live in native storage as PyValues under interned attribute ids.
-#include <Python.h>
-
 #include <cstdint>
 #include <atomic>
 #include <memory>
@@ -62,7 +60,7 @@ struct Indexable {
     // The top bit is kListed.
     mutable std::atomic<uint32_t> engine_refs{0};
     // Set, for good, with the interpreter lock held, before any index reads the
-    // object's values (prepare_for_index). Until then only threads holding the
+    // object's values (the interfaces' prepare_for_index). Until then only threads holding the
     // interpreter lock touch the storage, and a write stores its value with no
     // lock and no index to tell.
     static constexpr uint32_t kListed = 1U << 31;
@@ -109,17 +107,7 @@ inline const Indexable& indexable_record(PyObject* obj) { return reinterpret_cas
 // only read, copy or move values (no internal error can leave them).
 Mutex<AttributeMap>::Guard lock_attributes_with_gil(const Indexable& record);
 
-// Readies an object for an index that is about to store it, with the
-// interpreter lock held: lists it (mark_listed), so that from now on a write
-// takes the road that tells its indexes; then converts the elements of every
-// container it holds (see check_elements), so that adding it fails before any
-// index changes, and records them in `prepared` as the containers of its next
-// object. Every road that stores an object comes here first.
-void prepare_for_index(const Indexable& record, PreparedElements& prepared);
-
 // "IndexAPI { id: 5, attributes: Mutex { data: {...}, poisoned: false, .. } }"; never blocks.
 std::string debug_record(const Indexable& record);
-
-PyTypeObject* create_indexable_type();
 
 }  // namespace vorlane

@@ -1,8 +1,7 @@
 #pragma once
 // PyValue: a Python value converted once into a small, hashed, typed record that
-// the engine stores and compares without calling back into Python.
-#include <Python.h>
-
+// the engine stores and compares without calling back into Python. The
+// conversion itself, both ways, is the interfaces' (interfaces/convert.hpp).
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -151,11 +150,6 @@ enum class Kind : uint8_t { Int, Float, Str, Bool, Iterable, Ind, Unknown, Time 
 // object, which is also their identity.
 class PyValue {
 public:
-    // Converts a Python object (the reference is handed over). Interpreter lock held.
-    // Unconvertible values of recognised types fail with "type checked: ..."; an
-    // unhashable value of any other type fails with the generic internal error.
-    static PyValue from_python(py::PyRef obj);
-
     // Built from one payload alternative, in place.
     template <class T>
         requires(!std::is_same_v<std::decay_t<T>, PyValue> && !std::is_same_v<std::decay_t<T>, CastValue>)
@@ -175,18 +169,8 @@ public:
     // numbers, booleans and strings (whose kept subclass object is no identity).
     PyObject* held_object() const noexcept;
 
-    // Reports to the cycle collector every Python object the value holds a
-    // reference to (its identity, or the subclass object a number or string
-    // keeps). Only a value that owns its references, as an attribute does, may
-    // report them: the copies the engine makes share the same references.
-    int traverse(visitproc visit, void* arg) const;
-
     // A value dataframes call missing: None, pandas' NA, or a "not a time" (NaT) kept as NaN.
     bool is_missing() const noexcept;
-
-    // A new Python object for this value (Int, Float, Str, Bool build fresh ones;
-    // the other kinds give back the object the value was made from). Lock held.
-    py::PyRef to_python() const;
 
     // `origin`: the object the value was made from, when the holder kept it.
     std::string debug_text(const PyObject* origin = nullptr) const;
@@ -201,8 +185,6 @@ public:
 struct Operand : PyValue {
     py::SharedPyRef origin;
 
-    // Interpreter lock held; fails as PyValue::from_python does.
-    static Operand from_python(py::PyRef obj);
     std::string debug_text() const { return PyValue::debug_text(origin ? origin.get() : held_object()); }
 };
 
@@ -235,10 +217,13 @@ public:
     void start_object();
     size_t object_count() const noexcept { return object_starts_.size(); }
 
-    // Converts the elements of container value `v`, held by the current object,
-    // and of every container among them, recursively (see check_elements).
-    // Other values are ignored. Interpreter lock held.
-    void check(const PyValue& v);
+    // For the conversion that fills it (check_elements, interfaces/convert.hpp):
+    // the array the elements of containers held by objects go to, in order; a
+    // container held by the current object whose elements were appended from
+    // `begin` on; and a container met as an element, with its elements.
+    std::vector<PyValue>& element_array() noexcept { return elements_; }
+    void add_held(py::SharedPyRef container, size_t begin);
+    void add_inner(py::SharedPyRef container, std::vector<PyValue> elements);
 
     // The elements prepared for `container`, if it was checked and not let go of yet.
     std::optional<std::span<const PyValue>> find(const PyObject* container) const;
@@ -255,8 +240,6 @@ public:
     void release(Held& held) noexcept;
 
 private:
-    void check_nested(const PyValue& v, std::vector<const PyObject*>& path);
-
     struct Inner {
         py::SharedPyRef container;
         std::vector<PyValue> elements;
@@ -277,14 +260,12 @@ private:
 // depth keeps them well inside a thread's stack in every build.
 inline constexpr size_t kMaxContainerDepth = 2000;
 
-// Converts every element of a container value, recursively, so that a value
-// whose elements cannot all be converted is refused before any index changes.
-// The converted elements of every container met are recorded in `prepared`:
-// the engine enters those instead of converting again, so no Python code (a
-// user's __hash__, say) runs while index or object locks are held. A container
-// met again on its own path is not walked again; nesting deeper than the
-// interpreter allows raises RecursionError. Interpreter lock held.
-void check_elements(const PyValue& v, PreparedElements& prepared);
+// A container nested deeper than that, met while the engine enters a value it
+// was not given converted: the value is refused (the boundary reports it as
+// RecursionError).
+struct NestingTooDeep : std::exception {
+    const char* what() const noexcept override { return "containers nested too deeply to be indexed"; }
+};
 
 // Makes `prepared` the elements the engine uses on this thread for a scope.
 class PreparedScope {
@@ -300,12 +281,6 @@ public:
 private:
     const PreparedElements* previous_;
 };
-
-// The elements of a container as converted values, in order (a dict has none).
-// Interpreter lock held.
-std::vector<PyValue> convert_elements(const PyIterable& container);
-// The same, appended to `out`.
-void convert_elements_into(const PyIterable& container, std::vector<PyValue>& out);
 
 // FxHash of a value's payload followed by its kind number.
 uint64_t hash_int(int64_t v) noexcept;

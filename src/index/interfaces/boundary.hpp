@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "index/structures/errors.hpp"
+#include "index/engine/value.hpp"
 #include "python/py_ref.hpp"
 
 namespace vorlane::py {
@@ -80,6 +81,8 @@ R guarded(R error_value, Fn&& body) noexcept {
         set_internal_error(e.message());
     } catch (const ConversionError& e) {
         e.set_python_error();
+    } catch (const NestingTooDeep& e) {
+        ConversionError(PyExc_RecursionError, e.what()).set_python_error();
     } catch (const std::bad_alloc&) {
         std::abort();
     } catch (const std::exception& e) {

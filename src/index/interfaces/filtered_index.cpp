@@ -3,6 +3,7 @@
 #include <new>
 
 #include "index/interfaces/answers.hpp"
+#include "index/interfaces/indexable.hpp"
 #include "index/interfaces/columns.hpp"
 #include "index/interfaces/index.hpp"
 #include "index/interfaces/membership.hpp"

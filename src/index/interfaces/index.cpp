@@ -5,6 +5,7 @@
 #include "index/engine/index.hpp"
 #include "index/engine/record.hpp"
 #include "index/interfaces/answers.hpp"
+#include "index/interfaces/indexable.hpp"
 #include "index/interfaces/columns.hpp"
 #include "index/interfaces/filtered_index.hpp"
 #include "index/interfaces/membership.hpp"

@@ -1,4 +1,4 @@
-#include "index/engine/record.hpp"
+#include "index/interfaces/indexable.hpp"
 
 #include <algorithm>
 #include <array>
@@ -12,6 +12,7 @@
 #include "index/engine/index_links.hpp"
 #include "index/engine/write.hpp"
 #include "index/structures/string_interner.hpp"
+#include "index/interfaces/convert.hpp"
 #include "index/interfaces/indexable_copy.hpp"
 #include "index/interfaces/types.hpp"
 #include "index/interfaces/args.hpp"
@@ -21,27 +22,6 @@
 namespace vorlane {
 
 using py::PyRef;
-
-Indexable::Indexable(AttributeMap attributes) : attributes(std::move(attributes)), id(allocate_id()) {}
-
-Indexable::~Indexable() { free_id(id); }
-
-void add_engine_ref(PyObject* obj, bool first_needs_gil) noexcept {
-    const uint32_t before = indexable_record(obj).engine_refs.fetch_add(1, std::memory_order_relaxed);
-    if ((before & ~Indexable::kListed) == 0 && first_needs_gil) Py_INCREF(obj);
-}
-
-void drop_engine_ref(PyObject* obj) noexcept {
-    const uint32_t before = indexable_record(obj).engine_refs.fetch_sub(1, std::memory_order_acq_rel);
-    if ((before & ~Indexable::kListed) == 1) py::release_reference(obj);
-}
-
-Mutex<AttributeMap>::Guard lock_attributes_with_gil(const Indexable& record) {
-    auto& storage = record.attributes;
-    // Quiet: the sections under it only read, copy or move values.
-    return py::lock_with_gil([&] { return storage.try_lock_quiet(kCannotReadIndexable); },
-                             [&] { return storage.lock_quiet(kCannotReadIndexable); });
-}
 
 void prepare_for_index(const Indexable& record, PreparedElements& prepared) {
     record.mark_listed();
@@ -71,26 +51,6 @@ void prepare_for_index(const Indexable& record, PreparedElements& prepared) {
     };
     for (size_t k = 0; k < std::min(count, kInPlace); ++k) check_one(*first[k]);
     for (const auto& entry : more) check_one(entry);
-}
-
-std::string debug_record(const Indexable& record) {
-    std::string out = "IndexAPI { id: " + std::to_string(record.id) + ", attributes: Mutex { data: ";
-    const Mutex<AttributeMap>& storage = record.attributes;
-    // try_lock: rendering must not wait, and an object that holds itself shows as locked.
-    auto guard = storage.is_poisoned() ? std::nullopt : const_cast<Mutex<AttributeMap>&>(storage).try_lock();
-    if (!guard) {
-        out += "<locked>";
-    } else {
-        out += "{";
-        bool first = true;
-        (*guard)->for_each([&](uint32_t key, const PyValue& value) {
-            out += (first ? "" : ", ") + std::to_string(key) + ": " + value.debug_text();
-            first = false;
-        });
-        out += "}";
-    }
-    out += std::string(", poisoned: ") + (storage.is_poisoned() ? "true" : "false") + ", .. } }";
-    return out;
 }
 
 namespace {
@@ -227,7 +187,7 @@ PyObject* indexable_new(PyTypeObject* cls, PyObject* /*args: ignored*/, PyObject
                     continue;
                 }
                 const uint32_t id = attribute_id(*name);
-                attributes.insert(id, py::converting_attribute(*name, [&] { return PyValue::from_python(PyRef::borrow(value)); }));
+                attributes.insert(id, py::converting_attribute(*name, [&] { return value_from_python(PyRef::borrow(value)); }));
             }
         }
         PyObject* self = nullptr;
@@ -312,6 +272,25 @@ void indexable_dealloc(PyObject* self) {
     py::release_pending();
 }
 
+// Reports to the cycle collector every Python object a stored value holds a
+// reference to (its identity, or the subclass object a number or string keeps).
+// An attribute value owns its references; the copies the engine makes share
+// them and report nothing.
+int traverse_value(const PyValue& value, visitproc visit, void* arg) {
+    PyObject* kept = nullptr;
+    if (const auto* i = value.as<cast::Int>()) {
+        if (i->origin) kept = i->origin.get();
+    } else if (const auto* f = value.as<cast::Float>()) {
+        if (f->origin) kept = f->origin.get();
+    } else if (const auto* str = value.as<cast::Str>()) {
+        kept = static_cast<PyObject*>(str->value.keeper());
+    } else {
+        kept = value.held_object();
+    }
+    Py_VISIT(kept);
+    return 0;
+}
+
 // The cycle collector's view of the object: each attribute value owns the
 // references it holds (a value's engine copies share them, and report nothing).
 // Run with the interpreter lock held, which excludes every writer of the
@@ -322,7 +301,7 @@ int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
     if (values == nullptr) return 0;
     int status = 0;
     values->for_each([&](uint32_t, const PyValue& value) {
-        if (status == 0) status = value.traverse(visit, arg);
+        if (status == 0) status = traverse_value(value, visit, arg);
     });
     return status;
 }
@@ -348,7 +327,7 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
         // The common read: a name met before, read with no lock (the
         // interpreter lock excludes every writer).
         if (const AttributeMap* values = record.values_with_gil()) {
-            if (const PyValue* value = remembered_value(name, *values)) return value->to_python().release();
+            if (const PyValue* value = remembered_value(name, *values)) return value_to_python(*value).release();
         }
         if (const auto text = utf8_name(name)) {
             std::optional<PyValue> found;
@@ -358,7 +337,7 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
                 remember_attribute_id(name, id);
                 if (const PyValue* value = storage->get(id)) found.emplace(*value);
             }
-            if (found) return found->to_python().release();
+            if (found) return value_to_python(*found).release();
             PyObject* result = PyObject_GenericGetAttr(self, name);
             if (result != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return result;
         } else if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_UnicodeError)) {
@@ -386,7 +365,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
             id = attribute_id(*text);
             remember_attribute_id(name, id);
         }
-        PyValue converted = converting_named(name, [&] { return PyValue::from_python(PyRef::borrow(value)); });
+        PyValue converted = converting_named(name, [&] { return value_from_python(PyRef::borrow(value)); });
         const Indexable& record = as_indexable(self)->record;
         if (converted.kind() != Kind::Iterable) {
             static const PreparedElements kNoElements;  // only containers have elements to prepare

@@ -6,6 +6,7 @@
 
 #include "index/structures/string_interner.hpp"
 #include "index/engine/record.hpp"
+#include "index/interfaces/convert.hpp"
 #include "index/interfaces/args.hpp"
 #include "index/interfaces/boundary.hpp"
 #include "python/py_ref.hpp"
@@ -27,7 +28,7 @@ PyObject* indexable_reduce(PyObject* self, PyObject*) {
         PyRef state = PyRef::checked(PyDict_New());
         for (const auto& [name, value] : values) {
             PyRef key = PyRef::checked(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
-            PyRef object = value.to_python();
+            PyRef object = value_to_python(value);
             if (PyDict_SetItem(state.get(), key.get(), object.get()) < 0) throw py::PyErrAlreadySet();
         }
         PyRef copyreg = PyRef::checked(PyImport_ImportModule("copyreg"));

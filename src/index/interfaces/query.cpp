@@ -6,6 +6,7 @@
 #include "index/interfaces/types.hpp"
 #include "index/interfaces/args.hpp"
 #include "index/interfaces/boundary.hpp"
+#include "index/interfaces/convert.hpp"
 
 namespace vorlane {
 
@@ -23,7 +24,7 @@ PyObject* wrap(QueryExpr expr) {
 
 // The operand of a test on `path`: a value that cannot be converted names the path.
 Operand value_argument(const Path& path, PyObject* obj) {
-    return py::converting_attribute(path.view(), [&] { return Operand::from_python(PyRef::borrow(obj)); });
+    return py::converting_attribute(path.view(), [&] { return operand_from_python(PyRef::borrow(obj)); });
 }
 
 // A range's operand must have an order: a value matched by identity (None, an
@@ -173,6 +174,21 @@ PyTypeObject* create_query_expr_type() {
     PyType_Spec type_spec = {"PyVorlane.PyQueryExpr", sizeof(PyQueryExprObject), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
     return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+}
+
+std::vector<std::pair<Path, Operand>> kwargs_to_query(PyObject* kwnames, PyObject* const* values) {
+    std::vector<std::pair<Path, Operand>> out;
+    const Py_ssize_t n = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    out.reserve(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(kwnames, i), &size);
+        if (utf8 == nullptr) throw py::PyErrAlreadySet();
+        Path path(std::string_view(utf8, static_cast<size_t>(size)));
+        Operand operand = py::converting_attribute(path.view(), [&] { return operand_from_python(py::PyRef::borrow(values[i])); });
+        out.emplace_back(std::move(path), std::move(operand));
+    }
+    return out;
 }
 
 }  // namespace vorlane

@@ -16,4 +16,9 @@ PyTypeObject* create_query_expr_type();
 // The tree of a PyQueryExpr argument, or a TypeError naming `param`.
 const QueryExpr& query_expr_argument(const char* param, PyObject* obj);
 
+// Keyword arguments of a vectorcall as (path, value) pairs, each meaning
+// Eq(path, value): `kwnames` is the tuple of names (or null), `values` their
+// values in the same order. The interpreter lock is held.
+std::vector<std::pair<Path, Operand>> kwargs_to_query(PyObject* kwnames, PyObject* const* values);
+
 }  // namespace vorlane

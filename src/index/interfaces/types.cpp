@@ -5,7 +5,7 @@
 #include "index/interfaces/filtered_index.hpp"
 #include "index/interfaces/index.hpp"
 #include "index/interfaces/query.hpp"
-#include "index/engine/record.hpp"
+#include "index/interfaces/indexable.hpp"
 #include "index/interfaces/boundary.hpp"
 #include "python/gil.hpp"
 
