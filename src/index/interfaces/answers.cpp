@@ -1,10 +1,10 @@
-#include "index/interfaces/answers.hpp"
+#include "index/interfaces/shared_methods.hpp"
 
 #include <limits>
 #include <string>
 
 #include "index/structures/string_interner.hpp"
-#include "index/interfaces/filtered_index.hpp"
+#include "index/interfaces/membership.hpp"
 #include "index/interfaces/time_value.hpp"
 #include "index/interfaces/args.hpp"
 #include "index/interfaces/boundary.hpp"
@@ -78,19 +78,17 @@ RwLock<ItemTable>::ReadGuard read_items(const IndexAPI& core) {
 
 }  // namespace
 
-PyObject* answer_order_by(const IndexAPI& core, const Bitmap* base, PyObject* args, PyObject* kwargs) {
+PyObject* scope_order_by(const Scope& scope, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guarded_object([&] {
-        static const char* kwlist[] = {"attr", "descending", "limit", nullptr};
-        PyObject* attr = nullptr;
+        const IndexAPI& core = scope.core;
+        const Bitmap* base = scope.base;
+        auto [attr, descending_arg, limit_arg] =
+            py::bind_some_args<1, 3>("order_by", {"attr", "descending", "limit"}, args, nargs, kwnames);
         int descending = 0;
-        PyObject* limit_arg = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$pO:order_by", const_cast<char**>(kwlist), &attr,
-                                         &descending, &limit_arg)) {
-            throw py::PyErrAlreadySet();
-        }
+        if (descending_arg != nullptr && (descending = PyObject_IsTrue(descending_arg)) < 0) throw py::PyErrAlreadySet();
         const uint32_t attr_id = attribute_argument("order_by", attr);
         size_t limit = std::numeric_limits<size_t>::max();
-        if (limit_arg != Py_None) {
+        if (limit_arg != nullptr && limit_arg != Py_None) {
             if (!PyLong_Check(limit_arg) || PyBool_Check(limit_arg)) {
                 py::raise_argument_type("limit", "int or None", limit_arg);
             }
@@ -108,9 +106,10 @@ PyObject* answer_order_by(const IndexAPI& core, const Bitmap* base, PyObject* ar
     });
 }
 
-PyObject* answer_count_by(const IndexAPI& core, const Bitmap* base, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
+PyObject* scope_count_by(const Scope& scope, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guarded_object([&] {
+        const IndexAPI& core = scope.core;
+        const Bitmap* base = scope.base;
         auto [attr] = py::bind_args<1>("count_by", {"attr"}, args, nargs, kwnames);
         const uint32_t attr_id = attribute_argument("count_by", attr);
         const std::vector<CountedValue> counts = py::without_gil([&] { return core.count_by(attr_id, base); });
@@ -140,9 +139,12 @@ PyObject* answer_count_by(const IndexAPI& core, const Bitmap* base, PyObject* co
     });
 }
 
-PyObject* answer_extreme(const IndexAPI& core, const Bitmap* base, bool largest, PyObject* const* args,
-                         Py_ssize_t nargs, PyObject* kwnames) {
+namespace {
+
+PyObject* extreme(const Scope& scope, bool largest, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guarded_object([&] {
+        const IndexAPI& core = scope.core;
+        const Bitmap* base = scope.base;
         const char* fname = largest ? "max" : "min";
         auto [attr] = py::bind_args<1>(fname, {"attr"}, args, nargs, kwnames);
         const uint32_t attr_id = attribute_argument(fname, attr);
@@ -150,6 +152,16 @@ PyObject* answer_extreme(const IndexAPI& core, const Bitmap* base, bool largest,
         if (!key) Py_RETURN_NONE;
         return key_to_python(*key).release();
     });
+}
+
+}  // namespace
+
+PyObject* scope_min(const Scope& scope, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return extreme(scope, false, args, nargs, kwnames);
+}
+
+PyObject* scope_max(const Scope& scope, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return extreme(scope, true, args, nargs, kwnames);
 }
 
 }  // namespace vorlane

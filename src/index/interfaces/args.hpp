@@ -33,15 +33,17 @@ namespace detail {
 std::string_view keyword_name(PyObject* kwnames, Py_ssize_t i);
 }  // namespace detail
 
-// Every parameter is required and may be given positionally or by keyword.
-template <size_t N>
-std::array<PyObject*, N> bind_args(const char* fname, const std::array<const char*, N>& names,
-                                   PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// The first `Required` parameters are required and may be given positionally
+// or by keyword; the others are optional and keyword-only (null when not given).
+template <size_t Required, size_t N>
+std::array<PyObject*, N> bind_some_args(const char* fname, const std::array<const char*, N>& names,
+                                        PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static_assert(Required <= N);
     std::array<PyObject*, N> out{};
-    if (nargs > static_cast<Py_ssize_t>(N)) {
-        detail::raise_type_error(std::string(fname) + "() takes " + std::to_string(N) + " positional argument" +
-                                 (N == 1 ? "" : "s") + " but " + std::to_string(nargs) +
-                                 (nargs == 1 ? " was given" : " were given"));
+    if (nargs > static_cast<Py_ssize_t>(Required)) {
+        detail::raise_type_error(std::string(fname) + "() takes " + std::to_string(Required) +
+                                 " positional argument" + (Required == 1 ? "" : "s") + " but " +
+                                 std::to_string(nargs) + (nargs == 1 ? " was given" : " were given"));
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) out[static_cast<size_t>(i)] = args[i];
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
@@ -61,12 +63,19 @@ std::array<PyObject*, N> bind_args(const char* fname, const std::array<const cha
         }
         out[slot] = args[nargs + k];
     }
-    for (size_t j = 0; j < N; ++j) {
+    for (size_t j = 0; j < Required; ++j) {
         if (out[j] == nullptr) {
             detail::raise_type_error(std::string(fname) + "() missing 1 required argument: '" + names[j] + "'");
         }
     }
     return out;
+}
+
+// Every parameter is required and may be given positionally or by keyword.
+template <size_t N>
+std::array<PyObject*, N> bind_args(const char* fname, const std::array<const char*, N>& names,
+                                   PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return bind_some_args<N, N>(fname, names, args, nargs, kwnames);
 }
 
 // For methods taking only **kwargs: refuses positional arguments and returns the

@@ -12,7 +12,10 @@
 #include "index/engine/columns.hpp"
 #include "index/engine/index.hpp"
 #include "index/structures/string_interner.hpp"
+#include "index/interfaces/args.hpp"
+#include "index/interfaces/shared_methods.hpp"
 #include "index/interfaces/boundary.hpp"
+#include "index/interfaces/types.hpp"
 #include "python/gil.hpp"
 
 #include "nanoarrow/nanoarrow.h"
@@ -364,16 +367,17 @@ constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
 PyMethodDef kMethods[] = {
     {"__arrow_c_schema__", columns_schema, METH_NOARGS,
      "__arrow_c_schema__($self)\n--\n\nThe schema (a struct of the columns) as a PyCapsule named 'arrow_schema'."},
-    {"__arrow_c_stream__",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(columns_stream)), kFastKw,
+    {"__arrow_c_stream__", py::method_ptr(columns_stream), kFastKw,
      "__arrow_c_stream__($self, requested_schema=None)\n--\n\n"
      "A stream of one record batch holding every row, as a PyCapsule named 'arrow_array_stream'. "
      "requested_schema is accepted and ignored."},
     {nullptr, nullptr, 0, nullptr},
 };
 
+}  // namespace
+
 PyTypeObject* create_columns_type() {
-    PyType_Slot slots[] = {
+    static PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>("Attribute values of an index's objects as Arrow columns, made by "
                                       "columns(*attrs): pass it to pyarrow.table, polars.DataFrame, duckdb "
                                       "or pandas.DataFrame.from_arrow.")},
@@ -382,22 +386,10 @@ PyTypeObject* create_columns_type() {
         {Py_tp_dealloc, reinterpret_cast<void*>(columns_dealloc)},
         {0, nullptr},
     };
-    PyType_Spec type_spec = {"PyVorlane.Columns", sizeof(PyColumnsObject), 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+    return make_type("PyVorlane.Columns", sizeof(PyColumnsObject), Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots);
 }
 
-}  // namespace
 
-PyTypeObject* columns_type() {
-    // Made under the interpreter lock, which serialises first uses.
-    static std::atomic<PyTypeObject*> type{nullptr};
-    if (PyTypeObject* t = type.load(std::memory_order_acquire)) return t;
-    PyTypeObject* created = create_columns_type();
-    if (created == nullptr) py::fail_from_python_error("could not create the Columns type");
-    type.store(created, std::memory_order_release);
-    return created;
-}
 
 PyObject* make_columns(const IndexAPI& core, const Bitmap* ids, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {

@@ -9,11 +9,8 @@ namespace vorlane {
 struct IndexAPI;
 class Bitmap;
 
-// The docstring of `columns`, shared by Index and FilteredIndex.
-extern const char* const kColumnsDoc;
-
-// The Columns type, made on first use (interpreter lock held); lives for the process.
-PyTypeObject* columns_type();
+// The Columns type (see types.hpp for the module's types).
+PyTypeObject* create_columns_type();
 
 // `columns(*attrs)` of the objects of `ids` (the members of `core` when null):
 // a new Columns object. Interpreter lock held.

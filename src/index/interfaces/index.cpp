@@ -1,10 +1,11 @@
 #include "index/interfaces/index.hpp"
 
 #include <new>
+#include <vector>
 
 #include "index/engine/index.hpp"
 #include "index/engine/record.hpp"
-#include "index/interfaces/answers.hpp"
+#include "index/interfaces/shared_methods.hpp"
 #include "index/interfaces/indexable.hpp"
 #include "index/interfaces/columns.hpp"
 #include "index/interfaces/filtered_index.hpp"
@@ -20,6 +21,9 @@ namespace vorlane {
 namespace {
 
 IndexAPI& core_of(PyObject* self) { return *reinterpret_cast<PyIndexObject*>(self)->core; }
+
+// An index's methods read its members; its views hold the index itself.
+Scope scope_of(PyObject* self) { return Scope{core_of(self), nullptr, self}; }
 
 PyObject* index_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     return py::guarded_object([&] {
@@ -119,9 +123,9 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
         std::vector<StoredItem> batch;
         batch.reserve(static_cast<size_t>(n));
         for (Py_ssize_t i = 0; i < n; ++i) batch.push_back(StoredItem{ObjectHandle::from_python(PyList_GET_ITEM(items.get(), i))});
-        // Every container of every object converts, or nothing is added.
-        PreparedElements prepared = prepare_batch(batch);
-        py::without_gil([&] { core_of(self).add_object_many(std::move(batch), prepared); });
+        enter_batch(std::move(batch), [&](std::vector<StoredItem> objs, PreparedElements& prepared) {
+            core_of(self).add_object_many(std::move(objs), prepared);
+        });
         Py_RETURN_NONE;
     });
 }
@@ -133,8 +137,9 @@ PyObject* index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nar
         if (other == self) Py_RETURN_NONE;  // a union with itself changes nothing
         const IndexAPI& theirs = core_of(other);
         std::vector<StoredItem> batch = py::without_gil([&] { return theirs.records(); });
-        PreparedElements prepared = prepare_batch(batch);
-        py::without_gil([&] { core_of(self).union_with(std::move(batch), prepared); });
+        enter_batch(std::move(batch), [&](std::vector<StoredItem> objs, PreparedElements& prepared) {
+            core_of(self).union_with(std::move(objs), prepared);
+        });
         Py_RETURN_NONE;
     });
 }
@@ -142,46 +147,6 @@ PyObject* index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nar
 // The index's allowed set, read-locked while the interpreter lock is held.
 RwLock<Bitmap>::ReadGuard read_allowed(const IndexAPI& core) {
     return py::lock_with_gil([&] { return core.allowed_items->try_read(); }, [&] { return core.allowed_items->read(); });
-}
-
-PyObject* index_collect(PyObject* self, PyObject*) {
-    return py::guarded_object([&] {
-        IndexAPI& core = core_of(self);
-        auto allowed = read_allowed(core);
-        return collect_items(*core.items, *allowed);
-    });
-}
-
-Py_ssize_t index_len(PyObject* self) {
-    return py::guarded(Py_ssize_t{-1}, [&] {
-        IndexAPI& core = core_of(self);
-        auto allowed = read_allowed(core);
-        return count_admitted(*allowed);
-    });
-}
-
-int index_contains(PyObject* self, PyObject* obj) {
-    return py::guarded(-1, [&] {
-        IndexAPI& core = core_of(self);
-        auto allowed = read_allowed(core);
-        return holds_object(*core.items, *allowed, obj) ? 1 : 0;
-    });
-}
-
-PyObject* index_iter(PyObject* self) {
-    return py::guarded_object([&] {
-        IndexAPI& core = core_of(self);
-        auto allowed = read_allowed(core);
-        return iterate_admitted(*core.items, *allowed);
-    });
-}
-
-PyObject* index_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded_object([&] {
-        std::vector<QueryExpr> filters = keyword_filters(args, nargs, kwnames, "reduced");
-        FilteredIndexCore view = py::without_gil([&] { return core_of(self).reduced(filters); });
-        return wrap_filtered_index(std::move(view), self);
-    });
 }
 
 PyObject* index_get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -200,36 +165,11 @@ PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     });
 }
 
-PyObject* index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded_object([&] {
-        auto [query] = py::bind_args<1>("reduced_query", {"query"}, args, nargs, kwnames);
-        QueryExpr expr = query_expr_argument("query", query).clone();
-        FilteredIndexCore view = py::without_gil([&] { return core_of(self).reduced_query(expr); });
-        return wrap_filtered_index(std::move(view), self);
-    });
-}
-
-PyObject* index_order_by(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return answer_order_by(core_of(self), nullptr, args, kwargs);
-}
-
-PyObject* index_count_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return answer_count_by(core_of(self), nullptr, args, nargs, kwnames);
-}
-
-PyObject* index_min(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return answer_extreme(core_of(self), nullptr, false, args, nargs, kwnames);
-}
-
-PyObject* index_max(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return answer_extreme(core_of(self), nullptr, true, args, nargs, kwnames);
-}
-
 // Pickling: an index is rebuilt from its members, the objects pickled as they
 // pickle themselves (what they reach comes with them), by one bulk add.
 PyObject* index_reduce_ex(PyObject* self, PyObject*) {
     return py::guarded_object([&] {
-        py::PyRef members = py::PyRef::checked(index_collect(self, nullptr));
+        py::PyRef members = py::PyRef::checked(scope_collect(scope_of(self)));
         return py::PyRef::checked(Py_BuildValue("(O()O)", reinterpret_cast<PyObject*>(Py_TYPE(self)), members.get()))
             .release();
     });
@@ -256,58 +196,52 @@ PyObject* index_sizeof(PyObject* self, PyObject*) {
     });
 }
 
-PyObject* index_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded_object([&] { return make_columns(core_of(self), nullptr, args, nargs, kwnames); });
-}
+using Shared = SharedMethods<scope_of>;
 
-constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
-PyMethodDef kMethods[] = {
-    {"order_by", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(index_order_by)),
-     METH_VARARGS | METH_KEYWORDS, kOrderByDoc},
-    {"count_by", py::method_ptr(index_count_by), kFastKw, kCountByDoc},
-    {"min", py::method_ptr(index_min), kFastKw, kMinDoc},
-    {"max", py::method_ptr(index_max), kFastKw, kMaxDoc},
-    {"__reduce__", py::method_ptr(index_reduce_ex), METH_NOARGS,
-     "__reduce__($self, /)\n--\n\nPickles the index as its members: loading adds them back in one bulk add."},
-    {"__setstate__", reinterpret_cast<PyCFunction>(index_setstate), METH_O,
-     "__setstate__($self, state, /)\n--\n\nLoads the members of a pickled index into this empty index."},
-    {"collect", py::method_ptr(index_collect), METH_NOARGS, "collect($self)\n--\n\n"},
-    {"reduced", py::method_ptr(index_reduced), kFastKw, "reduced($self, **kwargs)\n--\n\n"},
-    {"reduce", py::method_ptr(index_reduce), kFastKw, "reduce($self, **kwargs)\n--\n\n"},
-    {"get_by_attribute", py::method_ptr(index_get_by_attribute), kFastKw, "get_by_attribute($self, **kwargs)\n--\n\n"},
-    {"add_object_many", py::method_ptr(index_add_object_many), kFastKw, "add_object_many($self, objs)\n--\n\n"},
-    {"add_object", py::method_ptr(index_add_object), kFastKw, "add_object($self, py_ref)\n--\n\n"},
-    {"remove_object", py::method_ptr(index_remove_object), kFastKw, "remove_object($self, obj)\n--\n\n"},
-    {"reduced_query", py::method_ptr(index_reduced_query), kFastKw, "reduced_query($self, query)\n--\n\n"},
-    {"union_with", py::method_ptr(index_union_with), kFastKw, "union_with($self, other)\n--\n\n"},
-    {"__sizeof__", py::method_ptr(index_sizeof), METH_NOARGS,
-     "__sizeof__($self, /)\n--\n\nThe bytes the index holds: the object, its value maps, members, object graph "
-     "and records (those kept for views too), not the objects stored."},
-    {"columns", py::method_ptr(index_columns), kFastKw,
-     kColumnsDoc},
-    {nullptr, nullptr, 0, nullptr},
-};
+// The index's own methods; those it shares with FilteredIndex follow them.
+PyMethodDef* methods() {
+    static std::vector<PyMethodDef> table = [] {
+        constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
+        std::vector<PyMethodDef> t = {
+            {"__reduce__", py::method_ptr(index_reduce_ex), METH_NOARGS,
+             "__reduce__($self, /)\n--\n\nPickles the index as its members: loading adds them back in one bulk add."},
+            {"__setstate__", py::method_ptr(index_setstate), METH_O,
+             "__setstate__($self, state, /)\n--\n\nLoads the members of a pickled index into this empty index."},
+            {"reduce", py::method_ptr(index_reduce), kFastKw, "reduce($self, **kwargs)\n--\n\n"},
+            {"get_by_attribute", py::method_ptr(index_get_by_attribute), kFastKw,
+             "get_by_attribute($self, **kwargs)\n--\n\n"},
+            {"add_object_many", py::method_ptr(index_add_object_many), kFastKw, "add_object_many($self, objs)\n--\n\n"},
+            {"add_object", py::method_ptr(index_add_object), kFastKw, "add_object($self, py_ref)\n--\n\n"},
+            {"remove_object", py::method_ptr(index_remove_object), kFastKw, "remove_object($self, obj)\n--\n\n"},
+            {"union_with", py::method_ptr(index_union_with), kFastKw, "union_with($self, other)\n--\n\n"},
+            {"__sizeof__", py::method_ptr(index_sizeof), METH_NOARGS,
+             "__sizeof__($self, /)\n--\n\nThe bytes the index holds: the object, its value maps, members, object "
+             "graph and records (those kept for views too), not the objects stored."},
+        };
+        Shared::add_methods(t);
+        t.push_back({nullptr, nullptr, 0, nullptr});
+        return t;
+    }();
+    return table.data();
+}
 
 }  // namespace
 
 PyTypeObject* create_index_type() {
-    PyType_Slot slots[] = {
+    static PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>("Index()\n--\n\n")},
         {Py_tp_new, reinterpret_cast<void*>(index_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc)},
         {Py_tp_traverse, reinterpret_cast<void*>(index_traverse)},
         {Py_tp_clear, reinterpret_cast<void*>(index_clear)},
         {Py_tp_free, reinterpret_cast<void*>(PyObject_GC_Del)},
-        {Py_tp_methods, kMethods},
-        {Py_sq_length, reinterpret_cast<void*>(index_len)},
-        {Py_sq_contains, reinterpret_cast<void*>(index_contains)},
-        {Py_tp_iter, reinterpret_cast<void*>(index_iter)},
+        {Py_tp_methods, methods()},
+        {Py_sq_length, reinterpret_cast<void*>(&Shared::len)},
+        {Py_sq_contains, reinterpret_cast<void*>(&Shared::contains)},
+        {Py_tp_iter, reinterpret_cast<void*>(&Shared::iter)},
         {0, nullptr},
     };
-    PyType_Spec type_spec = {"PyVorlane.Index", sizeof(PyIndexObject), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
-                        slots};
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+    return make_type("PyVorlane.Index", sizeof(PyIndexObject), Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC, slots);
 }
 
 }  // namespace vorlane

@@ -425,7 +425,7 @@ PyMethodDef kMethods[] = {
 }  // namespace
 
 PyTypeObject* create_indexable_type() {
-    PyType_Slot slots[] = {
+    static PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>("Indexable(*_args, **kwargs)\n--\n\n")},
         {Py_tp_new, reinterpret_cast<void*>(indexable_new)},
         {Py_tp_init, reinterpret_cast<void*>(indexable_init)},
@@ -439,9 +439,7 @@ PyTypeObject* create_indexable_type() {
         {Py_tp_methods, kMethods},
         {0, nullptr},
     };
-    PyType_Spec type_spec = {"PyVorlane.Indexable", sizeof(PyIndexableObject), 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC, slots};
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+    return make_type("PyVorlane.Indexable", sizeof(PyIndexableObject), Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC, slots);
 }
 
 }  // namespace vorlane

@@ -164,16 +164,14 @@ const QueryExpr& query_expr_argument(const char* param, PyObject* obj) {
 }
 
 PyTypeObject* create_query_expr_type() {
-    PyType_Slot slots[] = {
+    static PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>("")},
         {Py_tp_methods, kMethods},
         {Py_tp_repr, reinterpret_cast<void*>(query_repr)},
         {Py_tp_dealloc, reinterpret_cast<void*>(query_dealloc)},
         {0, nullptr},
     };
-    PyType_Spec type_spec = {"PyVorlane.PyQueryExpr", sizeof(PyQueryExprObject), 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+    return make_type("PyVorlane.PyQueryExpr", sizeof(PyQueryExprObject), Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots);
 }
 
 std::vector<std::pair<Path, Operand>> kwargs_to_query(PyObject* kwnames, PyObject* const* values) {
@@ -189,6 +187,16 @@ std::vector<std::pair<Path, Operand>> kwargs_to_query(PyObject* kwnames, PyObjec
         out.emplace_back(std::move(path), std::move(operand));
     }
     return out;
+}
+
+
+std::vector<QueryExpr> keyword_filters(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* fname) {
+    py::refuse_positional(fname, nargs);
+    std::vector<QueryExpr> filters;
+    for (auto& [path, value] : kwargs_to_query(kwnames, args)) {
+        filters.push_back(QueryExpr{q::Eq{std::move(path), std::move(value)}});
+    }
+    return filters;
 }
 
 }  // namespace vorlane

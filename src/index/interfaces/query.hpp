@@ -21,4 +21,8 @@ const QueryExpr& query_expr_argument(const char* param, PyObject* obj);
 // values in the same order. The interpreter lock is held.
 std::vector<std::pair<Path, Operand>> kwargs_to_query(PyObject* kwnames, PyObject* const* values);
 
+// Keyword filters of a vectorcall as Eq nodes (positional arguments refused,
+// naming `fname`).
+std::vector<QueryExpr> keyword_filters(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* fname);
+
 }  // namespace vorlane

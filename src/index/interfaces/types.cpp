@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "index/interfaces/columns.hpp"
 #include "index/interfaces/filtered_index.hpp"
 #include "index/interfaces/index.hpp"
 #include "index/interfaces/query.hpp"
@@ -33,5 +34,11 @@ PyTypeObject* index_type() { return lazy_type<create_index_type>(); }
 PyTypeObject* indexable_type() { return lazy_type<create_indexable_type>(); }
 PyTypeObject* filtered_index_type() { return lazy_type<create_filtered_index_type>(); }
 PyTypeObject* query_expr_type() { return lazy_type<create_query_expr_type>(); }
+PyTypeObject* columns_type() { return lazy_type<create_columns_type>(); }
+
+PyTypeObject* make_type(const char* name, size_t basicsize, unsigned int flags, PyType_Slot* slots) {
+    PyType_Spec spec = {.name = name, .basicsize = static_cast<int>(basicsize), .itemsize = 0, .flags = flags, .slots = slots};
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+}
 
 }  // namespace vorlane

@@ -1,6 +1,6 @@
 #pragma once
-// Process-wide values created on first use and never destroyed: the four type
-// objects of the module and the placeholders that fill vacant slots of an index.
+// The module's type objects: each made on first use, in one style (a static
+// slot table and make_type), and never destroyed.
 #include <Python.h>
 
 namespace vorlane {
@@ -12,5 +12,10 @@ PyTypeObject* index_type();
 PyTypeObject* indexable_type();  // INDEXABLE_TYPE
 PyTypeObject* filtered_index_type();
 PyTypeObject* query_expr_type();
+PyTypeObject* columns_type();
+
+// A heap type from its name, instance size, flags and slot table (the table
+// must outlive the call; the slot tables are static). Interpreter lock held.
+PyTypeObject* make_type(const char* name, size_t basicsize, unsigned int flags, PyType_Slot* slots);
 
 }  // namespace vorlane
