@@ -99,19 +99,13 @@ using Shared = SharedMethods<scope_of>;
 
 // The view's own methods; those it shares with Index follow them.
 PyMethodDef* methods() {
-    static std::vector<PyMethodDef> table = [] {
-        std::vector<PyMethodDef> t = {
-            {"rebase", py::method_ptr(fi_rebase), METH_NOARGS, "rebase($self)\n--\n\n"},
-            {"__reduce__", py::method_ptr(fi_reduce), METH_NOARGS, "__reduce__($self, /)\n--\n\nViews cannot be pickled."},
-            {"__sizeof__", py::method_ptr(fi_sizeof), METH_NOARGS,
-             "__sizeof__($self, /)\n--\n\nThe bytes the view holds: the object and its set of ids; the index it "
-             "reads is counted by the index it was made from."},
-        };
-        Shared::add_methods(t);
-        t.push_back({nullptr, nullptr, 0, nullptr});
-        return t;
-    }();
-    return table.data();
+    return Shared::table({
+        {"rebase", py::method_ptr(fi_rebase), METH_NOARGS, "rebase($self)\n--\n\n"},
+        {"__reduce__", py::method_ptr(fi_reduce), METH_NOARGS, "__reduce__($self, /)\n--\n\nViews cannot be pickled."},
+        {"__sizeof__", py::method_ptr(fi_sizeof), METH_NOARGS,
+         "__sizeof__($self, /)\n--\n\nThe bytes the view holds: the object and its set of ids; the index it "
+         "reads is counted by the index it was made from."},
+    });
 }
 
 }  // namespace

@@ -200,29 +200,23 @@ using Shared = SharedMethods<scope_of>;
 
 // The index's own methods; those it shares with FilteredIndex follow them.
 PyMethodDef* methods() {
-    static std::vector<PyMethodDef> table = [] {
-        constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
-        std::vector<PyMethodDef> t = {
-            {"__reduce__", py::method_ptr(index_reduce_ex), METH_NOARGS,
-             "__reduce__($self, /)\n--\n\nPickles the index as its members: loading adds them back in one bulk add."},
-            {"__setstate__", py::method_ptr(index_setstate), METH_O,
-             "__setstate__($self, state, /)\n--\n\nLoads the members of a pickled index into this empty index."},
-            {"reduce", py::method_ptr(index_reduce), kFastKw, "reduce($self, **kwargs)\n--\n\n"},
-            {"get_by_attribute", py::method_ptr(index_get_by_attribute), kFastKw,
-             "get_by_attribute($self, **kwargs)\n--\n\n"},
-            {"add_object_many", py::method_ptr(index_add_object_many), kFastKw, "add_object_many($self, objs)\n--\n\n"},
-            {"add_object", py::method_ptr(index_add_object), kFastKw, "add_object($self, py_ref)\n--\n\n"},
-            {"remove_object", py::method_ptr(index_remove_object), kFastKw, "remove_object($self, obj)\n--\n\n"},
-            {"union_with", py::method_ptr(index_union_with), kFastKw, "union_with($self, other)\n--\n\n"},
-            {"__sizeof__", py::method_ptr(index_sizeof), METH_NOARGS,
-             "__sizeof__($self, /)\n--\n\nThe bytes the index holds: the object, its value maps, members, object "
-             "graph and records (those kept for views too), not the objects stored."},
-        };
-        Shared::add_methods(t);
-        t.push_back({nullptr, nullptr, 0, nullptr});
-        return t;
-    }();
-    return table.data();
+    constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
+    return Shared::table({
+        {"__reduce__", py::method_ptr(index_reduce_ex), METH_NOARGS,
+         "__reduce__($self, /)\n--\n\nPickles the index as its members: loading adds them back in one bulk add."},
+        {"__setstate__", py::method_ptr(index_setstate), METH_O,
+         "__setstate__($self, state, /)\n--\n\nLoads the members of a pickled index into this empty index."},
+        {"reduce", py::method_ptr(index_reduce), kFastKw, "reduce($self, **kwargs)\n--\n\n"},
+        {"get_by_attribute", py::method_ptr(index_get_by_attribute), kFastKw,
+         "get_by_attribute($self, **kwargs)\n--\n\n"},
+        {"add_object_many", py::method_ptr(index_add_object_many), kFastKw, "add_object_many($self, objs)\n--\n\n"},
+        {"add_object", py::method_ptr(index_add_object), kFastKw, "add_object($self, py_ref)\n--\n\n"},
+        {"remove_object", py::method_ptr(index_remove_object), kFastKw, "remove_object($self, obj)\n--\n\n"},
+        {"union_with", py::method_ptr(index_union_with), kFastKw, "union_with($self, other)\n--\n\n"},
+        {"__sizeof__", py::method_ptr(index_sizeof), METH_NOARGS,
+         "__sizeof__($self, /)\n--\n\nThe bytes the index holds: the object, its value maps, members, object "
+         "graph and records (those kept for views too), not the objects stored."},
+    });
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // Scope (a core and the ids it admits), which each type makes from its object.
 #include <Python.h>
 
+#include <utility>
 #include <vector>
 
 #include "index/engine/index.hpp"
@@ -34,8 +35,8 @@ PyObject* scope_max(const Scope& scope, PyObject* const* args, Py_ssize_t nargs,
 PyObject* scope_columns(const Scope& scope, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // The shared methods and slots of a type whose objects give their scope
-// through `scope_of`: the entry points are these functions, and `add_methods`
-// appends their method-table entries to a type's own.
+// through `scope_of`: the entry points are these functions, and `table` makes
+// the type's method table.
 template <Scope (*scope_of)(PyObject*)>
 struct SharedMethods {
     static PyObject* collect(PyObject* self, PyObject*) { return scope_collect(scope_of(self)); }
@@ -48,6 +49,18 @@ struct SharedMethods {
         return method(scope_of(self), args, nargs, kwnames);
     }
 
+    // The method table of the type: its own methods, then the shared ones.
+    // Made on the first call and kept for the process.
+    static PyMethodDef* table(std::vector<PyMethodDef> own) {
+        static std::vector<PyMethodDef> made = [&] {
+            add_methods(own);
+            own.push_back({nullptr, nullptr, 0, nullptr});
+            return std::move(own);
+        }();
+        return made.data();
+    }
+
+private:
     static void add_methods(std::vector<PyMethodDef>& table);
 };
 
