@@ -50,9 +50,8 @@ from pathlib import Path
 
 from PyVorlane import Index
 
-# The suite's data and its measuring and reporting helpers, so that both measure alike.
-from peers import CITY, release_pools
-from suite import VERDICTS, best, fmt_ratio, machine, make_people, make_rows, timed_once
+from common import VERDICTS, best, fmt_ratio, machine, make_people, make_rows, release_pools, timed_once
+from peers import CITY
 
 ROOT = Path(__file__).resolve().parent.parent
 DOCS = ROOT / "docs" / "benchmarks.md"

@@ -23,7 +23,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from PyVorlane import Index, Indexable, PyQueryExpr as Q  # noqa: E402
-from suite import best, timed_once  # noqa: E402
+from common import best, timed_once  # noqa: E402
 
 
 class P(Indexable):

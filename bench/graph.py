@@ -55,8 +55,7 @@ from pathlib import Path
 
 from PyVorlane import Index, Indexable, PyQueryExpr as Q
 
-# The suite's measuring and reporting helpers, so that both measure alike.
-from suite import VERDICTS, fmt_ms, fmt_ratio, machine, rss, runs, same_objects, timed_once
+from common import VERDICTS, fmt_ms, fmt_ratio, machine, rss, runs, same_objects, timed_once
 
 ROOT = Path(__file__).resolve().parent.parent
 DOCS = ROOT / "docs" / "benchmarks.md"

@@ -11,9 +11,10 @@ The packages are imported inside the classes: a peer left out with --engines nee
 """
 import importlib
 import sqlite3
-import sys
 
 import numpy as np
+
+from common import release_pools
 
 AGE, CITY, PREFIX, INFIX, TAG = 42, "city07", "ab", "xyz", "vip"
 AGES5 = [3, 17, 42, 68, 91]
@@ -34,14 +35,6 @@ Q_TAG = "tags has 'vip'"
 # have no views, answer the combined condition.
 Q_VIEW = "view(city).reduced(age > 89)"
 LABELS = [Q_AGE, Q_CITY, Q_SCORE, Q_CONJ, Q_PREFIX, Q_INFIX, Q_IN, Q_NOT, Q_TAG, Q_VIEW]
-
-
-def release_pools():
-    """Hands pyarrow's freed memory back to the system (pandas' strings and DuckDB's load use
-    its pool), so that an RSS figure taken after it is not hiding or keeping a peer's bytes."""
-    pa = sys.modules.get("pyarrow")
-    if pa is not None:
-        pa.default_memory_pool().release_unused()
 
 
 class Peer:

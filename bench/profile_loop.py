@@ -12,7 +12,8 @@ import random
 import time
 
 import suite
-from PyVorlane import Index
+from common import bulk, make_people, make_rows, one_by_one
+from peers import CITY
 
 
 def main():
@@ -23,13 +24,13 @@ def main():
     parser.add_argument("--seed", type=int, default=1)
     args = parser.parse_args()
 
-    people = suite.make_people(suite.make_rows(args.size, args.seed))
+    people = make_people(make_rows(args.size, args.seed))
     if args.query in ("bulk", "single"):
-        build = suite._bulk if args.query == "bulk" else suite._one_by_one
+        build = bulk if args.query == "bulk" else one_by_one
         step = lambda: build(people)
     else:
-        idx = suite._bulk(people)
-        ctx = {"people": people, "idx": idx, "view": idx.reduced(city=suite.CITY)}
+        idx = bulk(people)
+        ctx = {"people": people, "idx": idx, "view": idx.reduced(city=CITY)}
         if args.query == "write":
             sample = random.Random(args.seed).sample(people, 10_000)
 

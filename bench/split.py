@@ -14,7 +14,8 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from PyVorlane import PyQueryExpr as Q  # noqa: E402
-from suite import AGE, AGES5, CITY, INFIX, PREFIX, TAG, VIEW_AGE, _bulk, make_people, make_rows  # noqa: E402
+from common import bulk, make_people, make_rows  # noqa: E402
+from peers import AGE, AGES5, CITY, INFIX, PREFIX, TAG, VIEW_AGE  # noqa: E402
 
 
 def best(fn, runs=15):
@@ -39,7 +40,7 @@ def main():
     args = parser.parse_args()
     for n in args.sizes:
         people = make_people(make_rows(n, args.seed))
-        idx = _bulk(people)
+        idx = bulk(people)
         view = idx.reduced(city=CITY)
         cases = [
             (f"age == {AGE}", idx, Q.eq("age", AGE)),

@@ -46,97 +46,29 @@ that size with a printed line and a note in the tables.
 """
 import argparse
 import datetime
-import gc
 import itertools
 import json
-import os
-import platform
 import random
-import sqlite3
-import string
-import subprocess
 import sys
 import time
 import tracemalloc
 from pathlib import Path
 
 import PyVorlane
-from PyVorlane import Index, Indexable, PyQueryExpr as Q
+from PyVorlane import Index, PyQueryExpr as Q
 
 import real_values
+from common import (ATTRS, CITIES, ROOT, DictPerson, Person, SlotsPerson, best, bulk, fmt_ms, fmt_ratio, machine,
+                    make_people, make_rows, md_row, one_by_one, rss, run_line, same_objects, target_lines,
+                    timed_once)
 from peers import (AGE, AGES5, CITY, INFIX, LABELS, PEERS, PREFIX, Q_AGE, Q_CITY, Q_CONJ, Q_IN,  # noqa: F401
-                   Q_INFIX, Q_NOT, Q_PREFIX, Q_SCORE, Q_TAG, Q_VIEW, TAG, VIEW_AGE, release_pools)
+                   Q_INFIX, Q_NOT, Q_PREFIX, Q_SCORE, Q_TAG, Q_VIEW, TAG, VIEW_AGE)
 
-ROOT = Path(__file__).resolve().parent.parent
 ENGINES = ["PyVorlane", "list comp"] + [peer.name for peer in PEERS]
 BASELINES = ENGINES[1:]
 
 
-class Person(Indexable):
-    pass
-
-
-# The attributes of the objects the everyday reads and writes use: the suite's eight and
-# `friend`, a nested object.
-ATTRS = ("id", "age", "score", "name", "city", "active", "group", "tags", "friend")
-
-
-class SlotsPerson:
-    """A plain Python object with `__slots__`: the reference cost of an attribute read or write."""
-
-    __slots__ = ATTRS
-
-    def __init__(self, **attrs):
-        for k, v in attrs.items():
-            setattr(self, k, v)
-
-
-class DictPerson:
-    """A plain Python object with a `__dict__`."""
-
-    def __init__(self, **attrs):
-        self.__dict__.update(attrs)
-
-
-# ---------------------------------------------------------------- data
-
-CITIES = [f"city{i:02d}" for i in range(50)]
-# Tags follow a skewed popularity so that the rarest one ("vip") is a selective query.
-TAGS = ["new", "regular", "sports", "music", "travel", "books", "food", "tech", "art", "vip"]
-TAG_WEIGHTS = [30, 20, 15, 10, 8, 6, 5, 3, 2, 1]
-# The few-valued attribute that makes the four-way conjunction: "member" is common
-# (90%), so age x city x active x group hits about 1 in 11,000 (about 180 at 2M).
-GROUPS = ["member", "staff", "admin"]
-GROUP_WEIGHTS = [90, 7, 3]
-
-
-def make_rows(n, seed):
-    rng = random.Random(seed)
-    letters = string.ascii_lowercase
-    rows = []
-    for i in range(n):
-        tags = list(dict.fromkeys(rng.choices(TAGS, weights=TAG_WEIGHTS, k=rng.randint(1, 3))))
-        rows.append((i, rng.randrange(100), rng.random() * 100.0,
-                     "".join(rng.choices(letters, k=rng.randint(5, 12))),
-                     rng.choice(CITIES), rng.random() < 0.5,
-                     rng.choices(GROUPS, weights=GROUP_WEIGHTS)[0], tags))
-    return rows
-
-
-def make_people(rows):
-    return [Person(id=a, age=b, score=c, name=d, city=e, active=f, group=g, tags=t)
-            for a, b, c, d, e, f, g, t in rows]
-
-
 # ---------------------------------------------------------------- measuring
-
-from memory import rss as _rss  # noqa: E402  (bench/ is on the path when this runs)
-
-
-def rss():
-    release_pools()
-    return _rss()
-
 
 def reset_peak():
     """Starts a new peak (VmHWM) for this process; False where the kernel does not allow it."""
@@ -163,46 +95,6 @@ def peak():
 
 def available():
     return _proc_kib("/proc/meminfo", "MemAvailable")
-
-
-def timed_once(fn):
-    gc.collect()
-    gc.disable()
-    try:
-        t0 = time.perf_counter()
-        result = fn()
-        return time.perf_counter() - t0, result
-    finally:
-        gc.enable()
-
-
-def best(fn, min_runs=3, max_runs=30, budget=0.3):
-    """Best of several runs: at least min_runs, more while they stay under the budget."""
-    times, result = runs(fn, min_runs, max_runs, budget)
-    return min(times), result
-
-
-def runs(fn, min_runs, max_runs, budget):
-    """The times of several runs of fn and its last result: at least min_runs, more
-    while they stay under the budget (seconds)."""
-    times = []
-    result = None
-    gc.collect()
-    gc.disable()
-    try:
-        start = time.perf_counter()
-        while len(times) < min_runs or (len(times) < max_runs and time.perf_counter() - start < budget):
-            result = None
-            t0 = time.perf_counter()
-            result = fn()
-            times.append(time.perf_counter() - t0)
-    finally:
-        gc.enable()
-    return times, result
-
-
-def same_objects(got, want):
-    return len(got) == len(want) and sorted(map(id, got)) == sorted(map(id, want))
 
 
 # ---------------------------------------------------------------- queries
@@ -273,21 +165,21 @@ def run_size(n, seed, engines, log, peaks):
 
     # The index kept for the queries is the one measured for memory: its first build.
     before = rss()
-    t, idx = timed_once(lambda: _bulk(people))
+    t, idx = timed_once(lambda: bulk(people))
     res["memory"]["PyVorlane index RSS"] = (rss() - before) / n
     if len(idx.collect()) != n:
         raise SystemExit(f"FAIL: the index holds {len(idx.collect())} objects, not {n}")
 
     bulk_times = [t]
     for _ in range(2):
-        t, other = timed_once(lambda: _bulk(people))
+        t, other = timed_once(lambda: bulk(people))
         bulk_times.append(t)
         del other
     res["build"]["PyVorlane add_object_many"] = min(bulk_times)
 
     single_times = []
     for _ in range(2 if n <= 200_000 else 1):
-        t, other = timed_once(lambda: _one_by_one(people))
+        t, other = timed_once(lambda: one_by_one(people))
         single_times.append(t)
         del other
     res["build"]["PyVorlane add_object one by one"] = min(single_times)
@@ -298,7 +190,7 @@ def run_size(n, seed, engines, log, peaks):
     # C++ allocations, so it is a separate pass next to the RSS figure.
     tracemalloc.start()
     base = tracemalloc.get_traced_memory()[0]
-    other = _bulk(people)
+    other = bulk(people)
     res["memory"]["PyVorlane index tracemalloc"] = (tracemalloc.get_traced_memory()[0] - base) / n
     tracemalloc.stop()
     del other
@@ -414,20 +306,6 @@ def peer_run(cls, n, people, res, rows_by_label, wants, writes, peaks, log):
     log(f"  {name}: built in {t:.2f} s, {res['memory'][cls.memory_label]:,.0f} bytes/object"
         + (f" (peak {res['memory'][f'{name} build peak RSS']:,.0f})" if has_peak else "")
         + f"; queries checked; freed ({left / n:,.0f} bytes/object left)")
-
-
-def _bulk(people):
-    idx = Index()
-    idx.add_object_many(people)
-    return idx
-
-
-def _one_by_one(people):
-    idx = Index()
-    add = idx.add_object
-    for p in people:
-        add(p)
-    return idx
 
 
 def _write_sample(people, n, seed):
@@ -577,7 +455,7 @@ def pyvorlane_writes(ctx, n, sample, old, values, index_bytes, log):
                            "beside the reserve")
         log(f"  {W_FOUR} SKIPPED at {n:,}: {skipped[W_FOUR]}")
     else:
-        extra = [_bulk(people) for _ in range(EXTRA_INDEXES)]
+        extra = [bulk(people) for _ in range(EXTRA_INDEXES)]
         out[W_FOUR] = _indexed_write(n, "PyVorlane", [idx, *extra], people, sample, "age", values)
         # The list is all that holds them (its reference and getrefcount's argument), so
         # they are freed with it.
@@ -615,50 +493,6 @@ def peer_writes(peer, n, sample, old, values, passes=3):
 
 # ---------------------------------------------------------------- reporting
 
-def machine():
-    model = "unknown"
-    with open("/proc/cpuinfo") as f:
-        for line in f:
-            if line.startswith("model name"):
-                model = line.split(":", 1)[1].strip()
-                break
-    with open("/proc/meminfo") as f:
-        mem_kib = int(f.readline().split()[1])
-    try:
-        commit = subprocess.run(["git", "-C", str(ROOT), "rev-parse", "--short", "HEAD"],
-                                capture_output=True, text=True, check=True).stdout.strip()
-        dirty = subprocess.run(["git", "-C", str(ROOT), "status", "--porcelain", "--untracked-files=no"],
-                               capture_output=True, text=True, check=True).stdout.strip()
-        commit += " with local changes" if dirty else ""
-    except (OSError, subprocess.CalledProcessError):
-        commit = "unknown"
-    from importlib.metadata import PackageNotFoundError, version
-
-    def installed(name):
-        try:
-            return version(name)
-        except PackageNotFoundError:
-            return "not installed"
-    return {
-        "cpu": model, "cores": os.cpu_count(), "memory GiB": round(mem_kib / 2**20, 1),
-        "python": platform.python_version(), "os": platform.platform(), "commit": commit,
-        "versions": {name: installed(name) for name in
-                     ["ducks", "pandas", "numpy", "polars", "duckdb", "pyarrow"]} | {
-            "sqlite": sqlite3.sqlite_version},
-    }
-
-
-def fmt_ms(t):
-    return "n/a" if t is None else f"{t * 1e3:.3f}"
-
-
-def fmt_ratio(base, t):
-    if base is None or t is None:
-        return "n/a"
-    r = base / t
-    return f"{r:,.0f}×" if r >= 100 else f"{r:.1f}×"
-
-
 def columns(res):
     """The baselines of a size's tables: the list comprehension and the peers that were run or
     skipped at that size (not those left out with --engines)."""
@@ -671,9 +505,7 @@ def table(res, mach, seed):
     n = res["n"]
     skipped = res.get("skipped", {})
     lines = [f"# PyVorlane benchmarks, {n:,} objects", "",
-             f"{datetime.date.today().isoformat()}, seed {seed}, commit {mach['commit']}; "
-             f"{mach['cpu']}, {mach['cores']} cores, {mach['memory GiB']} GiB, Python {mach['python']}; "
-             + ", ".join(f"{k} {v}" for k, v in mach["versions"].items()) + ".", "",
+             run_line(datetime.date.today().isoformat(), seed, mach), "",
              "Best of several runs, each returning the list of matching objects. The ratio columns say "
              "how many times longer the baseline took than PyVorlane (above 1× PyVorlane is faster). "
              "sqlite3, pandas, polars and DuckDB work on a copy of the data (query time only; they do not "
@@ -691,7 +523,7 @@ def table(res, mach, seed):
         cells = [row["query"], f"{row['hits']:,}", fmt_ms(me)]
         for e in cols:
             cells += ["skipped", "skipped"] if e in skipped else [fmt_ms(t.get(e)), fmt_ratio(t.get(e), me)]
-        lines.append("| " + " | ".join(cells) + " |")
+        lines.append(md_row(cells))
     bulk = res["build"]["PyVorlane add_object_many"]
     lines += ["", "## Build", "", "| build | seconds | objects/s | × PyVorlane bulk |", "|---|---:|---:|---:|"]
     for label, t in res["build"].items():
@@ -767,7 +599,7 @@ def everyday_table(res):
              "|---|---:|---|---:|---:|---|"]
 
     def row(*cells):
-        lines.append("| " + " | ".join(cells) + " |")
+        lines.append(md_row(cells))
 
     for kind, r in res["reads"].items():
         attr = kind.split("(")[1].rstrip(")")
@@ -1012,13 +844,9 @@ def everyday_verdicts(res):
     return out
 
 
-VERDICTS = {True: "met", False: "not met", None: "not measured"}
-
-
 def targets(results):
     """One line a target (and size), as printed and written by main()."""
-    return "".join(f"- {where}: {what}: {VERDICTS[ok]}" + (f" ({detail})" if detail else "") + "\n"
-                   for where, what, ok, detail in target_verdicts(results))
+    return target_lines(target_verdicts(results))
 
 
 def _pyplot():

@@ -125,7 +125,7 @@ def small(monkeypatch):
     monkeypatch.setattr(suite, "TURNS", 50)
     n = 2_000
     people = suite.make_people(suite.make_rows(n, 3))
-    idx = suite._bulk(people)
+    idx = suite.bulk(people)
     ctx = {"people": people, "idx": idx}
     sample, old, values = suite._write_sample(people, n, 3)
     return n, ctx, sample, old, values
@@ -170,7 +170,7 @@ def test_four_index_write_skipped_without_room(small, monkeypatch):
     n, ctx, sample, old, values = small
     built = []
     monkeypatch.setattr(suite, "available", lambda: suite.RESERVE_FIXED)
-    monkeypatch.setattr(suite, "_bulk", lambda people: built.append(1) or Index())
+    monkeypatch.setattr(suite, "bulk", lambda people: built.append(1) or Index())
     logged = []
     out, skipped = suite.pyvorlane_writes(ctx, n, sample, old, values, 300, logged.append)
     assert suite.W_FOUR not in out and not built
