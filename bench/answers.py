@@ -13,8 +13,8 @@ on the whole index and on the 2% view `idx.reduced(city=CITY)` (CITY from bench/
   comprehension over `collect()` (a dict of lists and a list of dicts; the faster is the
   baseline). Measured only where the installed build has `Index.columns`.
 
-The peers, each on its own copy built once from the generator's rows (build time reported
-apart, not in the ratios), built, asked and freed one after another:
+The peers (bench/peers.py), each on its own copy built once from the generator's rows (build
+time reported apart, not in the ratios), built, asked and freed one after another:
 
 - Python: `heapq.nsmallest`/`nlargest` with `attrgetter`, `Counter(...).most_common()`,
   `min`/`max` of a generator, over the list `collect()` returns (of the index, or of the
@@ -40,7 +40,6 @@ import datetime
 import heapq
 import json
 import pickle
-import sqlite3
 import sys
 import time
 from collections import Counter
@@ -50,8 +49,8 @@ from pathlib import Path
 
 from PyVorlane import Index
 
-from common import VERDICTS, best, fmt_ratio, machine, make_people, make_rows, release_pools, timed_once
-from peers import CITY
+from common import VERDICTS, best, fmt_ratio, machine, make_people, make_rows, timed_once
+from peers import ANSWERS_PEERS, CITY
 
 ROOT = Path(__file__).resolve().parent.parent
 DOCS = ROOT / "docs" / "benchmarks.md"
@@ -73,7 +72,7 @@ HEAVY = {"min_runs": 2, "max_runs": 5, "budget": 5.0}
 
 WHOLE, VIEW = "whole index", "2% view"
 PYTHON = "Python"
-PEER_NAMES = [PYTHON, "sqlite3", "pandas", "polars", "DuckDB"]
+PEER_NAMES = [PYTHON] + [cls.name for cls in ANSWERS_PEERS]
 SORTED = "sorted(collect())"
 LIST_PICKLE = "list of the objects"
 DICT_OF_LISTS, LIST_OF_DICTS = "polars from dict of lists", "polars from list of dicts"
@@ -211,229 +210,6 @@ def pyvorlane_cases(idx, view):
     }
 
 
-# ---------------------------------------------------------------- peers
-
-class Peer:
-    """A copy of the data built from the generator's rows (id, age, score, name, city, active,
-    group, tags); its answers are ids turned into the objects through the list (the id is the
-    position) or Python values."""
-    name = ""
-    modules = ()
-
-    @classmethod
-    def load(cls):
-        for m in cls.modules:
-            __import__(m)
-
-    def __init__(self, rows, people):
-        self.people = people
-
-    def objects(self, ids):
-        people = self.people
-        return [people[i] for i in ids]
-
-    def cases(self):
-        raise NotImplementedError
-
-    def close(self):
-        self.__dict__.clear()
-
-
-class Sqlite(Peer):
-    """In memory; indexes on score and city; tags in a second table indexed on tag and person."""
-    name = "sqlite3"
-
-    def __init__(self, rows, people):
-        super().__init__(rows, people)
-        self.db = db = sqlite3.connect(":memory:")
-        db.execute("CREATE TABLE person (id INTEGER PRIMARY KEY, age INTEGER, score REAL, city TEXT)")
-        db.execute("CREATE TABLE tag (pid INTEGER, tag TEXT)")
-        db.executemany("INSERT INTO person VALUES (?,?,?,?)", ((r[0], r[1], r[2], r[4]) for r in rows))
-        db.executemany("INSERT INTO tag VALUES (?,?)", ((r[0], t) for r in rows for t in r[7]))
-        for table, col in (("person", "score"), ("person", "city"), ("tag", "tag"), ("tag", "pid")):
-            db.execute(f"CREATE INDEX {table}_{col} ON {table}({col})")
-        db.commit()
-
-    def cases(self):
-        db = self.db
-
-        def ids(sql, params=()):
-            return self.objects([i for (i,) in db.execute(sql, params)])
-
-        def pairs(sql, params=()):
-            return db.execute(sql, params).fetchall()
-
-        def one(sql):
-            return db.execute(sql).fetchone()[0]
-        top = "SELECT id FROM person {} ORDER BY score {} LIMIT 10"
-        where = "WHERE city = ?"
-        return {
-            "top": lambda: ids(top.format("", "")),
-            "top view": lambda: ids(top.format(where, ""), (CITY,)),
-            "top desc": lambda: ids(top.format("", "DESC")),
-            "top desc view": lambda: ids(top.format(where, "DESC"), (CITY,)),
-            "count city": lambda: pairs("SELECT city, COUNT(*) AS c FROM person GROUP BY city ORDER BY c DESC, city"),
-            "count city view": lambda: pairs("SELECT city, COUNT(*) AS c FROM person WHERE city = ? GROUP BY city "
-                                             "ORDER BY c DESC, city", (CITY,)),
-            "count tags": lambda: pairs("SELECT tag, COUNT(*) AS c FROM tag GROUP BY tag ORDER BY c DESC, tag"),
-            "count tags view": lambda: pairs("SELECT t.tag, COUNT(*) AS c FROM person p JOIN tag t ON t.pid = p.id "
-                                             "WHERE p.city = ? GROUP BY t.tag ORDER BY c DESC, t.tag", (CITY,)),
-            "min": lambda: one("SELECT MIN(score) FROM person"),
-            "max": lambda: one("SELECT MAX(score) FROM person"),
-        }
-
-    def close(self):
-        self.db.close()
-        super().close()
-
-
-def _pairs(counts):
-    """A pandas or polars (value, count) result as a list of pairs."""
-    return list(zip(*counts))
-
-
-class Pandas(Peer):
-    """A DataFrame: city as pyarrow-backed strings (as in the suite), tags an object column of lists."""
-    name = "pandas"
-    modules = ("pandas", "pyarrow")
-
-    def __init__(self, rows, people):
-        import pandas as pd
-        super().__init__(rows, people)
-        text = pd.StringDtype("pyarrow")
-        self.df = pd.DataFrame({
-            "score": [r[2] for r in rows],
-            "city": pd.array([r[4] for r in rows], dtype=text),
-            "tags": pd.Series([r[7] for r in rows], dtype=object),
-        })
-        self.city_frame = self.df[self.df["city"] == CITY]
-
-    def cases(self):
-        df, cf, ids = self.df, self.city_frame, self.objects
-
-        def counts(s):
-            vc = s.value_counts()
-            return _pairs((vc.index.tolist(), vc.tolist()))
-        return {
-            "top": lambda: ids(df.nsmallest(10, "score").index.tolist()),
-            "top view": lambda: ids(cf.nsmallest(10, "score").index.tolist()),
-            "top desc": lambda: ids(df.nlargest(10, "score").index.tolist()),
-            "top desc view": lambda: ids(cf.nlargest(10, "score").index.tolist()),
-            "count city": lambda: counts(df["city"]),
-            "count city view": lambda: counts(cf["city"]),
-            "count tags": lambda: counts(df["tags"].explode()),
-            "count tags view": lambda: counts(cf["tags"].explode()),
-            "min": lambda: float(df["score"].min()),
-            "max": lambda: float(df["score"].max()),
-        }
-
-
-class Polars(Peer):
-    """A DataFrame: city as an Enum of its values, tags a list column. Uses all cores."""
-    name = "polars"
-    modules = ("polars",)
-
-    def __init__(self, rows, people):
-        import polars as pl
-        super().__init__(rows, people)
-        self.pl = pl
-        city = [r[4] for r in rows]
-        self.df = pl.DataFrame({
-            "id": pl.Series([r[0] for r in rows], dtype=pl.Int64),
-            "score": pl.Series([r[2] for r in rows], dtype=pl.Float64),
-            "city": pl.Series(city, dtype=pl.Enum(sorted(set(city)))),
-            # Joined and split: the same list column as from the lists, much faster to build.
-            "tags": pl.Series(["|".join(r[7]) for r in rows], dtype=pl.String).str.split("|"),
-        })
-        self.city_frame = self.df.filter(pl.col("city") == CITY)
-
-    def cases(self):
-        df, cf, ids = self.df, self.city_frame, self.objects
-
-        def low(frame):
-            return ids(frame.select("id", "score").bottom_k(10, by="score").sort("score")["id"].to_list())
-
-        def high(frame):
-            return ids(frame.select("id", "score").top_k(10, by="score").sort("score", descending=True)["id"]
-                       .to_list())
-
-        def counts(s):
-            vc = s.value_counts(sort=True)
-            return _pairs((vc[:, 0].cast(self.pl.String).to_list(), vc[:, 1].to_list()))
-        return {
-            "top": lambda: low(df),
-            "top view": lambda: low(cf),
-            "top desc": lambda: high(df),
-            "top desc view": lambda: high(cf),
-            "count city": lambda: counts(df["city"]),
-            "count city view": lambda: counts(cf["city"]),
-            "count tags": lambda: counts(df["tags"].explode()),
-            "count tags view": lambda: counts(cf["tags"].explode()),
-            "min": lambda: df["score"].min(),
-            "max": lambda: df["score"].max(),
-        }
-
-
-class DuckDB(Peer):
-    """In memory, loaded from an Arrow table (city as an ENUM, tags VARCHAR[]); the view is its own
-    table of the city's rows. Uses all cores."""
-    name = "DuckDB"
-    modules = ("duckdb", "pyarrow")
-
-    def __init__(self, rows, people):
-        import duckdb
-        import pyarrow as pa
-        super().__init__(rows, people)
-        src = pa.table({
-            "id": pa.array([r[0] for r in rows], pa.int64()),
-            "score": pa.array([r[2] for r in rows], pa.float64()),
-            "city": pa.array([r[4] for r in rows], pa.string()),
-            "tags": pa.array([r[7] for r in rows], pa.list_(pa.string())),
-        })
-        self.con = con = duckdb.connect(":memory:")
-        con.register("src", src)
-        con.execute("CREATE TYPE city_t AS ENUM (SELECT DISTINCT city FROM src ORDER BY city)")
-        con.execute("CREATE TABLE person AS SELECT id, score, city::city_t AS city, tags FROM src")
-        con.unregister("src")
-        del src
-        con.execute("CREATE TABLE city_person AS SELECT * FROM person WHERE city = ?", [CITY])
-        release_pools()
-
-    def cases(self):
-        con = self.con
-
-        def ids(sql):
-            return self.objects(con.execute(sql).fetchnumpy()["id"].tolist())
-
-        def pairs(sql):
-            return con.execute(sql).fetchall()
-
-        def one(sql):
-            return con.execute(sql).fetchone()[0]
-        top = "SELECT id FROM {} ORDER BY score {} LIMIT 10"
-        city = "SELECT city::VARCHAR AS v, COUNT(*) AS c FROM {} GROUP BY city ORDER BY c DESC, v"
-        tags = "SELECT tag, COUNT(*) AS c FROM (SELECT unnest(tags) AS tag FROM {}) GROUP BY tag ORDER BY c DESC, tag"
-        return {
-            "top": lambda: ids(top.format("person", "")),
-            "top view": lambda: ids(top.format("city_person", "")),
-            "top desc": lambda: ids(top.format("person", "DESC")),
-            "top desc view": lambda: ids(top.format("city_person", "DESC")),
-            "count city": lambda: pairs(city.format("person")),
-            "count city view": lambda: pairs(city.format("city_person")),
-            "count tags": lambda: pairs(tags.format("person")),
-            "count tags view": lambda: pairs(tags.format("city_person")),
-            "min": lambda: one("SELECT MIN(score) FROM person"),
-            "max": lambda: one("SELECT MAX(score) FROM person"),
-        }
-
-    def close(self):
-        self.con.close()
-        super().close()
-
-
-PEERS = [Sqlite, Pandas, Polars, DuckDB]
-
-
 # ---------------------------------------------------------------- the heavier cases
 
 def measure_sort(n, idx):
@@ -534,12 +310,12 @@ def run(n, seed, mach):
         by_key[key]["answer"] = _answer(wants[key])
     log("  PyVorlane and Python: checked")
 
-    for cls in PEERS:
+    for cls in ANSWERS_PEERS:
         cls.load()
-        cls(rows[:1000], people[:1000]).close()  # first-use set-up is not the build
-        t, peer = timed_once(lambda: cls(rows, people))
+        cls(people[:1000], rows=rows[:1000]).close()  # first-use set-up is not the build
+        t, peer = timed_once(lambda: cls(people, rows=rows))
         res["builds"][f"{cls.name} copy"] = t
-        for key, fn in peer.cases().items():
+        for key, fn in peer.answers().items():
             by_key[key]["times"][cls.name], got = best(fn)
             check(n, cls.name, key, got, wants[key], False)
         fn = got = None

@@ -47,7 +47,6 @@ import datetime
 import gc
 import json
 import random
-import sqlite3
 import statistics
 import sys
 import time
@@ -56,11 +55,12 @@ from pathlib import Path
 from PyVorlane import Index, Indexable, PyQueryExpr as Q
 
 from common import VERDICTS, fmt_ms, fmt_ratio, machine, rss, runs, same_objects, timed_once
+from peers import GRAPH_PEERS
 
 ROOT = Path(__file__).resolve().parent.parent
 DOCS = ROOT / "docs" / "benchmarks.md"
 DOCS_HEADING = "Object graphs"
-ENGINES = ["list comp", "sqlite3", "DuckDB"]
+ENGINES = ["list comp"] + [cls.name for cls in GRAPH_PEERS]
 PEERS = ENGINES[1:]
 
 # Targets.
@@ -325,64 +325,8 @@ class Orders(Graph):
 GRAPHS = {g.name: g for g in (People, Tree, Orders)}
 
 
-# ---------------------------------------------------------------- sqlite3 and DuckDB
-
 def _head(tables, k):
     return [(t, [(c, ty, v[:k]) for c, ty, v in cols]) for t, cols in tables]
-
-
-class SqlitePeer:
-    name = "sqlite3"
-    TYPES = {"id": "INTEGER PRIMARY KEY", int: "INTEGER", str: "TEXT"}
-
-    def __init__(self, tables, indexes):
-        self.db = sqlite3.connect(":memory:")
-        for table, cols in tables:
-            self.db.execute(f"CREATE TABLE {table} ("
-                            + ", ".join(f"{c} {self.TYPES[ty]}" for c, ty, _ in cols) + ")")
-            self.db.executemany(f"INSERT INTO {table} VALUES ({', '.join('?' * len(cols))})",
-                                zip(*(v for _, _, v in cols)))
-        for table, col in indexes:
-            self.db.execute(f"CREATE INDEX {table}_{col} ON {table}({col})")
-        self.db.commit()
-
-    def ask(self, sql, x, objs):
-        return [objs[i] for (i,) in self.db.execute(sql, (x,))]
-
-    def close(self):
-        self.db.close()
-
-
-class DuckDBPeer:
-    """Loaded from Arrow tables of the columns; ART indexes on the keys and the indexed columns.
-    Uses all cores (its default threads)."""
-    name = "DuckDB"
-
-    def __init__(self, tables, indexes):
-        import duckdb
-        import pyarrow as pa
-        types = {"id": pa.int64(), int: pa.int64(), str: pa.string()}
-        self.con = con = duckdb.connect(":memory:")
-        for table, cols in tables:
-            src = pa.table({c: pa.array(v, types[ty]) for c, ty, v in cols})
-            con.register("src", src)
-            con.execute(f"CREATE TABLE {table} AS SELECT * FROM src")
-            con.unregister("src")
-            del src
-        keys = [(table, c) for table, cols in tables for c, ty, _ in cols if ty == "id"]
-        for table, col in keys + indexes:
-            con.execute(f"CREATE INDEX {table}_{col} ON {table}({col})")
-
-    def ask(self, sql, x, objs):
-        return [objs[i] for i in self.con.execute(sql, [x]).fetchnumpy()["id"].tolist()]
-
-    def close(self):
-        self.con.close()
-
-
-def _load_duckdb():
-    import duckdb  # noqa: F401
-    import pyarrow  # noqa: F401
 
 
 # ---------------------------------------------------------------- one graph
@@ -497,12 +441,11 @@ def run_graph(g, seed, log):
     del idx
 
     tables, indexes = g.tables()
-    for cls in (SqlitePeer, DuckDBPeer):
-        if cls is DuckDBPeer:
-            _load_duckdb()
-        cls(_head(tables, 100), indexes).close()  # first-use set-up is not the build
+    for cls in GRAPH_PEERS:
+        cls.load()
+        cls(tables=_head(tables, 100), indexes=indexes).close()  # first-use set-up is not the build
         before = rss()
-        t, peer = timed_once(lambda: cls(tables, indexes))
+        t, peer = timed_once(lambda: cls(tables=tables, indexes=indexes))
         out["other builds"][f"{cls.name} tables and indexes"] = {"seconds": t, "bytes": rss() - before}
         for (label, _path, x, _scan, sql, ids), row in zip(asked, out["queries"]):
             row["times"][cls.name], got = median_time(lambda: peer.ask(sql, x, ids))

@@ -1,11 +1,22 @@
-"""The peers of bench/suite.py, one class each, built from the same objects and asked the same queries.
+"""The peers of the benchmarks, one class an engine: what PyVorlane is measured against.
 
-A peer's constructor is its build (timed and measured by the suite, starting from the live
-objects). `queries()` maps a query label to a callable returning the list of matching objects;
-a label it lacks is a query the peer cannot express. Every peer that is a copy of the data
-(sqlite3, pandas, polars, DuckDB) answers with ids, turned into the objects through the list
-(`[people[i] for i in ids]`; the id of an object is its position). `close()` frees what the
-peer holds, so that the suite can run the peers one after another at large sizes.
+A peer's constructor is its build (timed and measured by the scripts). Each script copies what
+its questions need, and asks them its own way:
+
+- bench/suite.py: `Peer(people)`, a copy of every attribute read off the live objects;
+  `queries()` maps a query label to a callable returning the list of matching objects (a label
+  it lacks is a query the peer cannot express), `write()` and `find_age()` follow writes;
+- bench/answers.py: `Peer(people, rows=rows)`, a copy of the columns its questions read (id,
+  score, city, tags), from the generator's rows, with the copy narrowed to CITY made in the
+  build; `answers()` maps a case of answers.py to a callable returning its answer: objects,
+  (value, count) pairs or a number (ANSWERS_PEERS);
+- bench/graph.py: `Peer(tables=tables, indexes=indexes)`, the given tables (columns of ints and
+  strings, "id" the key) and indexes; `ask(sql, x, objs)` runs a query of one parameter whose
+  ids are positions in `objs` (GRAPH_PEERS).
+
+Every peer that is a copy of the data (all but ducks) answers with ids, turned into the objects
+through the list (`[people[i] for i in ids]`; the id of an object is its position). `close()`
+frees what the peer holds, so that a script can run the peers one after another at large sizes.
 
 The packages are imported inside the classes: a peer left out with --engines need not be installed.
 """
@@ -54,8 +65,26 @@ class Peer:
         for module in cls.modules:
             importlib.import_module(module)
 
-    def __init__(self, people):
+    def __init__(self, people=None, rows=None, tables=None, indexes=()):
         self.people = people
+        if tables is not None:
+            self.copy_tables(tables, indexes)
+        elif rows is not None:
+            self.copy_rows(rows)
+        else:
+            self.copy_objects(people)
+
+    def copy_objects(self, people):
+        """The suite's copy."""
+        raise NotImplementedError
+
+    def copy_rows(self, rows):
+        """answers.py's copy."""
+        raise NotImplementedError
+
+    def copy_tables(self, tables, indexes):
+        """graph.py's copy."""
+        raise NotImplementedError
 
     def objects(self, ids):
         people = self.people
@@ -65,6 +94,9 @@ class Peer:
         """Untimed: whatever the peer keeps for the view query (its narrowed copy)."""
 
     def queries(self):
+        return {}
+
+    def answers(self):
         return {}
 
     def write(self, sample, values):
@@ -78,14 +110,22 @@ class Peer:
         self.__dict__.clear()
 
 
+def _sqlite_indexes(db, indexes):
+    for table, col in indexes:
+        db.execute(f"CREATE INDEX {table}_{col} ON {table}({col})")
+    db.commit()
+
+
 class Sqlite(Peer):
-    """In memory, one index per column, tags in a second indexed table."""
+    """In memory. The suite's copy: one index per column, tags in a second indexed table.
+    answers.py's: indexes on score and city, tags in a second table indexed on tag and person.
+    graph.py's: the tables as given, "id" the integer primary key."""
     name, build_label, memory_label = "sqlite3", "sqlite3 insert + indexes", "sqlite3 RSS"
     peak_per_object = 400
     write_label = "sqlite3 UPDATE ... WHERE id = ?"
+    TYPES = {"id": "INTEGER PRIMARY KEY", int: "INTEGER", str: "TEXT"}
 
-    def __init__(self, people):
-        super().__init__(people)
+    def copy_objects(self, people):
         self.db = sqlite3.connect(":memory:")
         # GLOB and LIKE then use the column index for a prefix.
         self.db.execute("PRAGMA case_sensitive_like = ON")
@@ -95,10 +135,25 @@ class Sqlite(Peer):
         self.db.executemany("INSERT INTO person VALUES (?,?,?,?,?,?,?)",
                             ((p.id, p.age, p.score, p.name, p.city, p.active, p.group) for p in people))
         self.db.executemany("INSERT INTO tag VALUES (?,?)", ((p.id, t) for p in people for t in p.tags))
-        for col in ["age", "score", "name", "city", "active", "grp"]:
-            self.db.execute(f"CREATE INDEX person_{col} ON person({col})")
-        self.db.execute("CREATE INDEX tag_tag ON tag(tag)")
-        self.db.commit()
+        _sqlite_indexes(self.db, [("person", col) for col in ["age", "score", "name", "city", "active", "grp"]]
+                        + [("tag", "tag")])
+
+    def copy_rows(self, rows):
+        self.db = db = sqlite3.connect(":memory:")
+        db.execute("CREATE TABLE person (id INTEGER PRIMARY KEY, age INTEGER, score REAL, city TEXT)")
+        db.execute("CREATE TABLE tag (pid INTEGER, tag TEXT)")
+        db.executemany("INSERT INTO person VALUES (?,?,?,?)", ((r[0], r[1], r[2], r[4]) for r in rows))
+        db.executemany("INSERT INTO tag VALUES (?,?)", ((r[0], t) for r in rows for t in r[7]))
+        _sqlite_indexes(db, [("person", "score"), ("person", "city"), ("tag", "tag"), ("tag", "pid")])
+
+    def copy_tables(self, tables, indexes):
+        self.db = sqlite3.connect(":memory:")
+        for table, cols in tables:
+            self.db.execute(f"CREATE TABLE {table} ("
+                            + ", ".join(f"{c} {self.TYPES[ty]}" for c, ty, _ in cols) + ")")
+            self.db.executemany(f"INSERT INTO {table} VALUES ({', '.join('?' * len(cols))})",
+                                zip(*(v for _, _, v in cols)))
+        _sqlite_indexes(self.db, indexes)
 
     def query(self, sql, params=()):
         people = self.people
@@ -129,6 +184,37 @@ class Sqlite(Peer):
     def find_age(self, age):
         return self.query("SELECT id FROM person WHERE age = ?", (age,))
 
+    def answers(self):
+        db = self.db
+
+        def ids(sql, params=()):
+            return self.objects([i for (i,) in db.execute(sql, params)])
+
+        def pairs(sql, params=()):
+            return db.execute(sql, params).fetchall()
+
+        def one(sql):
+            return db.execute(sql).fetchone()[0]
+        top = "SELECT id FROM person {} ORDER BY score {} LIMIT 10"
+        where = "WHERE city = ?"
+        return {
+            "top": lambda: ids(top.format("", "")),
+            "top view": lambda: ids(top.format(where, ""), (CITY,)),
+            "top desc": lambda: ids(top.format("", "DESC")),
+            "top desc view": lambda: ids(top.format(where, "DESC"), (CITY,)),
+            "count city": lambda: pairs("SELECT city, COUNT(*) AS c FROM person GROUP BY city ORDER BY c DESC, city"),
+            "count city view": lambda: pairs("SELECT city, COUNT(*) AS c FROM person WHERE city = ? GROUP BY city "
+                                             "ORDER BY c DESC, city", (CITY,)),
+            "count tags": lambda: pairs("SELECT tag, COUNT(*) AS c FROM tag GROUP BY tag ORDER BY c DESC, tag"),
+            "count tags view": lambda: pairs("SELECT t.tag, COUNT(*) AS c FROM person p JOIN tag t ON t.pid = p.id "
+                                             "WHERE p.city = ? GROUP BY t.tag ORDER BY c DESC, t.tag", (CITY,)),
+            "min": lambda: one("SELECT MIN(score) FROM person"),
+            "max": lambda: one("SELECT MAX(score) FROM person"),
+        }
+
+    def ask(self, sql, x, objs):
+        return [objs[i] for (i,) in self.db.execute(sql, (x,))]
+
     def close(self):
         self.db.close()
         super().close()
@@ -141,9 +227,8 @@ class Ducks(Peer):
     write_label = "ducks Dex.update(obj)"
     modules = ("ducks",)
 
-    def __init__(self, people):
+    def copy_objects(self, people):
         from ducks import Dex
-        super().__init__(people)
         self.dex = Dex(people, on=ATTRS)
 
     def queries(self):
@@ -171,14 +256,14 @@ class Ducks(Peer):
 
 class Pandas(Peer):
     """A DataFrame copied from the objects; boolean masks; strings in pyarrow arrays (pandas 3's
-    default `str` once pyarrow is installed, made explicit here)."""
+    default `str` once pyarrow is installed, made explicit here). answers.py's: score, city as
+    pyarrow-backed strings, tags an object column of lists."""
     name, build_label, memory_label = "pandas", "pandas DataFrame", "pandas DataFrame RSS"
     peak_per_object = 700
     modules = ("pandas", "pyarrow")
 
-    def __init__(self, people):
+    def copy_objects(self, people):
         import pandas as pd
-        super().__init__(people)
         text = pd.StringDtype("pyarrow", na_value=np.nan)
         self.df = pd.DataFrame({
             "age": [p.age for p in people], "score": [p.score for p in people],
@@ -189,6 +274,16 @@ class Pandas(Peer):
             # Joined so a tag test is a vectorised substring search rather than a Python loop.
             "tags": pd.array(["|" + "|".join(p.tags) + "|" for p in people], dtype=text),
         })
+
+    def copy_rows(self, rows):
+        import pandas as pd
+        text = pd.StringDtype("pyarrow")
+        self.df = pd.DataFrame({
+            "score": [r[2] for r in rows],
+            "city": pd.array([r[4] for r in rows], dtype=text),
+            "tags": pd.Series([r[7] for r in rows], dtype=object),
+        })
+        self.city_frame = self.df[self.df["city"] == CITY]
 
     def mask(self, m):
         people = self.people
@@ -214,11 +309,31 @@ class Pandas(Peer):
                 self.city_frame.index[self.city_frame["age"].to_numpy() > VIEW_AGE].tolist()),
         }
 
+    def answers(self):
+        df, cf, ids = self.df, self.city_frame, self.objects
+
+        def counts(s):
+            vc = s.value_counts()
+            return _pairs((vc.index.tolist(), vc.tolist()))
+        return {
+            "top": lambda: ids(df.nsmallest(10, "score").index.tolist()),
+            "top view": lambda: ids(cf.nsmallest(10, "score").index.tolist()),
+            "top desc": lambda: ids(df.nlargest(10, "score").index.tolist()),
+            "top desc view": lambda: ids(cf.nlargest(10, "score").index.tolist()),
+            "count city": lambda: counts(df["city"]),
+            "count city view": lambda: counts(cf["city"]),
+            "count tags": lambda: counts(df["tags"].explode()),
+            "count tags view": lambda: counts(cf["tags"].explode()),
+            "min": lambda: float(df["score"].min()),
+            "max": lambda: float(df["score"].max()),
+        }
+
 
 class Polars(Peer):
     """A polars DataFrame built once from columns: `city` and `group` as Enum (their distinct
     values), tags as a list column tested with `list.contains`; each query filters the id
-    column alone (`select(col('id').filter(...))`). Uses all cores (its thread pool)."""
+    column alone (`select(col('id').filter(...))`). answers.py's: id, score, city (an Enum) and
+    tags. Uses all cores (its thread pool)."""
     name, build_label, memory_label = "polars", "polars DataFrame", "polars DataFrame RSS"
     peak_per_object = 500
     modules = ("polars",)
@@ -227,9 +342,8 @@ class Polars(Peer):
     # the next peer's memory check and this one's figure would otherwise count them.
     settle_seconds = 12
 
-    def __init__(self, people):
+    def copy_objects(self, people):
         import polars as pl
-        super().__init__(people)
         self.pl = pl
         city = [p.city for p in people]
         group = [p.group for p in people]
@@ -245,6 +359,19 @@ class Polars(Peer):
             # joined and split it is the same column in 0.7 s.
             "tags": pl.Series(["|".join(p.tags) for p in people], dtype=pl.String).str.split("|"),
         })
+
+    def copy_rows(self, rows):
+        import polars as pl
+        self.pl = pl
+        city = [r[4] for r in rows]
+        self.df = pl.DataFrame({
+            "id": pl.Series([r[0] for r in rows], dtype=pl.Int64),
+            "score": pl.Series([r[2] for r in rows], dtype=pl.Float64),
+            "city": pl.Series(city, dtype=pl.Enum(sorted(set(city)))),
+            # Joined and split: the same list column as from the lists, much faster to build.
+            "tags": pl.Series(["|".join(r[7]) for r in rows], dtype=pl.String).str.split("|"),
+        })
+        self.city_frame = self.df.filter(pl.col("city") == CITY)
 
     def ids(self, frame, cond):
         people = self.people
@@ -270,20 +397,55 @@ class Polars(Peer):
             Q_VIEW: lambda: ids(self.city_frame, c("age") > VIEW_AGE),
         }
 
+    def answers(self):
+        df, cf, ids = self.df, self.city_frame, self.objects
+
+        def low(frame):
+            return ids(frame.select("id", "score").bottom_k(10, by="score").sort("score")["id"].to_list())
+
+        def high(frame):
+            return ids(frame.select("id", "score").top_k(10, by="score").sort("score", descending=True)["id"]
+                       .to_list())
+
+        def counts(s):
+            vc = s.value_counts(sort=True)
+            return _pairs((vc[:, 0].cast(self.pl.String).to_list(), vc[:, 1].to_list()))
+        return {
+            "top": lambda: low(df),
+            "top view": lambda: low(cf),
+            "top desc": lambda: high(df),
+            "top desc view": lambda: high(cf),
+            "count city": lambda: counts(df["city"]),
+            "count city view": lambda: counts(cf["city"]),
+            "count tags": lambda: counts(df["tags"].explode()),
+            "count tags view": lambda: counts(cf["tags"].explode()),
+            "min": lambda: df["score"].min(),
+            "max": lambda: df["score"].max(),
+        }
+
+
+def _from_arrow(con, src, *sql):
+    """Runs `sql` with the Arrow table `src` registered as the view "src"."""
+    con.register("src", src)
+    for statement in sql:
+        con.execute(statement)
+    con.unregister("src")
+
 
 class DuckDB(Peer):
     """An in-memory DuckDB database loaded once from an Arrow table of the columns: `city` and
     `group` as ENUM types, tags as a VARCHAR[] list; parameterised SQL with `starts_with`,
     `contains` and `list_contains`; ids fetched as a numpy column. No ART indexes (see the
-    suite's docstring). Uses all cores (its default threads)."""
+    suite's docstring). answers.py's: id, score, city (an ENUM) and tags, and the city's rows
+    as a table of their own. graph.py's: the tables as given, with ART indexes on the keys and
+    the indexed columns. Uses all cores (its default threads)."""
     name, build_label, memory_label = "DuckDB", "DuckDB table", "DuckDB RSS"
     peak_per_object = 600
     modules = ("duckdb", "pyarrow")
 
-    def __init__(self, people):
+    def copy_objects(self, people):
         import duckdb
         import pyarrow as pa
-        super().__init__(people)
         src = pa.table({
             "id": pa.array([p.id for p in people], pa.int64()),
             "age": pa.array([p.age for p in people], pa.int64()),
@@ -295,14 +457,43 @@ class DuckDB(Peer):
             "tags": pa.array([p.tags for p in people], pa.list_(pa.string())),
         })
         self.con = con = duckdb.connect(":memory:")
-        con.register("src", src)
-        con.execute("CREATE TYPE city_t AS ENUM (SELECT DISTINCT city FROM src ORDER BY city)")
-        con.execute('CREATE TYPE group_t AS ENUM (SELECT DISTINCT "group" FROM src ORDER BY "group")')
-        con.execute('CREATE TABLE person AS SELECT id, age, score, name, city::city_t AS city, active, '
+        _from_arrow(con, src,
+                    "CREATE TYPE city_t AS ENUM (SELECT DISTINCT city FROM src ORDER BY city)",
+                    'CREATE TYPE group_t AS ENUM (SELECT DISTINCT "group" FROM src ORDER BY "group")',
+                    'CREATE TABLE person AS SELECT id, age, score, name, city::city_t AS city, active, '
                     '"group"::group_t AS "group", tags FROM src')
-        con.unregister("src")
         del src
         release_pools()
+
+    def copy_rows(self, rows):
+        import duckdb
+        import pyarrow as pa
+        src = pa.table({
+            "id": pa.array([r[0] for r in rows], pa.int64()),
+            "score": pa.array([r[2] for r in rows], pa.float64()),
+            "city": pa.array([r[4] for r in rows], pa.string()),
+            "tags": pa.array([r[7] for r in rows], pa.list_(pa.string())),
+        })
+        self.con = con = duckdb.connect(":memory:")
+        _from_arrow(con, src,
+                    "CREATE TYPE city_t AS ENUM (SELECT DISTINCT city FROM src ORDER BY city)",
+                    "CREATE TABLE person AS SELECT id, score, city::city_t AS city, tags FROM src")
+        del src
+        con.execute("CREATE TABLE city_person AS SELECT * FROM person WHERE city = ?", [CITY])
+        release_pools()
+
+    def copy_tables(self, tables, indexes):
+        import duckdb
+        import pyarrow as pa
+        types = {"id": pa.int64(), int: pa.int64(), str: pa.string()}
+        self.con = con = duckdb.connect(":memory:")
+        for table, cols in tables:
+            src = pa.table({c: pa.array(v, types[ty]) for c, ty, v in cols})
+            _from_arrow(con, src, f"CREATE TABLE {table} AS SELECT * FROM src")
+            del src
+        keys = [(table, c) for table, cols in tables for c, ty, _ in cols if ty == "id"]
+        for table, col in keys + indexes:
+            con.execute(f"CREATE INDEX {table}_{col} ON {table}({col})")
 
     def query(self, sql, params=None):
         people = self.people
@@ -327,9 +518,46 @@ class DuckDB(Peer):
             Q_VIEW: lambda: q("SELECT id FROM city_person WHERE age > ?", [VIEW_AGE]),
         }
 
+    def answers(self):
+        con = self.con
+
+        def ids(sql):
+            return self.objects(con.execute(sql).fetchnumpy()["id"].tolist())
+
+        def pairs(sql):
+            return con.execute(sql).fetchall()
+
+        def one(sql):
+            return con.execute(sql).fetchone()[0]
+        top = "SELECT id FROM {} ORDER BY score {} LIMIT 10"
+        city = "SELECT city::VARCHAR AS v, COUNT(*) AS c FROM {} GROUP BY city ORDER BY c DESC, v"
+        tags = "SELECT tag, COUNT(*) AS c FROM (SELECT unnest(tags) AS tag FROM {}) GROUP BY tag ORDER BY c DESC, tag"
+        return {
+            "top": lambda: ids(top.format("person", "")),
+            "top view": lambda: ids(top.format("city_person", "")),
+            "top desc": lambda: ids(top.format("person", "DESC")),
+            "top desc view": lambda: ids(top.format("city_person", "DESC")),
+            "count city": lambda: pairs(city.format("person")),
+            "count city view": lambda: pairs(city.format("city_person")),
+            "count tags": lambda: pairs(tags.format("person")),
+            "count tags view": lambda: pairs(tags.format("city_person")),
+            "min": lambda: one("SELECT MIN(score) FROM person"),
+            "max": lambda: one("SELECT MAX(score) FROM person"),
+        }
+
+    def ask(self, sql, x, objs):
+        return [objs[i] for i in self.con.execute(sql, [x]).fetchnumpy()["id"].tolist()]
+
     def close(self):
         self.con.close()
         super().close()
 
 
+def _pairs(counts):
+    """A pandas or polars (values, counts) result as a list of (value, count) pairs."""
+    return list(zip(*counts))
+
+
 PEERS = [Sqlite, Ducks, Pandas, Polars, DuckDB]
+ANSWERS_PEERS = [Sqlite, Pandas, Polars, DuckDB]
+GRAPH_PEERS = [Sqlite, DuckDB]
