@@ -45,15 +45,13 @@ import time
 from collections import Counter
 from itertools import chain
 from operator import attrgetter
-from pathlib import Path
 
 from PyVorlane import Index
 
-from common import VERDICTS, best, fmt_ratio, machine, make_people, make_rows, timed_once
+from common import (add_report_args, best, bulk, fail, fmt_ratio, log, machine, make_people, make_rows, md_row,
+                    put_section as _put_section, run_line, save_run, target_lines, timed_once, write_docs)
 from peers import ANSWERS_PEERS, CITY
 
-ROOT = Path(__file__).resolve().parent.parent
-DOCS = ROOT / "docs" / "benchmarks.md"
 DOCS_HEADING = "Answers beyond a list (`bench/answers.py`)"
 BEFORE_HEADING = "Object graphs"   # where the section goes when the docs have none yet
 
@@ -122,14 +120,6 @@ GROUPS = [
      "comprehension over `collect()`: a dict of lists, and a list of dicts. The target takes the faster of the "
      "two."),
 ]
-
-
-def log(s):
-    print(s, flush=True)
-
-
-def fail(n, what):
-    raise SystemExit(f"FAIL at {n:,}: {what}")
 
 
 # ---------------------------------------------------------------- checking the answers
@@ -289,7 +279,7 @@ def run(n, seed, mach):
     rows = make_rows(n, seed)
     people = make_people(rows)
     log(f"  generated in {time.perf_counter() - t0:.1f} s")
-    res["builds"]["PyVorlane add_object_many"], idx = timed_once(lambda: _bulk(people))
+    res["builds"]["PyVorlane add_object_many"], idx = timed_once(lambda: bulk(people))
     view = idx.reduced(city=CITY)
     objs, view_objs = idx.collect(), view.collect()
     if len(objs) != n:
@@ -339,12 +329,6 @@ def run(n, seed, mach):
         log(f"  {row['call']:<56}{row['over']:<13}" + "  ".join(
             f"{e} {fmt_time(t)} ms" for e, t in row["times"].items()))
     return res
-
-
-def _bulk(objs):
-    idx = Index()
-    idx.add_object_many(objs)
-    return idx
 
 
 def _answer(want):
@@ -456,8 +440,7 @@ def target_verdicts(res):
 
 def targets(res):
     where = f"{res['n']:,}"
-    return "".join(f"- {where}: {what}: {VERDICTS[ok]}" + (f" ({detail})" if detail else "") + "\n"
-                   for what, ok, detail in target_verdicts(res))
+    return target_lines((where, what, ok, detail) for what, ok, detail in target_verdicts(res))
 
 
 def _cell(row, engine):
@@ -470,13 +453,11 @@ def report(res, level=1):
     """The results as Markdown: a title at `level` (1 for bench/results/answers.md, 2 for the
     section of docs/benchmarks.md), its tables one level below."""
     h, sub = "#" * level, "#" * (level + 1)
-    n, mach = res["n"], res["machine"]
-    v = mach.get("versions", {})
+    n = res["n"]
     lines = [f"{h} {DOCS_HEADING}", "",
-             f"`bench/answers.py --size {n}`: {res['date']}, seed {res['seed']}, commit {mach['commit']}; "
-             f"{mach['cpu']}, {mach['cores']} cores, {mach['memory GiB']} GiB, Python {mach['python']}; "
-             f"pandas {v.get('pandas', '?')}, polars {v.get('polars', '?')}, duckdb {v.get('duckdb', '?')}, "
-             f"pyarrow {v.get('pyarrow', '?')}, sqlite {v.get('sqlite', '?')}.", "",
+             f"`bench/answers.py --size {n}`: "
+             + run_line(res["date"], res["seed"], res["machine"], ["pandas", "polars", "duckdb", "pyarrow", "sqlite"]),
+             "",
              f"The suite's {n:,} objects in one index, and its 2% view `idx.reduced(city={CITY!r})`. "
              "Times are the best of several runs, in ms; a ratio is the other engine's time over PyVorlane's "
              "(above 1× PyVorlane is faster). Python works over the list `collect()` returns (of the index or "
@@ -498,7 +479,7 @@ def report(res, level=1):
             cells = [f"`{r['call']}`", r["over"], f"{r['objects']:,}", r.get("answer", ""), _cell(r, "PyVorlane")]
             for e in cols:
                 cells += [fmt_time(r["times"].get(e)), fmt_ratio(r["times"].get(e), me)]
-            lines.append("| " + " | ".join(cells) + " |")
+            lines.append(md_row(cells))
 
     lines += ["", f"{sub} Builds (not in the ratios)", "", "| build | seconds |", "|---|---:|"]
     for label, t in res["builds"].items():
@@ -511,50 +492,16 @@ def report(res, level=1):
 
 
 def put_section(doc, section):
-    """`doc` with its answers section (up to the next level-2 heading) replaced by `section`;
-    without one, `section` goes before the "## Object graphs" section, or at the end."""
-    lines = doc.splitlines()
-    mine, before = f"## {DOCS_HEADING}", f"## {BEFORE_HEADING}"
-    fence = False
-    start = end = anchor = None
-    for i, line in enumerate(lines):
-        if line.startswith("```"):
-            fence = not fence
-        if fence:
-            continue
-        if start is None and line.rstrip() == mine:
-            start = i
-        elif start is not None and end is None and line.startswith("## "):
-            end = i
-        if anchor is None and line.rstrip() == before:
-            anchor = i
-    new = section.rstrip("\n").splitlines()
-    if start is not None:
-        rest = lines[end:] if end is not None else []
-        lines = lines[:start] + new + ([""] + rest if rest else [])
-    elif anchor is not None:
-        lines = lines[:anchor] + new + [""] + lines[anchor:]
-    else:
-        while lines and not lines[-1].strip():
-            lines.pop()
-        lines += ([""] if lines else []) + new
-    return "\n".join(lines) + "\n"
-
-
-def write_docs(res, path):
-    path.write_text(put_section(path.read_text() if path.exists() else "", report(res, level=2)))
+    """`doc` with its answers section replaced by `section`; without one, `section` goes before
+    the "## Object graphs" section, or at the end."""
+    return _put_section(doc, DOCS_HEADING, section, before=BEFORE_HEADING)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--size", type=int, default=1_000_000, help="objects in the index")
     parser.add_argument("--seed", type=int, default=1)
-    parser.add_argument("--out", type=Path, default=ROOT / "bench" / "results")
-    parser.add_argument("--docs", type=Path, nargs="?", const=DOCS, metavar="PATH",
-                        help=f"also put the tables into the '## {DOCS_HEADING}' section of this file "
-                             f"(default {DOCS.relative_to(ROOT)})")
-    parser.add_argument("--report", type=Path, metavar="JSON",
-                        help="no run: the tables of a run's JSON (with --docs, into the docs)")
+    add_report_args(parser, DOCS_HEADING)
     args = parser.parse_args()
 
     if args.report:
@@ -567,14 +514,9 @@ def main():
         print(f"{mach['cpu']}, {mach['cores']} cores, Python {mach['python']}", flush=True)
         print(f"\n=== {args.size:,} objects ===", flush=True)
         res = run(args.size, args.seed, mach)
-        args.out.mkdir(parents=True, exist_ok=True)
-        text = report(res)
-        (args.out / "answers.md").write_text(text)
-        (args.out / "answers.json").write_text(json.dumps(res, indent=1))
-        print("\n" + text + f"(written to {args.out / 'answers.md'} and answers.json)")
+        save_run(args.out, "answers", res, report(res))
     if args.docs:
-        write_docs(res, args.docs)
-        print(f"section '## {DOCS_HEADING}' written to {args.docs}")
+        write_docs(args.docs, DOCS_HEADING, report(res, level=2), before=BEFORE_HEADING)
     return 0
 
 

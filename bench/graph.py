@@ -44,21 +44,18 @@ still writes its results, then exits with status 1.
 """
 import argparse
 import datetime
-import gc
 import json
 import random
-import statistics
 import sys
 import time
-from pathlib import Path
 
-from PyVorlane import Index, Indexable, PyQueryExpr as Q
+from PyVorlane import Indexable, PyQueryExpr as Q
 
-from common import VERDICTS, fmt_ms, fmt_ratio, machine, rss, runs, same_objects, timed_once
+from common import (Person, add_report_args, bulk, fmt_ms, fmt_ratio, log, machine, md_row, median_time,
+                    put_section as _put_section, rss, run_line, same_objects, save_run, target_lines, timed_once,
+                    write_docs)
 from peers import GRAPH_PEERS
 
-ROOT = Path(__file__).resolve().parent.parent
-DOCS = ROOT / "docs" / "benchmarks.md"
 DOCS_HEADING = "Object graphs"
 ENGINES = ["list comp"] + [cls.name for cls in GRAPH_PEERS]
 PEERS = ENGINES[1:]
@@ -73,10 +70,6 @@ BULK_RUNS = 3
 WRITES = 20_000           # objects written (at most; a tenth of the candidates below that)
 
 
-class Person(Indexable):
-    pass
-
-
 class Node(Indexable):
     pass
 
@@ -89,30 +82,18 @@ class Order(Indexable):
     pass
 
 
-def _bulk(objs):
-    idx = Index()
-    idx.add_object_many(objs)
-    return idx
-
-
 def _index_and_time(objs):
     """An index over objs, the best of BULK_RUNS bulk adds (seconds), and the RSS
     growth of the first (bytes)."""
     before = rss()
-    t, idx = timed_once(lambda: _bulk(objs))
+    t, idx = timed_once(lambda: bulk(objs))
     grown = rss() - before
     times = [t]
     for _ in range(BULK_RUNS - 1):
-        t, other = timed_once(lambda: _bulk(objs))
+        t, other = timed_once(lambda: bulk(objs))
         times.append(t)
         del other
     return idx, min(times), grown
-
-
-def median_time(fn, min_runs=3, max_runs=21, budget=0.5):
-    """Median of several runs: at least min_runs, more while they stay under the budget."""
-    times, result = runs(fn, min_runs, max_runs, budget)
-    return statistics.median(times), result
 
 
 # ---------------------------------------------------------------- graphs
@@ -372,7 +353,7 @@ def run_graph(g, seed, log):
     small = type(g)(200, seed)
     for linked in (False, True):
         few = small.build(linked)
-        _bulk(few)
+        bulk(few)
         small.unlink(few)
     del small, few
 
@@ -406,7 +387,7 @@ def run_graph(g, seed, log):
     if members is not None:
         # Only these are members: the objects they link to are nested only.
         del idx
-        t, idx = timed_once(lambda: _bulk(members))
+        t, idx = timed_once(lambda: bulk(members))
         out["other builds"][g.members_label] = {"seconds": t, "objects": len(members)}
     members = objs if members is None else members
 
@@ -546,8 +527,7 @@ def target_verdicts(res):
 
 
 def targets(res):
-    return "".join(f"- {where}: {what}: {VERDICTS[ok]}" + (f" ({detail})" if detail else "") + "\n"
-                   for where, what, ok, detail in target_verdicts(res))
+    return target_lines(target_verdicts(res))
 
 
 def _time_cell(row, engine):
@@ -566,12 +546,11 @@ def report(res, level=1):
     """The results as Markdown: a title at `level` (1 for bench/results/graph.md, 2 for the
     section of docs/benchmarks.md), its tables one level below."""
     h, sub = "#" * level, "#" * (level + 1)
-    n, mach = res["n"], res["machine"]
-    versions = mach.get("versions", {})
+    n = res["n"]
     lines = [f"{h} {DOCS_HEADING}", "",
-             f"`bench/graph.py --size {n}`: {res['date']}, seed {res['seed']}, commit {mach['commit']}; "
-             f"{mach['cpu']}, {mach['cores']} cores, {mach['memory GiB']} GiB, Python {mach['python']}; "
-             f"duckdb {versions.get('duckdb', '?')}, sqlite {versions.get('sqlite', '?')}.", "",
+             f"`bench/graph.py --size {n}`: "
+             + run_line(res["date"], res["seed"], res["machine"], ["duckdb", "sqlite"]),
+             "",
              "; ".join(_described(n)[g["graph"]] for g in res["graphs"]) + ". "
              "The flat baselines have as many objects with the same attributes, ints (positions) in "
              "place of the links. Bulk add is the best of several builds; memory is the RSS growth over the first "
@@ -609,7 +588,7 @@ def report(res, level=1):
             cells = [g["graph"], f"`{r['query']}`", f"{r['hits']:,}", _time_cell(r, "PyVorlane")]
             for e in ENGINES:
                 cells += [_time_cell(r, e), fmt_ratio(r["times"].get(e), me)]
-            lines.append("| " + " | ".join(cells) + " |")
+            lines.append(md_row(cells))
 
     lines += ["", f"{sub} Attribute writes", "",
               "`age` is written on objects of the whole graph's index (members, and nested in the objects "
@@ -647,35 +626,9 @@ def report(res, level=1):
 
 
 def put_section(doc, section):
-    """`doc` with its "## Object graphs" section (up to the next level-2 heading) replaced by
-    `section`, or `section` appended when it has none."""
-    lines = doc.splitlines()
-    heading = f"## {DOCS_HEADING}"
-    fence = False
-    start = end = None
-    for i, line in enumerate(lines):
-        if line.startswith("```"):
-            fence = not fence
-        if fence:
-            continue
-        if start is None and line.rstrip() == heading:
-            start = i
-        elif start is not None and line.startswith("## "):
-            end = i
-            break
-    new = section.rstrip("\n").splitlines()
-    if start is None:
-        while lines and not lines[-1].strip():
-            lines.pop()
-        lines += [""] + new
-    else:
-        rest = lines[end:] if end is not None else []
-        lines = lines[:start] + new + ([""] + rest if rest else [])
-    return "\n".join(lines) + "\n"
-
-
-def write_docs(res, path):
-    path.write_text(put_section(path.read_text() if path.exists() else "", report(res, level=2)))
+    """`doc` with its "## Object graphs" section replaced by `section`, or `section` appended
+    when it has none."""
+    return _put_section(doc, DOCS_HEADING, section)
 
 
 def failures(res):
@@ -689,12 +642,7 @@ def main():
                         help="people, tree nodes and orders (customers: a tenth of it)")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--graphs", nargs="+", choices=list(GRAPHS), default=list(GRAPHS))
-    parser.add_argument("--out", type=Path, default=ROOT / "bench" / "results")
-    parser.add_argument("--docs", type=Path, nargs="?", const=DOCS, metavar="PATH",
-                        help=f"also put the tables into the '## {DOCS_HEADING}' section of this file "
-                             f"(default {DOCS.relative_to(ROOT)})")
-    parser.add_argument("--report", type=Path, metavar="JSON",
-                        help="no run: the tables of a run's JSON (with --docs, into the docs)")
+    add_report_args(parser, DOCS_HEADING)
     args = parser.parse_args()
 
     if args.report:
@@ -712,17 +660,12 @@ def main():
             t0 = time.perf_counter()
             g = GRAPHS[name](args.size, args.seed)
             print(f"  generated in {time.perf_counter() - t0:.1f} s", flush=True)
-            res["graphs"].append(run_graph(g, args.seed, lambda s: print(s, flush=True)))
+            res["graphs"].append(run_graph(g, args.seed, log))
             del g
             print(f"  freed: RSS {rss() / 2**30:.2f} GiB", flush=True)
-        args.out.mkdir(parents=True, exist_ok=True)
-        text = report(res)
-        (args.out / "graph.md").write_text(text)
-        (args.out / "graph.json").write_text(json.dumps(res, indent=1))
-        print("\n" + text + f"(written to {args.out / 'graph.md'} and graph.json)")
+        save_run(args.out, "graph", res, report(res))
     if args.docs:
-        write_docs(res, args.docs)
-        print(f"section '## {DOCS_HEADING}' written to {args.docs}")
+        write_docs(args.docs, DOCS_HEADING, report(res, level=2))
     bad = failures(res)
     if bad:
         print("FAIL: answers differ from the list comprehension's: " + "; ".join(bad), file=sys.stderr)
