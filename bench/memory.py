@@ -25,70 +25,33 @@ Each case runs in its own interpreter so that one case's heap does not hide anot
 Prints a Markdown table; --out also writes the figures as JSON.
 """
 import argparse
-import ctypes
-import gc
 import json
-import os
 import random
 import resource
-import string
 import subprocess
 import sys
-import time
 
-
-def Index(objs):
-    from PyVorlane import Index as _Index
-    index = _Index()
-    index.add_object_many(objs)
-    return index
-
-_LIBC = ctypes.CDLL("libc.so.6")
-_PAGE = os.sysconf("SC_PAGE_SIZE")
-
-
-def rss():
-    gc.collect()
-    _LIBC.malloc_trim(0)
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * _PAGE
+from common import DictPerson, Person, bulk, iter_rows, make_people, rss, slotted, timed_once
 
 
 def peak_rss():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
+def bench_people(n):
+    """The suite's objects, made from its rows one at a time (seed 1), so that the rows are never
+    all held at once."""
+    return make_people(iter_rows(n, 1, tags_last=True))
+
+
 # ---------------------------------------------------------------- cases (child side)
 
-def bench_rows(n, seed=1):
-    """The benchmark suite's data: the same generator, kept here so this script stands alone."""
-    rng = random.Random(seed)
-    letters = string.ascii_lowercase
-    cities = [f"city{i:02d}" for i in range(50)]
-    tags = ["new", "regular", "sports", "music", "travel", "books", "food", "tech", "art", "vip"]
-    weights = [30, 20, 15, 10, 8, 6, 5, 3, 2, 1]
-    groups = ["member", "staff", "admin"]
-    for i in range(n):
-        yield dict(id=i, age=rng.randrange(100), score=rng.random() * 100.0,
-                   name="".join(rng.choices(letters, k=rng.randint(5, 12))),
-                   city=rng.choice(cities), active=rng.random() < 0.5,
-                   group=rng.choices(groups, weights=[90, 7, 3])[0],
-                   tags=list(dict.fromkeys(rng.choices(tags, weights=weights, k=rng.randint(1, 3)))))
-
-
 def case_small_indexes(objects):
-    from PyVorlane import Indexable
-
-    class Item(Indexable):
-        pass
-
-    people = [Item(age=i % 100, score=i * 0.5, city=f"c{i % 50}", active=i % 2 == 0) for i in range(objects)]
+    people = [Person(age=i % 100, score=i * 0.5, city=f"c{i % 50}", active=i % 2 == 0) for i in range(objects)]
     rng = random.Random(7)
     groups = [rng.sample(people, 10) for _ in range(200)]
     before = rss()
-    t0 = time.perf_counter()
-    indexes = [Index(group) for group in groups]
-    elapsed = time.perf_counter() - t0
+    elapsed, indexes = timed_once(lambda: [bulk(group) for group in groups], pause_gc=False)
     grown = rss() - before
     assert all(len(ix.collect()) == 10 for ix in indexes)
     assert indexes[0].reduced(age=groups[0][0].age).collect()
@@ -96,15 +59,10 @@ def case_small_indexes(objects):
 
 
 def case_nested_holders(objects):
-    from PyVorlane import Indexable
-
-    class Item(Indexable):
-        pass
-
-    people = [Item(age=i % 100, city=f"c{i % 50}") for i in range(objects)]
-    holders = [Item(n=i, inner=Item(v=i % 10, label=f"l{i % 7}")) for i in range(10_000)]
+    people = [Person(age=i % 100, city=f"c{i % 50}") for i in range(objects)]
+    holders = [Person(n=i, inner=Person(v=i % 10, label=f"l{i % 7}")) for i in range(10_000)]
     before = rss()
-    index = Index(holders)
+    index = bulk(holders)
     grown = rss() - before
     assert len(index.reduced(**{"inner.v": 3}).collect()) == 1_000
     del people
@@ -112,28 +70,15 @@ def case_nested_holders(objects):
 
 
 def case_six_scalars(objects):
-    from PyVorlane import Indexable
-
-    class Item(Indexable):
-        pass
-
-    class Plain:
-        def __init__(self, **kw):
-            self.__dict__.update(kw)
-
-    class Slotted:
-        __slots__ = ("a", "b", "c", "d", "e", "f")
-
-        def __init__(self, a, b, c, d, e, f):
-            self.a, self.b, self.c, self.d, self.e, self.f = a, b, c, d, e, f
+    Slotted = slotted("Slotted", ("a", "b", "c", "d", "e", "f"))
 
     # Values are made per object (distinct ints, floats and strings), as real data would be.
     def values(i):
         return dict(a=i * 7 + 1000, b=i * 0.25, c=f"n{i}", d=f"k{i % 1000}x", e=i % 3 == 0, f=-i - 1000)
 
     out = {}
-    for label, make in (("Indexable", lambda i: Item(**values(i))),
-                        ("plain class with __dict__", lambda i: Plain(**values(i))),
+    for label, make in (("Indexable", lambda i: Person(**values(i))),
+                        ("plain class with __dict__", lambda i: DictPerson(**values(i))),
                         ("class with __slots__", lambda i: Slotted(**values(i)))):
         before = rss()
         kept = [make(i) for i in range(objects)]
@@ -143,23 +88,8 @@ def case_six_scalars(objects):
 
 
 def case_twenty_three(objects):
-    from PyVorlane import Indexable
-
     names = [f"i{k}" for k in range(8)] + [f"f{k}" for k in range(8)] + [f"s{k}" for k in range(5)] + ["flag", "none"]
-
-    class Item(Indexable):
-        pass
-
-    class Plain:
-        def __init__(self, **kw):
-            self.__dict__.update(kw)
-
-    class Slotted:
-        __slots__ = tuple(names)
-
-        def __init__(self, **kw):
-            for k, v in kw.items():
-                setattr(self, k, v)
+    Slotted = slotted("Slotted", names)
 
     words = [f"word{k}" for k in range(200)]  # strings many objects share, as read from a file
 
@@ -171,7 +101,8 @@ def case_twenty_three(objects):
         return row
 
     out = {}
-    for label, make in (("Indexable", Item), ("plain class with __dict__", Plain), ("class with __slots__", Slotted)):
+    for label, make in (("Indexable", Person), ("plain class with __dict__", DictPerson),
+                        ("class with __slots__", Slotted)):
         before = rss()
         kept = [make(**values(i)) for i in range(objects)]
         out[f"23 attributes, {label}: B/object"] = (rss() - before - 8 * objects) / objects  # minus the list
@@ -182,20 +113,15 @@ def case_twenty_three(objects):
 
 
 def case_graph_rounds(objects):
-    from PyVorlane import Indexable
-
-    class Node(Indexable):
-        pass
-
     def one_round():
-        root = Node(name="root", depth=0, parent=None, children=[])
+        root = Person(name="root", depth=0, parent=None, children=[])
         nodes = [root]
         for i in range(1, objects):
             parent = nodes[(i - 1) // 3]
-            node = Node(name=f"n{i}", depth=parent.depth + 1, parent=parent, children=[])
+            node = Person(name=f"n{i}", depth=parent.depth + 1, parent=parent, children=[])
             parent.children.append(node)
             nodes.append(node)
-        index = Index(nodes)
+        index = bulk(nodes)
         assert len(index.reduced(**{"parent.name": "root"}).collect()) == 3
         del index, nodes, root, parent, node
 
@@ -207,16 +133,11 @@ def case_graph_rounds(objects):
 
 
 def case_bench_class(objects):
-    from PyVorlane import Indexable
-
-    class Person(Indexable):
-        pass
-
     before = rss()
-    people = [Person(**row) for row in bench_rows(objects)]
+    people = bench_people(objects)
     made = rss() - before
     before = rss()
-    index = Index(people)
+    index = bulk(people)
     indexed = rss() - before
     assert len(index.collect()) == objects
     return {"benchmark class, objects with values: B/object": (made - 8 * objects) / objects,
@@ -224,13 +145,8 @@ def case_bench_class(objects):
 
 
 def case_large(objects):
-    from PyVorlane import Indexable
-
-    class Person(Indexable):
-        pass
-
-    people = [Person(**row) for row in bench_rows(objects)]
-    index = Index(people)
+    people = bench_people(objects)
+    index = bulk(people)
     assert len(index.reduced(age=42).collect()) > 0
     return {f"{objects:,} benchmark objects bulk added: peak GiB": peak_rss() / 2**30}
 

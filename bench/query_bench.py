@@ -6,39 +6,14 @@ as a ratio to the list comprehension measured in the same run.
     .venv/bin/python bench/query_bench.py [--sizes 100000 1000000] [--seed 1]
 """
 import argparse
-import random
-import string
-import time
 
-from PyVorlane import Index, Indexable, PyQueryExpr as Q
+from PyVorlane import PyQueryExpr as Q
 
-
-class Person(Indexable):
-    pass
-
-
-CITIES = [f"city{i:02d}" for i in range(50)]
+from common import Person, best, one_by_one, six_attribute_rows, timed_once
 
 
 def make_people(n, seed):
-    rng = random.Random(seed)
-    letters = string.ascii_lowercase
-    return [
-        Person(id=i, age=rng.randrange(100), score=rng.random() * 100,
-               name="".join(rng.choice(letters) for _ in range(rng.randint(5, 12))),
-               city=rng.choice(CITIES), active=rng.random() < 0.5)
-        for i in range(n)
-    ]
-
-
-def best(fn, repeat):
-    times = []
-    result = None
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        result = fn()
-        times.append(time.perf_counter() - t0)
-    return min(times), result
+    return [Person(id=a, age=b, score=c, name=d, city=e, active=f) for a, b, c, d, e, f in six_attribute_rows(n, seed)]
 
 
 QUERIES = [
@@ -64,16 +39,12 @@ def main():
     args = parser.parse_args()
     for n in args.sizes:
         people = make_people(n, args.seed)
-        idx = Index()
-        t0 = time.perf_counter()
-        for p in people:
-            idx.add_object(p)
-        build = time.perf_counter() - t0
+        build, idx = timed_once(lambda: one_by_one(people), pause_gc=False)
         print(f"\n{n:,} objects (index built one by one in {build:.2f} s)")
         print(f"{'query':<24}{'hits':>9}{'PyVorlane ms':>15}{'list comp ms':>15}{'speed-up':>10}")
         for label, fast, slow in QUERIES:
-            t_fast, got = best(lambda: fast(idx), args.repeat)
-            t_slow, want = best(lambda: slow(people), args.repeat)
+            t_fast, got = best(lambda: fast(idx), args.repeat, args.repeat, 0, pause_gc=False)
+            t_slow, want = best(lambda: slow(people), args.repeat, args.repeat, 0, pause_gc=False)
             if sorted(map(id, got)) != sorted(map(id, want)):
                 raise SystemExit(f"wrong answer for {label}")
             print(f"{label:<24}{len(got):>9}{t_fast * 1e3:>15.2f}{t_slow * 1e3:>15.2f}{t_slow / t_fast:>9.1f}x")

@@ -24,11 +24,12 @@ import argparse
 import datetime
 import gc
 import random
-import time
 
 import numpy as np
 
 from PyVorlane import Index, Indexable, PyQueryExpr as Q
+
+from common import best, timed_once
 
 BASE = datetime.datetime(2013, 1, 1)
 MINUTES = 365 * 24 * 60
@@ -70,14 +71,9 @@ def make_plain_objects(values):
                 ks=k + 1000) for minute, number, hundredths, k in values]
 
 
-def best(fn, min_runs=5, budget=0.3):
-    times = []
-    start = time.perf_counter()
-    while len(times) < min_runs or (time.perf_counter() - start < budget and len(times) < 50):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return min(times)
+def _best(fn):
+    """Best of at least 5 runs, more up to 50 while under 0.3 s, the collector on."""
+    return best(fn, min_runs=5, max_runs=50, budget=0.3, pause_gc=False)[0]
 
 
 def minute_of(m):
@@ -119,11 +115,8 @@ def run(n, seed=1, log=print):
     for label, group in (("real kinds", objs), ("ints", plain)):
         times = []
         for _ in range(3):
-            gc.collect()
             idx = Index()
-            t0 = time.perf_counter()
-            idx.add_object_many(group)
-            times.append(time.perf_counter() - t0)
+            times.append(timed_once(lambda: idx.add_object_many(group), pause_gc=False)[0])
             del idx
         bulk[label] = min(times)
     del plain
@@ -138,8 +131,8 @@ def run(n, seed=1, log=print):
             raise SystemExit(f"FAIL: {label} found {len(got)} objects, {ref_label} {len(want)}")
         # The search alone (the view it makes): collecting the same objects costs the
         # same on both sides and would hide the difference.
-        t = best(lambda: idx.reduced_query(query))
-        ref = best(lambda: idx.reduced_query(ref_query))
+        t = _best(lambda: idx.reduced_query(query))
+        ref = _best(lambda: idx.reduced_query(ref_query))
         rows.append({"query": label, "reference": ref_label, "hits": len(got), "ms": t * 1e3, "ref ms": ref * 1e3,
                      "ratio": t / ref, "target": target})
         log(f"  {label:<22}{len(got):>9}  {t * 1e3:8.3f} ms  {ref_label:<22}{ref * 1e3:8.3f} ms  {t / ref:5.2f}×")

@@ -6,22 +6,10 @@ ratio signed / shifted, measured in the same run.
 """
 import argparse
 import random
-import time
 
-from PyVorlane import Index, Indexable, PyQueryExpr as Q
+from PyVorlane import PyQueryExpr as Q
 
-
-class P(Indexable):
-    pass
-
-
-def best(fn, repeat):
-    times = []
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return min(times)
+from common import Person, best, bulk
 
 
 def main():
@@ -37,9 +25,8 @@ def main():
         f = rng.uniform(-50.0, 50.0)
         if rng.random() < 0.001:
             f = -0.0
-        objs.append(P(i=i, i_s=i + 1000, f=f, f_s=f + 1000.0))
-    idx = Index()
-    idx.add_object_many(objs)
+        objs.append(Person(i=i, i_s=i + 1000, f=f, f_s=f + 1000.0))
+    idx = bulk(objs)
     cases = [
         ("le", 0), ("lt", 0), ("gt", 0), ("ge", 0), ("bt", (-5, 5)), ("lt", -250), ("ge", 250),
         ("gt", -400), ("le", 400), ("bt", (-300, -100)), ("bt", (-20, 300)),
@@ -57,8 +44,8 @@ def main():
                 signed = getattr(Q, op)(attr, v)
                 shifted = getattr(Q, op)(attr + "_s", v + 1000)
                 label = f"{attr} {op} {v:g}"
-            a = best(lambda: idx.reduced_query(signed), args.repeat)
-            b = best(lambda: idx.reduced_query(shifted), args.repeat)
+            a = best(lambda: idx.reduced_query(signed), args.repeat, args.repeat, 0, pause_gc=False)[0]
+            b = best(lambda: idx.reduced_query(shifted), args.repeat, args.repeat, 0, pause_gc=False)[0]
             print(f"{label:<20} {a * 1e3:8.3f} ms vs {b * 1e3:8.3f} ms  ratio {a / b:5.2f}")
 
 

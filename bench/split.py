@@ -8,29 +8,21 @@ increments and pointer copies, in list order) is the reference for `collect()`.
 import argparse
 import gc
 import sys
-import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from PyVorlane import PyQueryExpr as Q  # noqa: E402
-from common import bulk, make_people, make_rows  # noqa: E402
+from common import best, bulk, make_people, make_rows  # noqa: E402
 from peers import AGE, AGES5, CITY, INFIX, PREFIX, TAG, VIEW_AGE  # noqa: E402
 
 
-def best(fn, runs=15):
-    times = []
-    gc.collect()
-    gc.disable()
-    try:
-        for _ in range(runs):
-            t0 = time.perf_counter()
-            result = fn()
-            times.append(time.perf_counter() - t0)
-            del result  # freeing the answer is not part of its time
-    finally:
-        gc.enable()
-    return min(times)
+RUNS = 15
+
+
+def best_of(fn):
+    """Best of RUNS runs, the collector off; freeing the answer is not part of its time."""
+    return best(fn, RUNS, RUNS, 0)[0]
 
 
 def main():
@@ -55,18 +47,18 @@ def main():
             (f"tags has '{TAG}'", idx, Q.eq("tags", TAG)),
             (f"view(city).reduced(age > {VIEW_AGE})", view, Q.gt("age", VIEW_AGE)),
         ]
-        print(f"\n{n:,} objects: ms (best of 15)\n")
+        print(f"\n{n:,} objects: ms (best of {RUNS})\n")
         print("| query | hits | query alone | collect() | all | collect ns/object |")
         print("|---|---:|---:|---:|---:|---:|")
         for label, source, q in cases:
             found = source.reduced_query(q)
             hits = len(found.collect())
-            alone = best(lambda: source.reduced_query(q))
-            collect = best(lambda: found.collect())
-            whole = best(lambda: source.reduced_query(q).collect())
+            alone = best_of(lambda: source.reduced_query(q))
+            collect = best_of(lambda: found.collect())
+            whole = best_of(lambda: source.reduced_query(q).collect())
             per = collect / hits * 1e9 if hits else 0.0
             print(f"| {label} | {hits:,} | {alone * 1e3:.3f} | {collect * 1e3:.3f} | {whole * 1e3:.3f} | {per:.1f} |")
-        sliced = best(lambda: people[:])
+        sliced = best_of(lambda: people[:])
         print(f"\n`people[:]`: {sliced * 1e3:.3f} ms, {sliced / n * 1e9:.1f} ns/object")
         del idx, view, people
         gc.collect()
