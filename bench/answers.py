@@ -38,7 +38,6 @@ aborts the run.
 import argparse
 import datetime
 import heapq
-import json
 import pickle
 import sys
 import time
@@ -48,8 +47,8 @@ from operator import attrgetter
 
 from PyVorlane import Index
 
-from common import (add_report_args, best, bulk, fail, fmt_ratio, log, machine, make_people, make_rows, md_row,
-                    put_section as _put_section, run_line, save_run, target_lines, timed_once, write_docs)
+from common import (add_report_args, best, bulk, fail, fmt_ratio, log, make_people, make_rows, md_row,
+                    put_section as _put_section, report_head, run_or_report, target_lines, timed_once)
 from peers import ANSWERS_PEERS, CITY
 
 DOCS_HEADING = "Answers beyond a list (`bench/answers.py`)"
@@ -452,18 +451,15 @@ def _cell(row, engine):
 def report(res, level=1):
     """The results as Markdown: a title at `level` (1 for bench/results/answers.md, 2 for the
     section of docs/benchmarks.md), its tables one level below."""
-    h, sub = "#" * level, "#" * (level + 1)
+    sub = "#" * (level + 1)
     n = res["n"]
-    lines = [f"{h} {DOCS_HEADING}", "",
-             f"`bench/answers.py --size {n}`: "
-             + run_line(res["date"], res["seed"], res["machine"], ["pandas", "polars", "duckdb", "pyarrow", "sqlite"]),
-             "",
-             f"The suite's {n:,} objects in one index, and its 2% view `idx.reduced(city={CITY!r})`. "
-             "Times are the best of several runs, in ms; a ratio is the other engine's time over PyVorlane's "
-             "(above 1× PyVorlane is faster). Python works over the list `collect()` returns (of the index or "
-             "of the view), taken once; sqlite3, pandas, polars and DuckDB over their own copy of the data, built "
-             "once (not in the ratios), the view's questions asked of a copy narrowed beforehand (sqlite3 adds "
-             "`WHERE city = ?`). Every answer is checked against Python's."]
+    lines = report_head(res, level, DOCS_HEADING, "answers.py", ["pandas", "polars", "duckdb", "pyarrow", "sqlite"])
+    lines += [f"The suite's {n:,} objects in one index, and its 2% view `idx.reduced(city={CITY!r})`. "
+              "Times are the best of several runs, in ms; a ratio is the other engine's time over PyVorlane's "
+              "(above 1× PyVorlane is faster). Python works over the list `collect()` returns (of the index or "
+              "of the view), taken once; sqlite3, pandas, polars and DuckDB over their own copy of the data, built "
+              "once (not in the ratios), the view's questions asked of a copy narrowed beforehand (sqlite3 adds "
+              "`WHERE city = ?`). Every answer is checked against Python's."]
     rows = res["rows"]
     for group, title, engines, text in GROUPS:
         mine = [r for r in rows if r["group"] == group]
@@ -503,20 +499,13 @@ def main():
     parser.add_argument("--seed", type=int, default=1)
     add_report_args(parser, DOCS_HEADING)
     args = parser.parse_args()
+    if not args.report and args.size < 1000:
+        parser.error("--size must be at least 1000")
 
-    if args.report:
-        res = json.loads(args.report.read_text())
-        print(report(res), end="")
-    else:
-        if args.size < 1000:
-            parser.error("--size must be at least 1000")
-        mach = machine()
-        print(f"{mach['cpu']}, {mach['cores']} cores, Python {mach['python']}", flush=True)
+    def measure(mach):
         print(f"\n=== {args.size:,} objects ===", flush=True)
-        res = run(args.size, args.seed, mach)
-        save_run(args.out, "answers", res, report(res))
-    if args.docs:
-        write_docs(args.docs, DOCS_HEADING, report(res, level=2), before=BEFORE_HEADING)
+        return run(args.size, args.seed, mach)
+    run_or_report(args, "answers", report, measure, DOCS_HEADING, before=BEFORE_HEADING)
     return 0
 
 

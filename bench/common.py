@@ -284,6 +284,14 @@ def run_line(date, seed, mach, versions=None):
             + ", ".join(f"{name} {recorded.get(name, '?')}" for name in names) + ".")
 
 
+def report_head(res, level, heading, script, versions):
+    """The first lines of the report of a script run with --size: its title at `level`, and the
+    command, date, seed, commit, machine and `versions` its figures come from."""
+    return [f"{'#' * level} {heading}", "",
+            f"`bench/{script} --size {res['n']}`: " + run_line(res["date"], res["seed"], res["machine"], versions),
+            ""]
+
+
 def put_section(doc, heading, section, before=None):
     """`doc` with its "## heading" section (up to the next level-2 heading) replaced by `section`;
     without one, `section` goes before the "## before" section where there is one, else at the
@@ -327,15 +335,26 @@ def add_report_args(parser, heading):
                         help="no run: the tables of a run's JSON (with --docs, into the docs)")
 
 
-def save_run(out, name, res, text):
-    """Writes a run's tables and results to out/<name>.md and out/<name>.json, and prints the tables."""
-    out.mkdir(parents=True, exist_ok=True)
-    (out / f"{name}.md").write_text(text)
-    (out / f"{name}.json").write_text(json.dumps(res, indent=1))
-    print("\n" + text + f"(written to {out / f'{name}.md'} and {name}.json)")
-
-
-def write_docs(path, heading, section, before=None):
-    """Puts `section` into the file at `path` (see put_section)."""
-    path.write_text(put_section(path.read_text() if path.exists() else "", heading, section, before))
-    print(f"section '## {heading}' written to {path}")
+def run_or_report(args, name, report, run, heading, before=None):
+    """The rest of the main() of a script with add_report_args: with --report, prints the tables
+    of that JSON; else prints the machine, measures (`run(machine)` returns the results) and
+    writes the tables and results to --out as <name>.md and <name>.json. With --docs, the tables
+    also go into the docs, as the "## heading" section (see put_section). `report(res, level)`
+    makes the tables. Returns the results."""
+    if args.report:
+        res = json.loads(args.report.read_text())
+        print(report(res), end="")
+    else:
+        mach = machine()
+        print(f"{mach['cpu']}, {mach['cores']} cores, Python {mach['python']}", flush=True)
+        res = run(mach)
+        text = report(res)
+        args.out.mkdir(parents=True, exist_ok=True)
+        (args.out / f"{name}.md").write_text(text)
+        (args.out / f"{name}.json").write_text(json.dumps(res, indent=1))
+        print("\n" + text + f"(written to {args.out / f'{name}.md'} and {name}.json)")
+    if args.docs:
+        path = args.docs
+        path.write_text(put_section(path.read_text() if path.exists() else "", heading, report(res, level=2), before))
+        print(f"section '## {heading}' written to {path}")
+    return res

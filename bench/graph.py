@@ -44,16 +44,15 @@ still writes its results, then exits with status 1.
 """
 import argparse
 import datetime
-import json
 import random
 import sys
 import time
 
 from PyVorlane import Indexable, PyQueryExpr as Q
 
-from common import (Person, add_report_args, bulk, fmt_ms, fmt_ratio, log, machine, md_row, median_time,
-                    put_section as _put_section, rss, run_line, same_objects, save_run, target_lines, timed_once,
-                    write_docs)
+from common import (Person, add_report_args, bulk, fmt_ms, fmt_ratio, log, md_row, median_time,
+                    put_section as _put_section, report_head, rss, run_or_report, same_objects, target_lines,
+                    timed_once)
 from peers import GRAPH_PEERS
 
 DOCS_HEADING = "Object graphs"
@@ -545,21 +544,18 @@ def _described(n):
 def report(res, level=1):
     """The results as Markdown: a title at `level` (1 for bench/results/graph.md, 2 for the
     section of docs/benchmarks.md), its tables one level below."""
-    h, sub = "#" * level, "#" * (level + 1)
+    sub = "#" * (level + 1)
     n = res["n"]
-    lines = [f"{h} {DOCS_HEADING}", "",
-             f"`bench/graph.py --size {n}`: "
-             + run_line(res["date"], res["seed"], res["machine"], ["duckdb", "sqlite"]),
-             "",
-             "; ".join(_described(n)[g["graph"]] for g in res["graphs"]) + ". "
-             "The flat baselines have as many objects with the same attributes, ints (positions) in "
-             "place of the links. Bulk add is the best of several builds; memory is the RSS growth over the first "
-             "build. Queries are the median of several runs, each returning the list of objects, checked against "
-             "a list comprehension with the same meaning (a step through a list means some element) and against "
-             "sqlite3 and DuckDB holding the same graph as tables (friends as a link table; parent and customer as "
-             "columns), indexed on every join and filter column and queried with joins (through the friend "
-             "table as `IN` subqueries); a ratio is the baseline's time over PyVorlane's. `customer.name` runs over an index of the orders alone. "
-             "(wrong): the answer differs from the list comprehension's."]
+    lines = report_head(res, level, DOCS_HEADING, "graph.py", ["duckdb", "sqlite"])
+    lines += ["; ".join(_described(n)[g["graph"]] for g in res["graphs"]) + ". "
+              "The flat baselines have as many objects with the same attributes, ints (positions) in "
+              "place of the links. Bulk add is the best of several builds; memory is the RSS growth over the first "
+              "build. Queries are the median of several runs, each returning the list of objects, checked against "
+              "a list comprehension with the same meaning (a step through a list means some element) and against "
+              "sqlite3 and DuckDB holding the same graph as tables (friends as a link table; parent and customer as "
+              "columns), indexed on every join and filter column and queried with joins (through the friend "
+              "table as `IN` subqueries); a ratio is the baseline's time over PyVorlane's. `customer.name` runs over an index of the orders alone. "
+              "(wrong): the answer differs from the list comprehension's."]
 
     lines += ["", f"{sub} Bulk add", "",
               "| graph | objects | links | PyVorlane s | objects/s | flat baseline s | flat objects/s "
@@ -644,15 +640,10 @@ def main():
     parser.add_argument("--graphs", nargs="+", choices=list(GRAPHS), default=list(GRAPHS))
     add_report_args(parser, DOCS_HEADING)
     args = parser.parse_args()
+    if not args.report and args.size < 20:
+        parser.error("--size must be at least 20")
 
-    if args.report:
-        res = json.loads(args.report.read_text())
-        print(report(res), end="")
-    else:
-        if args.size < 20:
-            parser.error("--size must be at least 20")
-        mach = machine()
-        print(f"{mach['cpu']}, {mach['cores']} cores, Python {mach['python']}", flush=True)
+    def measure(mach):
         res = {"n": args.size, "seed": args.seed, "date": datetime.date.today().isoformat(), "machine": mach,
                "graphs": []}
         for name in args.graphs:
@@ -663,9 +654,8 @@ def main():
             res["graphs"].append(run_graph(g, args.seed, log))
             del g
             print(f"  freed: RSS {rss() / 2**30:.2f} GiB", flush=True)
-        save_run(args.out, "graph", res, report(res))
-    if args.docs:
-        write_docs(args.docs, DOCS_HEADING, report(res, level=2))
+        return res
+    res = run_or_report(args, "graph", report, measure, DOCS_HEADING)
     bad = failures(res)
     if bad:
         print("FAIL: answers differ from the list comprehension's: " + "; ".join(bad), file=sys.stderr)
