@@ -1,0 +1,90 @@
+"""The benchmarks' peers (bench/peers.py) answer every script's questions as the reference does,
+on a few hundred objects: the suite's queries as its list comprehensions, answers.py's cases as
+Python's ways, graph.py's joins as its scans. A peer whose package is not installed is skipped."""
+import random
+import sys
+from pathlib import Path
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
+import answers  # noqa: E402
+import common  # noqa: E402
+import graph  # noqa: E402
+import peers  # noqa: E402
+import suite  # noqa: E402
+
+N = 3_000
+
+
+def needs(cls):
+    for module in cls.modules:
+        pytest.importorskip(module)
+
+
+@pytest.fixture(scope="module")
+def rows():
+    # Seed 10 leaves no query of the suite without an answer at this size.
+    return common.make_rows(N, 10)
+
+
+@pytest.fixture(scope="module")
+def people(rows):
+    return common.make_people(rows)
+
+
+def by_name(classes):
+    return pytest.mark.parametrize("cls", classes, ids=[cls.name for cls in classes])
+
+
+@by_name(peers.PEERS)
+def test_suite_queries_answer_as_the_list_comprehension(cls, people):
+    needs(cls)
+    ctx = {"people": people, "ages5": set(peers.AGES5), "city_list": [p for p in people if p.city == peers.CITY]}
+    want = {label: fns[1](ctx) for label, *fns in suite.queries()}
+    assert all(want.values())
+    peer = cls(people)
+    try:
+        peer.prepare_view()
+        asked = peer.queries()
+        assert asked and set(asked) <= set(peers.LABELS)
+        for label, fn in asked.items():
+            got = fn()
+            assert common.same_objects(got, want[label]), (label, len(got), len(want[label]))
+    finally:
+        peer.close()
+
+
+@by_name(peers.ANSWERS_PEERS)
+def test_answers_cases_answer_as_python(cls, rows, people):
+    needs(cls)
+    view = [p for p in people if p.city == peers.CITY]
+    python = answers.python_cases(people, view)
+    peer = cls(people, rows=rows)
+    try:
+        asked = peer.answers()
+        assert set(asked) == set(answers.PEER_CASES) == set(python)
+        for key, fn in asked.items():
+            _, want = answers.timed_python(python[key], key)
+            answers.check(N, cls.name, key, fn(), want, False)  # stops the test with SystemExit on a difference
+    finally:
+        peer.close()
+
+
+@by_name(peers.GRAPH_PEERS)
+@pytest.mark.parametrize("name", list(graph.GRAPHS))
+def test_graph_joins_answer_as_the_scans(cls, name):
+    needs(cls)
+    g = graph.GRAPHS[name](400, 3)
+    objs = g.build(linked=True)
+    tables, indexes = g.tables()
+    peer = cls(tables=tables, indexes=indexes)
+    try:
+        for label, _path, x, scan, sql, ids in g.queries(objs, random.Random(4)):
+            want = scan()
+            assert want, label
+            assert common.same_objects(peer.ask(sql, x, ids), want), label
+    finally:
+        peer.close()
+        g.unlink(objs)
+
