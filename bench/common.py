@@ -76,8 +76,8 @@ def iter_rows(n, seed, tags_last=False):
     """The suite's rows (id, age, score, name, city, active, group, tags), one at a time, so that
     objects can be made from them without holding them all. The id is the position.
 
-    bench/memory.py draws each row's tags after its other values (`tags_last`): the same values
-    and shares, other draws of the generator, kept so that its figures stay comparable."""
+    With `tags_last` each row's tags are drawn after its other values, the order bench/memory.py
+    has always used: the same distributions, other rows for the same seed."""
     rng = random.Random(seed)
     letters = string.ascii_lowercase
     for i in range(n):
@@ -86,7 +86,7 @@ def iter_rows(n, seed, tags_last=False):
         name = "".join(rng.choices(letters, k=rng.randint(5, 12)))
         city, active = rng.choice(CITIES), rng.random() < 0.5
         group = rng.choices(GROUPS, weights=GROUP_WEIGHTS)[0]
-        yield i, age, score, name, city, active, group, _tags(rng) if tags_last else tags
+        yield i, age, score, name, city, active, group, (_tags(rng) if tags_last else tags)
 
 
 def make_rows(n, seed):
