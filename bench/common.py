@@ -99,12 +99,13 @@ def make_people(rows):
 
 
 def six_attribute_rows(n, seed):
-    """Rows (id, age, score, name, city, active) as bench/query_bench.py and bench/bulk_bench.py
-    draw them: no group and no tags, and each name drawn letter by letter."""
+    """Rows (id, age, score, name, city, active), one at a time, as bench/query_bench.py and
+    bench/bulk_bench.py draw them: no group and no tags, and each name drawn letter by letter."""
     rng = random.Random(seed)
     letters = string.ascii_lowercase
-    return [(i, rng.randrange(100), rng.random() * 100, "".join(rng.choice(letters) for _ in range(rng.randint(5, 12))),
-             rng.choice(CITIES), rng.random() < 0.5) for i in range(n)]
+    for i in range(n):
+        yield (i, rng.randrange(100), rng.random() * 100,
+               "".join(rng.choice(letters) for _ in range(rng.randint(5, 12))), rng.choice(CITIES), rng.random() < 0.5)
 
 
 # ---------------------------------------------------------------- indexes
@@ -124,49 +125,52 @@ def one_by_one(objs):
 
 
 # ---------------------------------------------------------------- timers
-# Each starts from a collection. With pause_gc (the default) the collector is off while the
-# timed calls run, so that no collection of unrelated garbage lands in a timing; the scripts
-# that have always timed with it on (their figures include the collections the timed code
-# sets off) pass pause_gc=False. An answer is let go of outside the timings.
+# Quiet timings (the default) start from a collection and run with the collector off, so that
+# no collection of unrelated garbage lands in them, and let go of an answer outside them. The
+# scripts that have always timed a plain `perf_counter()` around the call pass quiet=False: the
+# collector is left as it is (on, and what the timed code sets off counts), and a run's time
+# includes letting go of the answer before it. The two give different figures for the same
+# call (a collection just before a short query changes its time), so a script keeps its way.
 
-def timed_once(fn, pause_gc=True):
+def timed_once(fn, quiet=True):
     """The seconds of one call of fn, and what it returned."""
-    gc.collect()
-    if pause_gc:
+    if quiet:
+        gc.collect()
         gc.disable()
     try:
         t0 = time.perf_counter()
         result = fn()
         return time.perf_counter() - t0, result
     finally:
-        if pause_gc:
+        if quiet:
             gc.enable()
 
 
-def runs(fn, min_runs, max_runs, budget, pause_gc=True):
+def runs(fn, min_runs, max_runs, budget, quiet=True):
     """The times of several runs of fn and its last result: at least min_runs, more while they
     stay under the budget (seconds), at most max_runs (min_runs == max_runs: that many)."""
     times = []
     result = None
-    gc.collect()
-    if pause_gc:
+    if quiet:
+        gc.collect()
         gc.disable()
     try:
         start = time.perf_counter()
         while len(times) < min_runs or (len(times) < max_runs and time.perf_counter() - start < budget):
-            result = None
+            if quiet:
+                result = None
             t0 = time.perf_counter()
             result = fn()
             times.append(time.perf_counter() - t0)
     finally:
-        if pause_gc:
+        if quiet:
             gc.enable()
     return times, result
 
 
-def best(fn, min_runs=3, max_runs=30, budget=0.3, pause_gc=True):
+def best(fn, min_runs=3, max_runs=30, budget=0.3, quiet=True):
     """Best of several runs (as `runs`) and the last result."""
-    times, result = runs(fn, min_runs, max_runs, budget, pause_gc)
+    times, result = runs(fn, min_runs, max_runs, budget, quiet)
     return min(times), result
 
 

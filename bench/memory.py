@@ -51,7 +51,7 @@ def case_small_indexes(objects):
     rng = random.Random(7)
     groups = [rng.sample(people, 10) for _ in range(200)]
     before = rss()
-    elapsed, indexes = timed_once(lambda: [bulk(group) for group in groups], pause_gc=False)
+    elapsed, indexes = timed_once(lambda: [bulk(group) for group in groups], quiet=False)
     grown = rss() - before
     assert all(len(ix.collect()) == 10 for ix in indexes)
     assert indexes[0].reduced(age=groups[0][0].age).collect()

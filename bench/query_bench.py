@@ -13,6 +13,8 @@ from common import Person, best, one_by_one, six_attribute_rows, timed_once
 
 
 def make_people(n, seed):
+    """Each object made as its row is drawn (the objects and their values lie together in memory,
+    which the answers' times depend on)."""
     return [Person(id=a, age=b, score=c, name=d, city=e, active=f) for a, b, c, d, e, f in six_attribute_rows(n, seed)]
 
 
@@ -39,12 +41,12 @@ def main():
     args = parser.parse_args()
     for n in args.sizes:
         people = make_people(n, args.seed)
-        build, idx = timed_once(lambda: one_by_one(people), pause_gc=False)
+        build, idx = timed_once(lambda: one_by_one(people), quiet=False)
         print(f"\n{n:,} objects (index built one by one in {build:.2f} s)")
         print(f"{'query':<24}{'hits':>9}{'PyVorlane ms':>15}{'list comp ms':>15}{'speed-up':>10}")
         for label, fast, slow in QUERIES:
-            t_fast, got = best(lambda: fast(idx), args.repeat, args.repeat, 0, pause_gc=False)
-            t_slow, want = best(lambda: slow(people), args.repeat, args.repeat, 0, pause_gc=False)
+            t_fast, got = best(lambda: fast(idx), args.repeat, args.repeat, 0, quiet=False)
+            t_slow, want = best(lambda: slow(people), args.repeat, args.repeat, 0, quiet=False)
             if sorted(map(id, got)) != sorted(map(id, want)):
                 raise SystemExit(f"wrong answer for {label}")
             print(f"{label:<24}{len(got):>9}{t_fast * 1e3:>15.2f}{t_slow * 1e3:>15.2f}{t_slow / t_fast:>9.1f}x")

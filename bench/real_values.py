@@ -72,8 +72,8 @@ def make_plain_objects(values):
 
 
 def _best(fn):
-    """Best of at least 5 runs, more up to 50 while under 0.3 s, the collector on."""
-    return best(fn, min_runs=5, max_runs=50, budget=0.3, pause_gc=False)[0]
+    """Best of at least 5 runs, more up to 50 while under 0.3 s, plainly timed."""
+    return best(fn, min_runs=5, max_runs=50, budget=0.3, quiet=False)[0]
 
 
 def minute_of(m):
@@ -115,8 +115,9 @@ def run(n, seed=1, log=print):
     for label, group in (("real kinds", objs), ("ints", plain)):
         times = []
         for _ in range(3):
+            gc.collect()
             idx = Index()
-            times.append(timed_once(lambda: idx.add_object_many(group), pause_gc=False)[0])
+            times.append(timed_once(lambda: idx.add_object_many(group), quiet=False)[0])
             del idx
         bulk[label] = min(times)
     del plain

@@ -44,8 +44,8 @@ def main():
                 signed = getattr(Q, op)(attr, v)
                 shifted = getattr(Q, op)(attr + "_s", v + 1000)
                 label = f"{attr} {op} {v:g}"
-            a = best(lambda: idx.reduced_query(signed), args.repeat, args.repeat, 0, pause_gc=False)[0]
-            b = best(lambda: idx.reduced_query(shifted), args.repeat, args.repeat, 0, pause_gc=False)[0]
+            a = best(lambda: idx.reduced_query(signed), args.repeat, args.repeat, 0, quiet=False)[0]
+            b = best(lambda: idx.reduced_query(shifted), args.repeat, args.repeat, 0, quiet=False)[0]
             print(f"{label:<20} {a * 1e3:8.3f} ms vs {b * 1e3:8.3f} ms  ratio {a / b:5.2f}")
 
 
