@@ -1,6 +1,7 @@
 """Lists, tuples and sets are searchable element by element; dicts are not indexed."""
 import gc
 import re
+import sys
 
 import pytest
 
@@ -172,10 +173,13 @@ def test_containers_nested_up_to_the_depth_limit_are_entered_and_one_more_is_ref
         current.append("bottom")
         return top
 
+    # Python 3.12 counts each level against its own limit of nested C calls (1,500),
+    # which refuses before the fixed depth does; 3.13's limit is far above it.
+    deepest, refusal = (2000, "2000 deep") if sys.version_info >= (3, 13) else (1000, "checking container elements")
     idx, (o,) = build(["x"])
-    o.v = nest(2000)
+    o.v = nest(deepest)
     assert tags(idx.reduced_query(Q.eq("v", "bottom"))) == [0]
-    with pytest.raises(RecursionError, match="2000 deep"):
+    with pytest.raises(RecursionError, match=refusal):
         o.v = nest(2001)
     # Refused before anything changed: the value and the index are as they were.
     assert tags(idx.reduced_query(Q.eq("v", "bottom"))) == [0]

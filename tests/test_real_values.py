@@ -278,6 +278,51 @@ def test_columns_give_arrow_time_types():
         zoned.columns("q")
 
 
+def test_subclass_times_are_asked_for_a_nanosecond_part():
+    # The way pandas' Timestamp and Timedelta report a part finer than the base type holds.
+    class Stamp(dt.datetime):
+        nanosecond = 0
+
+    class FineStamp(dt.datetime):
+        nanosecond = 7
+
+    class Span(dt.timedelta):
+        nanoseconds = 0
+
+    class FineSpan(dt.timedelta):
+        nanoseconds = 3
+
+    class Broken(dt.datetime):
+        @property
+        def nanosecond(self):
+            raise LookupError("no clock")
+
+    class Absent(dt.datetime):
+        @property
+        def nanosecond(self):
+            raise AttributeError("nanosecond")
+
+    class Plain(dt.datetime):
+        pass
+
+    when = (2020, 1, 2, 3, 4, 5)
+    idx = Index()
+    objs = [Obj(t=Stamp(*when)), Obj(t=Absent(*when)), Obj(t=Plain(*when)), Obj(t=Span(hours=2))]
+    idx.add_object_many(objs)
+    assert idx.reduced_query(Q.eq("t", dt.datetime(*when))).collect() == objs[:3]
+    assert idx.reduced_query(Q.eq("t", dt.timedelta(hours=2))).collect() == objs[3:]
+    for fine in (FineStamp(*when), FineSpan(hours=2)):
+        with pytest.raises(ValueError, match="finer than a microsecond"):
+            Obj(t=fine)
+        with pytest.raises(ValueError, match="finer than a microsecond"):
+            objs[0].t = fine
+    # An error other than a missing attribute is the caller's to see; nothing changed.
+    with pytest.raises(LookupError, match="no clock"):
+        objs[0].t = Broken(*when)
+    assert type(objs[0].t) is Stamp
+    assert idx.reduced_query(Q.eq("t", dt.datetime(*when))).collect() == objs[:3]
+
+
 def test_pandas_values_from_frames():
     pd = pytest.importorskip("pandas")
     frame = pd.DataFrame({"when": pd.to_datetime(["2013-01-01 05:00", None, "2013-06-01 12:00"], utc=True),

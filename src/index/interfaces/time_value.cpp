@@ -119,7 +119,13 @@ std::optional<int64_t> utc_offset(PyObject* obj, PyObject* tzinfo) {
 // nanosecond part, which the base type has no room for.
 bool has_nanoseconds(PyObject* obj, const char* name) {
     PyObject* part = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
     const int found = PyObject_GetOptionalAttrString(obj, name, &part);
+#else
+    // 3.12 has no PyObject_GetOptionalAttrString: a missing attribute is an AttributeError to clear.
+    part = PyObject_GetAttrString(obj, name);
+    const int found = part != nullptr ? 1 : PyErr_ExceptionMatches(PyExc_AttributeError) ? (PyErr_Clear(), 0) : -1;
+#endif
     if (found < 0) throw py::ConversionError::from_python_error();
     if (found == 0) return false;
     return truth_of(owned(part).get());
