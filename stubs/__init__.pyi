@@ -59,8 +59,118 @@ def sum_as_string(a: int, b: int) -> str:
         sum_as_string(1, 2)   # "3"
     """
 
+class _IndexLike:
+    """What `Index` and `FilteredIndex` both answer over the objects they hold:
+    ordering, counting by value, Arrow columns, smallest and largest values.
+
+    A name for type checkers only: at run time each class has these methods
+    of its own.
+    """
+
+    def order_by(self, attr: str, *, descending: bool = False, limit: int | None = None) -> list[Any]:
+        """Returns the objects ordered by their current value of `attr`.
+
+        Numbers come first (ints and floats in one numeric order), then
+        dates, naive datetimes, aware datetimes (by instant), naive times,
+        aware times and durations, each kind in its own order, then strings in
+        code point order. Objects whose value is of another kind (a bool, NaN
+        or NaT, a container, an `Indexable`) or that lack the attribute come
+        last, in `collect()` order. Ties keep `collect()` order.
+        `descending=True` reverses the order of the values within each kind
+        only: ties and the objects without a value stay as they were. With `limit`, only the
+        first `limit` objects are returned, found from the index's ordered
+        structures at a cost that follows the limit, not the size of the set.
+
+        Args:
+            attr: an attribute name (no dotted path).
+            descending: largest values first.
+            limit: at most this many objects; None for all.
+
+        Returns:
+            A new list of objects.
+
+        Raises:
+            TypeError: `attr` is not a str, or `limit` is not an int or None.
+            ValueError: `limit` is negative, or `attr` is a dotted path.
+
+        Example::
+
+            idx.order_by("age", descending=True, limit=10)   # the ten oldest
+        """
+
+    def count_by(self, attr: str, /) -> list[tuple[Any, int]]:
+        """Counts the objects holding each value of `attr`, most common first.
+
+        Like `Counter.most_common()`; ties come in value order: numbers
+        ascending, dates, datetimes, times and durations kind by kind, then
+        strings in code point order, then False, True, then objects in
+        `collect()` order. A list, tuple or set counts each of its
+        distinct elements once per object. Equal numbers are one entry, an
+        int when the number is integral (3 and 3.0 count together as 3), else
+        a float; booleans stay apart from 0 and 1. `Indexable` values count by
+        identity; values of other kinds (and NaN, NaT) are left out. An unknown
+        attribute gives an empty list.
+
+        Raises:
+            TypeError: `attr` is not a str.
+            ValueError: `attr` is a dotted path.
+
+        Example::
+
+            idx.reduced(active=True).count_by("city")   # [("Oslo", 120), ("Rome", 80), ...]
+        """
+
+    def columns(self, *attrs: str) -> Columns:
+        """Returns the current values of the named attributes of the objects as Arrow columns.
+
+        One row per object, in `collect()` order; one column per name, in
+        argument order, typed by the values found: `int64` (ints), `float64`
+        (floats, or ints and floats together), `string` (str; `large_string`
+        past 2 GiB of text), `bool`, `date32` (dates), `timestamp[us]` (naive
+        datetimes; with time zone "UTC" for aware ones), `time64[us]` (naive
+        times), `duration[us]` (timedeltas), or the null type when no object
+        has the attribute. An object without the attribute, or whose value is
+        None or NaT, gives a null there.
+
+        Args:
+            *attrs: attribute names (no dotted paths). An unknown name gives an
+                all-null column; no names give no columns, one row per object.
+
+        Returns:
+            A new `Columns`, which `pyarrow.table`, `polars.DataFrame`, duckdb
+            and `pandas.DataFrame.from_arrow` take directly. It holds its own
+            copy of the values: later assignments do not change it.
+
+        Raises:
+            TypeError: a name that is not a `str`; an attribute whose values
+                mix kinds other than int and float, or hold a list, tuple,
+                set, dict, nested `Indexable`, aware time or any other value.
+            ValueError: a dotted name.
+
+        Example::
+
+            import polars as pl
+            pl.DataFrame(idx.columns("name", "age"))
+        """
+
+    def min(self, attr: str, /) -> int | float | _dt.date | _dt.time | _dt.timedelta | None:
+        """Returns the smallest number among the values of `attr` (list, tuple
+        and set elements included; booleans are not numbers here), an int
+        when it is integral; without numbers, the smallest value of the first
+        kind of date, datetime, time or duration held (in `order_by`'s order);
+        None when there is none.
+
+        Raises:
+            TypeError: `attr` is not a str.
+            ValueError: `attr` is a dotted path.
+        """
+
+    def max(self, attr: str, /) -> int | float | _dt.date | _dt.time | _dt.timedelta | None:
+        """Returns the largest number among the values of `attr`, as `min`
+        returns the smallest."""
+
 @final
-class Index:
+class Index(_IndexLike):
     """An index over `Indexable` objects, answering attribute queries with bitmaps.
 
     An index keeps strong references to the objects added to it and stays
@@ -248,108 +358,6 @@ class Index:
             TypeError: `other` is not an `Index`.
         """
 
-    def order_by(self, attr: str, *, descending: bool = False, limit: int | None = None) -> list[Any]:
-        """Returns the objects ordered by their current value of `attr`.
-
-        Numbers come first (ints and floats in one numeric order), then
-        dates, naive datetimes, aware datetimes (by instant), naive times,
-        aware times and durations, each kind in its own order, then strings in
-        code point order. Objects whose value is of another kind (a bool, NaN
-        or NaT, a container, an `Indexable`) or that lack the attribute come
-        last, in `collect()` order. Ties keep `collect()` order.
-        `descending=True` reverses the order of the values within each kind
-        only: ties and the objects without a value stay as they were. With `limit`, only the
-        first `limit` objects are returned, found from the index's ordered
-        structures at a cost that follows the limit, not the size of the set.
-
-        Args:
-            attr: an attribute name (no dotted path).
-            descending: largest values first.
-            limit: at most this many objects; None for all.
-
-        Returns:
-            A new list of objects.
-
-        Raises:
-            TypeError: `attr` is not a str, or `limit` is not an int or None.
-            ValueError: `limit` is negative, or `attr` is a dotted path.
-
-        Example::
-
-            idx.order_by("age", descending=True, limit=10)   # the ten oldest
-        """
-
-    def count_by(self, attr: str, /) -> list[tuple[Any, int]]:
-        """Counts the objects holding each value of `attr`, most common first.
-
-        Like `Counter.most_common()`; ties come in value order: numbers
-        ascending, dates, datetimes, times and durations kind by kind, then
-        strings in code point order, then False, True, then objects in
-        `collect()` order. A list, tuple or set counts each of its
-        distinct elements once per object. Equal numbers are one entry, an
-        int when the number is integral (3 and 3.0 count together as 3), else
-        a float; booleans stay apart from 0 and 1. `Indexable` values count by
-        identity; values of other kinds (and NaN, NaT) are left out. An unknown
-        attribute gives an empty list.
-
-        Raises:
-            TypeError: `attr` is not a str.
-            ValueError: `attr` is a dotted path.
-
-        Example::
-
-            idx.reduced(active=True).count_by("city")   # [("Oslo", 120), ("Rome", 80), ...]
-        """
-
-    def columns(self, *attrs: str) -> Columns:
-        """Returns the current values of the named attributes of the objects as Arrow columns.
-
-        One row per object, in `collect()` order; one column per name, in
-        argument order, typed by the values found: `int64` (ints), `float64`
-        (floats, or ints and floats together), `string` (str; `large_string`
-        past 2 GiB of text), `bool`, `date32` (dates), `timestamp[us]` (naive
-        datetimes; with time zone "UTC" for aware ones), `time64[us]` (naive
-        times), `duration[us]` (timedeltas), or the null type when no object
-        has the attribute. An object without the attribute, or whose value is
-        None or NaT, gives a null there.
-
-        Args:
-            *attrs: attribute names (no dotted paths). An unknown name gives an
-                all-null column; no names give no columns, one row per object.
-
-        Returns:
-            A new `Columns`, which `pyarrow.table`, `polars.DataFrame`, duckdb
-            and `pandas.DataFrame.from_arrow` take directly. It holds its own
-            copy of the values: later assignments do not change it.
-
-        Raises:
-            TypeError: a name that is not a `str`; an attribute whose values
-                mix kinds other than int and float, or hold a list, tuple,
-                set, dict, nested `Indexable`, aware time or any other value.
-            ValueError: a dotted name.
-
-        Example::
-
-            import polars as pl
-            pl.DataFrame(idx.columns("name", "age"))
-        """
-
-    def min(self, attr: str, /) -> int | float | _dt.date | _dt.time | _dt.timedelta | None:
-        """Returns the smallest number among the values of `attr` (list, tuple
-        and set elements included; booleans are not numbers here), an int
-        when it is integral; without numbers, the smallest value of the first
-        kind of date, datetime, time or duration held (in `order_by`'s order);
-        None when there is none.
-
-        Raises:
-            TypeError: `attr` is not a str.
-            ValueError: `attr` is a dotted path.
-        """
-
-    def max(self, attr: str, /) -> int | float | _dt.date | _dt.time | _dt.timedelta | None:
-        """Returns the largest number among the values of `attr`, as `min`
-        returns the smallest."""
-
     def __reduce__(self) -> tuple[type[Index], tuple[()], list[Any]]:
         """Pickles the index as the list of its members (`pickle` and
         `copy.deepcopy` use it): the objects pickle as they pickle themselves,
@@ -490,7 +498,7 @@ class Indexable:
         """
 
 @final
-class FilteredIndex:
+class FilteredIndex(_IndexLike):
     """A narrowed view over an index: the answer of a query.
 
     Made by `Index.reduced`, `Index.reduced_query` and the narrowing methods
@@ -555,108 +563,6 @@ class FilteredIndex:
             A new `Index`; `view.rebase().collect() == view.collect()`, and
             assignments to the objects update both.
         """
-
-    def order_by(self, attr: str, *, descending: bool = False, limit: int | None = None) -> list[Any]:
-        """Returns the objects ordered by their current value of `attr`.
-
-        Numbers come first (ints and floats in one numeric order), then
-        dates, naive datetimes, aware datetimes (by instant), naive times,
-        aware times and durations, each kind in its own order, then strings in
-        code point order. Objects whose value is of another kind (a bool, NaN
-        or NaT, a container, an `Indexable`) or that lack the attribute come
-        last, in `collect()` order. Ties keep `collect()` order.
-        `descending=True` reverses the order of the values within each kind
-        only: ties and the objects without a value stay as they were. With `limit`, only the
-        first `limit` objects are returned, found from the index's ordered
-        structures at a cost that follows the limit, not the size of the set.
-
-        Args:
-            attr: an attribute name (no dotted path).
-            descending: largest values first.
-            limit: at most this many objects; None for all.
-
-        Returns:
-            A new list of objects.
-
-        Raises:
-            TypeError: `attr` is not a str, or `limit` is not an int or None.
-            ValueError: `limit` is negative, or `attr` is a dotted path.
-
-        Example::
-
-            idx.order_by("age", descending=True, limit=10)   # the ten oldest
-        """
-
-    def count_by(self, attr: str, /) -> list[tuple[Any, int]]:
-        """Counts the objects holding each value of `attr`, most common first.
-
-        Like `Counter.most_common()`; ties come in value order: numbers
-        ascending, dates, datetimes, times and durations kind by kind, then
-        strings in code point order, then False, True, then objects in
-        `collect()` order. A list, tuple or set counts each of its
-        distinct elements once per object. Equal numbers are one entry, an
-        int when the number is integral (3 and 3.0 count together as 3), else
-        a float; booleans stay apart from 0 and 1. `Indexable` values count by
-        identity; values of other kinds (and NaN, NaT) are left out. An unknown
-        attribute gives an empty list.
-
-        Raises:
-            TypeError: `attr` is not a str.
-            ValueError: `attr` is a dotted path.
-
-        Example::
-
-            idx.reduced(active=True).count_by("city")   # [("Oslo", 120), ("Rome", 80), ...]
-        """
-
-    def columns(self, *attrs: str) -> Columns:
-        """Returns the current values of the named attributes of the objects as Arrow columns.
-
-        One row per object, in `collect()` order; one column per name, in
-        argument order, typed by the values found: `int64` (ints), `float64`
-        (floats, or ints and floats together), `string` (str; `large_string`
-        past 2 GiB of text), `bool`, `date32` (dates), `timestamp[us]` (naive
-        datetimes; with time zone "UTC" for aware ones), `time64[us]` (naive
-        times), `duration[us]` (timedeltas), or the null type when no object
-        has the attribute. An object without the attribute, or whose value is
-        None or NaT, gives a null there.
-
-        Args:
-            *attrs: attribute names (no dotted paths). An unknown name gives an
-                all-null column; no names give no columns, one row per object.
-
-        Returns:
-            A new `Columns`, which `pyarrow.table`, `polars.DataFrame`, duckdb
-            and `pandas.DataFrame.from_arrow` take directly. It holds its own
-            copy of the values: later assignments do not change it.
-
-        Raises:
-            TypeError: a name that is not a `str`; an attribute whose values
-                mix kinds other than int and float, or hold a list, tuple,
-                set, dict, nested `Indexable`, aware time or any other value.
-            ValueError: a dotted name.
-
-        Example::
-
-            import polars as pl
-            pl.DataFrame(idx.columns("name", "age"))
-        """
-
-    def min(self, attr: str, /) -> int | float | _dt.date | _dt.time | _dt.timedelta | None:
-        """Returns the smallest number among the values of `attr` (list, tuple
-        and set elements included; booleans are not numbers here), an int
-        when it is integral; without numbers, the smallest value of the first
-        kind of date, datetime, time or duration held (in `order_by`'s order);
-        None when there is none.
-
-        Raises:
-            TypeError: `attr` is not a str.
-            ValueError: `attr` is a dotted path.
-        """
-
-    def max(self, attr: str, /) -> int | float | _dt.date | _dt.time | _dt.timedelta | None:
-        """Returns the largest number among the values of `attr`, as `min`
-        returns the smallest."""
 
     def __sizeof__(self) -> int:
         """The bytes the view holds: the object and its own set of ids (the
