@@ -307,34 +307,3 @@ def test_writes_and_removals_while_columns_are_read():
         thread.join(60)
     assert not thread.is_alive()
     assert consume(idx.columns("x").__arrow_c_stream__())["x"] == [o.x for o in idx.collect()]
-
-
-# ---------------------------------------------------------------- the fetch of the C sources
-
-FETCH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "cmake", "fetch_nanoarrow.py")
-
-
-def test_fetch_script_refuses_a_wrong_checksum_and_keeps_a_current_folder(tmp_path):
-    import subprocess
-    import tarfile
-
-    fake = tmp_path / "nanoarrow-0.7.0.tar.gz"
-    with tarfile.open(fake, "w:gz"):
-        pass
-    dest = tmp_path / "out"
-    done = subprocess.run([sys.executable, FETCH, str(dest), "--sdist", str(fake)],
-                          capture_output=True, text=True, timeout=60)
-    assert done.returncode == 1 and "sha256" in done.stderr and "VORLANE_NANOARROW_DIR" in done.stderr
-    assert not (dest / "nanoarrow.sha256").exists()
-
-    # A folder stamped with the pinned release is left as it is, nothing read or fetched.
-    source = open(FETCH).read()
-    pinned = source.split('SDIST_SHA256 = "')[1].split('"')[0]
-    (dest / "nanoarrow" / "common").mkdir(parents=True)
-    for name in ("nanoarrow/nanoarrow.h", "nanoarrow/nanoarrow_config.h", "nanoarrow/common/array.c"):
-        (dest / name).write_text("kept")
-    (dest / "nanoarrow.sha256").write_text(pinned + "\n")
-    done = subprocess.run([sys.executable, FETCH, str(dest), "--sdist", str(tmp_path / "missing.tar.gz")],
-                          capture_output=True, text=True, timeout=60)
-    assert done.returncode == 0, done.stderr
-    assert (dest / "nanoarrow" / "nanoarrow.h").read_text() == "kept"
