@@ -78,8 +78,23 @@ public:
     // What copies of one handle share, and no other handle has while they live.
     const void* identity() const noexcept { return block_; }
 
+    // The handle as one machine word (its block's address, 8-byte aligned, so
+    // a holder may use the low bit as a tag), and what can be done with such a
+    // word: take it back as a handle, add a copy's count, drop one, read the object.
+    uintptr_t into_word() && noexcept { return reinterpret_cast<uintptr_t>(std::exchange(block_, nullptr)); }
+    static SharedPyRef from_word(uintptr_t word) noexcept {
+        SharedPyRef ref;
+        ref.block_ = reinterpret_cast<Block*>(word);
+        return ref;
+    }
+    static void copy_word(uintptr_t word) noexcept {
+        reinterpret_cast<Block*>(word)->count.fetch_add(1, std::memory_order_relaxed);
+    }
+    static void drop_word(uintptr_t word) noexcept { (void)from_word(word); }
+    static PyObject* object_of_word(uintptr_t word) noexcept { return reinterpret_cast<Block*>(word)->obj; }
+
 private:
-    struct Block {
+    struct alignas(8) Block {
         std::atomic<uint64_t> count;
         PyObject* obj;
     };

@@ -57,7 +57,11 @@ const Indexable& ObjectHandle::record() const noexcept { return indexable_record
 const Indexable& StoredIndexable::record() const noexcept { return indexable_record(python_handle.get()); }
 
 StoredIndexable StoredIndexable::from_py_ref(PyObject* object) {
-    return StoredIndexable{py::SharedPyRef(PyRef::borrow(object)), indexable_record(object).id};
+    return StoredIndexable{HeldIndexable::owned(object), indexable_record(object).id};
+}
+
+StoredIndexable StoredIndexable::element(PyObject* object) {
+    return StoredIndexable{HeldIndexable::counted(object), indexable_record(object).id};
 }
 
 uint64_t PyValue::hash() const noexcept {

@@ -73,19 +73,72 @@ private:
     PyObject* obj_ = nullptr;
 };
 
-// A nested Indexable held by a value: keeps the Python object alive; its record
-// (inside the object) is its live state. Each conversion takes a reference of
-// its own, which the copies share: so an object's attribute value owns exactly
-// one reference, which the object's traverse slot reports to the cycle collector.
+// A nested Indexable held by a value, in one word. Two ways of holding it:
+//  - owned: a reference of the value's own, shared by its copies (a SharedPyRef).
+//    An attribute's value holds its object so, and reports that reference to
+//    the cycle collector;
+//  - counted: one of the engine's handles on the object (see ObjectHandle),
+//    counted in the object's record. Container elements hold their objects so:
+//    a list of objects costs no block per element, and nothing reports them.
+class HeldIndexable {
+public:
+    HeldIndexable() noexcept = default;
+    // The interpreter lock must be held for both.
+    static HeldIndexable owned(PyObject* obj) { return HeldIndexable(std::move(py::SharedPyRef(py::PyRef::borrow(obj))).into_word()); }
+    static HeldIndexable counted(PyObject* obj) noexcept {
+        add_engine_ref(obj, true);
+        return HeldIndexable(reinterpret_cast<uintptr_t>(obj) | kCounted);
+    }
+    HeldIndexable(const HeldIndexable& other) noexcept : bits_(other.bits_) { copy(); }
+    HeldIndexable(HeldIndexable&& other) noexcept : bits_(std::exchange(other.bits_, 0)) {}
+    HeldIndexable& operator=(HeldIndexable other) noexcept {
+        std::swap(bits_, other.bits_);
+        return *this;
+    }
+    ~HeldIndexable() { drop(); }
+
+    explicit operator bool() const noexcept { return bits_ != 0; }
+    PyObject* get() const noexcept {
+        if ((bits_ & kCounted) != 0) return reinterpret_cast<PyObject*>(bits_ & ~kCounted);
+        return py::SharedPyRef::object_of_word(bits_);
+    }
+    // Whether this holds a reference of its own (owned), which its holder reports.
+    bool owns_reference() const noexcept { return bits_ != 0 && (bits_ & kCounted) == 0; }
+
+private:
+    static constexpr uintptr_t kCounted = 1;
+    explicit HeldIndexable(uintptr_t bits) noexcept : bits_(bits) {}
+    void copy() const noexcept {
+        if (bits_ == 0) return;
+        if ((bits_ & kCounted) != 0) {
+            add_engine_ref(get(), false);
+        } else {
+            py::SharedPyRef::copy_word(bits_);
+        }
+    }
+    void drop() noexcept {
+        if (bits_ == 0) return;
+        if ((bits_ & kCounted) != 0) {
+            drop_engine_ref(get());
+        } else {
+            py::SharedPyRef::drop_word(bits_);
+        }
+        bits_ = 0;
+    }
+    uintptr_t bits_ = 0;
+};
+
 struct StoredIndexable {
-    py::SharedPyRef python_handle;
+    HeldIndexable python_handle;
     // The object's id, kept beside the handle: links are entered by id, and
     // reading it from the object costs a cache miss per link in a bulk add.
     uint32_t id = 0;
 
     const Indexable& record() const noexcept;
-    // `object` must be an Indexable; the interpreter lock must be held.
+    // `object` must be an Indexable; the interpreter lock must be held. An
+    // attribute's value owns its reference; a container element's is counted.
     static StoredIndexable from_py_ref(PyObject* object);
+    static StoredIndexable element(PyObject* object);
 };
 
 namespace cast {

@@ -160,7 +160,13 @@ std::atomic<uint32_t> g_iterable_tags{1};
 
 }  // namespace
 
-PyValue value_from_python(py::PyRef ref) {
+namespace {
+
+// A value of an attribute (`element` false: a nested object holds its own
+// reference, which the attribute reports to the cycle collector) or of a
+// container's element (true: a nested object is one of the engine's counted
+// handles, with no block of its own).
+PyValue convert(py::PyRef ref, bool element) {
     PyObject* obj = ref.get();
     PyTypeObject* type = Py_TYPE(obj);
 
@@ -168,7 +174,9 @@ PyValue value_from_python(py::PyRef ref) {
     if (type == &PyFloat_Type) return PyValue(cast::Float{read_float(obj, true)});
     if (type == &PyUnicode_Type) return PyValue(cast::Str{SmallString(read_str(obj))});
     if (type == &PyBool_Type) return PyValue(cast::Bool{read_bool(obj, true)});
-    if (PyType_IsSubtype(type, indexable_type())) return PyValue(cast::Ind{StoredIndexable::from_py_ref(ref.get())});
+    if (PyType_IsSubtype(type, indexable_type())) {
+        return PyValue(cast::Ind{element ? StoredIndexable::element(obj) : StoredIndexable::from_py_ref(obj)});
+    }
     std::optional<IterableKind> container;
     if (type == &PyList_Type) container = IterableKind::List;
     if (type == &PyTuple_Type) container = IterableKind::Tuple;
@@ -230,6 +238,10 @@ PyValue value_from_python(py::PyRef ref) {
     }
     return PyValue(cast::Unknown{py::SharedPyRef(std::move(ref)), static_cast<uint64_t>(static_cast<int64_t>(py_hash))});
 }
+
+}  // namespace
+
+PyValue value_from_python(py::PyRef ref) { return convert(std::move(ref), false); }
 
 Operand operand_from_python(py::PyRef obj) {
     PyValue value = value_from_python(obj.copy());
@@ -333,13 +345,13 @@ void convert_elements_into(const PyIterable& container, std::vector<PyValue>& ou
             // conversion callbacks: stop at the shorter of both lengths.
             const Py_ssize_t start_len = PyList_GET_SIZE(obj);
             for (Py_ssize_t k = 0; k < start_len && k < PyList_GET_SIZE(obj); ++k) {
-                out.push_back(value_from_python(py::PyRef::borrow(PyList_GET_ITEM(obj, k))));
+                out.push_back(convert(py::PyRef::borrow(PyList_GET_ITEM(obj, k)), true));
             }
             break;
         }
         case IterableKind::Tuple: {
             for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(obj); ++k) {
-                out.push_back(value_from_python(py::PyRef::borrow(PyTuple_GET_ITEM(obj, k))));
+                out.push_back(convert(py::PyRef::borrow(PyTuple_GET_ITEM(obj, k)), true));
             }
             break;
         }
@@ -347,7 +359,7 @@ void convert_elements_into(const PyIterable& container, std::vector<PyValue>& ou
             // Take the members first: hashing during conversion must not see the set change.
             py::PyRef members = py::PyRef::checked(PySequence_List(obj));
             for (Py_ssize_t k = 0; k < PyList_GET_SIZE(members.get()); ++k) {
-                out.push_back(value_from_python(py::PyRef::borrow(PyList_GET_ITEM(members.get(), k))));
+                out.push_back(convert(py::PyRef::borrow(PyList_GET_ITEM(members.get(), k)), true));
             }
             break;
         }

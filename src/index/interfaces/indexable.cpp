@@ -284,6 +284,8 @@ int traverse_value(const PyValue& value, visitproc visit, void* arg) {
         if (f->origin) kept = f->origin.get();
     } else if (const auto* str = value.as<cast::Str>()) {
         kept = static_cast<PyObject*>(str->value.keeper());
+    } else if (const auto* nested = value.as<cast::Ind>()) {
+        if (nested->value.python_handle.owns_reference()) kept = nested->value.python_handle.get();
     } else {
         kept = value.held_object();
     }
