@@ -169,6 +169,22 @@ class _IndexLike:
         """Returns the largest number among the values of `attr`, as `min`
         returns the smallest."""
 
+    def sum(self, attr: str, /) -> int | float:
+        """Returns the sum of the numbers among the values of `attr` (list,
+        tuple and set elements included; booleans, strings, dates and NaN are
+        not numbers here): an exact int when every number is integral (2.0
+        counts as 2), else a float rounded once, as `math.fsum` rounds; 0 when
+        there is none.
+
+        Raises:
+            TypeError: `attr` is not a str.
+            ValueError: `attr` is a dotted path.
+        """
+
+    def mean(self, attr: str, /) -> float | None:
+        """Returns the mean of the numbers `sum` adds up, or None when there
+        is none."""
+
 @final
 class Index(_IndexLike):
     """An index over `Indexable` objects, answering attribute queries with bitmaps.

@@ -30,6 +30,23 @@ struct NumberValue {
 };
 NumberValue number_of_key(const OrderKey& key);
 
+// The numbers of a set's values of one attribute, totalled exactly: how many,
+// the ints' sum in 128 bits (a billion values of 64 bits fit), and the floats'
+// sum as the non-overlapping partials of math.fsum, with infinities apart.
+// Integral numbers count as ints: the keys do not tell 2.0 from 2.
+struct NumberTotal {
+    uint64_t count = 0;
+    bool any_float = false;
+    __int128 ints = 0;
+    std::vector<double> partials;
+    double special = 0.0;
+    bool has_special = false;
+
+    void add_float(double x);
+    // Every number's sum rounded once (a float), or an infinity or NaN.
+    double float_sum() const;
+};
+
 // One value of a count: a number (by its key), a string, a boolean or a nested
 // object (by id), and how many objects hold it.
 struct CountedValue {

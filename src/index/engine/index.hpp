@@ -130,6 +130,9 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
     std::vector<CountedValue> count_by(uint32_t attr, const Bitmap* base) const;
     // The key of the smallest (largest) number among the values of `attr` in `base`.
     std::optional<OrderKey> extreme(uint32_t attr, bool largest, const Bitmap* base) const;
+    // The numbers among the values of `attr` of `base` (the members when null),
+    // container elements included, totalled.
+    NumberTotal total(uint32_t attr, const Bitmap* base) const;
 
     // --- the roads the operations share ---------------------------------------
 

@@ -44,6 +44,15 @@ const char* const kMaxDoc =
     "included; booleans are not numbers here), an int when integral; without\n"
     "numbers, the largest value of the first kind of date, datetime, time or\n"
     "duration held; None when there is none.";
+const char* const kSumDoc =
+    "sum($self, attr, /)\n--\n\n"
+    "The sum of the numbers among the objects' values of `attr` (container\n"
+    "elements included; booleans, strings, dates and NaN are not numbers here):\n"
+    "an exact int when every number is integral, else a float rounded once, as\n"
+    "math.fsum rounds; 0 when there is none.";
+const char* const kMeanDoc =
+    "mean($self, attr, /)\n--\n\n"
+    "The mean of the numbers `sum` adds up, a float; None when there is none.";
 
 namespace {
 
@@ -162,6 +171,52 @@ PyObject* scope_min(const Scope& scope, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* scope_max(const Scope& scope, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return extreme(scope, true, args, nargs, kwnames);
+}
+
+namespace {
+
+// A sum of ints in 128 bits as a Python int.
+py::PyRef int128_to_python(__int128 v) {
+    const bool negative = v < 0;
+    const unsigned __int128 magnitude = negative ? -static_cast<unsigned __int128>(v) : static_cast<unsigned __int128>(v);
+    py::PyRef high = py::PyRef::checked(PyLong_FromUnsignedLongLong(static_cast<uint64_t>(magnitude >> 64)));
+    py::PyRef low = py::PyRef::checked(PyLong_FromUnsignedLongLong(static_cast<uint64_t>(magnitude)));
+    py::PyRef shift = py::PyRef::checked(PyLong_FromLong(64));
+    py::PyRef shifted = py::PyRef::checked(PyNumber_Lshift(high.get(), shift.get()));
+    py::PyRef out = py::PyRef::checked(PyNumber_Or(shifted.get(), low.get()));
+    if (negative) out = py::PyRef::checked(PyNumber_Negative(out.get()));
+    return out;
+}
+
+NumberTotal total_argument(const Scope& scope, const char* fname, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    auto [attr] = py::bind_args<1>(fname, {"attr"}, args, nargs, kwnames);
+    const uint32_t attr_id = attribute_argument(fname, attr);
+    return py::without_gil([&] { return scope.core.total(attr_id, scope.base); });
+}
+
+}  // namespace
+
+PyObject* scope_sum(const Scope& scope, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded_object([&] {
+        const NumberTotal total = total_argument(scope, "sum", args, nargs, kwnames);
+        if (!total.any_float) return int128_to_python(total.ints).release();
+        return py::PyRef::checked(PyFloat_FromDouble(total.float_sum())).release();
+    });
+}
+
+PyObject* scope_mean(const Scope& scope, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded_object([&] {
+        const NumberTotal total = total_argument(scope, "mean", args, nargs, kwnames);
+        if (total.count == 0) Py_RETURN_NONE;
+        py::PyRef count = py::PyRef::checked(PyLong_FromUnsignedLongLong(total.count));
+        if (!total.any_float) {
+            // Python's int division: rounded once, however large the sum.
+            py::PyRef sum = int128_to_python(total.ints);
+            return py::PyRef::checked(PyNumber_TrueDivide(sum.get(), count.get())).release();
+        }
+        return py::PyRef::checked(PyFloat_FromDouble(total.float_sum() / static_cast<double>(total.count))).release();
+    });
 }
 
 }  // namespace vorlane
