@@ -119,6 +119,9 @@ PyObject* build_module() {
     if (PyModule_AddObjectRef(module.get(), "Columns", reinterpret_cast<PyObject*>(columns_type())) < 0) {
         throw py::PyErrAlreadySet();
     }
+    if (PyModule_AddObjectRef(module.get(), "GroupBy", reinterpret_cast<PyObject*>(group_by_type())) < 0) {
+        throw py::PyErrAlreadySet();
+    }
     // Private: neither in __all__ nor in the stubs.
     PyRef hook = PyRef::checked(PyCFunction_NewEx(&kSetSmallStructureLimit, module.get(), modname.get()));
     if (PyModule_AddObjectRef(module.get(), "_set_small_structure_limit", hook.get()) < 0) {

@@ -185,6 +185,17 @@ class _IndexLike:
         """Returns the mean of the numbers `sum` adds up, or None when there
         is none."""
 
+    def group_by(self, attr: str, /) -> GroupBy:
+        """Returns the objects grouped by their values of `attr`, as `count_by`
+        groups them (an object holding a list is in the group of each distinct
+        element). Its methods give (group value, result) pairs in `count_by`'s
+        order, read when they are called.
+
+        Raises:
+            TypeError: `attr` is not a str.
+            ValueError: `attr` is a dotted path.
+        """
+
 @final
 class Index(_IndexLike):
     """An index over `Indexable` objects, answering attribute queries with bitmaps.
@@ -587,6 +598,28 @@ class FilteredIndex(_IndexLike):
     def __reduce__(self) -> Any:
         """Views cannot be pickled or copied: always raises TypeError
         (`rebase()` the view into an `Index` first)."""
+
+@final
+class GroupBy:
+    """Answers by group, made by `Index.group_by` and `FilteredIndex.group_by`;
+    it cannot be constructed directly. Each method gives (group value, result)
+    pairs in `count_by`'s order, over the objects' current values."""
+
+    def count(self, attr: str | None = None, /) -> list[tuple[Any, int]]:
+        """The number of objects in each group; with `attr`, the number of the
+        group's numbers of `attr` that `sum` and `mean` take in."""
+
+    def sum(self, attr: str, /) -> list[tuple[Any, int | float]]:
+        """Each group's sum of its numbers of `attr`, as `Index.sum` gives it."""
+
+    def mean(self, attr: str, /) -> list[tuple[Any, float | None]]:
+        """Each group's mean of its numbers of `attr`, as `Index.mean` gives it."""
+
+    def min(self, attr: str, /) -> list[tuple[Any, int | float | _dt.date | _dt.time | _dt.timedelta | None]]:
+        """Each group's smallest value of `attr`, as `Index.min` gives it."""
+
+    def max(self, attr: str, /) -> list[tuple[Any, int | float | _dt.date | _dt.time | _dt.timedelta | None]]:
+        """Each group's largest value of `attr`, as `Index.max` gives it."""
 
 @final
 class Columns:

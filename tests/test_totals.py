@@ -117,3 +117,60 @@ def test_totals_follow_writes_views_and_removals(seed):
             view = idx.reduced_query(Q.lt("k", 3))
             check(view, [m for m in members if m.k < 3], "v")
     check(idx, members, "v")
+
+
+def test_group_by_answers_as_a_loop_over_each_group():
+    rng = random.Random(11)
+    objs = []
+    for i in range(600):
+        city = rng.choice(["a", "b", "c", "d"])
+        tags = rng.sample(["x", "y", "z"], rng.randrange(3))
+        objs.append(Item(city=city, tags=tags, n=rng.choice([rng.randrange(-100, 100), None, "s", True]),
+                         f=rng.choice([rng.uniform(-5, 5), math.nan, 1.0]), k=i % 5))
+    idx = Index()
+    idx.add_object_many(objs)
+
+    def groups_of(members, attr):
+        # The groups count_by makes: a member in each distinct value it holds (list elements too).
+        out = {}
+        for o in members:
+            v = getattr(o, attr)
+            for g in set(v) if isinstance(v, list) else {v}:
+                out.setdefault(g, []).append(o)
+        return out
+
+    def check_groups(target, members):
+        for attr in ("city", "tags"):
+            want = groups_of(members, attr)
+            g = target.group_by(attr)
+            counts = g.count()
+            assert counts == target.count_by(attr)
+            assert {v: n for v, n in counts} == {v: len(m) for v, m in want.items()}
+            for (v, got_sum), (_, got_mean), (_, got_min), (_, got_max), (_, got_n) in zip(
+                    g.sum("n"), g.mean("f"), g.min("n"), g.max("f"), g.count("f")):
+                ns = numbers_of(want[v], "n")
+                fs = numbers_of(want[v], "f")
+                assert got_sum == sum(ns)
+                assert got_min == (min(ns) if ns else None)
+                assert got_max == (max(fs) if fs else None)
+                assert got_n == len(fs)
+                assert got_mean == (pytest.approx(math.fsum(fs) / len(fs), rel=1e-12) if fs else None)
+
+    check_groups(idx, objs)
+    view = idx.reduced_query(Q.lt("k", 2))
+    check_groups(view, [o for o in objs if o.k < 2])
+    # Writes and removals are seen by a GroupBy made before them.
+    g = idx.group_by("city")
+    for o in objs[:100]:
+        o.city = "e"
+        o.n = 5
+    for o in objs[100:150]:
+        idx.remove_object(o)
+    members = objs[:100] + objs[150:]
+    check_groups(idx, members)
+    assert dict(g.count())["e"] == 100 and dict(g.sum("n"))["e"] == 500
+    with pytest.raises(ValueError, match="dotted"):
+        idx.group_by("a.b")
+    with pytest.raises(TypeError):
+        g.sum()
+    assert repr(g) == "<GroupBy city>"

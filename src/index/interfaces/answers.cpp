@@ -1,4 +1,4 @@
-#include "index/interfaces/shared_methods.hpp"
+#include "index/interfaces/answers.hpp"
 
 #include <limits>
 #include <string>
@@ -54,8 +54,6 @@ const char* const kMeanDoc =
     "mean($self, attr, /)\n--\n\n"
     "The mean of the numbers `sum` adds up, a float; None when there is none.";
 
-namespace {
-
 // The attribute id of an `attr` argument: a str naming one attribute.
 uint32_t attribute_argument(const char* fname, PyObject* attr) {
     const std::string_view name = py::str_argument("attr", attr);
@@ -65,6 +63,8 @@ uint32_t attribute_argument(const char* fname, PyObject* attr) {
     }
     return StrInterner::global().intern(name);
 }
+
+namespace {
 
 PyObject* number_to_python(const NumberValue& n) {
     switch (n.form) {
@@ -115,32 +115,39 @@ PyObject* scope_order_by(const Scope& scope, PyObject* const* args, Py_ssize_t n
     });
 }
 
+std::vector<std::pair<py::PyRef, uint64_t>> counted_values(const Scope& scope, uint32_t attr_id) {
+    const std::vector<CountedValue> counts = py::without_gil([&] { return scope.core.count_by(attr_id, scope.base); });
+    std::vector<std::pair<py::PyRef, uint64_t>> out;
+    out.reserve(counts.size());
+    auto items = read_items(scope.core);
+    for (const CountedValue& c : counts) {
+        py::PyRef value;
+        switch (c.kind) {
+            case CountedValue::Kind::Number: value = key_to_python(c.key); break;
+            case CountedValue::Kind::Str:
+                value = py::PyRef::checked(
+                    PyUnicode_DecodeUTF8(c.text.data(), static_cast<Py_ssize_t>(c.text.size()), "surrogatepass"));
+                break;
+            case CountedValue::Kind::Bool: value = py::PyRef::borrow(c.flag ? Py_True : Py_False); break;
+            case CountedValue::Kind::Object: {
+                const StoredItem* record = items->find(c.object);
+                if (record == nullptr) continue;
+                value = py::PyRef::borrow(record->py_item.get());
+                break;
+            }
+        }
+        out.emplace_back(std::move(value), c.count);
+    }
+    return out;
+}
+
 PyObject* scope_count_by(const Scope& scope, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guarded_object([&] {
-        const IndexAPI& core = scope.core;
-        const Bitmap* base = scope.base;
         auto [attr] = py::bind_args<1>("count_by", {"attr"}, args, nargs, kwnames);
         const uint32_t attr_id = attribute_argument("count_by", attr);
-        const std::vector<CountedValue> counts = py::without_gil([&] { return core.count_by(attr_id, base); });
         py::PyRef list = py::PyRef::checked(PyList_New(0));
-        auto items = read_items(core);
-        for (const CountedValue& c : counts) {
-            py::PyRef value;
-            switch (c.kind) {
-                case CountedValue::Kind::Number: value = key_to_python(c.key); break;
-                case CountedValue::Kind::Str:
-                    value = py::PyRef::checked(
-                        PyUnicode_DecodeUTF8(c.text.data(), static_cast<Py_ssize_t>(c.text.size()), "surrogatepass"));
-                    break;
-                case CountedValue::Kind::Bool: value = py::PyRef::borrow(c.flag ? Py_True : Py_False); break;
-                case CountedValue::Kind::Object: {
-                    const StoredItem* record = items->find(c.object);
-                    if (record == nullptr) continue;
-                    value = py::PyRef::borrow(record->py_item.get());
-                    break;
-                }
-            }
-            py::PyRef count = py::PyRef::checked(PyLong_FromUnsignedLongLong(c.count));
+        for (const auto& [value, n] : counted_values(scope, attr_id)) {
+            py::PyRef count = py::PyRef::checked(PyLong_FromUnsignedLongLong(n));
             py::PyRef pair = py::PyRef::checked(PyTuple_Pack(2, value.get(), count.get()));
             if (PyList_Append(list.get(), pair.get()) != 0) throw py::PyErrAlreadySet();
         }
@@ -158,8 +165,7 @@ PyObject* extreme(const Scope& scope, bool largest, PyObject* const* args, Py_ss
         auto [attr] = py::bind_args<1>(fname, {"attr"}, args, nargs, kwnames);
         const uint32_t attr_id = attribute_argument(fname, attr);
         const std::optional<OrderKey> key = py::without_gil([&] { return core.extreme(attr_id, largest, base); });
-        if (!key) Py_RETURN_NONE;
-        return key_to_python(*key).release();
+        return extreme_to_python(key).release();
     });
 }
 
@@ -197,26 +203,32 @@ NumberTotal total_argument(const Scope& scope, const char* fname, PyObject* cons
 
 }  // namespace
 
+py::PyRef sum_to_python(const NumberTotal& total) {
+    if (!total.any_float) return int128_to_python(total.ints);
+    return py::PyRef::checked(PyFloat_FromDouble(total.float_sum()));
+}
+
+py::PyRef mean_to_python(const NumberTotal& total) {
+    if (total.count == 0) return py::PyRef::borrow(Py_None);
+    py::PyRef count = py::PyRef::checked(PyLong_FromUnsignedLongLong(total.count));
+    if (!total.any_float) {
+        // Python's int division: rounded once, however large the sum.
+        py::PyRef sum = int128_to_python(total.ints);
+        return py::PyRef::checked(PyNumber_TrueDivide(sum.get(), count.get()));
+    }
+    return py::PyRef::checked(PyFloat_FromDouble(total.float_sum() / static_cast<double>(total.count)));
+}
+
+py::PyRef extreme_to_python(const std::optional<OrderKey>& key) {
+    return key ? key_to_python(*key) : py::PyRef::borrow(Py_None);
+}
+
 PyObject* scope_sum(const Scope& scope, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded_object([&] {
-        const NumberTotal total = total_argument(scope, "sum", args, nargs, kwnames);
-        if (!total.any_float) return int128_to_python(total.ints).release();
-        return py::PyRef::checked(PyFloat_FromDouble(total.float_sum())).release();
-    });
+    return py::guarded_object([&] { return sum_to_python(total_argument(scope, "sum", args, nargs, kwnames)).release(); });
 }
 
 PyObject* scope_mean(const Scope& scope, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded_object([&] {
-        const NumberTotal total = total_argument(scope, "mean", args, nargs, kwnames);
-        if (total.count == 0) Py_RETURN_NONE;
-        py::PyRef count = py::PyRef::checked(PyLong_FromUnsignedLongLong(total.count));
-        if (!total.any_float) {
-            // Python's int division: rounded once, however large the sum.
-            py::PyRef sum = int128_to_python(total.ints);
-            return py::PyRef::checked(PyNumber_TrueDivide(sum.get(), count.get())).release();
-        }
-        return py::PyRef::checked(PyFloat_FromDouble(total.float_sum() / static_cast<double>(total.count))).release();
-    });
+    return py::guarded_object([&] { return mean_to_python(total_argument(scope, "mean", args, nargs, kwnames)).release(); });
 }
 
 }  // namespace vorlane

@@ -34,6 +34,7 @@ PyObject* scope_min(const Scope& scope, PyObject* const* args, Py_ssize_t nargs,
 PyObject* scope_max(const Scope& scope, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* scope_sum(const Scope& scope, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* scope_mean(const Scope& scope, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* scope_group_by(const Scope& scope, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* scope_columns(const Scope& scope, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // The shared methods and slots of a type whose objects give their scope
@@ -76,6 +77,7 @@ extern const char* const kMinDoc;
 extern const char* const kMaxDoc;
 extern const char* const kSumDoc;
 extern const char* const kMeanDoc;
+extern const char* const kGroupByDoc;
 extern const char* const kColumnsDoc;
 
 template <Scope (*scope_of)(PyObject*)>
@@ -90,6 +92,7 @@ void SharedMethods<scope_of>::add_methods(std::vector<PyMethodDef>& table) {
     table.push_back({"max", py::method_ptr(&call<scope_max>), kFastKw, kMaxDoc});
     table.push_back({"sum", py::method_ptr(&call<scope_sum>), kFastKw, kSumDoc});
     table.push_back({"mean", py::method_ptr(&call<scope_mean>), kFastKw, kMeanDoc});
+    table.push_back({"group_by", py::method_ptr(&call<scope_group_by>), kFastKw, kGroupByDoc});
     table.push_back({"columns", py::method_ptr(&call<scope_columns>), kFastKw, kColumnsDoc});
 }
 

@@ -4,6 +4,7 @@
 
 #include "index/interfaces/columns.hpp"
 #include "index/interfaces/filtered_index.hpp"
+#include "index/interfaces/groups.hpp"
 #include "index/interfaces/index.hpp"
 #include "index/interfaces/query.hpp"
 #include "index/interfaces/indexable.hpp"
@@ -35,6 +36,7 @@ PyTypeObject* indexable_type() { return lazy_type<create_indexable_type>(); }
 PyTypeObject* filtered_index_type() { return lazy_type<create_filtered_index_type>(); }
 PyTypeObject* query_expr_type() { return lazy_type<create_query_expr_type>(); }
 PyTypeObject* columns_type() { return lazy_type<create_columns_type>(); }
+PyTypeObject* group_by_type() { return lazy_type<create_group_by_type>(); }
 
 PyTypeObject* make_type(const char* name, size_t basicsize, unsigned int flags, PyType_Slot* slots) {
     PyType_Spec spec = {.name = name, .basicsize = static_cast<int>(basicsize), .itemsize = 0, .flags = flags, .slots = slots};

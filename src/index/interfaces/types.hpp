@@ -13,6 +13,7 @@ PyTypeObject* indexable_type();  // INDEXABLE_TYPE
 PyTypeObject* filtered_index_type();
 PyTypeObject* query_expr_type();
 PyTypeObject* columns_type();
+PyTypeObject* group_by_type();
 
 // A heap type from its name, instance size, flags and slot table (the table
 // must outlive the call; the slot tables are static). Interpreter lock held.
