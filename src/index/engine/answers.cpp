@@ -164,6 +164,12 @@ std::vector<uint32_t> top_ids(const NumericalBitmap& numbers, const Bitmap& of, 
     return out;
 }
 
+const Bitmap& with_elements(const QueryMap& map, const Bitmap& base, Bitmap& storage) {
+    if (!map.has_elements()) return base;
+    storage = base.or_(elements_of(*map.elements.read(QueryMap::kMapPoisoned), base));
+    return storage;
+}
+
 Bitmap elements_of(const ElementLedger& ledger, const Bitmap& holders) {
     // Element ids come out nearly ascending (each holder's in one run, the
     // holders ascending): the bitmap takes them as they come.

@@ -124,6 +124,11 @@ void for_each_kind_part(const NumericalBitmap& numbers, const Bitmap& of, Fn&& f
 // The element ids of the containers the objects `holders` hold (at any depth).
 Bitmap elements_of(const ElementLedger& ledger, const Bitmap& holders);
 
+// The ids whose values of `map` count for the objects of `base`: their own and
+// their containers' elements'. `base` itself when the map holds no container;
+// else the union, made in `storage`.
+const Bitmap& with_elements(const QueryMap& map, const Bitmap& base, Bitmap& storage);
+
 // The stored object an element id belongs to (through containers in containers).
 uint32_t owner_of(const PagedIdMap& mapped, const Bitmap& masked, uint32_t eid);
 

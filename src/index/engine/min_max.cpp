@@ -15,14 +15,8 @@ std::optional<OrderKey> IndexAPI::extreme(uint32_t attr, bool largest, const Bit
     }
     const QueryMap* map = maps->find(attr);
     if (map == nullptr) return std::nullopt;
-    // The objects' own ids and the ids of their containers' elements.
-    Bitmap with_elements;
-    const Bitmap* candidates_of = base;
-    if (map->has_elements()) {
-        with_elements = base->or_(answers::elements_of(*map->elements.read(QueryMap::kMapPoisoned), *base));
-        candidates_of = &with_elements;
-    }
-    const Bitmap& candidates = *candidates_of;
+    Bitmap storage;
+    const Bitmap& candidates = answers::with_elements(*map, *base, storage);
     auto numbers = map->read_num_ordered();
     // Numbers when there are any; else the first kind of date, time or duration held.
     std::optional<OrderKey> best;

@@ -67,10 +67,8 @@ NumberTotal IndexAPI::total(uint32_t attr, const Bitmap* base) const {
     }
     const QueryMap* map = maps->find(attr);
     if (map == nullptr) return out;
-    // The objects' own ids and the ids of their containers' elements.
-    Bitmap candidates = map->has_elements()
-                            ? base->or_(answers::elements_of(*map->elements.read(QueryMap::kMapPoisoned), *base))
-                            : base->clone();
+    Bitmap storage;
+    const Bitmap& candidates = answers::with_elements(*map, *base, storage);
     auto numbers = map->read_num_ordered();
     const auto add = [&](const OrderKey& key) {
         const NumberValue n = number_of_key(key);
