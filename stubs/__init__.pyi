@@ -82,7 +82,9 @@ class _IndexLike:
         structures at a cost that follows the limit, not the size of the set.
 
         Args:
-            attr: an attribute name (no dotted path).
+            attr: an attribute name, or a dotted path ("plane.year"): an
+                object then sorts by the least value its path reaches (the
+                greatest when descending), and one that reaches none comes last.
             descending: largest values first.
             limit: at most this many objects; None for all.
 
@@ -91,7 +93,7 @@ class _IndexLike:
 
         Raises:
             TypeError: `attr` is not a str, or `limit` is not an int or None.
-            ValueError: `limit` is negative, or `attr` is a dotted path.
+            ValueError: `limit` is negative, or `attr` has an empty name in it.
 
         Example::
 
@@ -109,11 +111,12 @@ class _IndexLike:
         int when the number is integral (3 and 3.0 count together as 3), else
         a float; booleans stay apart from 0 and 1. `Indexable` values count by
         identity; values of other kinds (and NaN, NaT) are left out. An unknown
-        attribute gives an empty list.
+        attribute gives an empty list. Along a dotted path ("carrier.name") an
+        object counts once for each distinct value its path reaches.
 
         Raises:
             TypeError: `attr` is not a str.
-            ValueError: `attr` is a dotted path.
+            ValueError: `attr` has an empty name in it ("a..b").
 
         Example::
 
@@ -158,11 +161,11 @@ class _IndexLike:
         and set elements included; booleans are not numbers here), an int
         when it is integral; without numbers, the smallest value of the first
         kind of date, datetime, time or duration held (in `order_by`'s order);
-        None when there is none.
+        None when there is none. `attr` may be a dotted path.
 
         Raises:
             TypeError: `attr` is not a str.
-            ValueError: `attr` is a dotted path.
+            ValueError: `attr` has an empty name in it ("a..b").
         """
 
     def max(self, attr: str, /) -> int | float | _dt.date | _dt.time | _dt.timedelta | None:
@@ -174,11 +177,13 @@ class _IndexLike:
         tuple and set elements included; booleans, strings, dates and NaN are
         not numbers here): an exact int when every number is integral (2.0
         counts as 2), else a float rounded once, as `math.fsum` rounds; 0 when
-        there is none.
+        there is none. Along a dotted path each object adds the numbers of
+        each distinct object its path leads to: `sum("customer.age")` over
+        orders adds each order's customer's age.
 
         Raises:
             TypeError: `attr` is not a str.
-            ValueError: `attr` is a dotted path.
+            ValueError: `attr` has an empty name in it ("a..b").
         """
 
     def mean(self, attr: str, /) -> float | None:
@@ -189,11 +194,13 @@ class _IndexLike:
         """Returns the objects grouped by their values of `attr`, as `count_by`
         groups them (an object holding a list is in the group of each distinct
         element). Its methods give (group value, result) pairs in `count_by`'s
-        order, read when they are called.
+        order, read when they are called. `attr`, and the attribute each
+        method reads, may be dotted paths:
+        `flights.group_by("origin.faa").mean("dep_delay")`.
 
         Raises:
             TypeError: `attr` is not a str.
-            ValueError: `attr` is a dotted path.
+            ValueError: `attr` has an empty name in it ("a..b").
         """
 
 @final

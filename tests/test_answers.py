@@ -262,8 +262,12 @@ def test_bad_arguments_get_clear_errors():
             target.order_by("x", limit=True)
         with pytest.raises(TypeError):
             target.order_by("x", True)  # descending is keyword-only
-        with pytest.raises(ValueError, match="dotted"):
-            target.order_by("a.b")
+        for bad in ("a..b", ".a", "a.", ""):
+            with pytest.raises(ValueError, match="dotted path"):
+                target.order_by(bad)
+            with pytest.raises(ValueError, match="dotted path"):
+                target.count_by(bad)
+        assert target.order_by("a.b") == target.collect()
         assert target.order_by("unknown") == target.collect()
         assert target.count_by("unknown") == []
         assert target.max("unknown") is None

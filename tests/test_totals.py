@@ -76,8 +76,9 @@ def test_sums_are_exact_and_means_round_once():
     for bad in (3, None):
         with pytest.raises(TypeError):
             fidx.sum(bad)
-    with pytest.raises(ValueError, match="dotted"):
-        fidx.mean("a.b")
+    with pytest.raises(ValueError, match="dotted path"):
+        fidx.mean("a..b")
+    assert fidx.mean("a.b") is None and fidx.sum("a.b") == 0
 
 
 @pytest.mark.parametrize("seed", range(4))
@@ -169,8 +170,11 @@ def test_group_by_answers_as_a_loop_over_each_group():
     members = objs[:100] + objs[150:]
     check_groups(idx, members)
     assert dict(g.count())["e"] == 100 and dict(g.sum("n"))["e"] == 500
-    with pytest.raises(ValueError, match="dotted"):
-        idx.group_by("a.b")
+    with pytest.raises(ValueError, match="dotted path"):
+        idx.group_by("a.")
+    with pytest.raises(ValueError, match="dotted path"):
+        g.sum(".n")
+    assert idx.group_by("a.b").count() == [] and g.sum("a.b") == [(c, 0) for c, _ in g.count()]
     with pytest.raises(TypeError):
         g.sum()
     assert repr(g) == "<GroupBy city>"

@@ -43,6 +43,8 @@ struct NumberTotal {
     bool has_special = false;
 
     void add_float(double x);
+    // Adds `times` copies of `other`, exactly.
+    void add(const NumberTotal& other, uint64_t times);
     // Every number's sum rounded once (a float), or an infinity or NaN.
     double float_sum() const;
 };
@@ -87,7 +89,29 @@ struct CountedValue {
     }
 };
 
+// An attribute the answers read: one name, or a dotted path of names (the
+// attribute ids of its steps, first to last, and the text as written).
+struct AttrPath {
+    std::string text;
+    std::vector<uint32_t> steps;
+
+    bool dotted() const noexcept { return steps.size() > 1; }
+    uint32_t last() const noexcept { return steps.back(); }
+};
+
+// Where a dotted path's steps lead from a set of objects: the stored objects
+// reached, and (when asked for) each (object of the set, object reached) pair
+// once, the set's objects ascending.
+struct PathReach {
+    Bitmap objects;
+    std::vector<std::pair<uint32_t, uint32_t>> pairs;
+};
+
 namespace answers {
+
+// Whether `a` comes before `b` in count_by's order: most common first, ties
+// in value order (numbers, strings, False, True, objects by id).
+bool count_before(const CountedValue& a, const CountedValue& b);
 
 // The keys of `ids` (ascending, each with a key in the large form of `numbers`),
 // in the same order: one pass over each key bit's bitmap instead of 76 lookups an id.

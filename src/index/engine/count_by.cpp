@@ -292,6 +292,8 @@ bool before(const CountedValue& a, const CountedValue& b) {
 
 }  // namespace
 
+bool answers::count_before(const CountedValue& a, const CountedValue& b) { return before(a, b); }
+
 std::vector<CountedValue> IndexAPI::count_by(uint32_t attr, const Bitmap* base) const {
     std::vector<CountedValue> out;
     Bitmap members;

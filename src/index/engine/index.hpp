@@ -123,6 +123,7 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
     std::vector<StoredItem> records(const Bitmap* ids = nullptr) const;
 
     // --- answers over a set of ids (the members when `base` is null) ---------
+    // Each takes one attribute, or a dotted path (answers.hpp, paths.cpp).
 
     // The ids of `base` in the order of their values of `attr`, at most `limit`.
     std::vector<uint32_t> order_by(uint32_t attr, bool descending, size_t limit, const Bitmap* base) const;
@@ -133,6 +134,21 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
     // The numbers among the values of `attr` of `base` (the members when null),
     // container elements included, totalled.
     NumberTotal total(uint32_t attr, const Bitmap* base) const;
+
+    // The same answers along a dotted path: its values are those of its last
+    // attribute on the objects its steps lead to from each object of `base`.
+    std::vector<uint32_t> order_by(const AttrPath& path, bool descending, size_t limit, const Bitmap* base) const;
+    std::vector<CountedValue> count_by(const AttrPath& path, const Bitmap* base) const;
+    std::optional<OrderKey> extreme(const AttrPath& path, bool largest, const Bitmap* base) const;
+    // A member reaching one object along several routes counts its numbers once.
+    NumberTotal total(const AttrPath& path, const Bitmap* base) const;
+    // The groups of `base` by value of `path`: each value count_by gives, in
+    // its order, with the objects of `base` that hold it (equal to the query
+    // `path == value` within `base`).
+    std::vector<std::pair<CountedValue, Bitmap>> groups(const AttrPath& path, const Bitmap* base) const;
+    // The stored objects the steps of `path` (all but its last attribute) lead
+    // to from the objects of `base`, each with the objects of `base` that reach it.
+    PathReach reach(const AttrPath& path, const Bitmap& base, bool with_pairs) const;
 
     // --- the roads the operations share ---------------------------------------
 

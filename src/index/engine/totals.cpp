@@ -27,6 +27,25 @@ void NumberTotal::add_float(double x) {
     partials.push_back(x);
 }
 
+void NumberTotal::add(const NumberTotal& other, uint64_t times) {
+    if (times == 0 || other.count == 0) return;
+    count += other.count * times;
+    any_float = any_float || other.any_float;
+    ints += other.ints * static_cast<__int128>(times);
+    if (other.has_special) {
+        special += other.special;  // an infinity taken any number of times is itself
+        has_special = true;
+    }
+    // Each partial times `times` is the sum of two doubles, exactly (while the
+    // product stays finite; past that the sum is infinite anyway).
+    const double factor = static_cast<double>(times);
+    for (const double p : other.partials) {
+        const double hi = p * factor;
+        add_float(hi);
+        if (std::isfinite(hi)) add_float(std::fma(p, factor, -hi));
+    }
+}
+
 double NumberTotal::float_sum() const {
     if (has_special) return special;
     std::vector<double> all = partials;

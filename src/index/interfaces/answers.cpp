@@ -22,7 +22,9 @@ const char* const kOrderByDoc =
     "that lack the attribute, come last in collect() order. Ties keep collect()\n"
     "order. `descending` reverses the order of the values within each kind only.\n"
     "With `limit`, only the first `limit` objects are returned, at a cost that\n"
-    "follows the limit rather than the size of the set.";
+    "follows the limit rather than the size of the set. Along a dotted path an\n"
+    "object sorts by the least value its path reaches (the greatest when\n"
+    "descending); one that reaches none comes last.";
 const char* const kCountByDoc =
     "count_by($self, attr, /)\n--\n\n"
     "For each value of `attr`, how many of the objects hold it, most common first.\n\n"
@@ -31,7 +33,8 @@ const char* const kCountByDoc =
     "True, then objects. A list, tuple or set counts each distinct element once\n"
     "per object. Equal numbers are one entry (3 and 3.0 count as 3): an int when\n"
     "integral, else a float. Booleans stay apart from 0 and 1. Indexable values\n"
-    "count by identity; other kinds, NaN and NaT are left out.";
+    "count by identity; other kinds, NaN and NaT are left out. Along a dotted\n"
+    "path an object counts once for each distinct value its path reaches.";
 const char* const kMinDoc =
     "min($self, attr, /)\n--\n\n"
     "The smallest number among the objects' values of `attr` (container elements\n"
@@ -54,14 +57,23 @@ const char* const kMeanDoc =
     "mean($self, attr, /)\n--\n\n"
     "The mean of the numbers `sum` adds up, a float; None when there is none.";
 
-// The attribute id of an `attr` argument: a str naming one attribute.
-uint32_t attribute_argument(const char* fname, PyObject* attr) {
+AttrPath attribute_argument(const char* fname, PyObject* attr) {
     const std::string_view name = py::str_argument("attr", attr);
-    if (name.find('.') != std::string_view::npos) {
-        py::raise(PyExc_ValueError, std::string(fname) + "() takes one attribute name, not a dotted path: '" +
-                                        std::string(name) + "'");
+    AttrPath path;
+    path.text.assign(name);
+    StrInterner& names = StrInterner::global();
+    for (size_t start = 0;;) {
+        const size_t dot = name.find('.', start);
+        const std::string_view part = name.substr(start, dot == std::string_view::npos ? dot : dot - start);
+        if (part.empty()) {
+            py::raise(PyExc_ValueError, std::string(fname) + "() takes an attribute name or a dotted path of names, not '" +
+                                            std::string(name) + "'");
+        }
+        path.steps.push_back(names.intern(part));
+        if (dot == std::string_view::npos) break;
+        start = dot + 1;
     }
-    return StrInterner::global().intern(name);
+    return path;
 }
 
 namespace {
@@ -81,11 +93,11 @@ py::PyRef key_to_python(const OrderKey& key) {
     return py::PyRef::checked(number_to_python(number_of_key(key)));
 }
 
+}  // namespace
+
 RwLock<ItemTable>::ReadGuard read_items(const IndexAPI& core) {
     return py::lock_with_gil([&] { return core.items->try_read(); }, [&] { return core.items->read(); });
 }
-
-}  // namespace
 
 PyObject* scope_order_by(const Scope& scope, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guarded_object([&] {
@@ -95,7 +107,7 @@ PyObject* scope_order_by(const Scope& scope, PyObject* const* args, Py_ssize_t n
             py::bind_some_args<1, 3>("order_by", {"attr", "descending", "limit"}, args, nargs, kwnames);
         int descending = 0;
         if (descending_arg != nullptr && (descending = PyObject_IsTrue(descending_arg)) < 0) throw py::PyErrAlreadySet();
-        const uint32_t attr_id = attribute_argument("order_by", attr);
+        const AttrPath path = attribute_argument("order_by", attr);
         size_t limit = std::numeric_limits<size_t>::max();
         if (limit_arg != nullptr && limit_arg != Py_None) {
             if (!PyLong_Check(limit_arg) || PyBool_Check(limit_arg)) {
@@ -110,44 +122,37 @@ PyObject* scope_order_by(const Scope& scope, PyObject* const* args, Py_ssize_t n
             if (overflow == 0) limit = static_cast<size_t>(n);
         }
         const std::vector<uint32_t> ids =
-            py::without_gil([&] { return core.order_by(attr_id, descending != 0, limit, base); });
+            py::without_gil([&] { return core.order_by(path, descending != 0, limit, base); });
         return collect_items(*core.items, std::span<const uint32_t>(ids));
     });
 }
 
-std::vector<std::pair<py::PyRef, uint64_t>> counted_values(const Scope& scope, uint32_t attr_id) {
-    const std::vector<CountedValue> counts = py::without_gil([&] { return scope.core.count_by(attr_id, scope.base); });
-    std::vector<std::pair<py::PyRef, uint64_t>> out;
-    out.reserve(counts.size());
-    auto items = read_items(scope.core);
-    for (const CountedValue& c : counts) {
-        py::PyRef value;
-        switch (c.kind) {
-            case CountedValue::Kind::Number: value = key_to_python(c.key); break;
-            case CountedValue::Kind::Str:
-                value = py::PyRef::checked(
-                    PyUnicode_DecodeUTF8(c.text.data(), static_cast<Py_ssize_t>(c.text.size()), "surrogatepass"));
-                break;
-            case CountedValue::Kind::Bool: value = py::PyRef::borrow(c.flag ? Py_True : Py_False); break;
-            case CountedValue::Kind::Object: {
-                const StoredItem* record = items->find(c.object);
-                if (record == nullptr) continue;
-                value = py::PyRef::borrow(record->py_item.get());
-                break;
-            }
+py::PyRef counted_to_python(const ItemTable& items, const CountedValue& c) {
+    switch (c.kind) {
+        case CountedValue::Kind::Number: return key_to_python(c.key);
+        case CountedValue::Kind::Str:
+            return py::PyRef::checked(
+                PyUnicode_DecodeUTF8(c.text.data(), static_cast<Py_ssize_t>(c.text.size()), "surrogatepass"));
+        case CountedValue::Kind::Bool: return py::PyRef::borrow(c.flag ? Py_True : Py_False);
+        case CountedValue::Kind::Object: {
+            const StoredItem* record = items.find(c.object);
+            return record == nullptr ? py::PyRef() : py::PyRef::borrow(record->py_item.get());
         }
-        out.emplace_back(std::move(value), c.count);
     }
-    return out;
+    return py::PyRef();
 }
 
 PyObject* scope_count_by(const Scope& scope, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guarded_object([&] {
         auto [attr] = py::bind_args<1>("count_by", {"attr"}, args, nargs, kwnames);
-        const uint32_t attr_id = attribute_argument("count_by", attr);
+        const AttrPath path = attribute_argument("count_by", attr);
+        const std::vector<CountedValue> counts = py::without_gil([&] { return scope.core.count_by(path, scope.base); });
         py::PyRef list = py::PyRef::checked(PyList_New(0));
-        for (const auto& [value, n] : counted_values(scope, attr_id)) {
-            py::PyRef count = py::PyRef::checked(PyLong_FromUnsignedLongLong(n));
+        auto items = read_items(scope.core);
+        for (const CountedValue& c : counts) {
+            py::PyRef value = counted_to_python(*items, c);
+            if (!value) continue;  // an object let go of meanwhile
+            py::PyRef count = py::PyRef::checked(PyLong_FromUnsignedLongLong(c.count));
             py::PyRef pair = py::PyRef::checked(PyTuple_Pack(2, value.get(), count.get()));
             if (PyList_Append(list.get(), pair.get()) != 0) throw py::PyErrAlreadySet();
         }
@@ -163,8 +168,8 @@ PyObject* extreme(const Scope& scope, bool largest, PyObject* const* args, Py_ss
         const Bitmap* base = scope.base;
         const char* fname = largest ? "max" : "min";
         auto [attr] = py::bind_args<1>(fname, {"attr"}, args, nargs, kwnames);
-        const uint32_t attr_id = attribute_argument(fname, attr);
-        const std::optional<OrderKey> key = py::without_gil([&] { return core.extreme(attr_id, largest, base); });
+        const AttrPath path = attribute_argument(fname, attr);
+        const std::optional<OrderKey> key = py::without_gil([&] { return core.extreme(path, largest, base); });
         return extreme_to_python(key).release();
     });
 }
@@ -197,8 +202,8 @@ py::PyRef int128_to_python(__int128 v) {
 NumberTotal total_argument(const Scope& scope, const char* fname, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
     auto [attr] = py::bind_args<1>(fname, {"attr"}, args, nargs, kwnames);
-    const uint32_t attr_id = attribute_argument(fname, attr);
-    return py::without_gil([&] { return scope.core.total(attr_id, scope.base); });
+    const AttrPath path = attribute_argument(fname, attr);
+    return py::without_gil([&] { return scope.core.total(path, scope.base); });
 }
 
 }  // namespace

@@ -9,13 +9,17 @@
 
 namespace vorlane {
 
-// The attribute id of an `attr` argument of `fname`: a str naming one attribute
-// (TypeError otherwise; ValueError for a dotted path).
-uint32_t attribute_argument(const char* fname, PyObject* attr);
+// The attribute an `attr` argument of `fname` names: a str holding one
+// attribute name or a dotted path of them (TypeError otherwise; ValueError for
+// an empty name in it).
+AttrPath attribute_argument(const char* fname, PyObject* attr);
 
-// The values count_by gives for `attr` over the scope, as Python objects, with
-// their counts, in count_by's order.
-std::vector<std::pair<py::PyRef, uint64_t>> counted_values(const Scope& scope, uint32_t attr_id);
+// The core's records, read-locked with the interpreter lock held.
+RwLock<ItemTable>::ReadGuard read_items(const IndexAPI& core);
+
+// A value count_by gives, as a Python object; null for a nested object no
+// longer stored.
+py::PyRef counted_to_python(const ItemTable& items, const CountedValue& value);
 
 // The Python results of a total and of an extreme, as sum, mean, min and max give them.
 py::PyRef sum_to_python(const NumberTotal& total);

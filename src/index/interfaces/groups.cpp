@@ -1,6 +1,6 @@
-// Answers by group: the groups are the values count_by gives, in its order;
-// each group's objects are found by the equality query of its value, and the
-// answer over them is the one the whole set would give (sum, mean, min, max).
+// Answers by group: the groups are the values count_by gives, in its order,
+// each with the objects holding it (the engine's groups); the answer over a
+// group is the one the whole set would give (sum, mean, min, max).
 #include "index/interfaces/groups.hpp"
 
 #include <memory>
@@ -9,7 +9,6 @@
 #include <utility>
 
 #include "index/interfaces/answers.hpp"
-#include "index/structures/string_interner.hpp"
 #include "index/interfaces/args.hpp"
 #include "index/interfaces/boundary.hpp"
 #include "index/interfaces/convert.hpp"
@@ -23,7 +22,7 @@ const char* const kGroupByDoc =
     "The objects grouped by their values of `attr`, as count_by groups them: an\n"
     "object whose count(), sum(a), mean(a), min(a) and max(a) give (group value,\n"
     "result) pairs in count_by's order. The answers read the objects' current\n"
-    "values when they are asked.";
+    "values when they are asked. `attr` and `a` may be dotted paths.";
 
 namespace {
 
@@ -32,7 +31,7 @@ struct PyGroupByObject {
     std::shared_ptr<const IndexAPI> core;
     std::optional<Bitmap> base;  // a view's set; none: the core's members
     PyObject* owner;             // the Index of the core (a strong reference), or null
-    uint32_t attr;
+    AttrPath path;
 };
 
 PyGroupByObject* as_group_by(PyObject* self) { return reinterpret_cast<PyGroupByObject*>(self); }
@@ -42,29 +41,26 @@ Scope scope_of(PyObject* self) {
     return Scope{*g->core, g->base ? &*g->base : nullptr, g->owner};
 }
 
-// fn(group value, the group's ids) for each group, in count_by's order, and
-// the pairs (group value, what fn gives) as a new list.
+// fn(the group's size, the group's ids) for each group, in count_by's order,
+// and the pairs (group value, what fn gives) as a new list.
 template <class Fn>
 PyObject* per_group(PyObject* self, Fn&& fn) {
     const Scope scope = scope_of(self);
-    const uint32_t attr = as_group_by(self)->attr;
+    const AttrPath& path = as_group_by(self)->path;
+    const auto groups = py::without_gil([&] { return scope.core.groups(path, scope.base); });
     py::PyRef list = py::PyRef::checked(PyList_New(0));
-    const std::string path(StrInterner::global().snapshot().name(attr));
-    for (const auto& [value, n] : counted_values(scope, attr)) {
-        std::vector<QueryExpr> filters;
-        filters.push_back(QueryExpr{q::Eq{Path(path), operand_from_python(value.copy())}});
-        const FilteredIndexCore group = py::without_gil([&] {
-            return scope.base != nullptr ? scope.core.narrowed(*scope.base, filters) : scope.core.reduced(filters);
-        });
-        py::PyRef result = fn(value, n, group.allowed_items);
-        py::PyRef pair = py::PyRef::checked(PyTuple_Pack(2, value.get(), result.get()));
+    for (const auto& [value, ids] : groups) {
+        py::PyRef group_value = counted_to_python(*read_items(scope.core), value);
+        if (!group_value) continue;  // an object let go of meanwhile
+        py::PyRef result = fn(value.count, ids);
+        py::PyRef pair = py::PyRef::checked(PyTuple_Pack(2, group_value.get(), result.get()));
         if (PyList_Append(list.get(), pair.get()) != 0) throw py::PyErrAlreadySet();
     }
     return list.release();
 }
 
-// The attribute an aggregate reads: a str naming one attribute.
-uint32_t aggregated(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// The attribute an aggregate reads: a str naming one attribute or a dotted path.
+AttrPath aggregated(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto [attr] = py::bind_args<1>(fname, {"attr"}, args, nargs, kwnames);
     return attribute_argument(fname, attr);
 }
@@ -80,13 +76,13 @@ PyObject* group_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         }
         if (attr == nullptr || attr == Py_None) {
             // The objects of each group, as count_by counts them.
-            return per_group(self, [](const py::PyRef&, uint64_t n, const Bitmap&) {
+            return per_group(self, [](uint64_t n, const Bitmap&) {
                 return py::PyRef::checked(PyLong_FromUnsignedLongLong(n));
             });
         }
-        const uint32_t of = attribute_argument("count", attr);
+        const AttrPath of = attribute_argument("count", attr);
         const IndexAPI& core = *as_group_by(self)->core;
-        return per_group(self, [&](const py::PyRef&, uint64_t, const Bitmap& ids) {
+        return per_group(self, [&](uint64_t, const Bitmap& ids) {
             const NumberTotal total = py::without_gil([&] { return core.total(of, &ids); });
             return py::PyRef::checked(PyLong_FromUnsignedLongLong(total.count));
         });
@@ -96,9 +92,9 @@ PyObject* group_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 template <bool kMean>
 PyObject* group_total(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guarded_object([&] {
-        const uint32_t of = aggregated(kMean ? "mean" : "sum", args, nargs, kwnames);
+        const AttrPath of = aggregated(kMean ? "mean" : "sum", args, nargs, kwnames);
         const IndexAPI& core = *as_group_by(self)->core;
-        return per_group(self, [&](const py::PyRef&, uint64_t, const Bitmap& ids) {
+        return per_group(self, [&](uint64_t, const Bitmap& ids) {
             const NumberTotal total = py::without_gil([&] { return core.total(of, &ids); });
             return kMean ? mean_to_python(total) : sum_to_python(total);
         });
@@ -108,9 +104,9 @@ PyObject* group_total(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 template <bool kLargest>
 PyObject* group_extreme(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guarded_object([&] {
-        const uint32_t of = aggregated(kLargest ? "max" : "min", args, nargs, kwnames);
+        const AttrPath of = aggregated(kLargest ? "max" : "min", args, nargs, kwnames);
         const IndexAPI& core = *as_group_by(self)->core;
-        return per_group(self, [&](const py::PyRef&, uint64_t, const Bitmap& ids) {
+        return per_group(self, [&](uint64_t, const Bitmap& ids) {
             const std::optional<OrderKey> key = py::without_gil([&] { return core.extreme(of, kLargest, &ids); });
             return extreme_to_python(key);
         });
@@ -119,7 +115,7 @@ PyObject* group_extreme(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* group_by_repr(PyObject* self) {
     return py::guarded_object([&] {
-        const std::string_view name = StrInterner::global().snapshot().name(as_group_by(self)->attr);
+        const std::string& name = as_group_by(self)->path.text;
         return PyUnicode_FromFormat("<GroupBy %.*s>", static_cast<int>(name.size()), name.data());
     });
 }
@@ -142,6 +138,7 @@ void group_by_dealloc(PyObject* self) {
     Py_CLEAR(g->owner);
     g->core.~shared_ptr();
     g->base.~optional();
+    g->path.~AttrPath();
     type->tp_free(self);
     Py_DECREF(type);
     py::release_pending();
@@ -181,7 +178,7 @@ PyTypeObject* create_group_by_type() {
 PyObject* scope_group_by(const Scope& scope, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guarded_object([&] {
         auto [attr] = py::bind_args<1>("group_by", {"attr"}, args, nargs, kwnames);
-        const uint32_t attr_id = attribute_argument("group_by", attr);
+        AttrPath path = attribute_argument("group_by", attr);
         PyTypeObject* type = group_by_type();
         PyObject* self = type->tp_alloc(type, 0);
         if (self == nullptr) throw py::PyErrAlreadySet();
@@ -190,7 +187,7 @@ PyObject* scope_group_by(const Scope& scope, PyObject* const* args, Py_ssize_t n
         new (&g->base) std::optional<Bitmap>();
         if (scope.base != nullptr) g->base.emplace(scope.base->clone());
         g->owner = Py_XNewRef(scope.owner);
-        g->attr = attr_id;
+        new (&g->path) AttrPath(std::move(path));
         return self;
     });
 }

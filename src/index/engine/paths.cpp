@@ -1,0 +1,390 @@
+// Answers along a dotted path: the values of its last attribute on the objects
+// its steps lead to. The steps are followed through the links the queries use,
+// forward from the set; each answer is then the one-attribute answer over the
+// objects reached, mapped back to the set's objects: a value counts once per
+// object of the set that reaches it, however many routes lead there.
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include "index/engine/answers.hpp"
+#include "index/engine/index.hpp"
+
+namespace vorlane {
+
+namespace {
+
+// Limits up to this many are first tried from the ordered keys of the last attribute.
+constexpr size_t kWalkLimit = 1024;
+
+// The value a number of a count matches in a query: a number, a date or time,
+// a string, a boolean, or a nested object by id.
+Operand operand_of(const CountedValue& v) {
+    switch (v.kind) {
+        case CountedValue::Kind::Number: {
+            if (is_time_key(v.key)) return Operand{PyValue(cast::Time{v.key.mantissa, {}}), {}};
+            const NumberValue n = number_of_key(v.key);
+            if (n.form == NumberValue::Form::Int) return Operand{PyValue(cast::Int(n.integer)), {}};
+            return Operand{PyValue(cast::Float(n.real)), {}};
+        }
+        case CountedValue::Kind::Str: return Operand{PyValue(cast::Str{SmallString(v.text)}), {}};
+        case CountedValue::Kind::Bool: return Operand{PyValue(cast::Bool{v.flag}), {}};
+        case CountedValue::Kind::Object: {
+            StoredIndexable object;
+            object.id = v.object;
+            return Operand{PyValue(cast::Ind{std::move(object)}), {}};
+        }
+    }
+    return Operand{PyValue(cast::Bool{false}), {}};
+}
+
+// The members of `base` or the index's members.
+const Bitmap& members_or(const IndexAPI& core, const Bitmap* base, Bitmap& storage) {
+    if (base != nullptr) return *base;
+    storage = core.allowed_items->read()->clone();
+    return storage;
+}
+
+// Where a value orders: its kind (numbers, each kind of date and time, then
+// strings) and, within the kind, its key or text.
+struct SortValue {
+    uint8_t rank = 0;
+    OrderKey key{};
+    std::string text;
+};
+constexpr uint8_t kStringRank = 1 + kTimeKinds;
+
+uint8_t rank_of(const OrderKey& key) {
+    return is_time_key(key) ? static_cast<uint8_t>(1 + static_cast<int>(time_of_key(key).first)) : 0;
+}
+
+// Whether `a` comes before `b`: kinds in their order, values within a kind
+// reversed when descending.
+bool sorts_before(const SortValue& a, const SortValue& b, bool descending) {
+    if (a.rank != b.rank) return a.rank < b.rank;
+    if (a.rank == kStringRank) return descending ? b.text < a.text : a.text < b.text;
+    return descending ? b.key < a.key : a.key < b.key;
+}
+
+// The objects of `base` (the members when null) whose `path` reaches the empty
+// string. No query finds it (it is in no string structure but a set of its
+// own), yet count_by counts it: its group is found from that set.
+Bitmap holding_empty_string(const IndexAPI& core, const AttrPath& path, const Bitmap* base) {
+    auto maps = core.index->read();
+    auto members = core.allowed_items->read();
+    const QueryMap* leaf = maps->find(path.last());
+    if (leaf == nullptr) return Bitmap();
+    Bitmap at = leaf->read_str_radix_map()->empty_strings().clone();
+    leaf->unmask_ids(at);
+    if (path.dotted()) {
+        // Back to the holders through each step, last to first, as a dotted query goes.
+        auto graph = core.graph->read();
+        for (size_t i = path.steps.size() - 1; i-- > 0;) {
+            at.and_inplace(graph->stored);
+            const QueryMap* step = maps->find(path.steps[i]);
+            if (step == nullptr) return Bitmap();
+            at = step->holders_of(at);
+        }
+        at.and_inplace(*members);
+    }
+    at.and_inplace(base != nullptr ? *base : *members);
+    return at;
+}
+
+// A short limit along a path whose last attribute holds numbers: the stored
+// objects holding the first values are taken from the ordered keys (every
+// object up to the value of the `take`-th, ties included), then the objects of
+// `from` reaching them, through the links back. Each of those reaches its
+// first value among the objects taken, and every other object of `from` comes
+// after them; so once they are `limit` or more, they are the answer. Nothing
+// when they are too few (or dates and times are held too): the caller orders
+// the whole set.
+std::optional<std::vector<uint32_t>> order_by_walk(const IndexAPI& core, const AttrPath& path, bool descending,
+                                                   size_t limit, const Bitmap& from) {
+    constexpr size_t kLargestTake = 1 << 16;
+    auto maps = core.index->read();
+    auto members = core.allowed_items->read();
+    auto graph = core.graph->read();
+    const Bitmap& stored = graph->stored;
+    const QueryMap* leaf = maps->find(path.last());
+    if (leaf == nullptr) return std::nullopt;
+    auto numbers = leaf->read_num_ordered();
+    const auto bounds = numbers->key_bounds();
+    if (numbers->is_small() || !bounds || is_time_key(bounds->second)) return std::nullopt;
+    for (size_t take = limit; take <= kLargestTake; take *= 8) {
+        const std::vector<uint32_t> top = answers::top_ids(*numbers, stored, take, descending);
+        if (top.size() < take) return std::nullopt;  // fewer numbers than that: order them all
+        // The last value taken, and every object holding it or one before it.
+        OrderKey edge = numbers->key_of(top.front());
+        for (const uint32_t id : top) {
+            const OrderKey key = numbers->key_of(id);
+            if (descending ? key < edge : edge < key) edge = key;
+        }
+        Bitmap taken;
+        if (descending) {
+            numbers->get_gte_into_base(edge, taken, stored);
+        } else {
+            numbers->get_lte_into_base(edge, taken, stored);
+        }
+        // Back to the objects of `from` reaching them, step by step.
+        Bitmap at = taken.clone();
+        for (size_t i = path.steps.size() - 1; i-- > 0;) {
+            const QueryMap* step = maps->find(path.steps[i]);
+            if (step == nullptr) return std::nullopt;
+            at = step->holders_of(at);
+            if (i > 0) at.and_inplace(stored);
+        }
+        at.and_inplace(from);
+        at.and_inplace(*members);
+        if (at.cardinality() < limit) continue;
+        // Each one's first value among those taken, forward along the path.
+        const std::vector<uint32_t> taken_ids = taken.to_vector();
+        const std::vector<OrderKey> keys = answers::keys_of(*numbers, taken_ids);
+        std::unordered_map<uint32_t, OrderKey> key_of;
+        for (size_t i = 0; i < taken_ids.size(); ++i) key_of.emplace(taken_ids[i], keys[i]);
+        std::vector<const QueryMap*> steps;
+        for (size_t i = 0; i + 1 < path.steps.size(); ++i) steps.push_back(maps->find(path.steps[i]));
+        std::vector<std::pair<OrderKey, uint32_t>> ordered;
+        std::vector<uint32_t> here;
+        std::vector<uint32_t> next;
+        at.for_each([&](uint32_t object) {
+            here.assign(1, object);
+            for (const QueryMap* step : steps) {
+                next.clear();
+                auto links = step->links.read(QueryMap::kMapPoisoned);
+                for (const uint32_t id : here) {
+                    links->for_each_held(id, [&](uint32_t nested) {
+                        if (stored.contains(nested)) next.push_back(nested);
+                    });
+                }
+                std::sort(next.begin(), next.end());
+                next.erase(std::unique(next.begin(), next.end()), next.end());
+                here.swap(next);
+            }
+            std::optional<OrderKey> best;
+            for (const uint32_t id : here) {
+                const auto found = key_of.find(id);
+                if (found == key_of.end()) continue;
+                if (!best || (descending ? *best < found->second : found->second < *best)) best = found->second;
+            }
+            if (best) ordered.emplace_back(*best, object);
+        });
+        const auto by_value = [&](const auto& a, const auto& b) {
+            if (a.first != b.first) return descending ? b.first < a.first : a.first < b.first;
+            return a.second < b.second;
+        };
+        const size_t n = std::min(limit, ordered.size());
+        std::partial_sort(ordered.begin(), ordered.begin() + static_cast<std::ptrdiff_t>(n), ordered.end(), by_value);
+        std::vector<uint32_t> out;
+        for (size_t i = 0; i < n; ++i) out.push_back(ordered[i].second);
+        return out;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+PathReach IndexAPI::reach(const AttrPath& path, const Bitmap& base, bool with_pairs) const {
+    PathReach out;
+    auto maps = index->read();
+    auto graph = this->graph->read();
+    const Bitmap& stored = graph->stored;
+    using LinksGuard = decltype(std::declval<const QueryMap&>().links.read(QueryMap::kMapPoisoned));
+    std::vector<LinksGuard> steps;
+    steps.reserve(path.steps.size());
+    for (size_t i = 0; i + 1 < path.steps.size(); ++i) {
+        const QueryMap* map = maps->find(path.steps[i]);
+        if (map == nullptr) return out;  // no object has the attribute: nothing is reached
+        steps.push_back(map->links.read(QueryMap::kMapPoisoned));
+    }
+    if (!with_pairs) {
+        // Step by step over whole sets.
+        Bitmap at = base.clone();
+        for (const auto& links : steps) {
+            at = links->held_by(at);
+            at.and_inplace(stored);  // objects on their way out keep their links a moment longer
+        }
+        out.objects = std::move(at);
+        return out;
+    }
+    // Object by object: the distinct objects each one reaches.
+    std::vector<uint32_t> at;
+    std::vector<uint32_t> next;
+    std::vector<uint32_t> reached;
+    base.for_each([&](uint32_t from) {
+        at.assign(1, from);
+        for (const auto& links : steps) {
+            next.clear();
+            for (const uint32_t id : at) {
+                links->for_each_held(id, [&](uint32_t nested) {
+                    if (stored.contains(nested)) next.push_back(nested);
+                });
+            }
+            std::sort(next.begin(), next.end());
+            next.erase(std::unique(next.begin(), next.end()), next.end());
+            at.swap(next);
+            if (at.empty()) return;
+        }
+        for (const uint32_t id : at) {
+            out.pairs.emplace_back(from, id);
+            reached.push_back(id);
+        }
+    });
+    std::sort(reached.begin(), reached.end());
+    reached.erase(std::unique(reached.begin(), reached.end()), reached.end());
+    out.objects.add_many(reached);
+    return out;
+}
+
+std::optional<OrderKey> IndexAPI::extreme(const AttrPath& path, bool largest, const Bitmap* base) const {
+    if (!path.dotted()) return extreme(path.last(), largest, base);
+    Bitmap members;
+    const PathReach reached = reach(path, members_or(*this, base, members), false);
+    return extreme(path.last(), largest, &reached.objects);
+}
+
+NumberTotal IndexAPI::total(const AttrPath& path, const Bitmap* base) const {
+    if (!path.dotted()) return total(path.last(), base);
+    Bitmap members;
+    const PathReach reached = reach(path, members_or(*this, base, members), true);
+    // The objects reached, by how many of the set reach them: each group's
+    // total counts that many times.
+    std::unordered_map<uint32_t, uint32_t> reaching;
+    for (const auto& [from, object] : reached.pairs) ++reaching[object];
+    std::unordered_map<uint32_t, std::vector<uint32_t>> by_times;
+    for (const auto& [object, n] : reaching) by_times[n].push_back(object);
+    NumberTotal out;
+    for (auto& [times, objects] : by_times) {
+        std::sort(objects.begin(), objects.end());
+        const Bitmap ids(std::span<const uint32_t>(objects.data(), objects.size()));
+        out.add(total(path.last(), &ids), times);
+    }
+    return out;
+}
+
+std::vector<std::pair<CountedValue, Bitmap>> IndexAPI::groups(const AttrPath& path, const Bitmap* base) const {
+    std::vector<CountedValue> values;
+    if (path.dotted()) {
+        Bitmap members;
+        const PathReach reached = reach(path, members_or(*this, base, members), false);
+        values = count_by(path.last(), &reached.objects);
+    } else {
+        values = count_by(path.last(), base);
+    }
+    std::vector<std::pair<CountedValue, Bitmap>> out;
+    out.reserve(values.size());
+    const Path attr(path.text);
+    for (CountedValue& value : values) {
+        Bitmap ids = value.kind == CountedValue::Kind::Str && value.text.empty()
+                         ? holding_empty_string(*this, path, base)
+                         : query_ids(QueryExpr{q::Eq{attr, operand_of(value)}}, base);
+        if (ids.is_empty()) continue;  // written meanwhile
+        value.count = ids.cardinality();
+        out.emplace_back(std::move(value), std::move(ids));
+    }
+    if (path.dotted()) {
+        // Counted again over the set: the order follows the new counts.
+        std::sort(out.begin(), out.end(),
+                  [](const auto& a, const auto& b) { return answers::count_before(a.first, b.first); });
+    }
+    return out;
+}
+
+std::vector<CountedValue> IndexAPI::count_by(const AttrPath& path, const Bitmap* base) const {
+    if (!path.dotted()) return count_by(path.last(), base);
+    std::vector<CountedValue> out;
+    for (auto& [value, ids] : groups(path, base)) out.push_back(std::move(value));
+    return out;
+}
+
+std::vector<uint32_t> IndexAPI::order_by(const AttrPath& path, bool descending, size_t limit,
+                                         const Bitmap* base) const {
+    if (!path.dotted()) return order_by(path.last(), descending, limit, base);
+    std::vector<uint32_t> out;
+    if (limit == 0) return out;
+    Bitmap members;
+    const Bitmap& from = members_or(*this, base, members);
+    if (limit <= kWalkLimit) {
+        if (auto walked = order_by_walk(*this, path, descending, limit, from)) return std::move(*walked);
+    }
+    const PathReach reached = reach(path, from, true);
+    // The value each object reached orders by (numbers, dates and times by
+    // key, strings by text); objects whose value orders nowhere are left out.
+    std::unordered_map<uint32_t, SortValue> values;
+    Bitmap unlisted_strings;
+    {
+        auto maps = index->read();
+        const QueryMap* map = maps->find(path.last());
+        if (map != nullptr) {
+            auto numbers = map->read_num_ordered();
+            if (numbers->is_small()) {
+                numbers->for_each_small([&](uint32_t id, const OrderKey& key) {
+                    if (reached.objects.contains(id)) values[id] = SortValue{rank_of(key), key, {}};
+                });
+            } else {
+                const std::vector<uint32_t> ids = numbers->keyed_ids().and_(reached.objects).to_vector();
+                const std::vector<OrderKey> keys = answers::keys_of(*numbers, ids);
+                for (size_t i = 0; i < ids.size(); ++i) values[ids[i]] = SortValue{rank_of(keys[i]), keys[i], {}};
+            }
+            auto strings = map->read_str_radix_map();
+            const auto text_of = [&](uint32_t id, std::string_view text) {
+                values[id] = SortValue{kStringRank, {}, std::string(text)};
+            };
+            strings->empty_strings().and_(reached.objects).for_each([&](uint32_t id) { text_of(id, ""); });
+            if (strings->is_small()) {
+                strings->for_each_small([&](uint32_t id, std::string_view text) {
+                    if (reached.objects.contains(id)) text_of(id, text);
+                });
+            } else if (!strings->uses_fingerprints()) {
+                strings->value_table().for_each_set([&](const std::string& text, const HybridSet& set) {
+                    set.and_(&reached.objects).for_each([&](uint32_t id) { text_of(id, text); });
+                });
+            } else {
+                unlisted_strings = strings->every_string().and_(reached.objects);
+            }
+        }
+    }
+    // Strings the structures cannot list by id are read from the objects, with
+    // no lock of the core held.
+    for (const auto& [id, value] : answers::read_values(*this, unlisted_strings, path.last())) {
+        if (const auto* text = value.as<cast::Str>()) values[id] = SortValue{kStringRank, {}, std::string(text->value.view())};
+    }
+    // Each object of the set orders by the first value it reaches.
+    std::vector<std::pair<const SortValue*, uint32_t>> ordered;
+    for (size_t i = 0; i < reached.pairs.size();) {
+        const uint32_t object = reached.pairs[i].first;
+        const SortValue* best = nullptr;
+        for (; i < reached.pairs.size() && reached.pairs[i].first == object; ++i) {
+            const auto found = values.find(reached.pairs[i].second);
+            if (found == values.end()) continue;
+            if (best == nullptr || sorts_before(found->second, *best, descending)) best = &found->second;
+        }
+        if (best != nullptr) ordered.emplace_back(best, object);
+    }
+    const auto by_value = [&](const auto& a, const auto& b) {
+        if (sorts_before(*a.first, *b.first, descending)) return true;
+        if (sorts_before(*b.first, *a.first, descending)) return false;
+        return a.second < b.second;  // ties in the set's order
+    };
+    if (limit < ordered.size()) {
+        std::partial_sort(ordered.begin(), ordered.begin() + static_cast<std::ptrdiff_t>(limit), ordered.end(), by_value);
+        ordered.resize(limit);
+    } else {
+        std::sort(ordered.begin(), ordered.end(), by_value);
+    }
+    Bitmap placed;
+    for (const auto& [value, object] : ordered) {
+        out.push_back(object);
+        placed.add(object);
+    }
+    // Then those that reach no value that orders, in the set's order.
+    if (out.size() < limit) {
+        from.andnot(placed).for_each([&](uint32_t id) {
+            if (out.size() < limit) out.push_back(id);
+        });
+    }
+    return out;
+}
+
+}  // namespace vorlane
