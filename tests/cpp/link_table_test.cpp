@@ -122,6 +122,31 @@ TEST(LinkTable, OccurrencesAreCounted) {
     EXPECT_TRUE(table.holders_of(Bitmap{2}).is_empty());
 }
 
+// Whether each holder has exactly one link follows inserts and removals,
+// repeats of one pair included.
+TEST(LinkTable, OneLinkPerHolder) {
+    LinkTable table;
+    EXPECT_TRUE(table.one_link_per_holder());
+    table.insert(1, 9);
+    table.insert(2, 9);
+    table.insert(3, 8);
+    EXPECT_TRUE(table.one_link_per_holder());
+    EXPECT_EQ(table.links_to(9), 2u);
+    EXPECT_TRUE(table.holds_any(2));
+    EXPECT_FALSE(table.holds_any(9));
+    table.insert(2, 9);  // the same object twice
+    EXPECT_FALSE(table.one_link_per_holder());
+    EXPECT_EQ(table.links_to(9), 3u);
+    EXPECT_TRUE(table.remove(2, 9));
+    EXPECT_TRUE(table.one_link_per_holder());
+    table.insert(3, 7);  // two objects
+    EXPECT_FALSE(table.one_link_per_holder());
+    EXPECT_TRUE(table.remove(3, 8));
+    EXPECT_TRUE(table.one_link_per_holder());
+    EXPECT_TRUE(table.remove(3, 7));
+    EXPECT_FALSE(table.holds_any(3));
+}
+
 // One pair repeated and one holder and one nested object with many links take
 // their lists through every form (inline, heap, long with its own header) and
 // back; memory returns to nothing once the last link goes.

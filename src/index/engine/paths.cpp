@@ -4,12 +4,14 @@
 // objects reached, mapped back to the set's objects: a value counts once per
 // object of the set that reaches it, however many routes lead there.
 #include <algorithm>
+#include <map>
 #include <optional>
 #include <string>
 #include <unordered_map>
 
 #include "index/engine/answers.hpp"
 #include "index/engine/index.hpp"
+#include "index/structures/string_interner.hpp"
 
 namespace vorlane {
 
@@ -183,6 +185,84 @@ std::optional<std::vector<uint32_t>> order_by_walk(const IndexAPI& core, const A
     return std::nullopt;
 }
 
+// Whether every member of the whole index (`base` null) reaches the objects of
+// a one-step path by one link each, and no other object holds such a link:
+// then an object is reached by as many members as it has links to it, and a
+// value by the members linked to the objects holding it. Counts and weights
+// are then read off the links' list sizes, the members never visited. Returns
+// the objects that hold links (the stored objects other than members are
+// checked to hold none).
+bool members_link_once(const IndexAPI& core, const AttrPath& path, const Bitmap* base) {
+    if (base != nullptr || path.steps.size() != 2) return false;
+    auto maps = core.index->read();
+    const QueryMap* step = maps->find(path.steps[0]);
+    if (step == nullptr) return false;
+    auto members = core.allowed_items->read();
+    auto graph = core.graph->read();
+    auto links = step->links.read(QueryMap::kMapPoisoned);
+    if (!links->one_link_per_holder()) return false;
+    bool others_hold = false;
+    graph->stored.andnot(*members).for_each([&](uint32_t id) {
+        others_hold = others_hold || links->holds_any(id);
+    });
+    return !others_hold;
+}
+
+// The stored objects holding `value` as their value of `attr` (or an element
+// of it), with their number of links in `step`, summed: the members reaching
+// the value, when members_link_once holds.
+uint64_t links_to_value(const IndexAPI& core, const AttrPath& path, const CountedValue& value) {
+    auto maps = core.index->read();
+    auto graph = core.graph->read();
+    const QueryMap* leaf = maps->find(path.last());
+    const QueryMap* step = maps->find(path.steps[0]);
+    if (leaf == nullptr || step == nullptr) return 0;
+    Bitmap objects;
+    if (value.kind == CountedValue::Kind::Str && value.text.empty()) {
+        objects = leaf->read_str_radix_map()->empty_strings().clone();
+        leaf->unmask_ids(objects);
+        objects.and_inplace(graph->stored);
+    } else {
+        const Path attr(StrInterner::global().snapshot().name(path.last()));
+        objects = evaluate_query(EvalContext{*maps, core}, graph->stored, QueryExpr{q::Eq{attr, operand_of(value)}});
+    }
+    auto links = step->links.read(QueryMap::kMapPoisoned);
+    uint64_t n = 0;
+    objects.for_each([&](uint32_t id) { n += links->links_to(id); });
+    return n;
+}
+
+// The objects holding numbers of the path's last attribute, by how many
+// members reach them, read off the links' list sizes when members_link_once
+// holds and the attribute holds no containers. False otherwise.
+bool linked_weights(const IndexAPI& core, const AttrPath& path, const Bitmap* base,
+                    std::map<uint32_t, std::vector<uint32_t>>& by_times) {
+    if (!members_link_once(core, path, base)) return false;
+    auto maps = core.index->read();
+    const QueryMap* leaf = maps->find(path.last());
+    const QueryMap* step = maps->find(path.steps[0]);
+    if (leaf == nullptr || step == nullptr) return true;  // nothing is reached
+    if (leaf->has_elements()) return false;
+    Bitmap objects;
+    {
+        auto numbers = leaf->read_num_ordered();
+        if (numbers->is_small()) {
+            std::vector<uint32_t> ids;
+            numbers->for_each_small([&](uint32_t id, const OrderKey&) { ids.push_back(id); });
+            std::sort(ids.begin(), ids.end());
+            objects.add_ascending(ids);
+        } else {
+            objects = numbers->keyed_ids();
+        }
+    }
+    objects.and_inplace(core.graph->read()->stored);
+    auto links = step->links.read(QueryMap::kMapPoisoned);
+    objects.for_each([&](uint32_t id) {
+        if (const size_t n = links->links_to(id); n != 0) by_times[static_cast<uint32_t>(n)].push_back(id);
+    });
+    return true;
+}
+
 }  // namespace
 
 PathReach IndexAPI::reach(const AttrPath& path, const Bitmap& base, bool with_pairs) const {
@@ -208,10 +288,11 @@ PathReach IndexAPI::reach(const AttrPath& path, const Bitmap& base, bool with_pa
         out.objects = std::move(at);
         return out;
     }
-    // Object by object: the distinct objects each one reaches.
+    // Object by object: the distinct objects each one reaches. The objects
+    // reached are marked in a table of flags by id (ids are dense).
+    std::vector<uint8_t> seen(size_t{stored.maximum()} + 1, 0);
     std::vector<uint32_t> at;
     std::vector<uint32_t> next;
-    std::vector<uint32_t> reached;
     base.for_each([&](uint32_t from) {
         at.assign(1, from);
         for (const auto& links : steps) {
@@ -221,19 +302,23 @@ PathReach IndexAPI::reach(const AttrPath& path, const Bitmap& base, bool with_pa
                     if (stored.contains(nested)) next.push_back(nested);
                 });
             }
-            std::sort(next.begin(), next.end());
-            next.erase(std::unique(next.begin(), next.end()), next.end());
+            if (next.size() > 1) {
+                std::sort(next.begin(), next.end());
+                next.erase(std::unique(next.begin(), next.end()), next.end());
+            }
             at.swap(next);
             if (at.empty()) return;
         }
         for (const uint32_t id : at) {
             out.pairs.emplace_back(from, id);
-            reached.push_back(id);
+            seen[id] = 1;
         }
     });
-    std::sort(reached.begin(), reached.end());
-    reached.erase(std::unique(reached.begin(), reached.end()), reached.end());
-    out.objects.add_many(reached);
+    std::vector<uint32_t> reached;
+    for (size_t id = 0; id < seen.size(); ++id) {
+        if (seen[id] != 0) reached.push_back(static_cast<uint32_t>(id));
+    }
+    out.objects.add_ascending(reached);
     return out;
 }
 
@@ -246,18 +331,21 @@ std::optional<OrderKey> IndexAPI::extreme(const AttrPath& path, bool largest, co
 
 NumberTotal IndexAPI::total(const AttrPath& path, const Bitmap* base) const {
     if (!path.dotted()) return total(path.last(), base);
-    Bitmap members;
-    const PathReach reached = reach(path, members_or(*this, base, members), true);
     // The objects reached, by how many of the set reach them: each group's
     // total counts that many times.
-    std::unordered_map<uint32_t, uint32_t> reaching;
-    for (const auto& [from, object] : reached.pairs) ++reaching[object];
-    std::unordered_map<uint32_t, std::vector<uint32_t>> by_times;
-    for (const auto& [object, n] : reaching) by_times[n].push_back(object);
+    std::map<uint32_t, std::vector<uint32_t>> by_times;
+    if (!linked_weights(*this, path, base, by_times)) {
+        Bitmap members;
+        const PathReach reached = reach(path, members_or(*this, base, members), true);
+        if (reached.pairs.empty()) return NumberTotal{};
+        std::vector<uint32_t> reaching(size_t{reached.objects.maximum()} + 1, 0);
+        for (const auto& [from, object] : reached.pairs) ++reaching[object];
+        reached.objects.for_each([&](uint32_t object) { by_times[reaching[object]].push_back(object); });
+    }
     NumberTotal out;
-    for (auto& [times, objects] : by_times) {
-        std::sort(objects.begin(), objects.end());
-        const Bitmap ids(std::span<const uint32_t>(objects.data(), objects.size()));
+    for (const auto& [times, objects] : by_times) {
+        Bitmap ids;
+        ids.add_ascending(objects);
         out.add(total(path.last(), &ids), times);
     }
     return out;
@@ -294,6 +382,16 @@ std::vector<std::pair<CountedValue, Bitmap>> IndexAPI::groups(const AttrPath& pa
 std::vector<CountedValue> IndexAPI::count_by(const AttrPath& path, const Bitmap* base) const {
     if (!path.dotted()) return count_by(path.last(), base);
     std::vector<CountedValue> out;
+    if (members_link_once(*this, path, base)) {
+        // Each value's members are the links to the objects holding it.
+        const Bitmap stored = graph->read()->stored.clone();
+        for (CountedValue& value : count_by(path.last(), &stored)) {
+            value.count = links_to_value(*this, path, value);
+            if (value.count != 0) out.push_back(std::move(value));
+        }
+        std::sort(out.begin(), out.end(), answers::count_before);
+        return out;
+    }
     for (auto& [value, ids] : groups(path, base)) out.push_back(std::move(value));
     return out;
 }

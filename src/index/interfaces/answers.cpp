@@ -142,21 +142,24 @@ py::PyRef counted_to_python(const ItemTable& items, const CountedValue& c) {
     return py::PyRef();
 }
 
+PyObject* count_list(const Scope& scope, const AttrPath& path) {
+    const std::vector<CountedValue> counts = py::without_gil([&] { return scope.core.count_by(path, scope.base); });
+    py::PyRef list = py::PyRef::checked(PyList_New(0));
+    auto items = read_items(scope.core);
+    for (const CountedValue& c : counts) {
+        py::PyRef value = counted_to_python(*items, c);
+        if (!value) continue;  // an object let go of meanwhile
+        py::PyRef count = py::PyRef::checked(PyLong_FromUnsignedLongLong(c.count));
+        py::PyRef pair = py::PyRef::checked(PyTuple_Pack(2, value.get(), count.get()));
+        if (PyList_Append(list.get(), pair.get()) != 0) throw py::PyErrAlreadySet();
+    }
+    return list.release();
+}
+
 PyObject* scope_count_by(const Scope& scope, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guarded_object([&] {
         auto [attr] = py::bind_args<1>("count_by", {"attr"}, args, nargs, kwnames);
-        const AttrPath path = attribute_argument("count_by", attr);
-        const std::vector<CountedValue> counts = py::without_gil([&] { return scope.core.count_by(path, scope.base); });
-        py::PyRef list = py::PyRef::checked(PyList_New(0));
-        auto items = read_items(scope.core);
-        for (const CountedValue& c : counts) {
-            py::PyRef value = counted_to_python(*items, c);
-            if (!value) continue;  // an object let go of meanwhile
-            py::PyRef count = py::PyRef::checked(PyLong_FromUnsignedLongLong(c.count));
-            py::PyRef pair = py::PyRef::checked(PyTuple_Pack(2, value.get(), count.get()));
-            if (PyList_Append(list.get(), pair.get()) != 0) throw py::PyErrAlreadySet();
-        }
-        return list.release();
+        return count_list(scope, attribute_argument("count_by", attr));
     });
 }
 

@@ -14,6 +14,9 @@ namespace vorlane {
 // an empty name in it).
 AttrPath attribute_argument(const char* fname, PyObject* attr);
 
+// count_by's answer over the scope: a new list of (value, count) pairs.
+PyObject* count_list(const Scope& scope, const AttrPath& path);
+
 // The core's records, read-locked with the interpreter lock held.
 RwLock<ItemTable>::ReadGuard read_items(const IndexAPI& core);
 

@@ -41,7 +41,7 @@ Scope scope_of(PyObject* self) {
     return Scope{*g->core, g->base ? &*g->base : nullptr, g->owner};
 }
 
-// fn(the group's size, the group's ids) for each group, in count_by's order,
+// fn(the group's ids) for each group, in count_by's order,
 // and the pairs (group value, what fn gives) as a new list.
 template <class Fn>
 PyObject* per_group(PyObject* self, Fn&& fn) {
@@ -52,7 +52,7 @@ PyObject* per_group(PyObject* self, Fn&& fn) {
     for (const auto& [value, ids] : groups) {
         py::PyRef group_value = counted_to_python(*read_items(scope.core), value);
         if (!group_value) continue;  // an object let go of meanwhile
-        py::PyRef result = fn(value.count, ids);
+        py::PyRef result = fn(ids);
         py::PyRef pair = py::PyRef::checked(PyTuple_Pack(2, group_value.get(), result.get()));
         if (PyList_Append(list.get(), pair.get()) != 0) throw py::PyErrAlreadySet();
     }
@@ -75,14 +75,12 @@ PyObject* group_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
             attr = py::bind_args<1>("count", {"attr"}, args, nargs, kwnames)[0];
         }
         if (attr == nullptr || attr == Py_None) {
-            // The objects of each group, as count_by counts them.
-            return per_group(self, [](uint64_t n, const Bitmap&) {
-                return py::PyRef::checked(PyLong_FromUnsignedLongLong(n));
-            });
+            // The objects of each group: count_by's counts, with no group made.
+            return count_list(scope_of(self), as_group_by(self)->path);
         }
         const AttrPath of = attribute_argument("count", attr);
         const IndexAPI& core = *as_group_by(self)->core;
-        return per_group(self, [&](uint64_t, const Bitmap& ids) {
+        return per_group(self, [&](const Bitmap& ids) {
             const NumberTotal total = py::without_gil([&] { return core.total(of, &ids); });
             return py::PyRef::checked(PyLong_FromUnsignedLongLong(total.count));
         });
@@ -94,7 +92,7 @@ PyObject* group_total(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     return py::guarded_object([&] {
         const AttrPath of = aggregated(kMean ? "mean" : "sum", args, nargs, kwnames);
         const IndexAPI& core = *as_group_by(self)->core;
-        return per_group(self, [&](uint64_t, const Bitmap& ids) {
+        return per_group(self, [&](const Bitmap& ids) {
             const NumberTotal total = py::without_gil([&] { return core.total(of, &ids); });
             return kMean ? mean_to_python(total) : sum_to_python(total);
         });
@@ -106,7 +104,7 @@ PyObject* group_extreme(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return py::guarded_object([&] {
         const AttrPath of = aggregated(kLargest ? "max" : "min", args, nargs, kwnames);
         const IndexAPI& core = *as_group_by(self)->core;
-        return per_group(self, [&](uint64_t, const Bitmap& ids) {
+        return per_group(self, [&](const Bitmap& ids) {
             const std::optional<OrderKey> key = py::without_gil([&] { return core.extreme(of, kLargest, &ids); });
             return extreme_to_python(key);
         });

@@ -351,6 +351,11 @@ public:
         return held.lookup_cost() <= holders.lookup_cost() ? held.count(nested) : holders.count(holder);
     }
     bool has_holders(uint32_t nested) const noexcept { return !holders_.list(nested).empty(); }
+    bool holds_any(uint32_t holder) const noexcept { return !held_.list(holder).empty(); }
+    // Occurrences of links to `nested`: its holders, when each holder has one link.
+    size_t links_to(uint32_t nested) const noexcept { return holders_.list(nested).size(); }
+    // Whether every holder has exactly one link (holds one object, once).
+    bool one_link_per_holder() const noexcept { return held_.keys() == size_; }
 
     // The holders of some id of `nested`.
     Bitmap holders_of(const Bitmap& nested) const { return holders_.gather(nested); }
