@@ -267,11 +267,12 @@ def fmt_ms(t):
 
 
 def fmt_ratio(base, t):
-    """How many times `t` goes into `base` (the other engine's time over PyVorlane's)."""
+    """How many times `t` goes into `base` (the other engine's time over PyVorlane's); below 0.1,
+    two significant digits (not a bare "0.0×")."""
     if base is None or t is None:
         return "n/a"
     r = base / t
-    return f"{r:,.0f}×" if r >= 100 else f"{r:.1f}×"
+    return f"{r:,.0f}×" if r >= 100 else f"{r:.1f}×" if r >= 0.095 else f"{r:.2g}×"
 
 
 def md_row(cells):

@@ -6,6 +6,8 @@ its questions need, and asks them its own way:
 - bench/suite.py: `Peer(people)`, a copy of every attribute read off the live objects;
   `queries()` maps a query label to a callable returning the list of matching objects (a label
   it lacks is a query the peer cannot express), `write()` and `find_age()` follow writes;
+  `groups()` maps a group question (GROUP_LABELS, asked by bench/groups.py) to a callable
+  returning its (city, result) pairs or the total;
 - bench/answers.py: `Peer(people, rows=rows)`, a copy of the columns its questions read (id,
   score, city, tags), from the generator's rows, with the copy narrowed to CITY made in the
   build; `answers()` maps a case of answers.py to a callable returning its answer: objects,
@@ -46,6 +48,16 @@ Q_TAG = "tags has 'vip'"
 # have no views, answer the combined condition.
 Q_VIEW = "view(city).reduced(age > 89)"
 LABELS = [Q_AGE, Q_CITY, Q_SCORE, Q_CONJ, Q_PREFIX, Q_INFIX, Q_IN, Q_NOT, Q_TAG, Q_VIEW]
+
+# The suite's groups (bench/groups.py): by city over the whole copy and over the rows whose age
+# is in GROUP_VIEW_AGES (about 2%), which the peers filter first; and the sum of every age.
+GROUP_VIEW_AGES = (41, 42)
+G_MEAN = "mean score by city"
+G_SUM = "sum of ages by city"
+G_MEAN_VIEW = "mean score by city, 2% view"
+G_SUM_VIEW = "sum of ages by city, 2% view"
+G_TOTAL = "sum of ages"
+GROUP_LABELS = [G_MEAN, G_SUM, G_MEAN_VIEW, G_SUM_VIEW, G_TOTAL]
 
 
 class Peer:
@@ -94,6 +106,9 @@ class Peer:
         """Untimed: whatever the peer keeps for the view query (its narrowed copy)."""
 
     def queries(self):
+        return {}
+
+    def groups(self):
         return {}
 
     def answers(self):
@@ -309,6 +324,24 @@ class Pandas(Peer):
                 self.city_frame.index[self.city_frame["age"].to_numpy() > VIEW_AGE].tolist()),
         }
 
+    def groups(self):
+        df = self.df
+        lo, hi = GROUP_VIEW_AGES
+
+        def by_city(frame, col, how):
+            s = getattr(frame.groupby("city", observed=True, sort=False)[col], how)()
+            return list(zip(s.index.tolist(), s.tolist()))
+
+        def view(col):
+            return df.loc[df["age"].between(lo, hi), ["city", col]]
+        return {
+            G_MEAN: lambda: by_city(df, "score", "mean"),
+            G_SUM: lambda: by_city(df, "age", "sum"),
+            G_MEAN_VIEW: lambda: by_city(view("score"), "score", "mean"),
+            G_SUM_VIEW: lambda: by_city(view("age"), "age", "sum"),
+            G_TOTAL: lambda: int(df["age"].sum()),
+        }
+
     def answers(self):
         df, cf, ids = self.df, self.city_frame, self.objects
 
@@ -395,6 +428,22 @@ class Polars(Peer):
             Q_NOT: lambda: ids(df, ~(c("city") == CITY)),
             Q_TAG: lambda: ids(df, c("tags").list.contains(TAG)),
             Q_VIEW: lambda: ids(self.city_frame, c("age") > VIEW_AGE),
+        }
+
+    def groups(self):
+        pl, df = self.pl, self.df
+        c = pl.col
+        in_view = c("age").is_between(*GROUP_VIEW_AGES)
+
+        def by_city(agg, cond=None):
+            frame = df.lazy() if cond is None else df.lazy().filter(cond)
+            return frame.group_by("city").agg(agg).collect().rows()
+        return {
+            G_MEAN: lambda: by_city(c("score").mean()),
+            G_SUM: lambda: by_city(c("age").sum()),
+            G_MEAN_VIEW: lambda: by_city(c("score").mean(), in_view),
+            G_SUM_VIEW: lambda: by_city(c("age").sum(), in_view),
+            G_TOTAL: lambda: df["age"].sum(),
         }
 
     def answers(self):
@@ -516,6 +565,21 @@ class DuckDB(Peer):
             Q_NOT: lambda: q("SELECT id FROM person WHERE NOT city = ?", [CITY]),
             Q_TAG: lambda: q("SELECT id FROM person WHERE list_contains(tags, ?)", [TAG]),
             Q_VIEW: lambda: q("SELECT id FROM city_person WHERE age > ?", [VIEW_AGE]),
+        }
+
+    def groups(self):
+        con = self.con
+        by_city = "SELECT city::VARCHAR, {} FROM person {} GROUP BY city"
+        in_view = "WHERE age BETWEEN ? AND ?"
+
+        def pairs(sql, params=None):
+            return con.execute(sql, params).fetchall()
+        return {
+            G_MEAN: lambda: pairs(by_city.format("AVG(score)", "")),
+            G_SUM: lambda: pairs(by_city.format("SUM(age)", "")),
+            G_MEAN_VIEW: lambda: pairs(by_city.format("AVG(score)", in_view), list(GROUP_VIEW_AGES)),
+            G_SUM_VIEW: lambda: pairs(by_city.format("SUM(age)", in_view), list(GROUP_VIEW_AGES)),
+            G_TOTAL: lambda: con.execute("SELECT SUM(age) FROM person").fetchone()[0],
         }
 
     def answers(self):

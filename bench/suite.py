@@ -31,7 +31,9 @@ object in no index, in one index (a number and two strings) and in four, against
 objects and the peers that follow writes; the bulk add against the DataFrame builds;
 removal one by one; the negation's `collect()` per object against the list copy `people[:]`.
 Real values: searches over datetimes, numpy int32 and signed numbers against the same
-searches over plain ints (bench/real_values.py).
+searches over plain ints (bench/real_values.py). Groups: `group_by("city")` means and sums
+over the whole index and a 2% view, and `sum("age")`, against a Python loop and pandas,
+polars and DuckDB over their copies (bench/groups.py).
 
 PyVorlane and the list comprehension are measured first; then each peer in turn is built,
 asked every query, made to follow the writes it can follow, and freed before the next one
@@ -43,6 +45,8 @@ its class) with what the system has available; a peer that would not fit is skip
 that size with a printed line and a note in the tables.
 
     scripts/bench.sh [--sizes 100000 1000000] [--large] [--seed 1] [--engines ...] [--out bench/results]
+    .venv/bin/python bench/suite.py ... --docs [docs/benchmarks.md]   # also the "Groups" section of the docs
+    .venv/bin/python bench/suite.py --report bench/results/<stamp>.json --docs   # that section from a run, no run
 """
 import argparse
 import datetime
@@ -57,10 +61,11 @@ from pathlib import Path
 import PyVorlane
 from PyVorlane import Index, PyQueryExpr as Q
 
+import groups
 import real_values
-from common import (ATTRS, CITIES, ROOT, DictPerson, Person, SlotsPerson, best, bulk, fmt_ms, fmt_ratio, machine,
-                    make_people, make_rows, md_row, one_by_one, rss, run_line, same_objects, target_lines,
-                    timed_once)
+from common import (ATTRS, CITIES, DOCS, ROOT, DictPerson, Person, SlotsPerson, best, bulk, fmt_ms, fmt_ratio,
+                    machine, make_people, make_rows, md_row, one_by_one, put_section, rss, run_line, same_objects,
+                    target_lines, timed_once)
 from peers import (AGE, AGES5, CITY, INFIX, LABELS, PEERS, PREFIX, Q_AGE, Q_CITY, Q_CONJ, Q_IN,  # noqa: F401
                    Q_INFIX, Q_NOT, Q_PREFIX, Q_SCORE, Q_TAG, Q_VIEW, TAG, VIEW_AGE)
 
@@ -209,6 +214,10 @@ def run_size(n, seed, engines, log, peaks):
         for engine, fn in zip(("PyVorlane", "list comp"), fns):
             row["times"][engine] = _timed_query(n, engine, label, lambda: fn(ctx), want)
 
+    # Answers by group: PyVorlane and the Python loop now, the peers with their queries; the
+    # exact answers are kept for them.
+    res["groups"], group_wants = groups.measure(n, people, idx, log)
+
     # Everyday operations: reads, writes, and the list copy that the negation's collect is
     # held against.
     res["reads"] = pyvorlane_reads(people[0])
@@ -223,7 +232,7 @@ def run_size(n, seed, engines, log, peaks):
     for cls in PEERS:
         if cls.name not in engines:
             continue
-        peer_run(cls, n, people, res, rows_by_label, wants, (sample, old, values), peaks, log)
+        peer_run(cls, n, people, res, rows_by_label, wants, (sample, old, values), peaks, log, group_wants)
 
     for row in res["queries"]:
         log(f"  {row['query']:<32}{row['hits']:>9}  " + "  ".join(
@@ -239,7 +248,7 @@ def run_size(n, seed, engines, log, peaks):
     res["removal"] = pyvorlane_removal(idx, people, seed)
     log(f"  PyVorlane remove_object: {res['removal']['PyVorlane remove_object, random order'] * 1e6:.2f} µs each")
 
-    del ctx, idx, wants
+    del ctx, idx, wants, group_wants
     tracemalloc.start()
     base = tracemalloc.get_traced_memory()[0]
     more = make_people(rows)
@@ -258,8 +267,9 @@ def _timed_query(n, engine, label, fn, want):
     return t
 
 
-def peer_run(cls, n, people, res, rows_by_label, wants, writes, peaks, log):
-    """Builds one peer, asks it every query it can express, times the writes it can follow, frees it."""
+def peer_run(cls, n, people, res, rows_by_label, wants, writes, peaks, log, group_wants=None):
+    """Builds one peer, asks it every query it can express (and the group questions it answers,
+    given their exact answers `group_wants`), times the writes it can follow, frees it."""
     name = cls.name
     per_object = peaks.get(name, cls.peak_per_object)
     need = per_object * n
@@ -294,6 +304,8 @@ def peer_run(cls, n, people, res, rows_by_label, wants, writes, peaks, log):
     for label, fn in asked.items():
         rows_by_label[label]["times"][name] = _timed_query(n, name, label, fn, wants[label])
     asked = fn = None  # the callables hold the peer's structures
+    if group_wants is not None:
+        groups.measure_peer(n, peer, res["groups"], group_wants)
 
     if cls.write_label:
         res["writes"][cls.write_label] = peer_writes(peer, n, *writes)
@@ -537,6 +549,8 @@ def table(res, mach, seed):
                   "against its minute as an int, np.int32 against int, signed numbers against the same "
                   "numbers shifted to be positive. Times are for the search alone (the view it makes).", ""]
         lines += real_values.table(res["real values"])
+    if res.get("groups"):
+        lines += ["", "## Groups", ""] + groups.table(res["groups"], skipped)
     if res.get("removal"):
         lines += ["", "## Removal of every object, one by one", "", "| removal | µs per object | seconds for all |",
                   "|---|---:|---:|"]
@@ -699,6 +713,9 @@ def target_verdicts(results):
         if res.get("real values"):
             for what, ok, detail in real_values.verdicts(res["real values"]):
                 add(where, what, ok, detail)
+        if res.get("groups"):
+            for what, ok, detail in groups.verdicts(res["groups"]):
+                add(where, what, ok, detail)
         removal = res.get("removal", {}).get("PyVorlane remove_object, random order")
         what = f"removing {n:,} objects one by one within {REMOVAL_SECONDS} s"
         if removal is None:
@@ -849,6 +866,48 @@ def targets(results):
     return target_lines(target_verdicts(results))
 
 
+GROUPS_HEADING = "Groups (`bench/suite.py`)"
+GROUPS_BEFORE = "Answers beyond a list (`bench/answers.py`)"   # where the section goes when the docs have none
+
+
+def groups_section(results, mach, seed, date):
+    """The "Groups" tables of a run's sizes and their targets, as the section of docs/benchmarks.md
+    (level 2, a size a subsection); None when no size of the run measured them."""
+    sized = [res for res in results if res.get("groups")]
+    if not sized:
+        return None
+    sizes = " ".join(str(res["n"]) for res in results)
+    lines = [f"## {GROUPS_HEADING}", "", f"`bench/suite.py --sizes {sizes}`: " + run_line(date, seed, mach), "",
+             "The suite's objects in one index (`city` out of 50 values, `age` an int out of 100, `score` a float). "
+             "PyVorlane's `group_by(\"city\")` mean of `score` and sum of `age`, over the whole index and over a "
+             "view of about 2% made beforehand, and `sum(\"age\")`, against a Python loop over the list of the "
+             "objects (dicts of sums and counts) and pandas `groupby`, polars `group_by` (lazy) and DuckDB "
+             "`GROUP BY` over their own copies of the data, built for the suite's queries (not in the ratios); "
+             "for the view they filter the rows first, in the timing. A ratio is the other engine's time over "
+             "PyVorlane's."]
+    verdicts = []
+    for res in sized:
+        lines += ["", f"### {res['n']:,} objects", ""] + groups.table(res["groups"], res.get("skipped", {}))
+        verdicts += [(f"{res['n']:,}", what, ok, detail) for what, ok, detail in groups.verdicts(res["groups"])]
+    lines += ["", "### Targets", ""]
+    if any(res["n"] != TARGET_SIZE for res in sized):
+        lines += [f"Set for {TARGET_SIZE:,} objects; judged here at every size measured.", ""]
+    lines.append(target_lines(verdicts).rstrip("\n"))
+    return "\n".join(lines) + "\n"
+
+
+def write_groups_section(path, results, mach, seed, date):
+    """Puts the run's "Groups" section into the file at `path` (see groups_section); says so,
+    or that the run has none."""
+    section = groups_section(results, mach, seed, date)
+    if section is None:
+        print(f"no size of this run measured the groups: {path} is left as it is")
+        return
+    path.write_text(put_section(path.read_text() if path.exists() else "", GROUPS_HEADING, section,
+                                before=GROUPS_BEFORE))
+    print(f"section '## {GROUPS_HEADING}' written to {path}")
+
+
 def _pyplot():
     import matplotlib
     matplotlib.use("Agg")
@@ -964,7 +1023,21 @@ def main():
                         help="baselines to run next to PyVorlane, any of: " + ", ".join(BASELINES)
                         + " (the list comprehension always runs; names are case-insensitive)")
     parser.add_argument("--out", type=Path, default=ROOT / "bench" / "results")
+    parser.add_argument("--docs", type=Path, nargs="?", const=DOCS, metavar="PATH",
+                        help=f"also put the groups' tables into the '## {GROUPS_HEADING}' section of this file "
+                             f"(default {DOCS.relative_to(ROOT)})")
+    parser.add_argument("--report", type=Path, metavar="JSON",
+                        help="no run: the groups' section of a run's JSON (with --docs, into the docs)")
     args = parser.parse_args()
+    if args.report:
+        data = json.loads(args.report.read_text())
+        # Runs written before the date was kept have it in their stamp.
+        date = data.get("date") or args.report.stem[:10]
+        section = groups_section(data["results"], data["machine"], data["seed"], date)
+        print(section or f"{args.report} holds no groups", end="")
+        if args.docs:
+            write_groups_section(args.docs, data["results"], data["machine"], data["seed"], date)
+        return 0
     sizes = sorted(set(args.sizes + ([10_000_000] if args.large else [])))
     engines = set(args.engines) | {"PyVorlane", "list comp"}
     args.out.mkdir(parents=True, exist_ok=True)
@@ -973,6 +1046,7 @@ def main():
     print(f"{mach['cpu']}, {mach['cores']} cores, Python {mach['python']}, PyVorlane {PyVorlane.__file__}")
     print("peers: " + ", ".join(e for e in BASELINES if e in engines))
     stamp = datetime.datetime.now().strftime("%Y-%m-%d-%H%M")
+    date = datetime.date.today().isoformat()
     results = []
     peaks = {}
     for n in sizes:
@@ -985,8 +1059,10 @@ def main():
     summary = targets(results)
     print("\n## Targets\n\n" + summary)
     (args.out / f"{stamp}-targets.md").write_text("# Targets\n\n" + summary)
-    (args.out / f"{stamp}.json").write_text(json.dumps({"machine": mach, "seed": args.seed, "results": results},
-                                                        indent=1))
+    (args.out / f"{stamp}.json").write_text(json.dumps({"machine": mach, "seed": args.seed, "date": date,
+                                                        "results": results}, indent=1))
+    if args.docs:
+        write_groups_section(args.docs, results, mach, args.seed, date)
     for res in results:
         png = args.out / f"{stamp}-{res['n']}.png"
         plot_bars(res, png)

@@ -117,3 +117,9 @@ def test_run_or_report_writes_the_run_and_puts_a_report_into_the_docs(tmp_path, 
     assert res == {"n": 5} and not (tmp_path / "unused").exists()
     assert capsys.readouterr().out.startswith("# Things\n\nn = 5\n")
     assert docs.read_text() == "# Docs\n\n## Things\n\nn = 5\n\n## Later\n\nkept\n"
+
+
+def test_ratios_keep_two_digits_below_a_tenth():
+    assert [common.fmt_ratio(r, 1.0) for r in (1234, 12.34, 0.1, 0.094, 0.0143)] == [
+        "1,234×", "12.3×", "0.1×", "0.094×", "0.014×"]
+    assert common.fmt_ratio(None, 1.0) == common.fmt_ratio(1.0, None) == "n/a"

@@ -1,6 +1,7 @@
 """The benchmarks' peers (bench/peers.py) answer every script's questions as the reference does,
-on a few hundred objects: the suite's queries as its list comprehensions, answers.py's cases as
-Python's ways, graph.py's joins as its scans. A peer whose package is not installed is skipped."""
+on a few hundred objects: the suite's queries as its list comprehensions and its group questions
+as the exact figures, answers.py's cases as Python's ways, graph.py's joins as its scans. A peer
+whose package is not installed is skipped."""
 import random
 import sys
 from pathlib import Path
@@ -11,6 +12,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
 import answers  # noqa: E402
 import common  # noqa: E402
 import graph  # noqa: E402
+import groups  # noqa: E402
 import peers  # noqa: E402
 import suite  # noqa: E402
 
@@ -88,3 +90,20 @@ def test_graph_joins_answer_as_the_scans(cls, name):
         peer.close()
         g.unlink(objs)
 
+
+@by_name([cls for cls in peers.PEERS if cls.groups is not peers.Peer.groups])
+def test_suite_group_questions_answer_as_the_exact_figures(cls, people):
+    needs(cls)
+    want, _ = groups.reference(people)
+    peer = cls(people)
+    try:
+        asked = peer.groups()
+        assert set(asked) == set(peers.GROUP_LABELS)
+        for label, fn in asked.items():
+            assert groups.difference(fn(), want[label]) is None, label
+    finally:
+        peer.close()
+
+
+def test_the_group_peers_are_those_of_the_table():
+    assert [cls.name for cls in peers.PEERS if cls.groups is not peers.Peer.groups] == groups.ENGINES[1:]
