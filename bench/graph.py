@@ -8,8 +8,9 @@ timed (every object an `Indexable`, every link an object reference):
 - tree: N nodes with `name`, `age`, `parent` (None for the root) and `children`; node i's
   parent is drawn at random among the nodes before it (2(N - 1) links: each parent and
   each element of a children list);
-- orders: N/10 customers (`name`, `age`, `orders`: exactly their orders) and N orders
-  (`amount`, `customer`), each order's customer drawn at random (2N links).
+- orders: N/10 customers (`name`, `age`, `country` out of 50, `orders`: exactly their orders)
+  and N orders (`amount`, `customer`), each order's customer drawn at random (2N links); the
+  countries are drawn after everything else, so the rest is what it was without them.
 
 Each graph has a flat baseline: as many objects with the same attributes and shapes, every
 link replaced by the linked object's position (an int; the root's parent stays None).
@@ -31,6 +32,11 @@ Measured per graph, one graph at a time (each freed before the next is built):
   about 0.8× (sqlite3) and 0.9× (DuckDB) the time of the same joins with `DISTINCT`);
   their answers are ids, mapped to the objects through the list. Their build (from the
   generator's rows) is reported apart; the ratios are query times only;
+- answers through a link, over the index of the orders alone: `count_by("customer.country")`,
+  `group_by("customer.country").mean("amount")` and `order_by("customer.age", limit=10)`, the
+  median of several runs, against a Python loop over the orders (its answers are the
+  reference; ties of the order left free), polars joining the two tables and grouping (or
+  taking the bottom 10) and DuckDB's join with GROUP BY (or ORDER BY ... LIMIT 10);
 - writes: with the orders alone indexed (customers are nested only), `customer.age = x`
   against `order.amount = x`; and `age = x` on objects of each graph's index against the
   same write in its flat baseline's.
@@ -44,20 +50,26 @@ still writes its results, then exits with status 1.
 """
 import argparse
 import datetime
+import heapq
+import math
 import random
 import sys
 import time
+from collections import Counter
 
 from PyVorlane import Indexable, PyQueryExpr as Q
 
 from common import (Person, add_report_args, bulk, fmt_ms, fmt_ratio, log, md_row, median_time,
                     put_section as _put_section, report_head, rss, run_or_report, same_objects, target_lines,
                     timed_once)
-from peers import GRAPH_PEERS
+from peers import GRAPH_PEERS, JOIN_PEERS, Joined
 
 DOCS_HEADING = "Object graphs"
 ENGINES = ["list comp"] + [cls.name for cls in GRAPH_PEERS]
 PEERS = ENGINES[1:]
+LOOP = "Python loop"
+JOIN_ENGINES = [LOOP] + [cls.name for cls in JOIN_PEERS]
+COUNTRIES = [f"country{i:02d}" for i in range(50)]
 
 # Targets.
 RATE_SHARE = 0.5          # bulk add of a graph at least this share of its flat baseline's rate
@@ -65,6 +77,10 @@ BYTES_PER_LINK = 40       # index memory beyond the flat baseline's, per link
 NESTED_WRITE_RATIO = 1.5  # a nested object's write at most this many times a member's
 LISTCOMP_RATIO = 100      # dotted queries at least this many times faster than the list comprehension
 TARGET_SIZE = 1_000_000   # the size the targets are set for
+GROUP_PEER = "DuckDB"     # count_by and group_by through a link faster than its join + GROUP BY
+GROUP_LOOP_RATIO = 50     # and at least this many times faster than the Python loop
+FIRST_SECONDS = 1e-3      # order_by through a link, limit 10
+MEAN_TOLERANCE = 1e-9     # relative: each engine adds its numbers in its own order
 BULK_RUNS = 3
 WRITES = 20_000           # objects written (at most; a tenth of the candidates below that)
 
@@ -133,6 +149,11 @@ class Graph:
     def write_pair(self, objs, rng):
         """(nested objects, attribute, members, attribute, path to the nested attribute), or None."""
         return None
+
+    def answers(self, objs):
+        """Answers through a link over the query members: (key, call, PyVorlane's way given the
+        index, the Python loop, the Joined question the peers answer)."""
+        return []
 
 
 def _other(rng, n, i, k):
@@ -259,9 +280,11 @@ class Orders(Graph):
         self.orders = [[] for _ in range(self.nc)]
         for j, c in enumerate(self.owner):
             self.orders[c].append(j)
+        # Drawn last: every draw before is the same as without countries.
+        self.countries = [rng.choice(COUNTRIES) for _ in range(self.nc)]
 
     def build(self, linked):
-        customers = [Customer(name=nm, age=a) for nm, a in zip(self.names, self.ages)]
+        customers = [Customer(name=nm, age=a, country=k) for nm, a, k in zip(self.names, self.ages, self.countries)]
         orders = [Order(amount=a) for a in self.amounts]
         for o, c in zip(orders, self.owner):
             o.customer = customers[c] if linked else c
@@ -294,9 +317,36 @@ class Orders(Graph):
         k = min(WRITES, len(customers))
         return rng.sample(customers, k), "age", rng.sample(orders, k), "amount", "customer.age"
 
+    def answers(self, objs):
+        orders = objs[self.nc:]
+        by_count = lambda kv: (-kv[1], kv[0])  # noqa: E731  count_by's order
+
+        def count():
+            return sorted(Counter(o.customer.country for o in orders).items(), key=by_count)
+
+        def mean():
+            sums, counts = {}, {}
+            for o in orders:
+                k = o.customer.country
+                sums[k] = sums.get(k, 0) + o.amount
+                counts[k] = counts.get(k, 0) + 1
+            return [(k, sums[k] / c) for k, c in sorted(counts.items(), key=by_count)]
+
+        def first():
+            return heapq.nsmallest(10, orders, key=lambda o: o.customer.age)
+        return [
+            ("count", 'count_by("customer.country")', lambda idx: idx.count_by("customer.country"), count,
+             Joined("count", "orders", "customer", "customer", "country")),
+            ("mean", 'group_by("customer.country").mean("amount")',
+             lambda idx: idx.group_by("customer.country").mean("amount"), mean,
+             Joined("mean", "orders", "customer", "customer", "country", of="amount")),
+            ("first", 'order_by("customer.age", limit=10)', lambda idx: idx.order_by("customer.age", limit=10),
+             first, Joined("first", "orders", "customer", "customer", "age", limit=10)),
+        ]
+
     def tables(self):
         return ([("customer", [("id", "id", list(range(self.nc))), ("name", str, self.names),
-                               ("age", int, self.ages)]),
+                               ("age", int, self.ages), ("country", str, self.countries)]),
                  ("orders", [("id", "id", list(range(self.n))), ("amount", int, self.amounts),
                              ("customer", int, self.owner)])],
                 [("customer", "name"), ("orders", "customer")])
@@ -345,7 +395,7 @@ def _check_follows(idx, path, value, members, match, what, log, wrong):
 def run_graph(g, seed, log):
     """Everything measured on one graph; the graph's objects are freed on return."""
     out = {"graph": g.name, "objects": g.objects, "links": g.links, "build": {}, "memory": {},
-           "other builds": {}, "queries": [], "writes": {}, "wrong": []}
+           "other builds": {}, "queries": [], "answers": [], "writes": {}, "wrong": []}
     rng = random.Random(seed + 7)
 
     # The engine's first-use set-up is not any build's: a small graph and its flat baseline first.
@@ -418,29 +468,103 @@ def run_graph(g, seed, log):
         out["queries"].append(row)
         wants[label] = want
         del got
+
+    # Answers through a link: the Python loop's are the reference.
+    joins = g.answers(objs)
+    for key, call, mine, loop, q in joins:
+        t_loop, want = median_time(loop)
+        row = {"graph": g.name, "key": key, "call": call, "kind": q.kind, "answer": _answer(q.kind, want),
+               "times": {LOOP: t_loop}, "wrong": {}}
+        try:
+            t_me, got = median_time(lambda: mine(idx))
+        except (TypeError, ValueError) as e:
+            row["wrong"]["PyVorlane"] = f"raises {type(e).__name__}: {e}"
+            log(f"  MISMATCH {g.name}: PyVorlane {row['wrong']['PyVorlane']} for `{call}`")
+        else:
+            row["times"]["PyVorlane"] = t_me
+            _check_joined(row, "PyVorlane", q, got, want, members, log, strict=True)
+            del got
+        out["answers"].append(row)
+        wants[key] = want
     del idx
 
     tables, indexes = g.tables()
-    for cls in GRAPH_PEERS:
+    for cls in dict.fromkeys(GRAPH_PEERS + (JOIN_PEERS if joins else [])):
         cls.load()
         cls(tables=_head(tables, 100), indexes=indexes).close()  # first-use set-up is not the build
         before = rss()
         t, peer = timed_once(lambda: cls(tables=tables, indexes=indexes))
-        out["other builds"][f"{cls.name} tables and indexes"] = {"seconds": t, "bytes": rss() - before}
-        for (label, _path, x, _scan, sql, ids), row in zip(asked, out["queries"]):
-            row["times"][cls.name], got = median_time(lambda: peer.ask(sql, x, ids))
-            _check(row, cls.name, got, wants[label], log)
-            del got
+        out["other builds"][f"{cls.name} tables" + " and indexes" * (cls in GRAPH_PEERS)] = {
+            "seconds": t, "bytes": rss() - before}
+        if cls in GRAPH_PEERS:
+            for (label, _path, x, _scan, sql, ids), row in zip(asked, out["queries"]):
+                row["times"][cls.name], got = median_time(lambda: peer.ask(sql, x, ids))
+                _check(row, cls.name, got, wants[label], log)
+                del got
+        if cls in JOIN_PEERS:
+            for (key, _call, _mine, _loop, q), row in zip(joins, out["answers"]):
+                row["times"][cls.name], got = median_time(lambda: peer.joined(q, members))
+                _check_joined(row, cls.name, q, got, wants[key], members, log, strict=False)
+                del got
         peer.close()
         del peer
     for row in out["queries"]:
         log(f"  {row['query']:<28}{row['hits']:>9,}  " + "  ".join(
             f"{e} {t * 1e3:.3f} ms" for e, t in row["times"].items()))
+    for row in out["answers"]:
+        log(f"  {row['call']:<46}" + "  ".join(f"{e} {t * 1e3:.3f} ms" for e, t in row["times"].items()))
 
-    del asked, wants, members
+    del asked, wants, members, joins
     g.unlink(objs)
     del objs
     return out
+
+
+def _answer(kind, want):
+    return f"{len(want):,} " + ("objects" if kind == "first" else "values" if kind == "count" else "groups")
+
+
+def joined_difference(q, got, want, members, strict):
+    """Why `got` is not the Python loop's answer `want` to the Joined question `q`, or None when it
+    is. Counts: the same pairs, and with `strict` in the same order (count_by's); means: the same
+    groups, each within MEAN_TOLERANCE, with `strict` in the same order; the first objects: as many,
+    distinct members of `members`, with the same values in the same order."""
+    try:
+        got = list(got)
+    except TypeError:
+        return f"a {type(got).__name__}, not a list"
+    if q.kind == "first":
+        value = lambda o: getattr(getattr(o, q.link), q.by)  # noqa: E731
+        held = set(map(id, members))
+        if len(got) != len(want) or len({id(o) for o in got}) != len(got) or not all(id(o) in held for o in got):
+            return f"{len(got)} objects, not {len(want)} distinct ones of the index"
+        mine, theirs = [value(o) for o in got], [value(o) for o in want]
+        # Distinct members with the values of the first ones: the right objects, ties at the last
+        # value being any of its objects.
+        return None if mine == theirs else f"values {mine}, not {theirs}"
+    try:
+        pairs = [(k, v) for k, v in got]
+    except (TypeError, ValueError):
+        return "not a list of (value, result) pairs"
+    if len(pairs) != len(want) or dict(pairs).keys() != dict(want).keys():
+        return f"{len(pairs)} groups, not {len(want)}"
+    if strict and [k for k, _ in pairs] != [k for k, _ in want]:
+        return f"groups in the order {[k for k, _ in pairs][:4]}..., not count_by's {[k for k, _ in want][:4]}..."
+    theirs = dict(want)
+    for k, v in pairs:
+        w = theirs[k]
+        same = (math.isclose(v, w, rel_tol=MEAN_TOLERANCE) if q.kind == "mean" and isinstance(v, float)
+                else v == w and not isinstance(v, bool))
+        if not same:
+            return f"{v!r} for {k!r}, not {w!r}"
+    return None
+
+
+def _check_joined(row, engine, q, got, want, members, log, strict):
+    why = joined_difference(q, got, want, members, strict)
+    if why is not None:
+        row["wrong"][engine] = why
+        log(f"  MISMATCH {row['graph']}: {engine} answers `{row['call']}` with {why}")
 
 
 def _check(row, engine, got, want, log):
@@ -522,7 +646,55 @@ def target_verdicts(res):
         add(what, False, "not faster for " + "; ".join(slow) + note)
     else:
         add(what, True, f"closest {min(ratios)[1]} {min(ratios)[0]:,.1f}×" + note)
+    _answer_verdicts(res, add)
     return out
+
+
+def _answer_verdicts(res, add):
+    """The targets of the answers through a link (see target_verdicts)."""
+    rows = {r["kind"]: r for g in res["graphs"] for r in g.get("answers", [])}
+
+    what = (f"count_by and group_by through a link faster than {GROUP_PEER}'s join + GROUP BY and "
+            f"≥ {GROUP_LOOP_RATIO}× the {LOOP}")
+    mine = [rows[k] for k in ("count", "mean") if k in rows]
+    if len(mine) < 2:
+        add(what, None)
+    elif any("PyVorlane" in r["wrong"] for r in mine):
+        add(what, False, "wrong answer for " + "; ".join(f"`{r['call']}`" for r in mine if "PyVorlane" in r["wrong"]))
+    else:
+        short, ratios, unmeasured = [], [], []
+        for r in mine:
+            me = r["times"]["PyVorlane"]
+            x = r["times"][LOOP] / me
+            ratios.append((x, f"`{r['call']}` vs {LOOP}"))
+            if x < GROUP_LOOP_RATIO:
+                short.append(f"`{r['call']}` vs {LOOP} {fmt_ratio(x, 1.0)}")
+            if GROUP_PEER in r["wrong"] or GROUP_PEER not in r["times"]:
+                unmeasured.append(f"`{r['call']}` vs {GROUP_PEER}"
+                                  + (" (its answer differs)" if GROUP_PEER in r["wrong"] else ""))
+                continue
+            x = r["times"][GROUP_PEER] / me
+            ratios.append((x, f"`{r['call']}` vs {GROUP_PEER}"))
+            if x <= 1:
+                short.append(f"`{r['call']}` vs {GROUP_PEER} {x:.2f}×")
+        note = f"; not compared: {', '.join(unmeasured)}" if unmeasured else ""
+        if short:
+            add(what, False, "short for " + "; ".join(short) + note)
+        elif unmeasured:
+            add(what, None, note.lstrip("; "))
+        else:
+            x, q = min(ratios)
+            add(what, True, f"closest {q} {x:,.1f}×")
+
+    what = f"`order_by` through a link, limit 10, ≤ {FIRST_SECONDS * 1e3:g} ms"
+    r = rows.get("first")
+    if r is None:
+        add(what, None)
+    elif "PyVorlane" in r["wrong"]:
+        add(what, False, f"wrong answer for `{r['call']}`")
+    else:
+        me = r["times"]["PyVorlane"]
+        add(what, me <= FIRST_SECONDS, f"`{r['call']}` {me * 1e3:.3f} ms")
 
 
 def targets(res):
@@ -538,7 +710,7 @@ def _described(n):
     return {"people": f"people: {n:,} people, `friends` a list of {People.FRIENDS} others drawn at random",
             "tree": f"tree: {n:,} nodes, each node's `parent` drawn among the nodes before it, with `children` lists",
             "orders": f"orders: {max(1, n // 10):,} customers holding the list of their orders and {n:,} orders "
-                      "holding their customer"}
+                      "holding their customer (with its `age` and `country`)"}
 
 
 def report(res, level=1):
@@ -586,6 +758,27 @@ def report(res, level=1):
                 cells += [_time_cell(r, e), fmt_ratio(r["times"].get(e), me)]
             lines.append(md_row(cells))
 
+    answers = [r for g in res["graphs"] for r in g.get("answers", [])]
+    if answers:
+        cols = [e for e in JOIN_ENGINES if any(e in r["times"] for r in answers)]
+        lines += ["", f"{sub} Answers through a link", "",
+                  "Over the index of the orders alone, each order holding its customer (`country` out of 50, "
+                  "`age` out of 100). The median of several runs; a ratio is the other engine's time over "
+                  "PyVorlane's. The Python loop goes over the list of the orders (a `Counter`, dicts of sums and "
+                  "counts, `heapq.nsmallest`), its answers sorted in count_by's order; its answers are the "
+                  "reference. polars joins the orders to the customers (lazily, the columns asked for) and groups "
+                  "or takes `bottom_k`; DuckDB joins with `GROUP BY`, or `ORDER BY c.age LIMIT 10`. Means are "
+                  f"checked within a relative 10^{round(math.log10(MEAN_TOLERANCE))}; ties at the tenth order's age "
+                  "may be any of its orders.", "",
+                  "| graph | call | answer | PyVorlane ms | " + " | ".join(f"{e} ms | ×{e}" for e in cols) + " |",
+                  "|---|---|---|---:|" + "---:|---:|" * len(cols)]
+        for r in answers:
+            me = r["times"].get("PyVorlane")
+            cells = [r["graph"], f"`{r['call']}`", r["answer"], _time_cell(r, "PyVorlane")]
+            for e in cols:
+                cells += [_time_cell(r, e), fmt_ratio(r["times"].get(e), me)]
+            lines.append(md_row(cells))
+
     lines += ["", f"{sub} Attribute writes", "",
               "`age` is written on objects of the whole graph's index (members, and nested in the objects "
               "that link to them) and on the same objects in the flat baseline's index; the orders' index "
@@ -629,6 +822,8 @@ def put_section(doc, section):
 
 def failures(res):
     return ([f"{r['graph']} {r['query']}: {e}" for g in res["graphs"] for r in g["queries"] for e in r["wrong"]]
+            + [f"{r['graph']} {r['call']}: {e}" for g in res["graphs"] for r in g.get("answers", [])
+               for e in r["wrong"]]
             + [w for g in res["graphs"] for w in g["wrong"]])
 
 
@@ -658,7 +853,8 @@ def main():
     res = run_or_report(args, "graph", report, measure, DOCS_HEADING)
     bad = failures(res)
     if bad:
-        print("FAIL: answers differ from the list comprehension's: " + "; ".join(bad), file=sys.stderr)
+        print("FAIL: answers differ from the reference's (the list comprehension, the Python loop) or the index "
+              "does not follow writes: " + "; ".join(bad), file=sys.stderr)
         return 1
     return 0
 

@@ -14,7 +14,8 @@ its questions need, and asks them its own way:
   (value, count) pairs or a number (ANSWERS_PEERS);
 - bench/graph.py: `Peer(tables=tables, indexes=indexes)`, the given tables (columns of ints and
   strings, "id" the key) and indexes; `ask(sql, x, objs)` runs a query of one parameter whose
-  ids are positions in `objs` (GRAPH_PEERS).
+  ids are positions in `objs` (GRAPH_PEERS); `joined(question, objs)` answers a `Joined`
+  question over two of its tables (JOIN_PEERS).
 
 Every peer that is a copy of the data (all but ducks) answers with ids, turned into the objects
 through the list (`[people[i] for i in ids]`; the id of an object is its position). `close()`
@@ -24,6 +25,7 @@ The packages are imported inside the classes: a peer left out with --engines nee
 """
 import importlib
 import sqlite3
+from typing import NamedTuple
 
 import numpy as np
 
@@ -58,6 +60,34 @@ G_MEAN_VIEW = "mean score by city, 2% view"
 G_SUM_VIEW = "sum of ages by city, 2% view"
 G_TOTAL = "sum of ages"
 GROUP_LABELS = [G_MEAN, G_SUM, G_MEAN_VIEW, G_SUM_VIEW, G_TOTAL]
+
+
+class Joined(NamedTuple):
+    """A question of bench/graph.py over two of its tables: the rows of `table` joined to the
+    rows of `parent` whose id their column `link` holds, then by the parent's column `by`:
+
+    - "count": (value of `by`, number of rows) pairs, most rows first, ties by value;
+    - "mean": (value of `by`, mean of the rows' column `of`) pairs, in any order;
+    - "first": the `limit` rows with the smallest `by`, as objects (ties in any order)."""
+    kind: str
+    table: str
+    link: str
+    parent: str
+    by: str
+    of: str = ""
+    limit: int = 0
+
+
+def join_sql(q):
+    """The SQL of a Joined question; "first" selects the rows' ids as `id`."""
+    rows = f"FROM {q.table} t JOIN {q.parent} p ON t.{q.link} = p.id"
+    if q.kind == "count":
+        return f"SELECT p.{q.by} AS v, COUNT(*) AS c {rows} GROUP BY p.{q.by} ORDER BY c DESC, v"
+    if q.kind == "mean":
+        return f"SELECT p.{q.by}, AVG(t.{q.of}) {rows} GROUP BY p.{q.by}"
+    if q.kind == "first":
+        return f"SELECT t.id AS id {rows} ORDER BY p.{q.by} LIMIT {int(q.limit)}"
+    raise ValueError(f"no such kind of joined question: {q.kind!r}")
 
 
 class Peer:
@@ -406,6 +436,32 @@ class Polars(Peer):
         })
         self.city_frame = self.df.filter(pl.col("city") == CITY)
 
+    def copy_tables(self, tables, indexes):
+        """Each table a DataFrame (strings as String, as DuckDB's VARCHAR); no indexes."""
+        import polars as pl
+        self.pl = pl
+        types = {"id": pl.Int64, int: pl.Int64, str: pl.String}
+        self.frames = {table: pl.DataFrame({c: pl.Series(v, dtype=types[ty]) for c, ty, v in cols})
+                       for table, cols in tables}
+
+    def joined(self, q, objs):
+        """A Joined question: the two frames joined (lazily, on the columns it reads), then grouped or cut."""
+        pl = self.pl
+        c = pl.col
+        rows, parent = self.frames[q.table].lazy(), self.frames[q.parent].lazy().select(c("id").alias("_p"), q.by)
+        if q.kind == "count":
+            out = (rows.select(q.link).join(parent, left_on=q.link, right_on="_p").group_by(q.by).len()
+                   .sort(["len", q.by], descending=[True, False]))
+            return out.collect().rows()
+        if q.kind == "mean":
+            out = rows.select(q.link, q.of).join(parent, left_on=q.link, right_on="_p").group_by(q.by).agg(
+                c(q.of).mean())
+            return out.collect().rows()
+        if q.kind == "first":
+            out = rows.select("id", q.link).join(parent, left_on=q.link, right_on="_p").bottom_k(q.limit, by=q.by)
+            return [objs[i] for i in out.sort(q.by).collect()["id"].to_list()]
+        raise ValueError(f"no such kind of joined question: {q.kind!r}")
+
     def ids(self, frame, cond):
         people = self.people
         return [people[i] for i in frame.select(self.pl.col("id").filter(cond)).to_series().to_list()]
@@ -612,6 +668,12 @@ class DuckDB(Peer):
     def ask(self, sql, x, objs):
         return [objs[i] for i in self.con.execute(sql, [x]).fetchnumpy()["id"].tolist()]
 
+    def joined(self, q, objs):
+        """A Joined question in SQL (join_sql)."""
+        if q.kind == "first":
+            return [objs[i] for i in self.con.execute(join_sql(q)).fetchnumpy()["id"].tolist()]
+        return self.con.execute(join_sql(q)).fetchall()
+
     def close(self):
         self.con.close()
         super().close()
@@ -625,3 +687,5 @@ def _pairs(counts):
 PEERS = [Sqlite, Ducks, Pandas, Polars, DuckDB]
 ANSWERS_PEERS = [Sqlite, Pandas, Polars, DuckDB]
 GRAPH_PEERS = [Sqlite, DuckDB]
+# The peers of graph.py's Joined questions.
+JOIN_PEERS = [Polars, DuckDB]

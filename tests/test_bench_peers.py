@@ -1,7 +1,7 @@
 """The benchmarks' peers (bench/peers.py) answer every script's questions as the reference does,
 on a few hundred objects: the suite's queries as its list comprehensions and its group questions
-as the exact figures, answers.py's cases as Python's ways, graph.py's joins as its scans. A peer
-whose package is not installed is skipped."""
+as the exact figures, answers.py's cases as Python's ways, graph.py's joins as its scans and its
+joined questions as its Python loops. A peer whose package is not installed is skipped."""
 import random
 import sys
 from pathlib import Path
@@ -107,3 +107,23 @@ def test_suite_group_questions_answer_as_the_exact_figures(cls, people):
 
 def test_the_group_peers_are_those_of_the_table():
     assert [cls.name for cls in peers.PEERS if cls.groups is not peers.Peer.groups] == groups.ENGINES[1:]
+
+
+@by_name(peers.JOIN_PEERS)
+def test_graph_joined_questions_answer_as_the_loops(cls):
+    needs(cls)
+    g = graph.GRAPHS["orders"](400, 3)
+    objs = g.build(linked=True)
+    members = g.query_members(objs)
+    tables, indexes = g.tables()
+    peer = cls(tables=tables, indexes=indexes)
+    try:
+        for key, _call, _mine, loop, q in g.answers(objs):
+            want = loop()
+            assert want, key
+            assert graph.joined_difference(q, peer.joined(q, members), want, members, False) is None, key
+        with pytest.raises(ValueError, match="no such kind"):
+            peer.joined(q._replace(kind="median"), members)
+    finally:
+        peer.close()
+        g.unlink(objs)
