@@ -224,3 +224,30 @@ def test_docs_section_goes_before_the_answers_and_is_replaced(tmp_path):
     # A run without groups leaves the file alone.
     suite.write_groups_section(path, [{"n": 5, "queries": []}], MACHINE, 1, "2026-12-12")
     assert path.read_text() == again
+
+
+def test_the_flights_questions_check_answers_and_build_their_objects():
+    """bench/flights.py: a wrong mean, a missing group or a ten-list out of order is caught;
+    the objects link flights to their airline, airport and plane, None for unknown codes."""
+    pd = pytest.importorskip("pandas")
+    import flights
+
+    assert flights.same({"EWR": 15.1, "JFK": 12.0}, {"EWR": 15.1 * (1 + 1e-12), "JFK": 12.0})
+    assert not flights.same({"EWR": 15.2, "JFK": 12.0}, {"EWR": 15.1, "JFK": 12.0})
+    assert not flights.same({"EWR": 15.1}, {"EWR": 15.1, "JFK": 12.0})
+    assert not flights.same([1, 3, 2], [1, 2, 3])
+    frames = {
+        "flights": pd.DataFrame({"carrier": ["AA", "ZZ"], "origin": ["EWR", "EWR"], "dest": ["JFK", "XXX"],
+                                 "tailnum": ["N1", None], "dep_delay": [3.0, float("nan")], "distance": [10, 20]}),
+        "airlines": pd.DataFrame({"carrier": ["AA"], "name": ["American"]}),
+        "airports": pd.DataFrame({"faa": ["EWR", "JFK"], "name": ["Newark", "Kennedy"], "alt": [18, 13]}),
+        "planes": pd.DataFrame({"tailnum": ["N1"], "year": [float("nan")], "manufacturer": ["BOEING"]}),
+    }
+    a, b = flights.build_objects(frames)
+    assert a.carrier.name == "American" and a.dest.faa == "JFK" and a.plane.year is None
+    assert b.carrier is None and b.dest is None and b.plane is None and b.dep_delay is None
+    idx = flights.Index()
+    idx.add_object_many([a, b])
+    answers = [fn() for fn in flights.pyvorlane(idx)]
+    assert answers == [fn() for fn in flights.python_loop([a, b])]
+    assert answers[:2] == [{"American": 1}, {"EWR": 3.0}]

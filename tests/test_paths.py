@@ -289,3 +289,40 @@ def test_short_limits_along_a_path_agree_with_the_whole_order():
         o.v = 3  # one value for many: a tie wider than any limit
     whole = model_order(idx, "n.v", False)
     assert idx.order_by("n.v", limit=50) == whole[:50]
+
+
+def test_members_holding_one_object_each_through_writes():
+    """Orders each holding one customer: the counts, sums and extremes come from how many
+    links each customer has; a second link, a link held by a customer or a view must
+    not change what they mean."""
+    rng = random.Random(3)
+    customers = [Node(k=i, v=rng.choice([1, 2, 2.5, -4, "x", None, True])) for i in range(300)]
+    orders = [Node(k=i, c=rng.choice(customers)) for i in range(3000)]
+    idx = Index()
+    idx.add_object_many(orders)
+
+    def check(target):
+        members = target.collect()
+        assert {value_key(v): n for v, n in target.count_by("c.v")} == model_counts(members, "c.v")
+        assert {value_key(v): n for v, n in target.group_by("c.v").count()} == model_counts(members, "c.v")
+        nums = model_numbers(members, "c.v")
+        check_sum(target.sum("c.v"), nums)
+        check_mean(target.mean("c.v"), nums)
+        assert target.min("c.v") == (min(nums) if nums else None)
+        assert target.max("c.v") == (max(nums) if nums else None)
+
+    check(idx)
+    for o in customers[:50]:
+        o.v = 100  # the largest number now
+    check(idx)
+    for o in rng.sample(orders, 100):
+        o.c = rng.choice(customers)
+    for o in orders[:200]:
+        idx.remove_object(o)
+    check(idx)
+    check(idx.reduced_query(Q.lt("k", 1000)))
+    customers[0].c = customers[1]  # a customer holds a link too (it is no member)
+    check(idx)
+    customers[0].c = None
+    orders[500].c = [customers[2], customers[2], customers[3]]  # one order, several links
+    check(idx)

@@ -322,8 +322,42 @@ PathReach IndexAPI::reach(const AttrPath& path, const Bitmap& base, bool with_pa
     return out;
 }
 
+namespace {
+
+// The smallest (largest) number of the path's last attribute on an object
+// some member links to, when members_link_once holds: the objects holding the
+// first numbers are taken from the ordered keys until one of them is linked
+// to. Nothing when none is found that way (the caller reads what is reached).
+std::optional<OrderKey> linked_extreme(const IndexAPI& core, const AttrPath& path, bool largest) {
+    auto maps = core.index->read();
+    auto graph = core.graph->read();
+    const QueryMap* leaf = maps->find(path.last());
+    const QueryMap* step = maps->find(path.steps[0]);
+    if (leaf == nullptr || step == nullptr || leaf->has_elements()) return std::nullopt;
+    auto numbers = leaf->read_num_ordered();
+    const auto bounds = numbers->key_bounds();
+    if (numbers->is_small() || !bounds || is_time_key(bounds->second)) return std::nullopt;
+    auto links = step->links.read(QueryMap::kMapPoisoned);
+    for (size_t take = 16; take <= (1 << 16); take *= 16) {
+        const std::vector<uint32_t> top = answers::top_ids(*numbers, graph->stored, take, largest);
+        std::optional<OrderKey> best;
+        for (const uint32_t id : top) {
+            if (links->links_to(id) == 0) continue;
+            const OrderKey key = numbers->key_of(id);
+            if (!best || (largest ? *best < key : key < *best)) best = key;
+        }
+        if (best || top.size() < take) return best;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<OrderKey> IndexAPI::extreme(const AttrPath& path, bool largest, const Bitmap* base) const {
     if (!path.dotted()) return extreme(path.last(), largest, base);
+    if (members_link_once(*this, path, base)) {
+        if (auto found = linked_extreme(*this, path, largest)) return found;
+    }
     Bitmap members;
     const PathReach reached = reach(path, members_or(*this, base, members), false);
     return extreme(path.last(), largest, &reached.objects);
