@@ -326,3 +326,29 @@ def test_members_holding_one_object_each_through_writes():
     customers[0].c = None
     orders[500].c = [customers[2], customers[2], customers[3]]  # one order, several links
     check(idx)
+
+
+@pytest.mark.parametrize("kinds", ["numbers and strings", "with a container"])
+def test_groups_of_a_plain_attribute_in_a_large_index(kinds):
+    """Groups read off the value tables (many objects, values of every kind a count
+    keeps) agree with a loop, over the index and a view, after writes."""
+    rng = random.Random(7)
+    choices = [1, 3, 3.0, -2.5, "", "a", "b", True, False, None, float("nan")]
+    if kinds == "with a container":
+        choices.append([1, "a"])
+    objs = [Node(k=i, v=rng.choice(choices), w=rng.randrange(100)) for i in range(5000)]
+    idx = Index()
+    idx.add_object_many(objs)
+    for o in rng.sample(objs, 500):
+        o.v = rng.choice(choices)
+    for target in (idx, idx.reduced_query(Q.lt("k", 2500))):
+        members = target.collect()
+        g = target.group_by("v")
+        groups = {}
+        for m in members:
+            for k in {value_key(v) for v in reached(m, "v")} - {None}:
+                groups.setdefault(k, []).append(m)
+        assert [value_key(v) for v, _ in g.count()] == [value_key(v) for v, _ in target.count_by("v")]
+        sums = g.sum("w")
+        assert {value_key(v): s for v, s in sums} == {k: sum(m.w for m in ms) for k, ms in groups.items()}
+        assert [value_key(v) for v, _ in sums] == [value_key(v) for v, _ in g.count()]

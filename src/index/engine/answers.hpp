@@ -113,6 +113,18 @@ namespace answers {
 // in value order (numbers, strings, False, True, objects by id).
 bool count_before(const CountedValue& a, const CountedValue& b);
 
+// Whether every member of the whole index (`base` null) reaches the objects of
+// a one-step path by one link each, and no other object holds such a link:
+// then an object is reached by as many members as it has links to it, and a
+// value by the members linked to the objects holding it. Counts and weights
+// are then read off the links' list sizes, the members never visited (the
+// stored objects other than members are checked to hold no such link).
+bool members_link_once(const IndexAPI& core, const AttrPath& path, const Bitmap* base);
+
+// The value an entry of a count matches in a query: a number, a date or time,
+// a string, a boolean, or a nested object by id.
+Operand operand_of(const CountedValue& value);
+
 // The keys of `ids` (ascending, each with a key in the large form of `numbers`),
 // in the same order: one pass over each key bit's bitmap instead of 76 lookups an id.
 std::vector<OrderKey> keys_of(const NumericalBitmap& numbers, std::span<const uint32_t> ids);

@@ -301,10 +301,7 @@ std::vector<CountedValue> IndexAPI::count_by(uint32_t attr, const Bitmap* base) 
     std::vector<std::pair<std::string, uint32_t>> pairs;
     {
         auto maps = index->read();
-        if (base == nullptr) {
-            members = allowed_items->read()->clone();
-            base = &members;
-        }
+        base = &set_or_members(base, members);
         const QueryMap* map = maps->find(attr);
         if (map == nullptr) return out;
         // A set much smaller than the container elements of the attribute

@@ -106,12 +106,15 @@ void IndexAPI::release_kept_records() {
     if (views.load(std::memory_order_acquire) == 0) items_guard->release_kept(released);
 }
 
+const Bitmap& IndexAPI::set_or_members(const Bitmap* set, Bitmap& storage) const {
+    if (set != nullptr) return *set;
+    storage = allowed_items->read()->clone();
+    return storage;
+}
+
 std::vector<StoredItem> IndexAPI::records(const Bitmap* ids) const {
     Bitmap members;
-    if (ids == nullptr) {
-        members = allowed_items->read()->clone();
-        ids = &members;
-    }
+    ids = &set_or_members(ids, members);
     std::vector<StoredItem> out;
     auto items_guard = items->read();
     items_guard->for_each_in(*ids, [&](uint32_t, const StoredItem& record) { out.push_back(record); });

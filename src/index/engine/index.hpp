@@ -121,6 +121,8 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
     FilteredIndexCore narrowed_query(const Bitmap& base, const QueryExpr& expr) const;
     // The records of the ids of `ids` (the members when null).
     std::vector<StoredItem> records(const Bitmap* ids = nullptr) const;
+    // `set`, or (when it is null) the members, copied into `storage`.
+    const Bitmap& set_or_members(const Bitmap* set, Bitmap& storage) const;
 
     // --- answers over a set of ids (the members when `base` is null) ---------
     // Each takes one attribute, or a dotted path (answers.hpp, paths.cpp).

@@ -9,10 +9,7 @@ namespace vorlane {
 std::optional<OrderKey> IndexAPI::extreme(uint32_t attr, bool largest, const Bitmap* base) const {
     auto maps = index->read();
     Bitmap members;
-    if (base == nullptr) {
-        members = allowed_items->read()->clone();
-        base = &members;
-    }
+    base = &set_or_members(base, members);
     const QueryMap* map = maps->find(attr);
     if (map == nullptr) return std::nullopt;
     Bitmap storage;

@@ -137,10 +137,7 @@ std::vector<uint32_t> IndexAPI::order_by(uint32_t attr, bool descending, size_t 
     Bitmap unlisted_strings;
     {
         auto maps = index->read();
-        if (base == nullptr) {
-            members = allowed_items->read()->clone();
-            base = &members;
-        }
+        base = &set_or_members(base, members);
         const QueryMap* map = maps->find(attr);
         if (map != nullptr) {
             placed = order_keyed(*map->read_num_ordered(), *base, descending, limit, out);

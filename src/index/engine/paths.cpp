@@ -20,34 +20,6 @@ namespace {
 // Limits up to this many are first tried from the ordered keys of the last attribute.
 constexpr size_t kWalkLimit = 1024;
 
-// The value a number of a count matches in a query: a number, a date or time,
-// a string, a boolean, or a nested object by id.
-Operand operand_of(const CountedValue& v) {
-    switch (v.kind) {
-        case CountedValue::Kind::Number: {
-            if (is_time_key(v.key)) return Operand{PyValue(cast::Time{v.key.mantissa, {}}), {}};
-            const NumberValue n = number_of_key(v.key);
-            if (n.form == NumberValue::Form::Int) return Operand{PyValue(cast::Int(n.integer)), {}};
-            return Operand{PyValue(cast::Float(n.real)), {}};
-        }
-        case CountedValue::Kind::Str: return Operand{PyValue(cast::Str{SmallString(v.text)}), {}};
-        case CountedValue::Kind::Bool: return Operand{PyValue(cast::Bool{v.flag}), {}};
-        case CountedValue::Kind::Object: {
-            StoredIndexable object;
-            object.id = v.object;
-            return Operand{PyValue(cast::Ind{std::move(object)}), {}};
-        }
-    }
-    return Operand{PyValue(cast::Bool{false}), {}};
-}
-
-// The members of `base` or the index's members.
-const Bitmap& members_or(const IndexAPI& core, const Bitmap* base, Bitmap& storage) {
-    if (base != nullptr) return *base;
-    storage = core.allowed_items->read()->clone();
-    return storage;
-}
-
 // Where a value orders: its kind (numbers, each kind of date and time, then
 // strings) and, within the kind, its key or text.
 struct SortValue {
@@ -67,31 +39,6 @@ bool sorts_before(const SortValue& a, const SortValue& b, bool descending) {
     if (a.rank != b.rank) return a.rank < b.rank;
     if (a.rank == kStringRank) return descending ? b.text < a.text : a.text < b.text;
     return descending ? b.key < a.key : a.key < b.key;
-}
-
-// The objects of `base` (the members when null) whose `path` reaches the empty
-// string. No query finds it (it is in no string structure but a set of its
-// own), yet count_by counts it: its group is found from that set.
-Bitmap holding_empty_string(const IndexAPI& core, const AttrPath& path, const Bitmap* base) {
-    auto maps = core.index->read();
-    auto members = core.allowed_items->read();
-    const QueryMap* leaf = maps->find(path.last());
-    if (leaf == nullptr) return Bitmap();
-    Bitmap at = leaf->read_str_radix_map()->empty_strings().clone();
-    leaf->unmask_ids(at);
-    if (path.dotted()) {
-        // Back to the holders through each step, last to first, as a dotted query goes.
-        auto graph = core.graph->read();
-        for (size_t i = path.steps.size() - 1; i-- > 0;) {
-            at.and_inplace(graph->stored);
-            const QueryMap* step = maps->find(path.steps[i]);
-            if (step == nullptr) return Bitmap();
-            at = step->holders_of(at);
-        }
-        at.and_inplace(*members);
-    }
-    at.and_inplace(base != nullptr ? *base : *members);
-    return at;
 }
 
 // A short limit along a path whose last attribute holds numbers: the stored
@@ -185,14 +132,9 @@ std::optional<std::vector<uint32_t>> order_by_walk(const IndexAPI& core, const A
     return std::nullopt;
 }
 
-// Whether every member of the whole index (`base` null) reaches the objects of
-// a one-step path by one link each, and no other object holds such a link:
-// then an object is reached by as many members as it has links to it, and a
-// value by the members linked to the objects holding it. Counts and weights
-// are then read off the links' list sizes, the members never visited. Returns
-// the objects that hold links (the stored objects other than members are
-// checked to hold none).
-bool members_link_once(const IndexAPI& core, const AttrPath& path, const Bitmap* base) {
+}  // namespace
+
+bool answers::members_link_once(const IndexAPI& core, const AttrPath& path, const Bitmap* base) {
     if (base != nullptr || path.steps.size() != 2) return false;
     auto maps = core.index->read();
     const QueryMap* step = maps->find(path.steps[0]);
@@ -207,6 +149,8 @@ bool members_link_once(const IndexAPI& core, const AttrPath& path, const Bitmap*
     });
     return !others_hold;
 }
+
+namespace {
 
 // The stored objects holding `value` as their value of `attr` (or an element
 // of it), with their number of links in `step`, summed: the members reaching
@@ -224,7 +168,7 @@ uint64_t links_to_value(const IndexAPI& core, const AttrPath& path, const Counte
         objects.and_inplace(graph->stored);
     } else {
         const Path attr(StrInterner::global().snapshot().name(path.last()));
-        objects = evaluate_query(EvalContext{*maps, core}, graph->stored, QueryExpr{q::Eq{attr, operand_of(value)}});
+        objects = evaluate_query(EvalContext{*maps, core}, graph->stored, QueryExpr{q::Eq{attr, answers::operand_of(value)}});
     }
     auto links = step->links.read(QueryMap::kMapPoisoned);
     uint64_t n = 0;
@@ -237,7 +181,7 @@ uint64_t links_to_value(const IndexAPI& core, const AttrPath& path, const Counte
 // holds and the attribute holds no containers. False otherwise.
 bool linked_weights(const IndexAPI& core, const AttrPath& path, const Bitmap* base,
                     std::map<uint32_t, std::vector<uint32_t>>& by_times) {
-    if (!members_link_once(core, path, base)) return false;
+    if (!answers::members_link_once(core, path, base)) return false;
     auto maps = core.index->read();
     const QueryMap* leaf = maps->find(path.last());
     const QueryMap* step = maps->find(path.steps[0]);
@@ -355,11 +299,11 @@ std::optional<OrderKey> linked_extreme(const IndexAPI& core, const AttrPath& pat
 
 std::optional<OrderKey> IndexAPI::extreme(const AttrPath& path, bool largest, const Bitmap* base) const {
     if (!path.dotted()) return extreme(path.last(), largest, base);
-    if (members_link_once(*this, path, base)) {
+    if (answers::members_link_once(*this, path, base)) {
         if (auto found = linked_extreme(*this, path, largest)) return found;
     }
     Bitmap members;
-    const PathReach reached = reach(path, members_or(*this, base, members), false);
+    const PathReach reached = reach(path, set_or_members(base, members), false);
     return extreme(path.last(), largest, &reached.objects);
 }
 
@@ -370,7 +314,7 @@ NumberTotal IndexAPI::total(const AttrPath& path, const Bitmap* base) const {
     std::map<uint32_t, std::vector<uint32_t>> by_times;
     if (!linked_weights(*this, path, base, by_times)) {
         Bitmap members;
-        const PathReach reached = reach(path, members_or(*this, base, members), true);
+        const PathReach reached = reach(path, set_or_members(base, members), true);
         if (reached.pairs.empty()) return NumberTotal{};
         std::vector<uint32_t> reaching(size_t{reached.objects.maximum()} + 1, 0);
         for (const auto& [from, object] : reached.pairs) ++reaching[object];
@@ -385,38 +329,10 @@ NumberTotal IndexAPI::total(const AttrPath& path, const Bitmap* base) const {
     return out;
 }
 
-std::vector<std::pair<CountedValue, Bitmap>> IndexAPI::groups(const AttrPath& path, const Bitmap* base) const {
-    std::vector<CountedValue> values;
-    if (path.dotted()) {
-        Bitmap members;
-        const PathReach reached = reach(path, members_or(*this, base, members), false);
-        values = count_by(path.last(), &reached.objects);
-    } else {
-        values = count_by(path.last(), base);
-    }
-    std::vector<std::pair<CountedValue, Bitmap>> out;
-    out.reserve(values.size());
-    const Path attr(path.text);
-    for (CountedValue& value : values) {
-        Bitmap ids = value.kind == CountedValue::Kind::Str && value.text.empty()
-                         ? holding_empty_string(*this, path, base)
-                         : query_ids(QueryExpr{q::Eq{attr, operand_of(value)}}, base);
-        if (ids.is_empty()) continue;  // written meanwhile
-        value.count = ids.cardinality();
-        out.emplace_back(std::move(value), std::move(ids));
-    }
-    if (path.dotted()) {
-        // Counted again over the set: the order follows the new counts.
-        std::sort(out.begin(), out.end(),
-                  [](const auto& a, const auto& b) { return answers::count_before(a.first, b.first); });
-    }
-    return out;
-}
-
 std::vector<CountedValue> IndexAPI::count_by(const AttrPath& path, const Bitmap* base) const {
     if (!path.dotted()) return count_by(path.last(), base);
     std::vector<CountedValue> out;
-    if (members_link_once(*this, path, base)) {
+    if (answers::members_link_once(*this, path, base)) {
         // Each value's members are the links to the objects holding it.
         const Bitmap stored = graph->read()->stored.clone();
         for (CountedValue& value : count_by(path.last(), &stored)) {
@@ -436,7 +352,7 @@ std::vector<uint32_t> IndexAPI::order_by(const AttrPath& path, bool descending, 
     std::vector<uint32_t> out;
     if (limit == 0) return out;
     Bitmap members;
-    const Bitmap& from = members_or(*this, base, members);
+    const Bitmap& from = set_or_members(base, members);
     if (limit <= kWalkLimit) {
         if (auto walked = order_by_walk(*this, path, descending, limit, from)) return std::move(*walked);
     }
