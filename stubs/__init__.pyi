@@ -135,6 +135,14 @@ class _IndexLike:
         has the attribute. An object without the attribute, or whose value is
         None or NaT, gives a null there.
 
+        Lists, tuples and sets make a list column, `list<T>` (`large_list<T>`
+        past 2**31 - 1 elements), its elements typed by the same rules (a
+        None element is a null element; a set's elements in its iteration
+        order). In a column holding containers, any other value is a list of
+        that one value, a missing one or None a null list, an empty container
+        an empty list. Containers are read as they are at the call, changes
+        made in place included.
+
         Args:
             *attrs: attribute names (no dotted paths). An unknown name gives an
                 all-null column; no names give no columns, one row per object.
@@ -146,8 +154,12 @@ class _IndexLike:
 
         Raises:
             TypeError: a name that is not a `str`; an attribute whose values
-                mix kinds other than int and float, or hold a list, tuple,
-                set, dict, nested `Indexable`, aware time or any other value.
+                (or list elements) mix kinds other than int and float, or hold
+                a dict, nested `Indexable`, aware time or any other value, or a
+                container inside a list, tuple or set.
+            OverflowError, TypeError, ...: an element of a container that no
+                longer converts (changed in place to hold an int beyond 64
+                bits, say), as assigning it would raise.
             ValueError: a dotted name.
 
         Example::

@@ -2,6 +2,7 @@
 interface, checked against a plain model built from collect(), through pyarrow,
 polars and the raw C structures (ctypes, which also runs under the sanitizers)."""
 import ctypes
+import datetime as D
 import gc
 import math
 import os
@@ -98,9 +99,9 @@ def test_views_empty_indexes_and_zero_attributes():
     ([1, "a"], ["mixes int and str"]),
     ([True, 1], ["mixes int and bool"]),
     ([1.5, "a", 2], ["mixes float and str"]),
-    ([1, [1, 2]], ["holds a list"]),
-    (["a", (1,)], ["holds a tuple"]),
-    ([{1}], ["holds a set"]),
+    ([1, {"k": [1]}], ["holds a dict"]),
+    (["a", ([1],)], ["holds a list in a list"]),
+    ([{1, (2,)}], ["holds a tuple in a list"]),
     ([b"x"], ["'bytes'"]),
     ([Obj(name="inner")], ["nested Indexable (Obj)"]),
 ])
@@ -201,6 +202,12 @@ def decode(schema, array):
         offsets = ctypes.cast(buffers[1], ctypes.POINTER(ctypes.c_int32))
         values = [ctypes.string_at(buffers[2] + offsets[i], offsets[i + 1] - offsets[i]).decode()
                   for i in range(n)]
+    elif fmt == b"+l":
+        assert schema.n_children == array.n_children == 1
+        offsets = ctypes.cast(buffers[1], ctypes.POINTER(ctypes.c_int32))
+        elements = decode(schema.children[0].contents, array.children[0].contents)
+        assert len(elements) == offsets[n] and offsets[0] == 0
+        values = [elements[offsets[i]:offsets[i + 1]] for i in range(n)]
     else:
         assert fmt == b"n", fmt
         values = [None] * n
@@ -249,6 +256,20 @@ def test_the_stream_outlives_the_index_the_view_and_the_columns_object():
     del stream, schema
     gc.collect()
     assert [sys.getrefcount(o) for o in objs] == refs
+
+
+def test_list_columns_through_the_raw_structures():
+    objs = [Obj(l=[1, None, 3], s=("x", "a string longer than fifteen bytes")), Obj(l=None, s=[]), Obj(l=[], s="y"),
+            Obj(s=[None]), Obj(l=[2**62], n=[None, None])]
+    idx = Index()
+    idx.add_object_many(objs)
+    view = idx.reduced_query(Q.ne("l", 3))
+    stream = view.columns("l", "s", "n").__arrow_c_stream__()
+    members = view.collect()
+    want = {a: list_model(members, a) for a in ("l", "s", "n")}
+    del view, idx, objs
+    gc.collect()
+    assert consume(stream) == want
 
 
 def test_float_and_mixed_columns_through_the_raw_structures():
@@ -307,3 +328,174 @@ def test_writes_and_removals_while_columns_are_read():
         thread.join(60)
     assert not thread.is_alive()
     assert consume(idx.columns("x").__arrow_c_stream__())["x"] == [o.x for o in idx.collect()]
+
+
+# ---------------------------------------------------------------- list columns
+
+def as_list(v):
+    """A row of a list column as the model has it: None for a missing value or None,
+    the elements of a list, tuple or set (a set in its iteration order), else [v]."""
+    if v is None:
+        return None
+    if isinstance(v, (list, tuple, set)):
+        return list(v)
+    return [v]
+
+
+def list_model(objs, attr, element=lambda e: e):
+    rows = [as_list(getattr(o, attr, None)) for o in objs]
+    return [None if r is None else [None if e is None else element(e) for e in r] for r in rows]
+
+
+UTC = D.timezone.utc
+
+
+@pytest.mark.parametrize("values, arrow_type, element", [
+    ([[1, 2, 3], [], [-(2**63), 2**63 - 1], (7,), {5}], pa.list_(pa.int64()), int),
+    ([[0.5, -0.0], [math.inf], (2.25, 1e300)], pa.list_(pa.float64()), float),
+    ([[1, 2.5], [3], (4,)], pa.list_(pa.float64()), float),  # ints and floats: floats
+    ([["a", "Zürich 東京 🙂"], [""], ("a string longer than fifteen bytes",)], pa.list_(pa.string()), str),
+    ([[True, False], [np.bool_(False)], (True,)], pa.list_(pa.bool_()), bool),
+    ([[D.date(2024, 2, 29), D.date(1, 1, 1)], [D.date(9999, 12, 31)]], pa.list_(pa.date32()), None),
+    ([[D.datetime(2020, 1, 1, 12, 30, 0, 5)], [D.datetime(1970, 1, 1)]], pa.list_(pa.timestamp("us")), None),
+    ([[D.datetime(2020, 1, 1, tzinfo=UTC)], [D.datetime(2021, 6, 1, 3, tzinfo=D.timezone(D.timedelta(hours=2)))]],
+     pa.list_(pa.timestamp("us", tz="UTC")), None),
+    ([[D.time(1, 2, 3, 4)], [D.time(23, 59)]], pa.list_(pa.time64("us")), None),
+    ([[D.timedelta(days=-1, microseconds=3)], [D.timedelta(0)]], pa.list_(pa.duration("us")), None),
+])
+def test_lists_tuples_and_sets_become_list_columns_of_their_element_type(values, arrow_type, element):
+    # Each kind with a None element, an empty list, a None value and a member
+    # without the attribute, first in list form and then after a scalar (the
+    # column turns into a list column on its first container).
+    for lead in (values, [values[0][0] if isinstance(values[0], list) and values[0] else None] + values):
+        objs = [Obj(v=v, k=i) for i, v in enumerate(lead)]
+        objs += [Obj(v=[None, *values[0]], k=100), Obj(v=None, k=101), Obj(v=[], k=102), Obj(k=103)]
+        idx = Index()
+        idx.add_object_many(objs)
+        members = idx.collect()
+        column = pa.table(idx.columns("v", "k")).column("v")
+        assert column.type == arrow_type
+        want = list_model(members, "v", element or (lambda e: e))
+        got = column.to_pylist()
+        if arrow_type.value_type == pa.timestamp("us", tz="UTC"):
+            want = [None if r is None else [None if e is None else e.astimezone(UTC) for e in r] for r in want]
+        assert got == want
+        for g, w in zip(got, want):  # exactly: ints stay ints, floats floats, NaN and -0.0 as they are
+            assert g is None or [type(e) for e in g] == [type(e) for e in w]
+        chunk = column.chunk(0)
+        chunk.validate(full=True)
+        assert chunk.null_count == sum(r is None for r in want)
+        lengths = [0 if r is None else len(r) for r in want]
+        assert chunk.offsets.to_pylist() == [sum(lengths[:i]) for i in range(len(lengths) + 1)]
+        assert chunk.values.null_count == sum(e is None for r in want if r for e in r)
+
+
+def test_a_column_mixing_scalars_lists_and_missing_values():
+    # A scalar among lists is a list of that one value; None and a missing
+    # attribute are null lists; an empty list is an empty list, not a null.
+    objs = [Obj(t=5), Obj(t=[1, 2]), Obj(t=None), Obj(), Obj(t=()), Obj(t={3}), Obj(t=7.5), Obj(t=[None]),
+            Obj(t=math.nan)]
+    idx = Index()
+    idx.add_object_many(objs)
+    table = pa.table(idx.columns("t"))
+    assert table.column("t").type == pa.list_(pa.float64())
+    got = table.column("t").to_pylist()
+    want = list_model(idx.collect(), "t", float)
+    assert [g if g is None else [x for x in g if x == x] for g in got] == \
+           [w if w is None else [x for x in w if x == x] for w in want]
+    assert [g is not None and any(x != x for x in g if x is not None) for g in got] == \
+           [type(o) is Obj and isinstance(getattr(o, "t", None), float) and math.isnan(o.t) for o in idx.collect()]
+    frame = pl.DataFrame(idx.columns("t"))
+    assert frame.dtypes == [pl.List(pl.Float64)]
+    assert frame["t"].null_count() == 2
+
+
+def test_list_columns_read_current_values_in_views_and_after_writes():
+    objs = [Obj(n=i, tags=[f"t{i}", "all"]) for i in range(30)]
+    idx = Index()
+    idx.add_object_many(objs)
+    view = idx.reduced(tags="all")
+    objs[3].tags = ("assigned",)
+    objs[4].tags.append("in place")  # not seen by queries, but it is the list's current content
+    objs[5].tags = "a scalar"
+    objs[6].tags = None
+    objs[7].tags = {"x"}
+    idx.remove_object(objs[8])  # the view still admits it and reads the object itself
+    objs[8].tags = ["after removal"]
+    idx.add_object(Obj(n=99, tags=["not in the view"]))
+    for source in (view, idx):
+        members = source.collect()
+        got = pa.table(source.columns("n", "tags")).to_pydict()
+        assert got == {"n": [o.n for o in members], "tags": list_model(members, "tags")}
+    assert pl.DataFrame(view.reduced(n=4).columns("tags"))["tags"].to_list() == [["t4", "all", "in place"]]
+    # Once every list is gone the column is a plain one again.
+    for o in idx.collect():
+        o.tags = "s"
+    assert pa.table(idx.columns("tags")).column("tags").type == pa.string()
+
+
+@pytest.mark.parametrize("values, words", [
+    ([[1, [2]]], ["holds a list in a list", "not containers"]),
+    ([[(1,)]], ["holds a tuple in a list"]),
+    ([[{"a": 1}]], ["holds a dict in a list"]),
+    ([[Obj(name="inner")]], ["nested Indexable (Obj) in a list"]),
+    ([[b"x"]], ["'bytes' in a list"]),
+    ([[1, "a"]], ["mixes int and str in a list"]),
+    ([1, ["a"]], ["mixes int and str in a list"]),
+    ([["a"], [True]], ["mixes str and bool in a list"]),
+    ([[D.time(1, tzinfo=UTC)]], ["aware time", "in a list"]),
+    ([[1], {"k": 1}], ["holds a dict;", "and lists, tuples and sets of them"]),
+    ([[1], Obj(name="inner")], ["nested Indexable (Obj);"]),
+    ([[1], b"x"], ["'bytes';"]),
+])
+def test_list_elements_without_a_column_type_raise_type_error(values, words):
+    idx = Index()
+    idx.add_object_many([Obj(x=v, ok=1) for v in values] + [Obj(ok=2)])
+    with pytest.raises(TypeError) as info:
+        idx.columns("ok", "x")
+    text = str(info.value)
+    assert text.startswith("columns: attribute 'x' "), text
+    assert all(w in text for w in words), text
+    assert pa.table(idx.columns("ok")).num_rows == len(values) + 1
+
+
+def test_an_element_that_no_longer_converts_raises_its_conversion_error():
+    o = Obj(big=[1, 2])
+    idx = Index()
+    idx.add_object(o)
+    o.big.append(2**70)  # changed in place: the index never saw it
+    with pytest.raises(OverflowError, match="big"):
+        idx.columns("big")
+    o.big.pop()
+    assert pa.table(idx.columns("big")).to_pydict() == {"big": [[1, 2]]}
+
+
+class Count(int):
+    pass
+
+
+def test_list_columns_release_every_reference():
+    kept = [Count(7), D.datetime(2020, 5, 1), "a string longer than fifteen bytes", Count(8)]
+    lists = [[kept[0], kept[3]], (kept[0],), {kept[0]}]
+    refs = [sys.getrefcount(x) for x in kept + lists]
+    objs = [Obj(a=lists[i % 3], d=[kept[1]], s=[kept[2], None]) for i in range(300)]
+    objs.append(Obj(a=[kept[0], "mixes with str"], d=kept[1]))  # refused after its lists were read
+    idx = Index()
+    idx.add_object_many(objs)
+    during = [sys.getrefcount(x) for x in kept + lists]
+    for _ in range(3):
+        with pytest.raises(TypeError):
+            idx.columns("d", "s", "a")
+        table = pa.table(idx.columns("d", "s"))
+        assert table.column("d").to_pylist()[:2] == [[kept[1]], [kept[1]]]
+        columns = idx.columns("d", "s")
+        stream = columns.__arrow_c_stream__()
+        del columns, table
+        gc.collect()
+        assert [sys.getrefcount(x) for x in kept + lists] == during
+        del stream
+    idx.remove_object(objs[-1])
+    assert pa.table(idx.columns("a")).column("a").to_pylist() == list_model(idx.collect(), "a")
+    del idx, objs
+    gc.collect()
+    assert [sys.getrefcount(x) for x in kept + lists] == refs

@@ -13,15 +13,26 @@ namespace {
 
 // Builds one column row by row. Buffers are made at their final size when the
 // first value of their kind arrives (rows are at most the ids asked for), and
-// cut to the rows found at the end.
+// cut to the rows found at the end. The first list, tuple or set turns the
+// column into a list column: the rows so far become its parts, one value each
+// (none for a null), and every later row is kept as its parts (ListParts).
 class ColumnBuilder {
 public:
-    ColumnBuilder(size_t column, size_t capacity)
-        : column_(column), capacity_(capacity), validity_((capacity + 7) / 8, 0) {}
+    // `elements`: the rows are a list column's elements, where containers are refused.
+    ColumnBuilder(size_t column, size_t capacity, bool elements = false)
+        : column_(column), capacity_(capacity), elements_(elements), validity_((capacity + 7) / 8, 0) {}
 
+    bool is_list() const noexcept { return list_.has_value(); }
+
+    // Rows come in order, from 0.
     void put(size_t row, const PyValue* v) {
         // None (and NaT) is a missing value to every dataframe tool: a null, in a column of any type.
         if (v != nullptr && v->is_missing()) v = nullptr;
+        if (list_) {
+            if (v != nullptr) admit_part(*v);
+            end_row(row, v != nullptr);
+            return;
+        }
         if (v == nullptr) {
             // A null row of a string column repeats the offset before it.
             if (!offsets_.empty()) offsets_[row + 1] = static_cast<int64_t>(bytes_.size());
@@ -67,7 +78,7 @@ public:
             case Kind::Time: {
                 const auto* time = v->as<cast::Time>();
                 const uint16_t bit = time_bit(time->kind());
-                if (bit == kTimeUtcBit) throw ColumnKindError(column_, static_cast<uint16_t>(kinds_ | bit), *v);
+                if (bit == kTimeUtcBit) throw ColumnKindError(column_, static_cast<uint16_t>(kinds_ | bit), *v, elements_);
                 admit(bit);
                 if (bit == kDateBit) {
                     if (days_.empty()) days_.assign(capacity_, 0);
@@ -78,11 +89,26 @@ public:
                 }
                 break;
             }
+            case Kind::Iterable:
+                if (!elements_ && is_sequence(*v)) {
+                    start_list(row);
+                    admit_part(*v);
+                    end_row(row, true);
+                    return;
+                }
+                throw ColumnKindError(column_, kinds_, *v, elements_);
             default:
-                throw ColumnKindError(column_, kinds_, *v);
+                throw ColumnKindError(column_, kinds_, *v, elements_);
         }
         set_bit(validity_, row);
         ++valid_;
+    }
+
+    // The parts of a list column of `rows` rows.
+    ListParts take_list(size_t rows) && {
+        ListParts out = std::move(*list_);
+        out.validity.resize((rows + 7) / 8);
+        return out;
     }
 
     Column finish(size_t rows) && {
@@ -134,6 +160,87 @@ private:
     static void set_bit(std::vector<uint8_t>& bits, size_t i) noexcept {
         bits[i >> 3] = static_cast<uint8_t>(bits[i >> 3] | (1U << (i & 7)));
     }
+    static bool get_bit(const std::vector<uint8_t>& bits, size_t i) noexcept {
+        return ((bits[i >> 3] >> (i & 7)) & 1U) != 0;
+    }
+
+    static bool is_sequence(const PyValue& v) noexcept {
+        return v.as<cast::Iterable>()->value.kind != IterableKind::Dict;
+    }
+
+    // A part of a list column: a value a column takes, or a list, tuple or set
+    // (whose elements are checked once they are read).
+    void admit_part(const PyValue& v) {
+        bool takes = false;
+        switch (v.kind()) {
+            case Kind::Int:
+            case Kind::Float:
+            case Kind::Str:
+            case Kind::Bool: takes = true; break;
+            case Kind::Time: takes = time_bit(v.as<cast::Time>()->kind()) != kTimeUtcBit; break;
+            case Kind::Iterable: takes = is_sequence(v); break;
+            default: break;
+        }
+        if (!takes) throw ColumnKindError(column_, kinds_, v, false);
+        list_->parts.push_back(v);
+    }
+
+    void end_row(size_t row, bool valid) {
+        if (valid) {
+            set_bit(list_->validity, row);
+        } else {
+            ++list_->null_count;
+        }
+        list_->ends.push_back(static_cast<int64_t>(list_->parts.size()));
+    }
+
+    // Rows [0, rows) were values: each becomes the one part of its row (a
+    // null, none), and the column a list column.
+    void start_list(size_t rows) {
+        ListParts list;
+        list.column = column_;
+        list.validity.assign((capacity_ + 7) / 8, 0);
+        list.ends.reserve(capacity_);
+        list.parts.reserve(valid_ + 1);
+        list_ = std::move(list);
+        for (size_t i = 0; i < rows; ++i) {
+            const bool valid = get_bit(validity_, i);
+            if (valid) list_->parts.push_back(value_at(i));
+            end_row(i, valid);
+        }
+        kinds_ = 0;
+        valid_ = 0;
+        validity_ = {};
+        ints_ = {};
+        days_ = {};
+        floats_ = {};
+        bools_ = {};
+        offsets_ = {};
+        bytes_ = {};
+    }
+
+    // The value of valid row `i`, back from the buffers. Dates and times keep
+    // their kind and ordinal, all a column reads of them.
+    PyValue value_at(size_t i) const {
+        const auto time = [](TimeKind kind, int64_t ordinal) {
+            return PyValue(cast::Time{time_order_key(kind, ordinal).mantissa, py::SharedPyRef()});
+        };
+        if (!floats_.empty()) return PyValue(cast::Float(floats_[i]));
+        if (!ints_.empty()) {
+            switch (kinds_) {
+                case kDateTimeBit: return time(TimeKind::DateTime, ints_[i]);
+                case kDateTimeUtcBit: return time(TimeKind::DateTimeAware, ints_[i]);
+                case kTimeBit: return time(TimeKind::Time, ints_[i]);
+                case kDeltaBit: return time(TimeKind::Delta, ints_[i]);
+                default: return PyValue(cast::Int(ints_[i]));
+            }
+        }
+        if (!days_.empty()) return time(TimeKind::Date, days_[i]);
+        if (!bools_.empty()) return PyValue(cast::Bool{get_bit(bools_, i)});
+        const auto begin = static_cast<size_t>(offsets_[i]);
+        const auto end = static_cast<size_t>(offsets_[i + 1]);
+        return PyValue(cast::Str{SmallString(std::string_view(bytes_).substr(begin, end - begin))});
+    }
 
     static uint16_t time_bit(TimeKind kind) noexcept {
         switch (kind) {
@@ -151,11 +258,14 @@ private:
     void admit(uint16_t bit) {
         if ((kinds_ & bit) != 0) return;
         kinds_ = static_cast<uint16_t>(kinds_ | bit);
-        if (kinds_ != bit && (kinds_ & ~(kIntBit | kFloatBit)) != 0) throw ColumnKindError(column_, kinds_, std::nullopt);
+        if (kinds_ != bit && (kinds_ & ~(kIntBit | kFloatBit)) != 0) {
+            throw ColumnKindError(column_, kinds_, std::nullopt, elements_);
+        }
     }
 
     size_t column_;
     size_t capacity_;
+    bool elements_;
     uint16_t kinds_ = 0;
     size_t valid_ = 0;
     std::vector<uint8_t> validity_;
@@ -165,11 +275,12 @@ private:
     std::vector<uint8_t> bools_;
     std::vector<int64_t> offsets_;
     std::string bytes_;
+    std::optional<ListParts> list_;
 };
 
 }  // namespace
 
-ColumnSet read_columns(const IndexAPI& core, const Bitmap* ids, std::span<const uint32_t> attr_ids) {
+ColumnRead read_columns(const IndexAPI& core, const Bitmap* ids, std::span<const uint32_t> attr_ids) {
     Bitmap members;
     if (ids == nullptr) {
         // A copy: the members' lock comes after an object's locks, which are waited for below.
@@ -245,10 +356,41 @@ ColumnSet read_columns(const IndexAPI& core, const Bitmap* ids, std::span<const 
     });
     table.reset();
 
-    ColumnSet out;
-    out.rows = static_cast<int64_t>(row);
-    out.columns.reserve(builders.size());
-    for (ColumnBuilder& builder : builders) out.columns.push_back(std::move(builder).finish(row));
+    ColumnRead out;
+    out.set.rows = static_cast<int64_t>(row);
+    out.set.columns.resize(builders.size());
+    for (size_t c = 0; c < builders.size(); ++c) {
+        if (builders[c].is_list()) {
+            out.lists.push_back(std::move(builders[c]).take_list(row));
+        } else {
+            out.set.columns[c] = std::move(builders[c]).finish(row);
+        }
+    }
+    return out;
+}
+
+Column make_list_column(ListParts list) {
+    const size_t rows = list.ends.size();
+    const size_t count = list.parts.size();
+    ColumnBuilder elements(list.column, count, true);
+    for (size_t i = 0; i < count; ++i) elements.put(i, &list.parts[i]);
+    list.parts = {};
+
+    Column out;
+    out.null_count = list.null_count;
+    if (out.null_count != 0) out.validity = std::move(list.validity);
+    if (count <= static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
+        out.type = ColumnType::List;
+        out.offsets.reserve(rows + 1);
+        out.offsets.push_back(0);
+        for (const int64_t end : list.ends) out.offsets.push_back(static_cast<int32_t>(end));
+    } else {
+        out.type = ColumnType::LargeList;
+        out.large_offsets.reserve(rows + 1);
+        out.large_offsets.push_back(0);
+        out.large_offsets.insert(out.large_offsets.end(), list.ends.begin(), list.ends.end());
+    }
+    out.elements.push_back(std::move(elements).finish(count));
     return out;
 }
 

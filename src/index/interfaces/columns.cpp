@@ -1,5 +1,6 @@
 #include "index/interfaces/columns.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include "index/interfaces/args.hpp"
 #include "index/interfaces/shared_methods.hpp"
 #include "index/interfaces/boundary.hpp"
+#include "index/interfaces/convert.hpp"
 #include "index/interfaces/types.hpp"
 #include "python/gil.hpp"
 
@@ -28,8 +30,10 @@ const char* const kColumnsDoc =
     "Columns object for pyarrow.table, polars.DataFrame, duckdb or pandas.DataFrame.from_arrow. "
     "Column types follow the values: int64, float64 (floats, or ints and floats), string, bool, date32, "
     "timestamp[us] (in UTC for aware datetimes), time64[us], duration[us], or null when no object has the "
-    "attribute, or when it is missing, None or NaT there. Other values, or kinds that do not mix, raise "
-    "TypeError.";
+    "attribute, or when it is missing, None or NaT there. Lists, tuples and sets make a list column of "
+    "those types (a set's elements in its iteration order, a None element a null); where a column holds "
+    "a container, another value is a list of that value and a missing one a null list. Other values, "
+    "containers inside lists, or kinds that do not mix, raise TypeError.";
 
 namespace {
 
@@ -96,8 +100,9 @@ std::string kinds_text(uint16_t kinds) {
 
 [[noreturn]] void raise_kind_error(const ColumnKindError& e, const std::string& name) {
     std::string message = "columns: attribute '" + name + "' ";
+    const char* const where = e.element() ? " in a list" : "";
     if (!e.value().has_value()) {
-        message += "mixes " + kinds_text(e.kinds()) + " (only int and float share a column)";
+        message += std::string("mixes ") + kinds_text(e.kinds()) + where + " (only int and float share a column)";
     } else {
         const PyValue& v = *e.value();
         PyObject* held = v.held_object();
@@ -105,21 +110,49 @@ std::string kinds_text(uint16_t kinds) {
         switch (v.kind()) {
             case Kind::Time:
                 // Arrow's times have no zone: an aware time has no column type.
-                message += std::string("holds an aware time (") + type_name + "); a column takes naive times only";
+                message += std::string("holds an aware time (") + type_name + ")" + where +
+                           "; a column takes naive times only";
                 py::raise(PyExc_TypeError, message);
             case Kind::Iterable:
-                message += std::string("holds a ") + type_name;
+                message += std::string("holds a ") + type_name + where;
+                if (e.element()) message += " (a list column's elements are not containers)";
                 break;
             case Kind::Ind:
-                message += std::string("holds a nested Indexable (") + type_name + ")";
+                message += std::string("holds a nested Indexable (") + type_name + ")" + where;
                 break;
             default:
-                message += std::string("holds a value of type '") + type_name + "'";
+                message += std::string("holds a value of type '") + type_name + "'" + where;
                 break;
         }
         message += "; a column takes int, float, str, bool, date, datetime, time or timedelta values";
+        if (!e.element()) message += ", and lists, tuples and sets of them";
     }
     py::raise(PyExc_TypeError, message);
+}
+
+// --- list columns -----------------------------------------------------------
+
+// Puts the elements of each container among the parts of `list` in its place,
+// in the container's order (a set's as it iterates now). Interpreter lock held.
+void read_elements(ListParts& list, const std::string& name) {
+    const bool any = std::any_of(list.parts.begin(), list.parts.end(),
+                                 [](const PyValue& v) { return v.kind() == Kind::Iterable; });
+    if (!any) return;
+    std::vector<PyValue> elements;
+    elements.reserve(list.parts.size());
+    size_t part = 0;
+    for (int64_t& end : list.ends) {
+        for (; part < static_cast<size_t>(end); ++part) {
+            PyValue& v = list.parts[part];
+            if (const auto* container = v.as<cast::Iterable>()) {
+                py::converting_attribute(name, [&] { convert_elements_into(container->value, elements); });
+            } else {
+                elements.push_back(std::move(v));
+            }
+        }
+        end = static_cast<int64_t>(elements.size());
+    }
+    list.parts = std::move(elements);
 }
 
 // --- Arrow structures -------------------------------------------------------
@@ -146,13 +179,22 @@ ArrowType arrow_type(ColumnType type) {
         case ColumnType::Date32: return NANOARROW_TYPE_DATE32;
         case ColumnType::Time64: return NANOARROW_TYPE_TIME64;
         case ColumnType::Duration: return NANOARROW_TYPE_DURATION;
+        case ColumnType::List: return NANOARROW_TYPE_LIST;
+        case ColumnType::LargeList: return NANOARROW_TYPE_LARGE_LIST;
     }
     fail("columns: unknown column type");
 }
 
-// The field type of a column: times in microseconds, instants in UTC.
-void set_field_type(ArrowSchema* field, ColumnType type) {
+// The field type of a column: times in microseconds, instants in UTC; a list
+// of its elements' type.
+void set_field_type(ArrowSchema* field, const Column& column) {
+    const ColumnType type = column.type;
     switch (type) {
+        case ColumnType::List:
+        case ColumnType::LargeList:
+            check_arrow(ArrowSchemaSetType(field, arrow_type(type)), "ArrowSchemaSetType");
+            set_field_type(field->children[0], column.elements.front());
+            return;
         case ColumnType::Timestamp:
         case ColumnType::TimestampUtc:
         case ColumnType::Time64:
@@ -173,7 +215,7 @@ void fill_schema(const ColumnTable& table, ArrowSchema* schema) {
     check_arrow(ArrowSchemaSetTypeStruct(schema, n), "ArrowSchemaSetTypeStruct");
     for (int64_t i = 0; i < n; ++i) {
         const auto c = static_cast<size_t>(i);
-        set_field_type(schema->children[i], table.data.columns[c].type);
+        set_field_type(schema->children[i], table.data.columns[c]);
         check_arrow(ArrowSchemaSetName(schema->children[i], table.names[c].c_str()), "ArrowSchemaSetName");
     }
 }
@@ -229,6 +271,55 @@ void attach_vector(ArrowArray* array, int64_t i, const SharedTable& table, const
     attach_buffer(array, i, table, values.data(), values.size() * sizeof(T));
 }
 
+// The buffers of one column, shared with the table, and its length; a list's
+// elements as its child.
+void fill_column(const SharedTable& table, const Column& column, int64_t length, ArrowArray* array) {
+    if (column.type != ColumnType::Null) attach_vector(array, 0, table, column.validity);
+    switch (column.type) {
+        case ColumnType::Null:
+            break;
+        case ColumnType::Int64:
+        case ColumnType::Timestamp:
+        case ColumnType::TimestampUtc:
+        case ColumnType::Time64:
+        case ColumnType::Duration:
+            attach_vector(array, 1, table, column.ints);
+            break;
+        case ColumnType::Date32:
+            attach_vector(array, 1, table, column.days);
+            break;
+        case ColumnType::Float64:
+            attach_vector(array, 1, table, column.floats);
+            break;
+        case ColumnType::Bool:
+            attach_vector(array, 1, table, column.bools);
+            break;
+        case ColumnType::String:
+            attach_vector(array, 1, table, column.offsets);
+            attach_buffer(array, 2, table, column.bytes.data(), column.bytes.size());
+            break;
+        case ColumnType::LargeString:
+            attach_vector(array, 1, table, column.large_offsets);
+            attach_buffer(array, 2, table, column.bytes.data(), column.bytes.size());
+            break;
+        case ColumnType::List:
+        case ColumnType::LargeList: {
+            int64_t count = 0;
+            if (column.type == ColumnType::List) {
+                attach_vector(array, 1, table, column.offsets);
+                count = column.offsets.back();
+            } else {
+                attach_vector(array, 1, table, column.large_offsets);
+                count = column.large_offsets.back();
+            }
+            fill_column(table, column.elements.front(), count, array->children[0]);
+            break;
+        }
+    }
+    array->length = length;
+    array->null_count = column.null_count;
+}
+
 // The one record batch of the stream: a struct array whose children are the
 // columns, sharing the table's buffers.
 void fill_array(const SharedTable& table, const ArrowSchema* schema, ArrowArray* array) {
@@ -236,41 +327,7 @@ void fill_array(const SharedTable& table, const ArrowSchema* schema, ArrowArray*
     ArrowErrorInit(&error);
     check_arrow(ArrowArrayInitFromSchema(array, schema, &error), "ArrowArrayInitFromSchema", &error);
     const ColumnSet& data = table->data;
-    for (size_t c = 0; c < data.columns.size(); ++c) {
-        const Column& column = data.columns[c];
-        ArrowArray* child = array->children[c];
-        if (column.type != ColumnType::Null) attach_vector(child, 0, table, column.validity);
-        switch (column.type) {
-            case ColumnType::Null:
-                break;
-            case ColumnType::Int64:
-            case ColumnType::Timestamp:
-            case ColumnType::TimestampUtc:
-            case ColumnType::Time64:
-            case ColumnType::Duration:
-                attach_vector(child, 1, table, column.ints);
-                break;
-            case ColumnType::Date32:
-                attach_vector(child, 1, table, column.days);
-                break;
-            case ColumnType::Float64:
-                attach_vector(child, 1, table, column.floats);
-                break;
-            case ColumnType::Bool:
-                attach_vector(child, 1, table, column.bools);
-                break;
-            case ColumnType::String:
-                attach_vector(child, 1, table, column.offsets);
-                attach_buffer(child, 2, table, column.bytes.data(), column.bytes.size());
-                break;
-            case ColumnType::LargeString:
-                attach_vector(child, 1, table, column.large_offsets);
-                attach_buffer(child, 2, table, column.bytes.data(), column.bytes.size());
-                break;
-        }
-        child->length = data.rows;
-        child->null_count = column.null_count;
-    }
+    for (size_t c = 0; c < data.columns.size(); ++c) fill_column(table, data.columns[c], data.rows, array->children[c]);
     array->length = data.rows;
     array->null_count = 0;
     check_arrow(ArrowArrayFinishBuildingDefault(array, &error), "ArrowArrayFinishBuildingDefault", &error);
@@ -407,7 +464,15 @@ PyObject* make_columns(const IndexAPI& core, const Bitmap* ids, PyObject* const*
         table->names.push_back(std::move(name));
     }
     try {
-        table->data = py::without_gil([&] { return read_columns(core, ids, attr_ids); });
+        ColumnRead read = py::without_gil([&] { return read_columns(core, ids, attr_ids); });
+        for (ListParts& list : read.lists) read_elements(list, table->names[list.column]);
+        if (!read.lists.empty()) py::without_gil([&] {
+            for (ListParts& list : read.lists) {
+                const size_t c = list.column;
+                read.set.columns[c] = make_list_column(std::move(list));
+            }
+        });
+        table->data = std::move(read.set);
     } catch (const ColumnKindError& e) {
         raise_kind_error(e, table->names[e.column()]);
     }
