@@ -143,9 +143,17 @@ class _IndexLike:
         an empty list. Containers are read as they are at the call, changes
         made in place included.
 
+        A dotted path `"a.b.c"` gives each object the values of `c` on the
+        distinct objects its path reaches, through nested objects and lists,
+        tuples and sets of them, as queries follow it (missing values and
+        None left out): none is a null, one is that value, several make the
+        column a list column (values in no promised order; a container at
+        the path's end gives its elements).
+
         Args:
-            *attrs: attribute names (no dotted paths). An unknown name gives an
-                all-null column; no names give no columns, one row per object.
+            *attrs: attribute names or dotted paths of names. An unknown name
+                gives an all-null column; no names give no columns, one row
+                per object.
 
         Returns:
             A new `Columns`, which `pyarrow.table`, `polars.DataFrame`, duckdb
@@ -157,15 +165,17 @@ class _IndexLike:
                 (or list elements) mix kinds other than int and float, or hold
                 a dict, nested `Indexable`, aware time or any other value, or a
                 container inside a list, tuple or set.
-            OverflowError, TypeError, ...: an element of a container that no
-                longer converts (changed in place to hold an int beyond 64
-                bits, say), as assigning it would raise.
-            ValueError: a dotted name.
+            OverflowError: an element of a container changed in place to
+                hold an int beyond 64 bits (any element that no longer
+                converts raises what assigning it would).
+            ValueError: a name with an empty part (`"a..b"`, `"a."`, `""`) or
+                a NUL character.
 
         Example::
 
             import polars as pl
             pl.DataFrame(idx.columns("name", "age"))
+            pl.DataFrame(idx.columns("name", "tags", "mentor.name"))  # list<str>, str
         """
 
     def min(self, attr: str, /) -> int | float | _dt.date | _dt.time | _dt.timedelta | None:

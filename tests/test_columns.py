@@ -133,8 +133,9 @@ def test_bad_arguments():
     idx.add_object(Obj(a=1))
     with pytest.raises(TypeError, match="must be str"):
         idx.columns("a", 3)
-    with pytest.raises(ValueError, match="dotted path"):
-        idx.reduced(a=1).columns("a.b")
+    for bad in ("a..b", ".a", "a.", ".", ""):
+        with pytest.raises(ValueError, match="neither an attribute name nor a dotted path"):
+            idx.reduced(a=1).columns("a", bad)
     with pytest.raises(TypeError, match="no keyword"):
         idx.columns(attr="a")
     with pytest.raises(TypeError):
@@ -499,3 +500,204 @@ def test_list_columns_release_every_reference():
     del idx, objs
     gc.collect()
     assert [sys.getrefcount(x) for x in kept + lists] == refs
+
+
+# ---------------------------------------------------------------- dotted paths
+
+def objects_in(v):
+    """The Indexable objects a value holds: itself, or a container's at any depth."""
+    if isinstance(v, Indexable):
+        yield v
+    elif type(v) in (list, tuple, set):
+        for e in v:
+            yield from objects_in(e)
+
+
+def path_row(obj, path):
+    """What a dotted column holds for one object, by a plain walk over current values:
+    the last attribute's values on the distinct objects the steps lead to (None when
+    there is none, a value when there is one, else every value, containers' elements
+    in their place), sorted as the row's order is by id."""
+    *steps, last = path.split(".")
+    at = {id(obj): obj}
+    for step in steps:
+        at = {id(x): x for o in at.values() for x in objects_in(getattr(o, step, None))}
+    values = [getattr(o, last, None) for o in at.values()]
+    values = [v for v in values if v is not None]
+    if not values:
+        return None
+    if len(values) == 1 and type(values[0]) not in (list, tuple, set):
+        return values[0]
+    return sorted((e for v in values for e in (v if type(v) in (list, tuple, set) else [v])),
+                  key=lambda e: (e is None, e if e is not None else 0))
+
+
+def path_model(objs, path):
+    rows = [path_row(o, path) for o in objs]
+    if any(isinstance(r, list) for r in rows):
+        rows = [r if r is None or isinstance(r, list) else [r] for r in rows]
+    return rows
+
+
+def sorted_rows(rows):
+    return [sorted(r, key=lambda e: (e is None, e if e is not None else 0)) if isinstance(r, list) else r
+            for r in rows]
+
+
+def people():
+    """A graph with every shape a path can take: one link, lists of links, cycles,
+    self-references, shared objects reached along several routes, links that end."""
+    boss = Obj(name="boss", age=60, tags=["lead", "hr"])
+    mid = [Obj(name=f"mid{i}", age=40 + i, boss=boss, tags=("x",)) for i in range(3)]
+    staff = [Obj(name=f"p{i}", age=20 + i, boss=mid[i % 3], tags=[f"t{i}"]) for i in range(12)]
+    for i, p in enumerate(staff):
+        p.friend = staff[(i + 1) % 12]                     # a ring: friend.friend... comes back round
+        p.friends = [staff[(i + 2) % 12], mid[0], staff[(i + 2) % 12]]  # a repeated link counts once
+    staff[0].friend = staff[0]                             # a self-reference
+    staff[1].boss = None                                   # a link that ends
+    staff[2].boss = 5                                      # not an object: reaches nothing
+    staff[3].friends = []
+    staff[4].friends = [[mid[1]], (mid[2], {mid[1]})]    # objects in containers at any depth
+    mid[2].boss = mid[1]                                   # shared: mid1 reached via two routes
+    boss.boss = boss
+    loner = Obj(name="loner")                              # no links at all
+    return staff + [loner], mid, boss
+
+
+PATHS = ["boss.name", "boss.age", "boss.boss.name", "friend.name", "friend.friend.friend.age", "friends.name",
+         "friends.boss.name", "friends.friends.boss.age", "boss.tags", "friends.tags", "friend.boss.boss.boss.name"]
+
+
+def test_dotted_paths_give_the_values_a_walk_over_current_values_reaches():
+    members, mid, boss = people()
+    idx = Index()
+    idx.add_object_many(members)
+    table = pa.table(idx.columns("name", *PATHS))
+    assert table.column_names == ["name", *PATHS]
+    objs = idx.collect()
+    assert table.column("name").to_pylist() == [o.name for o in objs]
+    for path in PATHS:
+        want = path_model(objs, path)
+        got = table.column(path).to_pylist()
+        assert sorted_rows(got) == want, path
+        column = table.column(path).chunk(0)
+        column.validate(full=True)
+        assert column.null_count == sum(r is None for r in want), path
+    types = {p: str(table.column(p).type) for p in PATHS}
+    assert types["boss.name"] == "string" and types["boss.age"] == "int64"      # one value each: scalars
+    assert types["friend.friend.friend.age"] == "int64"
+    assert types["friends.name"] == "list<item: string>"                       # several: lists
+    assert types["boss.tags"] == "list<item: string>"                          # a list at the end
+    # Members of a view only; a member without the link, or whose link is not an object, is a null.
+    view = idx.reduced_query(Q.lt("age", 25))
+    for path in ("boss.name", "friends.boss.name"):
+        assert sorted_rows(pa.table(view.columns(path)).column(path).to_pylist()) == path_model(view.collect(), path)
+
+
+def test_dotted_paths_follow_writes_and_refuse_what_a_column_cannot_hold():
+    members, mid, boss = people()
+    idx = Index()
+    idx.add_object_many(members)
+    staff = members[:12]
+    boss.name = "renamed"                 # a nested object's own value
+    staff[5].boss = Obj(name="new boss")  # a new link, to an object stored from now on
+    staff[6].boss = None                  # a link gone
+    mid[0].boss = [boss, mid[1]]          # one link made several: the column turns into a list column
+    objs = idx.collect()
+    table = pa.table(idx.columns("boss.boss.name", "boss.name"))
+    for path in ("boss.boss.name", "boss.name"):
+        assert sorted_rows(table.column(path).to_pylist()) == path_model(objs, path), path
+    assert str(table.column("boss.boss.name").type) == "list<item: string>"
+    # The same paths answer as queries do.
+    for o, row in zip(objs, table.column("boss.name").to_pylist()):
+        assert (o in idx.reduced_query(Q.eq("boss.name", "new boss")).collect()) == (row == "new boss")
+    with pytest.raises(TypeError, match="attribute 'friend.friend' holds a nested Indexable"):
+        idx.columns("friend.friend")
+    staff[7].age = "seven"
+    with pytest.raises(TypeError, match="attribute 'friend.age' mixes int and str"):
+        idx.columns("friend.age")
+    with pytest.raises(TypeError, match="attribute 'friends.age' mixes int and str in a list"):
+        idx.columns("friends.age")
+    # A name no object has, anywhere on the path: all nulls.
+    for path in ("nobody.name", "boss.nobody", "boss.nobody.name"):
+        assert pa.table(idx.columns(path)).column(path).to_pylist() == [None] * len(objs)
+
+
+def test_a_member_reaching_one_object_along_several_routes_counts_it_once():
+    shared = Obj(name="shared", n=1)
+    other = Obj(name="other", n=2)
+    a, b = Obj(to=shared), Obj(to=shared)
+    m = Obj(via=[a, b, a])             # two routes to `shared`, one link repeated
+    k = Obj(via=(a, Obj(to=other)))    # `shared` and `other`
+    idx = Index()
+    idx.add_object_many([m, k])
+    got = dict(zip(idx.collect(), pa.table(idx.columns("via.to.n")).column("via.to.n").to_pylist()))
+    assert got[m] == [1] and sorted(got[k]) == [1, 2]
+    idx.remove_object(k)
+    assert pa.table(idx.columns("via.to.n")).column("via.to.n").to_pylist() == [1]
+
+
+def test_a_view_reads_paths_through_the_index_links():
+    # A member a view admits after it left the index has no links there: its
+    # paths reach nothing, as the other answers over the index's structures.
+    inner = Obj(name="inner")
+    objs = [Obj(k=i, to=inner) for i in range(4)]
+    idx = Index()
+    idx.add_object_many(objs)
+    view = idx.reduced_query(Q.ge("k", 0))
+    idx.remove_object(objs[2])
+    rows = dict(zip(view.collect(), pa.table(view.columns("to.name", "k")).column("to.name").to_pylist()))
+    assert [rows[o] for o in objs] == ["inner", "inner", None, "inner"]
+
+
+def test_dotted_columns_release_every_reference():
+    members, mid, boss = people()
+    stamp = D.datetime(2021, 1, 1)
+    for p in members:
+        p.when = stamp
+    everything = members + mid + [boss, stamp]
+    idx = Index()
+    idx.add_object_many(members)
+    gc.collect()
+    during = [sys.getrefcount(o) for o in everything]
+    for _ in range(3):
+        table = pa.table(idx.columns(*PATHS, "friends.when", "friend.when"))
+        with pytest.raises(TypeError):
+            idx.columns("friends.boss")
+        del table
+        gc.collect()
+        assert [sys.getrefcount(o) for o in everything] == during
+
+
+def test_paths_read_while_links_and_values_change():
+    owners = [Obj(n=i) for i in range(50)]
+    objs = [Obj(x=i, owner=owners[i % 50]) for i in range(5_000)]
+    idx = Index()
+    idx.add_object_many(objs)
+    stop = threading.Event()
+
+    def writer():
+        k = 0
+        while not stop.is_set():
+            objs[k % len(objs)].owner = owners[(k * 7) % 50] if k % 5 else [owners[k % 50], owners[(k + 1) % 50]]
+            owners[k % 50].n = k
+            k += 1
+
+    thread = threading.Thread(target=writer)
+    thread.start()
+    try:
+        for _ in range(20):
+            table = pa.table(idx.columns("x", "owner.n"))
+            assert table.num_rows == len(objs)
+            # Each row reads the owners' links as a query would: the old ones, the new
+            # ones or, for the instant of the write, none (a null).
+            column = table.column("owner.n")
+            assert column.null_count < table.num_rows // 10
+            for r in column.to_pylist():
+                assert r is None or type(r) is int or (1 <= len(r) <= 2 and all(type(e) is int for e in r))
+    finally:
+        stop.set()
+        thread.join(60)
+    assert not thread.is_alive()
+    final = pa.table(idx.columns("owner.n")).column("owner.n").to_pylist()
+    assert sorted_rows(final) == path_model(idx.collect(), "owner.n")

@@ -104,6 +104,26 @@ public:
         ++valid_;
     }
 
+    // Row `row` as the values a path reaches: none is a null, one a value,
+    // several a list of them.
+    void put_values(size_t row, std::span<const PyValue* const> values) {
+        const PyValue* first = nullptr;
+        size_t count = 0;
+        for (const PyValue* v : values) {
+            if (v->is_missing()) continue;
+            if (count++ == 0) first = v;
+        }
+        if (count <= 1) {
+            put(row, first);
+            return;
+        }
+        if (!list_) start_list(row);
+        for (const PyValue* v : values) {
+            if (!v->is_missing()) admit_part(*v);
+        }
+        end_row(row, true);
+    }
+
     // The parts of a list column of `rows` rows.
     ListParts take_list(size_t rows) && {
         ListParts out = std::move(*list_);
@@ -280,7 +300,44 @@ private:
 
 }  // namespace
 
-ColumnRead read_columns(const IndexAPI& core, const Bitmap* ids, std::span<const uint32_t> attr_ids) {
+namespace {
+
+bool reaches_nothing(const AttrPath& path) {
+    return std::find(path.steps.begin(), path.steps.end(), kNoAttribute) != path.steps.end();
+}
+
+// The column of a dotted path over the objects `rows` (ascending, one row
+// each): the values of its last attribute on the objects its steps lead to from
+// each, every object reached once, in id order. The steps are followed by the
+// links the queries follow, under the core's locks; the values are then read
+// from the objects reached, each under its own lock (no core lock held).
+void read_path_column(const IndexAPI& core, const AttrPath& path, std::span<const uint32_t> rows,
+                      ColumnBuilder& builder) {
+    if (reaches_nothing(path)) {
+        for (size_t row = 0; row < rows.size(); ++row) builder.put(row, nullptr);
+        return;
+    }
+    const PathReach reach = core.reach(path, Bitmap(rows), true);
+    const std::vector<std::pair<uint32_t, PyValue>> values = answers::read_values(core, reach.objects, path.last());
+    const auto value_of = [&](uint32_t id) -> const PyValue* {
+        const auto it = std::lower_bound(values.begin(), values.end(), id,
+                                         [](const auto& entry, uint32_t key) { return entry.first < key; });
+        return it != values.end() && it->first == id ? &it->second : nullptr;
+    };
+    std::vector<const PyValue*> found;
+    size_t pair = 0;
+    for (size_t row = 0; row < rows.size(); ++row) {
+        found.clear();
+        for (; pair < reach.pairs.size() && reach.pairs[pair].first == rows[row]; ++pair) {
+            if (const PyValue* v = value_of(reach.pairs[pair].second)) found.push_back(v);
+        }
+        builder.put_values(row, found);
+    }
+}
+
+}  // namespace
+
+ColumnRead read_columns(const IndexAPI& core, const Bitmap* ids, std::span<const AttrPath> attrs) {
     Bitmap members;
     if (ids == nullptr) {
         // A copy: the members' lock comes after an object's locks, which are waited for below.
@@ -289,14 +346,26 @@ ColumnRead read_columns(const IndexAPI& core, const Bitmap* ids, std::span<const
     }
     const size_t capacity = ids->cardinality();
     std::vector<ColumnBuilder> builders;
-    builders.reserve(attr_ids.size());
-    for (size_t c = 0; c < attr_ids.size(); ++c) builders.emplace_back(c, capacity);
+    builders.reserve(attrs.size());
+    for (size_t c = 0; c < attrs.size(); ++c) builders.emplace_back(c, capacity);
+    // The columns of one attribute, read from each object with its other values.
+    std::vector<std::pair<size_t, uint32_t>> plain;
+    bool any_path = false;
+    for (size_t c = 0; c < attrs.size(); ++c) {
+        if (attrs[c].dotted()) {
+            any_path = true;
+        } else {
+            plain.emplace_back(c, attrs[c].last());
+        }
+    }
+    // The rows' ids, for the paths.
+    std::vector<uint32_t> row_ids;
+    if (any_path) row_ids.reserve(capacity);
 
     size_t row = 0;
-    auto read_row = [&](const AttributeMap& attributes) {
-        for (size_t c = 0; c < attr_ids.size(); ++c) {
-            builders[c].put(row, attr_ids[c] == kNoAttribute ? nullptr : attributes.get(attr_ids[c]));
-        }
+    auto read_row = [&](uint32_t id, const AttributeMap& attributes) {
+        for (const auto& [c, attr] : plain) builders[c].put(row, attr == kNoAttribute ? nullptr : attributes.get(attr));
+        if (any_path) row_ids.push_back(id);
         ++row;
     };
 
@@ -332,13 +401,14 @@ ColumnRead read_columns(const IndexAPI& core, const Bitmap* ids, std::span<const
         look_up(0);
         size_t i = 0;
         while (i < found) {
+            const size_t run = i;
             for (; i < found; ++i) {
                 if (i + kAhead < found) __builtin_prefetch(&slots[i + kAhead]->record().attributes);
                 auto attributes = slots[i]->record().attributes.try_lock(kCannotReadIndexable);
                 if (!attributes) break;
                 held.push_back(std::move(*attributes));
             }
-            for (const auto& attributes : held) read_row(*attributes);
+            for (size_t k = 0; k < held.size(); ++k) read_row(block[positions[run + k]], *held[k]);
             held.clear();
             if (i == found) break;
             const Indexable& record = slots[i]->record();
@@ -346,7 +416,7 @@ ColumnRead read_columns(const IndexAPI& core, const Bitmap* ids, std::span<const
             table.reset();
             {
                 auto attributes = record.get_py_values();
-                read_row(*attributes);
+                read_row(block[positions[i]], *attributes);
             }
             table.emplace(core.items->read());
             // Records may have come and gone meanwhile: the rest of the block is looked up again.
@@ -355,6 +425,9 @@ ColumnRead read_columns(const IndexAPI& core, const Bitmap* ids, std::span<const
         }
     });
     table.reset();
+    for (size_t c = 0; c < attrs.size(); ++c) {
+        if (attrs[c].dotted()) read_path_column(core, attrs[c], row_ids, builders[c]);
+    }
 
     ColumnRead out;
     out.set.rows = static_cast<int64_t>(row);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "index/structures/bitmap.hpp"
+#include "index/engine/answers.hpp"
 #include "index/engine/value.hpp"
 
 namespace vorlane {
@@ -111,11 +112,15 @@ struct ColumnRead {
     std::vector<ListParts> lists;
 };
 
-// The values of `attr_ids` of the stored objects of `ids` (the members when
+// The values of `attrs` of the stored objects of `ids` (the members when
 // null) in ascending id order; ids without a record are left out. Each
-// object's values are read at once under its own lock. Called without the
-// interpreter lock. Throws ColumnKindError for a column that has no type.
-ColumnRead read_columns(const IndexAPI& core, const Bitmap* ids, std::span<const uint32_t> attr_ids);
+// object's values of single attributes are read at once under its own lock. A
+// dotted path gives, for each object, the values of its last attribute on the
+// distinct objects its steps lead to: none is a null, one a value, several a
+// list (in id order of the objects). A step of kNoAttribute reaches nothing.
+// Called without the interpreter lock. Throws ColumnKindError for a column
+// that has no type.
+ColumnRead read_columns(const IndexAPI& core, const Bitmap* ids, std::span<const AttrPath> attrs);
 
 // The list column of `list`, whose parts are now its rows' elements: a list
 // (32-bit offsets) or a large list past 2^31 - 1 elements. Elements take the

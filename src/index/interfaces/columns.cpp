@@ -33,7 +33,9 @@ const char* const kColumnsDoc =
     "attribute, or when it is missing, None or NaT there. Lists, tuples and sets make a list column of "
     "those types (a set's elements in its iteration order, a None element a null); where a column holds "
     "a container, another value is a list of that value and a missing one a null list. Other values, "
-    "containers inside lists, or kinds that do not mix, raise TypeError.";
+    "containers inside lists, or kinds that do not mix, raise TypeError. A dotted path 'a.b.c' gives the "
+    "values of c on the distinct objects the path reaches from each object (through nested objects and "
+    "lists, tuples and sets of them): none is a null, one a value, several make a list column.";
 
 namespace {
 
@@ -67,13 +69,32 @@ std::string attribute_name(PyObject* attr, Py_ssize_t position) {
     const char* utf8 = PyUnicode_AsUTF8AndSize(attr, &size);
     if (utf8 == nullptr) throw py::PyErrAlreadySet();
     std::string name(utf8, static_cast<size_t>(size));
-    if (name.find('.') != std::string::npos) {
-        py::raise(PyExc_ValueError, "columns: '" + name + "' is a dotted path; columns are read from attribute names only");
-    }
     if (name.find('\0') != std::string::npos) {
         py::raise(PyExc_ValueError, "columns: an attribute name with a NUL character cannot name a column");
     }
     return name;
+}
+
+// The attribute ids of a name or dotted path. A name never interned is an
+// attribute no object has (kNoAttribute): looked up, not added, so unknown
+// names do not grow the process's name table.
+AttrPath attribute_path(std::string name) {
+    const ImmutableInterner& names = StrInterner::global().snapshot();
+    AttrPath path;
+    for (size_t start = 0;;) {
+        const size_t dot = name.find('.', start);
+        const std::string_view part =
+            std::string_view(name).substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+        if (part.empty()) {
+            py::raise(PyExc_ValueError,
+                      "columns: '" + name + "' is neither an attribute name nor a dotted path of names");
+        }
+        path.steps.push_back(names.get(part).value_or(kNoAttribute));
+        if (dot == std::string::npos) break;
+        start = dot + 1;
+    }
+    path.text = std::move(name);
+    return path;
 }
 
 // --- errors -----------------------------------------------------------------
@@ -452,19 +473,15 @@ PyObject* make_columns(const IndexAPI& core, const Bitmap* ids, PyObject* const*
                        PyObject* kwnames) {
     if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) py::raise(PyExc_TypeError, "columns() takes no keyword arguments");
     auto table = std::make_shared<ColumnTable>();
-    std::vector<uint32_t> attr_ids;
+    std::vector<AttrPath> attrs;
     table->names.reserve(static_cast<size_t>(nargs));
-    attr_ids.reserve(static_cast<size_t>(nargs));
-    const ImmutableInterner& names = StrInterner::global().snapshot();
+    attrs.reserve(static_cast<size_t>(nargs));
     for (Py_ssize_t i = 0; i < nargs; ++i) {
-        std::string name = attribute_name(args[i], i);
-        // A name never interned is an attribute no object has: looked up, not
-        // added, so unknown names do not grow the process's name table.
-        attr_ids.push_back(names.get(name).value_or(kNoAttribute));
-        table->names.push_back(std::move(name));
+        attrs.push_back(attribute_path(attribute_name(args[i], i)));
+        table->names.push_back(attrs.back().text);
     }
     try {
-        ColumnRead read = py::without_gil([&] { return read_columns(core, ids, attr_ids); });
+        ColumnRead read = py::without_gil([&] { return read_columns(core, ids, attrs); });
         for (ListParts& list : read.lists) read_elements(list, table->names[list.column]);
         if (!read.lists.empty()) py::without_gil([&] {
             for (ListParts& list : read.lists) {
