@@ -48,7 +48,7 @@ from operator import attrgetter
 from PyVorlane import Index
 
 from common import (add_report_args, best, bulk, fail, fmt_ratio, log, make_people, make_rows, md_row,
-                    put_section as _put_section, report_head, run_or_report, target_lines, timed_once)
+                    put_section as _put_section, report_head, run_or_report, target_lines, timed_once, speed_verdict)
 from peers import ANSWERS_PEERS, CITY
 
 DOCS_HEADING = "Answers beyond a list (`bench/answers.py`)"
@@ -362,24 +362,7 @@ def _fast_and_first(add, what, rows, limit, expect):
     if len(rows) < expect:
         add(what, None)
         return
-    over, slow, ratios = [], [], []
-    for r in rows:
-        me = r["times"]["PyVorlane"]
-        if me >= limit:
-            over.append(f"{_label(r)} {fmt_time(me)} ms")
-        for e in PEER_NAMES:
-            if e in r["times"]:
-                x = r["times"][e] / me
-                ratios.append((x, f"{_label(r)} vs {e}"))
-                if x <= 1:
-                    slow.append(f"{_label(r)} vs {e} {x:.2f}×")
-    slowest = max(rows, key=lambda r: r["times"]["PyVorlane"])
-    parts = [f"over for {'; '.join(over)}" if over
-             else f"slowest {_label(slowest)} {fmt_time(slowest['times']['PyVorlane'])} ms"]
-    if slow:
-        parts.append("not faster for " + "; ".join(slow))
-    elif ratios:
-        parts.append(f"closest {min(ratios)[1]} {min(ratios)[0]:,.1f}×")
+    over, slow, _, parts = speed_verdict(rows, _label, fmt_time, PEER_NAMES, lambda t: t >= limit)
     add(what, not over and not slow, "; ".join(parts))
 
 

@@ -275,6 +275,33 @@ def fmt_ratio(base, t):
     return f"{r:,.0f}×" if r >= 100 else f"{r:.1f}×" if r >= 0.095 else f"{r:.2g}×"
 
 
+def speed_verdict(rows, label, fmt, peers, over_limit):
+    """Whether rows timed against peers keep to a time limit and beat every peer that ran, and
+    the words why: (over, slow, missing peers, detail). Each row's `times` holds seconds by
+    engine, PyVorlane's among them; `label(row)` names a row, `fmt(t)` writes a time in ms,
+    `over_limit(t)` says whether PyVorlane's time misses the limit."""
+    over, slow, ratios, missing = [], [], [], set()
+    for r in rows:
+        me = r["times"]["PyVorlane"]
+        if over_limit(me):
+            over.append(f"{label(r)} {fmt(me)} ms")
+        for e in peers:
+            if e not in r["times"]:
+                missing.add(e)
+                continue
+            x = r["times"][e] / me
+            ratios.append((x, f"{label(r)} vs {e}"))
+            if x <= 1:
+                slow.append(f"{label(r)} vs {e} {x:.2f}×")
+    worst = max(rows, key=lambda r: r["times"]["PyVorlane"])
+    parts = [f"over for {'; '.join(over)}" if over else f"slowest {label(worst)} {fmt(worst['times']['PyVorlane'])} ms"]
+    if slow:
+        parts.append("not faster for " + "; ".join(slow))
+    elif ratios:
+        parts.append(f"closest {min(ratios)[1]} {min(ratios)[0]:,.1f}×")
+    return over, slow, missing, parts
+
+
 def md_row(cells):
     return "| " + " | ".join(cells) + " |"
 

@@ -21,7 +21,7 @@ from collections import Counter
 
 from PyVorlane import PyQueryExpr as Q
 
-from common import best, fail, fmt_ratio, md_row
+from common import best, fail, fmt_ratio, md_row, speed_verdict
 from peers import G_MEAN, G_MEAN_VIEW, G_SUM, G_SUM_VIEW, G_TOTAL, GROUP_LABELS, GROUP_VIEW_AGES
 
 PYTHON = "Python loop"
@@ -227,24 +227,7 @@ def verdicts(section):
         if len(mine) < len(labels):
             out.append((what, None, ""))
             return
-        over = [f"{r['question']} {_ms(r['times']['PyVorlane'])} ms" for r in mine if r["times"]["PyVorlane"] > limit]
-        slow, ratios, missing = [], [], set()
-        for r in mine:
-            for e in peers:
-                if e not in r["times"]:
-                    missing.add(e)
-                    continue
-                x = r["times"][e] / r["times"]["PyVorlane"]
-                ratios.append((x, f"{r['question']} vs {e}"))
-                if x <= 1:
-                    slow.append(f"{r['question']} vs {e} {x:.2f}×")
-        worst = max(mine, key=lambda r: r["times"]["PyVorlane"])
-        parts = [f"over for {'; '.join(over)}" if over
-                 else f"slowest {worst['question']} {_ms(worst['times']['PyVorlane'])} ms"]
-        if slow:
-            parts.append("not faster for " + "; ".join(slow))
-        elif ratios:
-            parts.append(f"closest {min(ratios)[1]} {min(ratios)[0]:,.1f}×")
+        over, slow, missing, parts = speed_verdict(mine, lambda r: r["question"], _ms, peers, lambda t: t > limit)
         if missing:
             parts.append(f"{' and '.join(sorted(missing))} not run")
         ok = False if over or slow else None if missing else True
