@@ -4,10 +4,12 @@ them, through writes, removals and views."""
 import datetime
 import math
 import random
+import struct
 from fractions import Fraction
 
 import pytest
 
+import PyVorlane
 from PyVorlane import Index, Indexable, PyQueryExpr as Q
 
 
@@ -30,25 +32,49 @@ def numbers_of(objs, attr):
     return out
 
 
+def counts_as_int(x):
+    """Ints, and floats that are ints within 64 bits: the keys do not tell 2.0 from 2."""
+    return isinstance(x, int) or (x.is_integer() and -2**63 <= x < 2**63)
+
+
+def rounded(exact):
+    """A Fraction rounded once to the nearest float, infinite beyond the largest one."""
+    try:
+        return float(exact)
+    except OverflowError:
+        return math.inf if exact > 0 else -math.inf
+
+
+def expected(nums):
+    """What sum and mean give for these numbers: the exact int sum and its mean rounded
+    once when all are ints; else the exact sum rounded once (as math.fsum rounds it,
+    infinite where that overflows) and the exact mean rounded once; infinities summed
+    as Python sums them. The mean of nothing is None."""
+    infinities = [x for x in nums if isinstance(x, float) and math.isinf(x)]
+    finite = [x for x in nums if not (isinstance(x, float) and math.isinf(x))]
+    exact = sum(map(Fraction, finite), Fraction(0))
+    if not nums:
+        return 0, None
+    if infinities:
+        special = sum(infinities)
+        return special, special
+    if all(counts_as_int(x) for x in finite):
+        return int(exact), rounded(exact / len(nums))
+    return rounded(exact), rounded(exact / len(nums))
+
+
+def same(got, want):
+    return type(got) is type(want) and (got == want or (math.isnan(got) and math.isnan(want)))
+
+
 def check(target, objs, attr):
     nums = numbers_of(objs, attr)
+    want_sum, want_mean = expected(nums)
     got_sum, got_mean = target.sum(attr), target.mean(attr)
-    if all(float(x).is_integer() for x in nums if not math.isinf(x)) and not any(
-            isinstance(x, float) and math.isinf(x) for x in nums):
-        want = sum(int(x) for x in nums)
-        assert type(got_sum) is int and got_sum == want
-        if nums:
-            assert got_mean == Fraction(want, len(nums)).__float__()
-    else:
-        want = math.fsum(nums) if not any(math.isinf(x) for x in nums) else sum(nums)
-        assert type(got_sum) is float
-        if math.isnan(want):
-            assert math.isnan(got_sum)
-        else:
-            assert got_sum == want
-            assert got_mean == pytest.approx(want / len(nums), rel=1e-15, abs=0)
-    if not nums:
-        assert got_mean is None
+    assert same(got_sum, want_sum), (got_sum, want_sum)
+    assert (got_mean is None and want_mean is None) or same(got_mean, want_mean), (got_mean, want_mean)
+    if isinstance(want_sum, float) and math.isfinite(want_sum) and all(float(x) == x for x in nums):
+        assert got_sum == math.fsum(nums)  # the exact sum, rounded as math.fsum rounds it
 
 
 def test_sums_are_exact_and_means_round_once():
@@ -178,3 +204,142 @@ def test_group_by_answers_as_a_loop_over_each_group():
     with pytest.raises(TypeError):
         g.sum()
     assert repr(g) == "<GroupBy city>"
+
+
+# ---------------------------------------------------------------- random values of every kind
+
+def any_double(rng):
+    """A double from its 64 random bits: any sign and magnitude, NaN and infinities too."""
+    return struct.unpack("<d", rng.getrandbits(64).to_bytes(8, "little"))[0]
+
+
+PROFILES = {
+    # Ints only: small ones, any of 64 bits, and the ends of the range (sums beyond 64 bits).
+    "ints": lambda rng: rng.choice([rng.randrange(-100, 100), rng.randrange(-2**63, 2**63),
+                                    2**63 - 1 - rng.randrange(3), -2**63 + rng.randrange(3)]),
+    # Ints and floats that are ints, within 64 bits and beyond (2.0**63 and up are floats).
+    "integral": lambda rng: rng.choice([rng.randrange(-10**6, 10**6), float(rng.randrange(-2**53, 2**53)),
+                                        -2.0**63, 2.0**63, 1e20, -0.0, 0.0, rng.randrange(-2**63, 2**63)]),
+    # Floats of moderate size, with ints among them.
+    "mixed": lambda rng: rng.choice([rng.uniform(-1e6, 1e6), rng.randrange(-1000, 1000), rng.random() * 100,
+                                     rng.uniform(-1, 1) * 2.0**rng.randrange(-60, 60)]),
+    # Every magnitude: subnormals, huge floats (sums that overflow), infinities, NaN.
+    "wild": lambda rng: rng.choice([any_double(rng), rng.randrange(1, 2**52) * 5e-324 * rng.choice([1, -1]),
+                                    rng.choice([math.inf, -math.inf, math.nan, -0.0, 5e-324, 1.7e308, -1.7e308]),
+                                    rng.uniform(-1, 1), rng.randrange(-2**63, 2**63)]),
+}
+
+
+def draw_value(rng, number):
+    """An attribute value: mostly a number, else a list or tuple of them, or no number at all."""
+    r = rng.random()
+    if r < 0.75:
+        return number(rng)
+    if r < 0.85:
+        return [number(rng) for _ in range(rng.randrange(4))] + rng.choice([[], ["s"], [True]])
+    if r < 0.88:
+        return tuple(number(rng) for _ in range(rng.randrange(1, 3)))
+    return rng.choice([None, "7", True, False, datetime.date(2020, 1, rng.randrange(1, 28)),
+                       datetime.timedelta(seconds=rng.randrange(100))])
+
+
+@pytest.fixture(params=["small form first", "bitmaps from the start"])
+def structures(request):
+    """Value maps made in the default way, or with every id in the bitmaps at once."""
+    previous = PyVorlane._set_small_structure_limit(0 if request.param == "bitmaps from the start" else previous_limit())
+    yield
+    PyVorlane._set_small_structure_limit(previous)
+
+
+def previous_limit():
+    limit = PyVorlane._set_small_structure_limit(0)
+    PyVorlane._set_small_structure_limit(limit)
+    return limit
+
+
+@pytest.mark.parametrize("profile", sorted(PROFILES))
+@pytest.mark.parametrize("seed", range(40))
+def test_random_values_sum_as_python_does(structures, profile, seed):
+    rng = random.Random(f"{profile}-{seed}")
+    number = PROFILES[profile]
+    size = rng.choice([5, 60, 400])
+    objs = [Item(v=draw_value(rng, number), k=rng.randrange(10)) for _ in range(size)]
+    idx = Index()
+    idx.add_object_many(objs)
+    members = list(objs)
+    check(idx, members, "v")
+    check(idx.reduced_query(Q.lt("k", 4)), [o for o in members if o.k < 4], "v")
+    # Writes, removals and objects that come back.
+    for _ in range(size // 2 + 3):
+        o = rng.choice(objs)
+        r = rng.random()
+        if r < 0.6:
+            o.v = draw_value(rng, number)
+        elif o in members:
+            idx.remove_object(o)
+            members.remove(o)
+        else:
+            idx.add_object(o)
+            members.append(o)
+    check(idx, members, "v")
+    check(idx.reduced_query(Q.ge("k", 3)), [o for o in members if o.k >= 3], "v")
+
+
+@pytest.mark.parametrize("profile", sorted(PROFILES))
+@pytest.mark.parametrize("seed", range(6))
+def test_groups_total_as_each_group_alone(structures, profile, seed):
+    # Many groups of a few dozen objects each: the groups' totals are read in one
+    # pass over the keys when that costs less than asking group by group.
+    rng = random.Random(f"groups-{profile}-{seed}")
+    number = PROFILES[profile]
+    tags = ["a", "b", "c", "d"]
+    objs = [Item(v=draw_value(rng, number), g=rng.randrange(60), t=rng.sample(tags, rng.randrange(3)),
+                 k=rng.randrange(4)) for _ in range(2500)]
+    idx = Index()
+    idx.add_object_many(objs)
+
+    def check_groups(target, members):
+        for attr in ("g", "t"):  # disjoint groups, and groups that share objects
+            by_value = {}
+            for o in members:
+                value = getattr(o, attr)
+                for group in set(value) if isinstance(value, list) else {value}:
+                    by_value.setdefault(group, []).append(o)
+            grouped = target.group_by(attr)
+            sums, means, counts = grouped.sum("v"), grouped.mean("v"), grouped.count("v")
+            assert [v for v, _ in sums] == [v for v, _ in target.count_by(attr)]
+            for (value, got_sum), (_, got_mean), (_, got_count) in zip(sums, means, counts):
+                nums = numbers_of(by_value[value], "v")
+                want_sum, want_mean = expected(nums)
+                assert same(got_sum, want_sum), (attr, value, got_sum, want_sum)
+                assert (got_mean is None and want_mean is None) or same(got_mean, want_mean)
+                assert got_count == len(nums)
+
+    check_groups(idx, objs)
+    view = idx.reduced_query(Q.lt("k", 2))
+    check_groups(view, [o for o in objs if o.k < 2])
+    for o in rng.sample(objs, 300):
+        o.v = draw_value(rng, number)
+    gone = rng.sample(objs, 200)
+    for o in gone:
+        idx.remove_object(o)
+    check_groups(idx, [o for o in objs if o not in gone])
+
+
+def test_overflowing_and_tiny_sums():
+    big = Index()
+    big.add_object_many([Item(x=1.7e308), Item(x=1.7e308), Item(x=-1.0)])
+    assert big.sum("x") == math.inf  # the exact sum is beyond the largest float
+    assert big.mean("x") == float(Fraction(1.7e308) * 2 / 3 - Fraction(1, 3))  # its mean is not
+    back = Index()
+    back.add_object_many([Item(x=1.7e308), Item(x=1.7e308), Item(x=-1.7e308)])
+    assert back.sum("x") == 1.7e308  # no overflow on the way
+    tiny = Index()
+    tiny.add_object_many([Item(x=5e-324) for _ in range(3)] + [Item(x=-1e-320)])
+    assert tiny.sum("x") == 3 * 5e-324 - 1e-320
+    assert tiny.mean("x") == rounded((3 * Fraction(5e-324) - Fraction(1e-320)) / 4)
+    ints = Index()
+    ints.add_object_many([Item(x=-2**63) for _ in range(3)] + [Item(x=-2.0**63)])
+    assert ints.sum("x") == -2**65 and type(ints.sum("x")) is int
+    ints.add_object(Item(x=2.0**63))  # the first float beyond the ints
+    assert ints.sum("x") == float(-2**65 + 2**63) and type(ints.sum("x")) is float

@@ -191,6 +191,27 @@ TEST(ExactSum, SumsMergeAndRefuseOutOfRange) {
     }
     a.add(b);
     EXPECT_EQ(a, both);
+    // Copies of a sum, added at once as one by one (negative sums too).
+    for (const uint64_t times : {uint64_t{1}, uint64_t{3}, uint64_t{1000}}) {
+        ExactSum once;
+        once.add_double(-0.1);
+        once.add_int(std::numeric_limits<int64_t>::min());
+        once.add_double(5e-324);
+        ExactSum at_once;
+        at_once.add_double(1.0);
+        ExactSum one_by_one = at_once;
+        at_once.add_multiple(once, times);
+        for (uint64_t i = 0; i < times; ++i) one_by_one.add(once);
+        EXPECT_EQ(at_once, one_by_one) << times;
+    }
+    ExactSum huge;  // 2^1100: 2^64 copies are beyond the range; one of the largest double's are not
+    huge.add(1, 1100, false);
+    EXPECT_THROW(ExactSum().add_multiple(huge, ~uint64_t{0}), std::exception);
+    ExactSum largest;
+    largest.add_double(-DBL_MAX);
+    ExactSum copies;
+    copies.add_multiple(largest, ~uint64_t{0});
+    EXPECT_EQ(copies.quotient(~uint64_t{0}), -DBL_MAX);
     ExactSum s;
     EXPECT_THROW(s.add(1, ExactSum::kLowExponent - 1, false), std::exception);
     EXPECT_THROW(s.add(1, 1200, false), std::exception);

@@ -12,6 +12,7 @@
 
 #include "index/engine/query.hpp"
 #include "index/structures/bitmap.hpp"
+#include "index/structures/exact_sum.hpp"
 #include "index/structures/ordered_bitmap/ordered_bitmap.hpp"
 #include "index/structures/time_key.hpp"
 
@@ -31,22 +32,26 @@ struct NumberValue {
 NumberValue number_of_key(const OrderKey& key);
 
 // The numbers of a set's values of one attribute, totalled exactly: how many,
-// the ints' sum in 128 bits (a billion values of 64 bits fit), and the floats'
-// sum as the non-overlapping partials of math.fsum, with infinities apart.
-// Integral numbers count as ints: the keys do not tell 2.0 from 2.
+// whether any is not an int, the finite ones' exact sum, and the infinities
+// apart. Integral numbers count as ints: the keys do not tell 2.0 from 2.
 struct NumberTotal {
     uint64_t count = 0;
     bool any_float = false;
-    __int128 ints = 0;
-    std::vector<double> partials;
-    double special = 0.0;
+    ExactSum sum;
+    double special = 0.0;  // the infinities' sum: +inf and -inf make NaN, as Python's sum does
     bool has_special = false;
 
-    void add_float(double x);
+    // Takes in the keys of one head (see HeadTotal).
+    void add_head(const HeadTotal& head);
     // Adds `times` copies of `other`, exactly.
     void add(const NumberTotal& other, uint64_t times);
     // Every number's sum rounded once (a float), or an infinity or NaN.
-    double float_sum() const;
+    double float_sum() const { return has_special ? special : sum.to_double(); }
+    // The sum over the count, rounded once (count > 0).
+    double mean() const { return has_special ? special : sum.quotient(count); }
+    // The sum of numbers that are all ints (!any_float): exact, as 2^32 ints
+    // of 64 bits fit.
+    __int128 int_sum() const;
 };
 
 // One value of a count: a number (by its key), a string, a boolean or a nested

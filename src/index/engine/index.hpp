@@ -144,6 +144,11 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
     std::optional<OrderKey> extreme(const AttrPath& path, bool largest, const Bitmap* base) const;
     // A member reaching one object along several routes counts its numbers once.
     NumberTotal total(const AttrPath& path, const Bitmap* base) const;
+    // The total over each group of ids (as `base` above; usually disjoint), in
+    // order: what total(path, &group) gives for each, for a plain attribute
+    // all at once (totals.cpp).
+    std::vector<NumberTotal> totals(const AttrPath& path, std::span<const Bitmap> groups) const;
+    std::vector<NumberTotal> totals(uint32_t attr, std::span<const Bitmap> groups) const;
     // The groups of `base` by value of `path`: each value count_by gives, in
     // its order, with the objects of `base` that hold it (equal to the query
     // `path == value` within `base`).

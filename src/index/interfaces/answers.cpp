@@ -52,10 +52,12 @@ const char* const kSumDoc =
     "The sum of the numbers among the objects' values of `attr` (container\n"
     "elements included; booleans, strings, dates and NaN are not numbers here):\n"
     "an exact int when every number is integral, else a float rounded once, as\n"
-    "math.fsum rounds; 0 when there is none.";
+    "math.fsum rounds (inf where that is beyond the largest float); 0 when there\n"
+    "is none.";
 const char* const kMeanDoc =
     "mean($self, attr, /)\n--\n\n"
-    "The mean of the numbers `sum` adds up, a float; None when there is none.";
+    "The mean of the numbers `sum` adds up, a float: their exact sum over their\n"
+    "number, rounded once; None when there is none.";
 
 AttrPath attribute_argument(const char* fname, PyObject* attr) {
     const std::string_view name = py::str_argument("attr", attr);
@@ -212,19 +214,15 @@ NumberTotal total_argument(const Scope& scope, const char* fname, PyObject* cons
 }  // namespace
 
 py::PyRef sum_to_python(const NumberTotal& total) {
-    if (!total.any_float) return int128_to_python(total.ints);
+    if (!total.any_float) return int128_to_python(total.int_sum());
     return py::PyRef::checked(PyFloat_FromDouble(total.float_sum()));
 }
 
 py::PyRef mean_to_python(const NumberTotal& total) {
     if (total.count == 0) return py::PyRef::borrow(Py_None);
-    py::PyRef count = py::PyRef::checked(PyLong_FromUnsignedLongLong(total.count));
-    if (!total.any_float) {
-        // Python's int division: rounded once, however large the sum.
-        py::PyRef sum = int128_to_python(total.ints);
-        return py::PyRef::checked(PyNumber_TrueDivide(sum.get(), count.get()));
-    }
-    return py::PyRef::checked(PyFloat_FromDouble(total.float_sum() / static_cast<double>(total.count)));
+    // The exact sum over the count, rounded once: for ints what Python's int
+    // division gives, for floats the mean of the exact sum.
+    return py::PyRef::checked(PyFloat_FromDouble(total.mean()));
 }
 
 py::PyRef extreme_to_python(const std::optional<OrderKey>& key) {

@@ -7,6 +7,7 @@
 #include <new>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "index/interfaces/answers.hpp"
 #include "index/interfaces/args.hpp"
@@ -41,22 +42,54 @@ Scope scope_of(PyObject* self) {
     return Scope{*g->core, g->base ? &*g->base : nullptr, g->owner};
 }
 
+// The groups, in count_by's order: each value with the objects of the set
+// that hold it.
+struct Groups {
+    std::vector<CountedValue> values;
+    std::vector<Bitmap> ids;
+};
+
+Groups groups_of(PyObject* self) {
+    const Scope scope = scope_of(self);
+    const AttrPath& path = as_group_by(self)->path;
+    auto found = py::without_gil([&] { return scope.core.groups(path, scope.base); });
+    Groups out;
+    out.values.reserve(found.size());
+    out.ids.reserve(found.size());
+    for (auto& [value, ids] : found) {
+        out.values.push_back(std::move(value));
+        out.ids.push_back(std::move(ids));
+    }
+    return out;
+}
+
+// The pairs (group value, result(i)) as a new list, for each group i.
+template <class Fn>
+PyObject* pairs_of(PyObject* self, const Groups& groups, Fn&& result) {
+    const Scope scope = scope_of(self);
+    py::PyRef list = py::PyRef::checked(PyList_New(0));
+    for (size_t i = 0; i < groups.values.size(); ++i) {
+        py::PyRef group_value = counted_to_python(*read_items(scope.core), groups.values[i]);
+        if (!group_value) continue;  // an object let go of meanwhile
+        py::PyRef r = result(i);
+        py::PyRef pair = py::PyRef::checked(PyTuple_Pack(2, group_value.get(), r.get()));
+        if (PyList_Append(list.get(), pair.get()) != 0) throw py::PyErrAlreadySet();
+    }
+    return list.release();
+}
+
 // fn(the group's ids) for each group, in count_by's order,
 // and the pairs (group value, what fn gives) as a new list.
 template <class Fn>
 PyObject* per_group(PyObject* self, Fn&& fn) {
-    const Scope scope = scope_of(self);
-    const AttrPath& path = as_group_by(self)->path;
-    const auto groups = py::without_gil([&] { return scope.core.groups(path, scope.base); });
-    py::PyRef list = py::PyRef::checked(PyList_New(0));
-    for (const auto& [value, ids] : groups) {
-        py::PyRef group_value = counted_to_python(*read_items(scope.core), value);
-        if (!group_value) continue;  // an object let go of meanwhile
-        py::PyRef result = fn(ids);
-        py::PyRef pair = py::PyRef::checked(PyTuple_Pack(2, group_value.get(), result.get()));
-        if (PyList_Append(list.get(), pair.get()) != 0) throw py::PyErrAlreadySet();
-    }
-    return list.release();
+    const Groups groups = groups_of(self);
+    return pairs_of(self, groups, [&](size_t i) { return fn(groups.ids[i]); });
+}
+
+// Each group's total of `of`, all at once.
+std::vector<NumberTotal> group_totals(PyObject* self, const Groups& groups, const AttrPath& of) {
+    const IndexAPI& core = *as_group_by(self)->core;
+    return py::without_gil([&] { return core.totals(of, groups.ids); });
 }
 
 // The attribute an aggregate reads: a str naming one attribute or a dotted path.
@@ -79,10 +112,10 @@ PyObject* group_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
             return count_list(scope_of(self), as_group_by(self)->path);
         }
         const AttrPath of = attribute_argument("count", attr);
-        const IndexAPI& core = *as_group_by(self)->core;
-        return per_group(self, [&](const Bitmap& ids) {
-            const NumberTotal total = py::without_gil([&] { return core.total(of, &ids); });
-            return py::PyRef::checked(PyLong_FromUnsignedLongLong(total.count));
+        const Groups groups = groups_of(self);
+        const std::vector<NumberTotal> totals = group_totals(self, groups, of);
+        return pairs_of(self, groups, [&](size_t i) {
+            return py::PyRef::checked(PyLong_FromUnsignedLongLong(totals[i].count));
         });
     });
 }
@@ -91,10 +124,10 @@ template <bool kMean>
 PyObject* group_total(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guarded_object([&] {
         const AttrPath of = aggregated(kMean ? "mean" : "sum", args, nargs, kwnames);
-        const IndexAPI& core = *as_group_by(self)->core;
-        return per_group(self, [&](const Bitmap& ids) {
-            const NumberTotal total = py::without_gil([&] { return core.total(of, &ids); });
-            return kMean ? mean_to_python(total) : sum_to_python(total);
+        const Groups groups = groups_of(self);
+        const std::vector<NumberTotal> totals = group_totals(self, groups, of);
+        return pairs_of(self, groups, [&](size_t i) {
+            return kMean ? mean_to_python(totals[i]) : sum_to_python(totals[i]);
         });
     });
 }

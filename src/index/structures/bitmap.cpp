@@ -1,5 +1,6 @@
 #include "index/structures/bitmap.hpp"
 
+#include <bit>
 #include <cstring>
 #include <vector>
 
@@ -60,6 +61,86 @@ void loosen_runs(roaring_bitmap_t* raw, uint16_t key) {
 }
 
 }  // namespace
+
+Bitmap Bitmap::with_bitset_chunks() const {
+    using namespace roaring::internal;
+    if (raw_ == nullptr) return Bitmap();
+    Bitmap out(create());
+    const roaring_array_t& ra = raw_->high_low_container;
+    for (int32_t i = 0; i < ra.size; ++i) {
+        uint8_t type = ra.typecodes[i];
+        const container_t* c = container_unwrap_shared(ra.containers[i], &type);
+        container_t* copy = nullptr;
+        if (type == BITSET_CONTAINER_TYPE) {
+            copy = bitset_container_clone(const_CAST_bitset(c));
+        } else if (type == ARRAY_CONTAINER_TYPE) {
+            copy = bitset_container_from_array(const_CAST_array(c));
+        } else {
+            copy = bitset_container_from_run(const_CAST_run(c));
+        }
+        if (copy == nullptr) fail(kBitmapCloneFailed);
+        ra_append(&out.raw_->high_low_container, ra.keys[i], copy, BITSET_CONTAINER_TYPE);
+    }
+    return out;
+}
+
+std::vector<uint16_t> Bitmap::chunk_keys() const {
+    if (raw_ == nullptr) return {};
+    const roaring_array_t& ra = raw_->high_low_container;
+    return std::vector<uint16_t>(ra.keys, ra.keys + ra.size);
+}
+
+const uint64_t* Bitmap::chunk_words(uint16_t key, uint64_t* scratch) const {
+    using namespace roaring::internal;
+    const int32_t i = raw_ == nullptr ? -1 : ra_get_index(&raw_->high_low_container, key);
+    if (i < 0) {
+        std::memset(scratch, 0, kChunkWords * sizeof(uint64_t));
+        return scratch;
+    }
+    uint8_t type = raw_->high_low_container.typecodes[i];
+    const container_t* c = container_unwrap_shared(raw_->high_low_container.containers[i], &type);
+    if (type == BITSET_CONTAINER_TYPE) return const_CAST_bitset(c)->words;
+    std::memset(scratch, 0, kChunkWords * sizeof(uint64_t));
+    if (type == ARRAY_CONTAINER_TYPE) {
+        const array_container_t* array = const_CAST_array(c);
+        for (int32_t k = 0; k < array->cardinality; ++k) {
+            const uint16_t low = array->array[k];
+            scratch[low / 64] |= uint64_t{1} << (low % 64);
+        }
+    } else {
+        const run_container_t* run = const_CAST_run(c);
+        for (int32_t k = 0; k < run->n_runs; ++k) bitset_set_lenrange(scratch, run->runs[k].value, run->runs[k].length);
+    }
+    return scratch;
+}
+
+size_t Bitmap::chunk_lows(uint16_t key, uint16_t* out) const {
+    using namespace roaring::internal;
+    const int32_t i = raw_ == nullptr ? -1 : ra_get_index(&raw_->high_low_container, key);
+    if (i < 0) return 0;
+    uint8_t type = raw_->high_low_container.typecodes[i];
+    const container_t* c = container_unwrap_shared(raw_->high_low_container.containers[i], &type);
+    size_t n = 0;
+    if (type == ARRAY_CONTAINER_TYPE) {
+        const array_container_t* array = const_CAST_array(c);
+        n = static_cast<size_t>(array->cardinality);
+        std::memcpy(out, array->array, n * sizeof(uint16_t));
+    } else if (type == BITSET_CONTAINER_TYPE) {
+        const uint64_t* words = const_CAST_bitset(c)->words;
+        for (size_t w = 0; w < kChunkWords; ++w) {
+            for (uint64_t bits = words[w]; bits != 0; bits &= bits - 1) {
+                out[n++] = static_cast<uint16_t>(w * 64 + static_cast<size_t>(std::countr_zero(bits)));
+            }
+        }
+    } else {
+        const run_container_t* run = const_CAST_run(c);
+        for (int32_t k = 0; k < run->n_runs; ++k) {
+            const uint32_t first = run->runs[k].value;
+            for (uint32_t v = first; v <= first + run->runs[k].length; ++v) out[n++] = static_cast<uint16_t>(v);
+        }
+    }
+    return n;
+}
 
 bool strictly_ascending(std::span<const uint32_t> ids) noexcept {
     for (size_t i = 1; i < ids.size(); ++i) {

@@ -216,6 +216,22 @@ public:
         if (!out.empty()) roaring_bitmap_to_uint32_array(raw_, out.data());
         return out;
     }
+    // A copy that keeps every chunk as a bitset, however few its ids: a set
+    // met with bitsets again and again (counting the ids both hold) is met
+    // word by word then, not id by id. For such reading only.
+    Bitmap with_bitset_chunks() const;
+    // Dense access, one chunk of 2^16 ids at a time (ids key * 65536 + 0...65535).
+    static constexpr size_t kChunkWords = 1024;
+    // The keys of the chunks holding any id, ascending.
+    std::vector<uint16_t> chunk_keys() const;
+    // The ids of chunk `key` as kChunkWords words (bit i of word w: the id
+    // with low half 64w + i): the set's own words when it keeps the chunk as
+    // a bitset, else written into `scratch` (kChunkWords words; all zero
+    // when no id is there).
+    const uint64_t* chunk_words(uint16_t key, uint64_t* scratch) const;
+    // The low halves of the ids of chunk `key`, ascending, written to `out`
+    // (room for 65536); how many.
+    size_t chunk_lows(uint16_t key, uint16_t* out) const;
     size_t size_in_bytes() const { return raw_ == nullptr ? 0 : roaring_bitmap_size_in_bytes(raw_); }
     // The heap the set holds in memory (see heap_bytes.hpp): the handle, the
     // array of container pointers, keys and types at its allocated size, and

@@ -125,6 +125,23 @@ void ExactSum::add(const ExactSum& other) {
     }
 }
 
+void ExactSum::add_multiple(const ExactSum& other, uint64_t times) {
+    if (times == 0) return;
+    // Two's complement times an unsigned count is the product's two's
+    // complement, while the product fits.
+    const int top = top_bit(other.is_negative() ? negated(other.limbs_) : other.limbs_);
+    check(top + std::bit_width(times) <= kBits - 2, "exact sum: a product above the highest place");
+    uint64_t product_carry = 0;
+    uint64_t sum_carry = 0;
+    for (size_t i = 0; i < kLimbs; ++i) {
+        const unsigned __int128 p = static_cast<unsigned __int128>(other.limbs_[i]) * times + product_carry;
+        product_carry = static_cast<uint64_t>(p >> 64);
+        const unsigned __int128 s = static_cast<unsigned __int128>(limbs_[i]) + static_cast<uint64_t>(p) + sum_carry;
+        limbs_[i] = static_cast<uint64_t>(s);
+        sum_carry = static_cast<uint64_t>(s >> 64);
+    }
+}
+
 bool ExactSum::is_zero() const noexcept {
     return std::all_of(limbs_.begin(), limbs_.end(), [](uint64_t v) { return v == 0; });
 }

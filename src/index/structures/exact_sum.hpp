@@ -31,6 +31,8 @@ public:
         add(magnitude, 0, negative);
     }
     void add(const ExactSum& other);
+    // Adds `times` copies of `other` (the product must stay within the range).
+    void add_multiple(const ExactSum& other, uint64_t times);
 
     bool is_zero() const noexcept;
     bool is_negative() const noexcept { return (limbs_[kLimbs - 1] >> 63) != 0; }

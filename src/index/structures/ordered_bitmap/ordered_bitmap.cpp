@@ -207,6 +207,11 @@ void NumericalBitmap::merge_from(const NumericalBitmap& other, const Bitmap& obj
         lowest_ = std::min(lowest_, other.lowest_);
         highest_ = std::max(highest_, other.highest_);
     }
+    for (const HeadBits& h : other.heads_) {
+        // Each of other's heads with its bits, as if its keys were noted here.
+        note_head(OrderKey{h.head, h.any});
+        note_head(OrderKey{h.head, h.all});
+    }
     // Both sides' buckets go into buckets at least as wide as either's.
     fit_buckets();
     if (buckets_.active() && other.buckets_.active() && other.bucket_low_ > bucket_low_) {
@@ -510,7 +515,7 @@ size_t NumericalBitmap::memory_bytes() const noexcept {
     for (const Slice& slice : slices_) n += slice[0].memory_bytes() + slice[1].memory_bytes();
     n += eq_ids_.memory_bytes() + buckets_.memory_bytes() + hash_table_bytes(bucket_bounds_) +
          occupied_.memory_bytes();
-    return n + vector_bytes(waiting_) + vector_bytes(small_);
+    return n + vector_bytes(waiting_) + vector_bytes(small_) + vector_bytes(heads_);
 }
 
 }  // namespace vorlane

@@ -113,6 +113,28 @@ struct BucketHash {
     size_t operator()(uint32_t bucket) const noexcept { return static_cast<size_t>(detail::multiply_mix(bucket, kFxSeed)); }
 };
 
+// The mantissa bits of the keys ever entered with one head (sign and
+// exponent, key bits 64...75): those set in any of them and those set in all.
+struct HeadBits {
+    uint16_t head = 0;
+    uint64_t any = 0;
+    uint64_t all = 0;
+};
+
+// The keys of some ids with one head, summed: how many there are, the sum of
+// their mantissas' magnitudes (a negative head's mantissas are stored mirrored
+// bit for bit) and the magnitude bits set in any of them. Under one head every
+// mantissa bit has one weight, so this is each key's share of a sum.
+struct HeadTotal {
+    uint16_t head = 0;
+    uint64_t count = 0;
+    unsigned __int128 magnitudes = 0;
+    uint64_t bits = 0;
+
+    bool negative() const noexcept { return (head & 0x800) == 0; }
+    friend bool operator==(const HeadTotal&, const HeadTotal&) = default;
+};
+
 class NumericalBitmap {
 public:
     static constexpr size_t kBufferCapacity = 64;
@@ -343,6 +365,24 @@ public:
     // occupied ones, the waiting removals and the pairs of the small form.
     size_t memory_bytes() const noexcept;
 
+    // The heads of every key ever entered, ascending (removals leave them).
+    std::span<const HeadBits> head_bits() const noexcept { return heads_; }
+
+    // The head totals of the ids of `of` that hold a key here (others are
+    // passed over), heads ascending, none for a head without such ids. In the
+    // large form the ids are split by head on the head bits where the heads
+    // entered differ, and each mantissa bit the keys of a head do not share is
+    // counted with one intersection.
+    std::vector<HeadTotal> head_totals(const Bitmap& of) const;
+    // head_totals of each group, in order, the same as asking group by group:
+    // asked so, unless the first group takes more work an id than a pass over
+    // the keys would; then all are summed in one pass.
+    std::vector<std::vector<HeadTotal>> head_totals_of_groups(std::span<const Bitmap> groups) const;
+    // The same in one pass over the keys of the groups' ids (large form):
+    // each id's key is read once and added to the totals of each group
+    // holding it (groups may share ids).
+    std::vector<std::vector<HeadTotal>> head_totals_in_one_pass(std::span<const Bitmap> groups) const;
+
     // True when every key ever entered has the same value at `bit`, stored in
     // `value`: that slice then cannot tell entered ids apart and searches skip it.
     bool shared_bit(size_t bit, bool& value) const noexcept {
@@ -459,7 +499,8 @@ private:
         occupied_ = Bitmap();
     }
 
-    void note(const OrderKey& key) noexcept {
+    void note(const OrderKey& key) {
+        note_head(key);
         seen_any_.head = static_cast<uint16_t>(seen_any_.head | key.head);
         seen_any_.mantissa |= key.mantissa;
         seen_all_.head = static_cast<uint16_t>(seen_all_.head & key.head);
@@ -468,6 +509,50 @@ private:
         highest_ = std::max(highest_, key);
         any_key_ = true;
     }
+
+    // Enters the key's mantissa bits under its head (the last head met first:
+    // keys come in runs of one head often).
+    void note_head(const OrderKey& key) {
+        if (last_head_ < heads_.size() && heads_[last_head_].head == key.head) {
+            heads_[last_head_].any |= key.mantissa;
+            heads_[last_head_].all &= key.mantissa;
+            return;
+        }
+        auto it = std::lower_bound(heads_.begin(), heads_.end(), key.head,
+                                   [](const HeadBits& h, uint16_t head) { return h.head < head; });
+        if (it != heads_.end() && it->head == key.head) {
+            it->any |= key.mantissa;
+            it->all &= key.mantissa;
+        } else {
+            it = heads_.insert(it, HeadBits{key.head, key.mantissa, key.mantissa});
+        }
+        last_head_ = static_cast<size_t>(it - heads_.begin());
+    }
+    // head_totals over the heads first...past - 1 for `ids`, whose keys (if
+    // `keyed`, else those of them that have a key) agree on every head bit
+    // the heads agree on.
+    // The cost of the bitmap operations of a head_totals, in lookups of one
+    // id; past the limit, the rest is not worked out (and the totals are short).
+    struct Work {
+        uint64_t done = 0;
+        uint64_t limit = UINT64_MAX;
+        bool over() const noexcept { return done > limit; }
+    };
+    void split_by_head(const Bitmap& ids, size_t first, size_t past, bool keyed, std::vector<HeadTotal>& out,
+                       Work& work) const;
+    // The head total of `ids`, all with a key with the head heads_[at].
+    HeadTotal total_of_head(const Bitmap& ids, size_t at, Work& work) const;
+    // head_totals, adding its cost to `work`.
+    std::vector<HeadTotal> head_totals(const Bitmap& of, Work& work) const;
+    // A head's ids are counted against the slices as bitsets from this many
+    // ids a chunk (on average) on.
+    static constexpr uint64_t kDenseIdsPerChunk = 256;
+    // The head totals of the groups `members` (indices into `groups`) into
+    // `out`: chunk by chunk, the keys of the ids the groups hold are read off
+    // the slices' words at once (a transpose of each word's bit matrix), then
+    // each group's ids add theirs to its totals.
+    void sum_in_one_pass(std::span<const Bitmap> groups, std::span<const size_t> members,
+                         std::vector<std::vector<HeadTotal>>& out) const;
 
     std::vector<SmallEntry>::iterator small_find(uint32_t id) {
         return std::lower_bound(small_.begin(), small_.end(), id,
@@ -530,6 +615,10 @@ private:
     OrderKey lowest_{0xFFFF, ~uint64_t{0}};
     OrderKey highest_{0, 0};
     bool any_key_ = false;
+    // The heads of the keys entered so far, ascending, with their mantissa bits
+    // (at most 4096: one per sign and exponent); and the one met last.
+    std::vector<HeadBits> heads_;
+    size_t last_head_ = 0;
     // The lowest key bit of the buckets (see bucket_of): set from the keys
     // when the slices are made, raised as keys further apart come.
     size_t bucket_low_ = 0;
