@@ -198,10 +198,11 @@ class _IndexLike:
         """Returns the sum of the numbers among the values of `attr` (list,
         tuple and set elements included; booleans, strings, dates and NaN are
         not numbers here): an exact int when every number is integral (2.0
-        counts as 2), else a float rounded once, as `math.fsum` rounds; 0 when
-        there is none. Along a dotted path each object adds the numbers of
-        each distinct object its path leads to: `sum("customer.age")` over
-        orders adds each order's customer's age.
+        counts as 2), else a float rounded once, as `math.fsum` rounds (inf
+        where that is beyond the largest float); 0 when there is none. Along a
+        dotted path each object adds the numbers of each distinct object its
+        path leads to: `sum("customer.age")` over orders adds each order's
+        customer's age.
 
         Raises:
             TypeError: `attr` is not a str.
@@ -209,8 +210,8 @@ class _IndexLike:
         """
 
     def mean(self, attr: str, /) -> float | None:
-        """Returns the mean of the numbers `sum` adds up, or None when there
-        is none."""
+        """Returns the mean of the numbers `sum` adds up: their exact sum over
+        their number, rounded once; None when there is none."""
 
     def group_by(self, attr: str, /) -> GroupBy:
         """Returns the objects grouped by their values of `attr`, as `count_by`
