@@ -37,7 +37,7 @@ double best_ms(int rounds, Fn&& fn) {
     return best;
 }
 
-void run(const char* label, uint32_t ids, size_t group_count, OrderKey (*key)(std::mt19937_64&)) {
+void run(const char* label, uint32_t ids, size_t group_count, OrderKey (*key)(std::mt19937_64&), uint64_t share = 1) {
     std::mt19937_64 rng(7);
     NumericalBitmap numbers;
     for (uint32_t id = 0; id < ids; ++id) numbers.push(id, key(rng));
@@ -45,7 +45,10 @@ void run(const char* label, uint32_t ids, size_t group_count, OrderKey (*key)(st
     Bitmap all;
     all.add_range(0, ids - 1);
     std::vector<std::vector<uint32_t>> members(group_count);
-    for (uint32_t id = 0; id < ids; ++id) members[rng() % group_count].push_back(id);
+    // The groups split every id, or one id in `share` (a view).
+    for (uint32_t id = 0; id < ids; ++id) {
+        if (rng() % share == 0) members[rng() % group_count].push_back(id);
+    }
     std::vector<Bitmap> groups;
     for (const auto& m : members) groups.emplace_back(std::span<const uint32_t>(m));
 
@@ -92,5 +95,8 @@ int main(int argc, char** argv) {
         run("age", kIds, groups, age);
         run("score", kIds, groups, score);
     }
+    std::printf("a view of 2%% of the ids:\n");
+    run("age", kIds, 50, age, 50);
+    run("score", kIds, 50, score, 50);
     return 0;
 }

@@ -158,12 +158,23 @@ void codes_of_word(const uint64_t* rows, size_t stride, size_t count, uint64_t* 
 
 using CodesOfWord = void (*)(const uint64_t*, size_t, size_t, uint64_t*);
 
-// The narrowest codes that hold `rows` bits.
+// The width of the narrowest codes that hold `rows` bits (8...64).
+size_t code_width(size_t rows) { return rows <= 8 ? 8 : std::bit_ceil(rows); }
+
 CodesOfWord codes_for(size_t rows) {
-    if (rows <= 8) return codes_of_word<8>;
-    if (rows <= 16) return codes_of_word<16>;
-    if (rows <= 32) return codes_of_word<32>;
-    return codes_of_word<64>;
+    switch (code_width(rows)) {
+        case 8: return codes_of_word<8>;
+        case 16: return codes_of_word<16>;
+        case 32: return codes_of_word<32>;
+        default: return codes_of_word<64>;
+    }
+}
+
+// The code of id `i` of a word alone: bit r is bit i of rows[r * stride].
+uint64_t gather_code(const uint64_t* rows, size_t stride, size_t count, unsigned i) {
+    uint64_t code = 0;
+    for (size_t r = 0; r < count; ++r) code |= ((rows[r * stride] >> i) & 1U) << r;
+    return code;
 }
 
 // The running head totals of every (group, head) pair of a pass. The
@@ -399,13 +410,18 @@ void NumericalBitmap::sum_in_one_pass(std::span<const Bitmap> groups, std::span<
     std::vector<const uint64_t*> row_words(rows);
     uint64_t* keyed_scratch = scratch.data() + rows * Bitmap::kChunkWords;
     std::vector<uint64_t> tile(rows * kSpanWords);
+    std::vector<uint64_t> word(rows);  // one word of every row
     std::vector<uint64_t> codes(kSpanWords * 64);
     std::vector<uint64_t> head_codes(layout.one_code ? 0 : kSpanWords * 64);
     // The low halves of each member's ids in the chunk, one member after another.
     std::vector<uint16_t> lows;
     std::vector<size_t> ends(members.size());
     std::vector<size_t> next(members.size());
-    std::vector<uint8_t> wanted(Bitmap::kChunkWords);
+    std::vector<uint64_t> wanted(Bitmap::kChunkWords);
+    // Up to this many ids of a word, gathering each one's bits costs less than
+    // transposing the word's matrix (about 3 W log W steps for codes of W bits).
+    const int few_ids = static_cast<int>(code_width(first_rows) * std::bit_width(code_width(first_rows) - 1) /
+                                         std::max<size_t>(first_rows, 1));
 
     std::vector<uint16_t> chunks;
     for (size_t m : members) {
@@ -443,27 +459,52 @@ void NumericalBitmap::sum_in_one_pass(std::span<const Bitmap> groups, std::span<
             for (size_t w = 0; w < Bitmap::kChunkWords; ++w) both[w] = zeros[w] | ones[w];
             keyed = both;
         }
-        // The words whose keys are read: all that hold keys when the groups
-        // cover the chunk about as densely, else those the groups' ids are in.
+        // The ids whose keys are read: all that have keys when the groups
+        // cover the chunk about as densely, else those of the groups.
         const bool dense = taken * 4 >= Bitmap::kChunkWords * 64;
         if (!dense) {
             std::fill(wanted.begin(), wanted.end(), 0);
-            for (size_t k = 0; k < taken; ++k) wanted[lows[k] / 64] = 1;
+            for (size_t k = 0; k < taken; ++k) wanted[lows[k] / 64] |= uint64_t{1} << (lows[k] % 64);
         }
         // A span of words at a time: the rows' words are copied (a few cache
         // lines of each row), each word's bit matrix is transposed into the
         // codes of its ids, then each group takes in the ids it holds there.
         for (size_t first = 0; first < Bitmap::kChunkWords; first += kSpanWords) {
-            for (size_t r = 0; r < rows; ++r) {
-                std::memcpy(&tile[r * kSpanWords], row_words[r] + first, sizeof(uint64_t) * kSpanWords);
+            // The span's words of every row, side by side: copied when the
+            // span's ids are many, else read where they are.
+            if (dense) {
+                for (size_t r = 0; r < rows; ++r) {
+                    std::memcpy(&tile[r * kSpanWords], row_words[r] + first, sizeof(uint64_t) * kSpanWords);
+                }
             }
             for (size_t at = 0; at < kSpanWords; ++at) {
                 const size_t w = first + at;
-                if (keyed[w] == 0 || (!dense && wanted[w] == 0)) continue;
-                first_codes(&tile[at], kSpanWords, first_rows, &codes[at * 64]);
+                const uint64_t ids = dense ? keyed[w] : keyed[w] & wanted[w];
+                if (ids == 0) continue;
+                if (dense) {
+                    first_codes(&tile[at], kSpanWords, first_rows, &codes[at * 64]);
+                    if (!layout.one_code) {
+                        codes_of_word<16>(&tile[layout.mantissa_rows * kSpanWords + at], kSpanWords,
+                                          layout.head_rows, &head_codes[at * 64]);
+                    }
+                    continue;
+                }
+                for (size_t r = 0; r < rows; ++r) word[r] = row_words[r][w];
+                if (std::popcount(ids) <= few_ids) {
+                    // A few ids: each one's bits gathered from the rows.
+                    for (uint64_t left = ids; left != 0; left &= left - 1) {
+                        const auto i = static_cast<unsigned>(std::countr_zero(left));
+                        codes[at * 64 + i] = gather_code(word.data(), 1, first_rows, i);
+                        if (!layout.one_code) {
+                            head_codes[at * 64 + i] =
+                                gather_code(&word[layout.mantissa_rows], 1, layout.head_rows, i);
+                        }
+                    }
+                    continue;
+                }
+                first_codes(word.data(), 1, first_rows, &codes[at * 64]);
                 if (!layout.one_code) {
-                    codes_of_word<16>(&tile[layout.mantissa_rows * kSpanWords + at], kSpanWords, layout.head_rows,
-                                      &head_codes[at * 64]);
+                    codes_of_word<16>(&word[layout.mantissa_rows], 1, layout.head_rows, &head_codes[at * 64]);
                 }
             }
             const SpanCodes span{codes.data(), layout.one_code ? nullptr : head_codes.data(), keyed,
