@@ -19,6 +19,7 @@
 namespace vorlane {
 
 struct IndexAPI;
+class ValueMaps;
 
 // A number as the answers give it back: an int when it is integral, else a
 // float. `WholeFloat` is integral but beyond 64 bits (a large float), kept as
@@ -125,6 +126,17 @@ bool count_before(const CountedValue& a, const CountedValue& b);
 // are then read off the links' list sizes, the members never visited (the
 // stored objects other than members are checked to hold no such link).
 bool members_link_once(const IndexAPI& core, const AttrPath& path, const Bitmap* base);
+// count_by along such a path: each value's members are the links to the
+// objects holding it (members_link_once must hold).
+std::vector<CountedValue> linked_counts(const IndexAPI& core, const AttrPath& path);
+
+// The objects of `among` whose value of `attr` is `value` or holds it as an
+// element (the empty string from its own set, which no query finds).
+Bitmap objects_holding(const IndexAPI& core, const ValueMaps& maps, uint32_t attr, const CountedValue& value,
+                       const Bitmap& among);
+// The stored objects holding the objects `at` through the steps of `path`
+// (every attribute but the last), last to first, as a dotted query goes back.
+Bitmap back_along(const ValueMaps& maps, const AttrPath& path, Bitmap at, const Bitmap& stored);
 
 // The value an entry of a count matches in a query: a number, a date or time,
 // a string, a boolean, or a nested object by id.

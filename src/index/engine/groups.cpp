@@ -10,8 +10,23 @@
 
 #include "index/engine/answers.hpp"
 #include "index/engine/index.hpp"
+#include "index/structures/string_interner.hpp"
 
 namespace vorlane {
+
+Bitmap answers::objects_holding(const IndexAPI& core, const ValueMaps& maps, uint32_t attr, const CountedValue& value,
+                                const Bitmap& among) {
+    const QueryMap* map = maps.find(attr);
+    if (map == nullptr) return Bitmap();
+    if (value.kind == CountedValue::Kind::Str && value.text.empty()) {
+        Bitmap out = map->read_str_radix_map()->empty_strings().clone();
+        map->unmask_ids(out);
+        out.and_inplace(among);
+        return out;
+    }
+    const Path name(StrInterner::global().snapshot().name(attr));
+    return evaluate_query(EvalContext{maps, core}, among, QueryExpr{q::Eq{name, operand_of(value)}});
+}
 
 Operand answers::operand_of(const CountedValue& v) {
     switch (v.kind) {
@@ -40,22 +55,11 @@ namespace {
 Bitmap holding_empty_string(const IndexAPI& core, const AttrPath& path, const Bitmap* base) {
     auto maps = core.index->read();
     auto members = core.allowed_items->read();
-    const QueryMap* leaf = maps->find(path.last());
-    if (leaf == nullptr) return Bitmap();
-    Bitmap at = leaf->read_str_radix_map()->empty_strings().clone();
-    leaf->unmask_ids(at);
-    if (path.dotted()) {
-        // Back to the holders through each step, last to first, as a dotted query goes.
-        auto graph = core.graph->read();
-        for (size_t i = path.steps.size() - 1; i-- > 0;) {
-            at.and_inplace(graph->stored);
-            const QueryMap* step = maps->find(path.steps[i]);
-            if (step == nullptr) return Bitmap();
-            at = step->holders_of(at);
-        }
-        at.and_inplace(*members);
-    }
-    at.and_inplace(base != nullptr ? *base : *members);
+    auto graph = core.graph->read();
+    Bitmap at = answers::objects_holding(core, *maps, path.last(), CountedValue::string("", 0), graph->stored);
+    at = answers::back_along(*maps, path, std::move(at), graph->stored);
+    at.and_inplace(*members);
+    if (base != nullptr) at.and_inplace(*base);
     return at;
 }
 
@@ -121,7 +125,7 @@ std::vector<std::pair<CountedValue, Bitmap>> IndexAPI::groups(const AttrPath& pa
     }
     std::vector<CountedValue> values;
     if (path.dotted() && answers::members_link_once(*this, path, base)) {
-        values = count_by(path, base);  // off the links' list sizes, no member visited
+        values = answers::linked_counts(*this, path);  // off the links' list sizes, no member visited
     } else if (path.dotted()) {
         Bitmap members;
         const PathReach reached = reach(path, set_or_members(base, members), false);

@@ -11,7 +11,6 @@
 
 #include "index/engine/answers.hpp"
 #include "index/engine/index.hpp"
-#include "index/structures/string_interner.hpp"
 
 namespace vorlane {
 
@@ -39,6 +38,41 @@ bool sorts_before(const SortValue& a, const SortValue& b, bool descending) {
     if (a.rank != b.rank) return a.rank < b.rank;
     if (a.rank == kStringRank) return descending ? b.text < a.text : a.text < b.text;
     return descending ? b.key < a.key : a.key < b.key;
+}
+
+// The link tables of a path's steps (every attribute but the last),
+// read-locked; none when no object holds a step's attribute.
+using LinksGuard = decltype(std::declval<const QueryMap&>().links.read(QueryMap::kMapPoisoned));
+std::optional<std::vector<LinksGuard>> step_links(const ValueMaps& maps, const AttrPath& path) {
+    std::vector<LinksGuard> steps;
+    steps.reserve(path.steps.size());
+    for (size_t i = 0; i + 1 < path.steps.size(); ++i) {
+        const QueryMap* map = maps.find(path.steps[i]);
+        if (map == nullptr) return std::nullopt;
+        steps.push_back(map->links.read(QueryMap::kMapPoisoned));
+    }
+    return steps;
+}
+
+// The distinct stored objects the steps lead to from `from`, into `at`
+// (`next` is scratch, kept by the caller across objects).
+void walk_steps(const std::vector<LinksGuard>& steps, const Bitmap& stored, uint32_t from, std::vector<uint32_t>& at,
+                std::vector<uint32_t>& next) {
+    at.assign(1, from);
+    for (const auto& links : steps) {
+        next.clear();
+        for (const uint32_t id : at) {
+            links->for_each_held(id, [&](uint32_t nested) {
+                if (stored.contains(nested)) next.push_back(nested);
+            });
+        }
+        if (next.size() > 1) {
+            std::sort(next.begin(), next.end());
+            next.erase(std::unique(next.begin(), next.end()), next.end());
+        }
+        at.swap(next);
+        if (at.empty()) return;
+    }
 }
 
 // A short limit along a path whose last attribute holds numbers: the stored
@@ -76,14 +110,8 @@ std::optional<std::vector<uint32_t>> order_by_walk(const IndexAPI& core, const A
         } else {
             numbers->get_lte_into_base(edge, taken, stored);
         }
-        // Back to the objects of `from` reaching them, step by step.
-        Bitmap at = taken.clone();
-        for (size_t i = path.steps.size() - 1; i-- > 0;) {
-            const QueryMap* step = maps->find(path.steps[i]);
-            if (step == nullptr) return std::nullopt;
-            at = step->holders_of(at);
-            if (i > 0) at.and_inplace(stored);
-        }
+        // Back to the objects of `from` reaching them.
+        Bitmap at = answers::back_along(*maps, path, taken.clone(), stored);
         at.and_inplace(from);
         at.and_inplace(*members);
         if (at.cardinality() < limit) continue;
@@ -92,25 +120,13 @@ std::optional<std::vector<uint32_t>> order_by_walk(const IndexAPI& core, const A
         const std::vector<OrderKey> keys = answers::keys_of(*numbers, taken_ids);
         std::unordered_map<uint32_t, OrderKey> key_of;
         for (size_t i = 0; i < taken_ids.size(); ++i) key_of.emplace(taken_ids[i], keys[i]);
-        std::vector<const QueryMap*> steps;
-        for (size_t i = 0; i + 1 < path.steps.size(); ++i) steps.push_back(maps->find(path.steps[i]));
+        const auto steps = step_links(*maps, path);
+        if (!steps) return std::nullopt;
         std::vector<std::pair<OrderKey, uint32_t>> ordered;
         std::vector<uint32_t> here;
         std::vector<uint32_t> next;
         at.for_each([&](uint32_t object) {
-            here.assign(1, object);
-            for (const QueryMap* step : steps) {
-                next.clear();
-                auto links = step->links.read(QueryMap::kMapPoisoned);
-                for (const uint32_t id : here) {
-                    links->for_each_held(id, [&](uint32_t nested) {
-                        if (stored.contains(nested)) next.push_back(nested);
-                    });
-                }
-                std::sort(next.begin(), next.end());
-                next.erase(std::unique(next.begin(), next.end()), next.end());
-                here.swap(next);
-            }
+            walk_steps(*steps, stored, object, here, next);
             std::optional<OrderKey> best;
             for (const uint32_t id : here) {
                 const auto found = key_of.find(id);
@@ -134,6 +150,33 @@ std::optional<std::vector<uint32_t>> order_by_walk(const IndexAPI& core, const A
 
 }  // namespace
 
+std::vector<CountedValue> answers::linked_counts(const IndexAPI& core, const AttrPath& path) {
+    const Bitmap stored = core.graph->read()->stored.clone();
+    std::vector<CountedValue> out = core.count_by(path.last(), &stored);
+    auto maps = core.index->read();
+    const QueryMap* step = maps->find(path.steps[0]);
+    if (step == nullptr) return {};
+    for (CountedValue& value : out) {
+        const Bitmap objects = objects_holding(core, *maps, path.last(), value, stored);
+        auto links = step->links.read(QueryMap::kMapPoisoned);
+        value.count = 0;
+        objects.for_each([&](uint32_t id) { value.count += links->links_to(id); });
+    }
+    std::erase_if(out, [](const CountedValue& value) { return value.count == 0; });
+    std::sort(out.begin(), out.end(), count_before);
+    return out;
+}
+
+Bitmap answers::back_along(const ValueMaps& maps, const AttrPath& path, Bitmap at, const Bitmap& stored) {
+    for (size_t i = path.steps.size() - 1; i-- > 0;) {
+        at.and_inplace(stored);  // objects on their way out keep their links a moment longer
+        const QueryMap* step = maps.find(path.steps[i]);
+        if (step == nullptr) return Bitmap();
+        at = step->holders_of(at);
+    }
+    return at;
+}
+
 bool answers::members_link_once(const IndexAPI& core, const AttrPath& path, const Bitmap* base) {
     if (base != nullptr || path.steps.size() != 2) return false;
     auto maps = core.index->read();
@@ -151,30 +194,6 @@ bool answers::members_link_once(const IndexAPI& core, const AttrPath& path, cons
 }
 
 namespace {
-
-// The stored objects holding `value` as their value of `attr` (or an element
-// of it), with their number of links in `step`, summed: the members reaching
-// the value, when members_link_once holds.
-uint64_t links_to_value(const IndexAPI& core, const AttrPath& path, const CountedValue& value) {
-    auto maps = core.index->read();
-    auto graph = core.graph->read();
-    const QueryMap* leaf = maps->find(path.last());
-    const QueryMap* step = maps->find(path.steps[0]);
-    if (leaf == nullptr || step == nullptr) return 0;
-    Bitmap objects;
-    if (value.kind == CountedValue::Kind::Str && value.text.empty()) {
-        objects = leaf->read_str_radix_map()->empty_strings().clone();
-        leaf->unmask_ids(objects);
-        objects.and_inplace(graph->stored);
-    } else {
-        const Path attr(StrInterner::global().snapshot().name(path.last()));
-        objects = evaluate_query(EvalContext{*maps, core}, graph->stored, QueryExpr{q::Eq{attr, answers::operand_of(value)}});
-    }
-    auto links = step->links.read(QueryMap::kMapPoisoned);
-    uint64_t n = 0;
-    objects.for_each([&](uint32_t id) { n += links->links_to(id); });
-    return n;
-}
 
 // The objects holding numbers of the path's last attribute, by how many
 // members reach them, read off the links' list sizes when members_link_once
@@ -214,18 +233,12 @@ PathReach IndexAPI::reach(const AttrPath& path, const Bitmap& base, bool with_pa
     auto maps = index->read();
     auto graph = this->graph->read();
     const Bitmap& stored = graph->stored;
-    using LinksGuard = decltype(std::declval<const QueryMap&>().links.read(QueryMap::kMapPoisoned));
-    std::vector<LinksGuard> steps;
-    steps.reserve(path.steps.size());
-    for (size_t i = 0; i + 1 < path.steps.size(); ++i) {
-        const QueryMap* map = maps->find(path.steps[i]);
-        if (map == nullptr) return out;  // no object has the attribute: nothing is reached
-        steps.push_back(map->links.read(QueryMap::kMapPoisoned));
-    }
+    const auto steps = step_links(*maps, path);
+    if (!steps) return out;  // no object has a step's attribute: nothing is reached
     if (!with_pairs) {
         // Step by step over whole sets.
         Bitmap at = base.clone();
-        for (const auto& links : steps) {
+        for (const auto& links : *steps) {
             at = links->held_by(at);
             at.and_inplace(stored);  // objects on their way out keep their links a moment longer
         }
@@ -238,21 +251,7 @@ PathReach IndexAPI::reach(const AttrPath& path, const Bitmap& base, bool with_pa
     std::vector<uint32_t> at;
     std::vector<uint32_t> next;
     base.for_each([&](uint32_t from) {
-        at.assign(1, from);
-        for (const auto& links : steps) {
-            next.clear();
-            for (const uint32_t id : at) {
-                links->for_each_held(id, [&](uint32_t nested) {
-                    if (stored.contains(nested)) next.push_back(nested);
-                });
-            }
-            if (next.size() > 1) {
-                std::sort(next.begin(), next.end());
-                next.erase(std::unique(next.begin(), next.end()), next.end());
-            }
-            at.swap(next);
-            if (at.empty()) return;
-        }
+        walk_steps(*steps, stored, from, at, next);
         for (const uint32_t id : at) {
             out.pairs.emplace_back(from, id);
             seen[id] = 1;
@@ -332,16 +331,7 @@ NumberTotal IndexAPI::total(const AttrPath& path, const Bitmap* base) const {
 std::vector<CountedValue> IndexAPI::count_by(const AttrPath& path, const Bitmap* base) const {
     if (!path.dotted()) return count_by(path.last(), base);
     std::vector<CountedValue> out;
-    if (answers::members_link_once(*this, path, base)) {
-        // Each value's members are the links to the objects holding it.
-        const Bitmap stored = graph->read()->stored.clone();
-        for (CountedValue& value : count_by(path.last(), &stored)) {
-            value.count = links_to_value(*this, path, value);
-            if (value.count != 0) out.push_back(std::move(value));
-        }
-        std::sort(out.begin(), out.end(), answers::count_before);
-        return out;
-    }
+    if (answers::members_link_once(*this, path, base)) return answers::linked_counts(*this, path);
     for (auto& [value, ids] : groups(path, base)) out.push_back(std::move(value));
     return out;
 }
