@@ -1002,5 +1002,65 @@ TEST(NumericalBitmap, WideSignedRangesFromTheOtherSideMatchBruteForce) {
     expect_searches(bits, values, probes, "removed");
 }
 
+// Keys that repeat enter the key table key by key; equality must match keys
+// inserted one at a time, in ascending and shuffled id order, across batches
+// that add keys until the table drops.
+TEST(NumericalBitmap, RepeatedKeysEnterLikeSingleInserts) {
+    std::mt19937 rng(5);
+    for (const bool shuffled : {false, true}) {
+        NumericalBitmap many;
+        NumericalBitmap single;
+        std::map<uint32_t, int64_t> values;
+        uint32_t next = 1;
+        for (int round = 0; round < 40; ++round) {
+            // Early rounds: 100 ages; later ones add many new values, a few ids each.
+            const int64_t spread = round < 5 ? 100 : 100000;
+            std::vector<uint32_t> ids;
+            std::vector<int64_t> nums;
+            for (int i = 0; i < 5000; ++i) {
+                ids.push_back(next++);
+                nums.push_back(static_cast<int64_t>(rng() % spread) - spread / 2);
+            }
+            if (shuffled) {
+                std::vector<size_t> order(ids.size());
+                for (size_t k = 0; k < order.size(); ++k) order[k] = k;
+                std::shuffle(order.begin(), order.end(), rng);
+                std::vector<uint32_t> ids2;
+                std::vector<int64_t> nums2;
+                for (size_t k : order) {
+                    ids2.push_back(ids[k]);
+                    nums2.push_back(nums[k]);
+                }
+                ids.swap(ids2);
+                nums.swap(nums2);
+                // insert_many takes ascending ids: sorted by id, keys follow.
+                std::vector<std::pair<uint32_t, int64_t>> pairs;
+                for (size_t k = 0; k < ids.size(); ++k) pairs.emplace_back(ids[k], nums[k]);
+                std::sort(pairs.begin(), pairs.end());
+                for (size_t k = 0; k < pairs.size(); ++k) ids[k] = pairs[k].first, nums[k] = pairs[k].second;
+            }
+            std::vector<OrderKey> keys;
+            for (size_t k = 0; k < ids.size(); ++k) {
+                keys.push_back(int_order_key(nums[k]));
+                values[ids[k]] = nums[k];
+                single.insert(ids[k], keys.back());
+            }
+            many.insert_many(ids, keys);
+            ASSERT_EQ(many.key_table().active(), single.key_table().active()) << round;
+            if (round % 8 == 0 || round == 39) {
+                for (int64_t probe : {int64_t{-50}, int64_t{0}, int64_t{49}, int64_t{1234}, int64_t{-40000}}) {
+                    Bitmap expected;
+                    for (const auto& [id, n] : values) {
+                        if (n == probe) expected.add(id);
+                    }
+                    ASSERT_TRUE(many.get_eq(int_order_key(probe)) == expected) << round << " " << probe;
+                    ASSERT_TRUE(single.get_eq(int_order_key(probe)) == expected) << round << " " << probe;
+                }
+            }
+        }
+        EXPECT_FALSE(many.key_table().active());
+    }
+}
+
 }  // namespace
 }  // namespace vorlane

@@ -321,6 +321,71 @@ TEST(PositionalBitmap, PushManyMatchesSinglePushes) {
     }
 }
 
+// Strings that repeat (a few cities, tags) are entered string by string; the
+// slots, the table of strings and every search must match single pushes, in
+// ascending and shuffled id order, and past the table's drop, which then
+// happens inside a batch (the batch's strings go to the fingerprints).
+TEST(PositionalBitmap, RepeatedStringsEnterLikeSinglePushes) {
+    std::mt19937 rng(41);
+    const std::vector<std::string> pool = {"city01", "city02", "town", "t", "", "a longer place name", "x"};
+    for (const bool shuffled : {false, true}) {
+        PositionalBitmap many(0);
+        PositionalBitmap single(0);
+        std::map<uint32_t, std::string> values;
+        std::vector<std::string> texts;
+        texts.reserve(40000);
+        const auto enter = [&](std::vector<std::pair<uint32_t, std::string_view>> entries) {
+            if (shuffled) std::shuffle(entries.begin(), entries.end(), rng);
+            many.push_many(entries);
+            for (const auto& [id, text] : entries) single.push(id, text);
+            many.flush();
+            single.flush();
+        };
+        uint32_t next = 1;
+        std::vector<std::pair<uint32_t, std::string_view>> entries;
+        for (int i = 0; i < 3000; ++i) {
+            texts.push_back(pool[rng() % pool.size()]);
+            entries.emplace_back(next++, texts.back());
+            values[entries.back().first] = texts.back();
+        }
+        enter(entries);
+        ASSERT_FALSE(many.uses_fingerprints());
+        // Distinct strings, one id each, up to the table's bound of values.
+        entries.clear();
+        while (many.value_table().value_count() + entries.size() < 4096) {
+            texts.push_back("only " + std::to_string(next));
+            entries.emplace_back(next++, texts.back());
+            values[entries.back().first] = texts.back();
+        }
+        enter(entries);
+        ASSERT_FALSE(many.uses_fingerprints());
+        // A batch of new strings, each repeated: grouped, and the table drops.
+        entries.clear();
+        for (int i = 0; i < 400; ++i) {
+            texts.push_back("new " + std::to_string(i % 20));
+            entries.emplace_back(next++, texts.back());
+            values[entries.back().first] = texts.back();
+        }
+        enter(entries);
+        EXPECT_TRUE(many.uses_fingerprints());
+        EXPECT_TRUE(single.uses_fingerprints());
+        ASSERT_EQ(many.len(), single.len());
+        for (size_t pos = 0; pos < many.len(); ++pos) {
+            for (size_t slot = 0; slot <= PositionalBitmap::kEdgeSlot; ++slot) {
+                ASSERT_TRUE(many.slot(pos, slot).bitmap() == single.slot(pos, slot).bitmap()) << shuffled << " " << pos << " " << slot;
+            }
+        }
+        expect_searches(many, values, shuffled ? "grouped, shuffled" : "grouped");
+        for (const std::string probe : {"city01", "new 7", "only 3001", "t"}) {
+            Bitmap expected;
+            for (const auto& [id, text] : values) {
+                if (text == probe) expected.add(id);
+            }
+            EXPECT_TRUE(many.equal(probe) == expected) << probe;
+        }
+    }
+}
+
 // merge_from in every pairing of forms, with positions of different lengths
 // (the smaller side is re-centred into the larger one).
 TEST(PositionalBitmap, MergeBetweenForms) {

@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <tuple>
+#include <exception>
+#include <system_error>
+#include <thread>
 
 #include "index/structures/id_alloc.hpp"
 #include "index/engine/delayed_query.hpp"
@@ -50,13 +53,115 @@ struct AttributeGroup {
     }
 };
 
-constexpr size_t kBatchGroup = 4096;
+// Large enough that a second thread pays for its start, small enough that a
+// group's values stay in cache while they are sorted out.
+constexpr size_t kBatchGroup = 16384;
 
 // Objects made one after another mostly come in id and address order: checking
 // costs one pass where sorting a batch of millions would cost many.
 template <class T, class Less>
 void sort_unless_sorted(std::vector<T>& v, Less less) {
     if (!std::is_sorted(v.begin(), v.end(), less)) std::sort(v.begin(), v.end(), less);
+}
+
+// Enters one attribute's numbers, strings, booleans and element ids into its
+// map: no interpreter, no other map, so attributes can be entered side by side.
+void enter_values(AttributeGroup& group, QueryMap& map) {
+    if (!group.elements.empty()) {
+        // Element ids are known to the map before any structure holds them,
+        // so a concurrent search always translates them.
+        std::vector<uint32_t> eids;
+        eids.reserve(group.elements.size());
+        {
+            auto mapped = map.get_mapped_ids_writer();
+            for (const auto& [eid, holder, value] : group.elements) {
+                mapped->insert(eid, holder);
+                eids.push_back(eid);
+            }
+        }
+        sort_unless_sorted(eids, std::less<>());
+        map.get_masked_ids_writer()->add_many(eids);
+    }
+    if (group.numbers.empty() && group.strings.empty() && group.bools.empty()) return;
+    BulkQueryMapAdder adder(map);
+    adder.reserve_strings(group.longest);
+    if (!group.numbers.empty()) {
+        sort_unless_sorted(group.numbers, [](const auto& a, const auto& b) { return a.first < b.first; });
+        // A batch may name one object twice: one entry per id.
+        group.numbers.erase(std::unique(group.numbers.begin(), group.numbers.end(),
+                                        [](const auto& a, const auto& b) { return a.first == b.first; }),
+                            group.numbers.end());
+        std::vector<uint32_t> ids;
+        std::vector<OrderKey> keys;
+        ids.reserve(group.numbers.size());
+        keys.reserve(group.numbers.size());
+        for (const auto& [id, key] : group.numbers) {
+            ids.push_back(id);
+            keys.push_back(key);
+        }
+        adder.insert_numbers(ids, keys);
+    }
+    adder.push_strs(group.strings);
+    for (const auto& [id, value] : group.bools) adder.push_bool(id, value);
+}
+
+// A rough price of entering an attribute's values: a number enters every key
+// bit's bitmap, a string one bitmap a byte.
+size_t price_of(const AttributeGroup& group) {
+    size_t price = 8 * group.numbers.size() + group.bools.size() + 2 * group.elements.size();
+    for (const auto& entry : group.strings) price += entry.second.size() + 2;
+    return price;
+}
+
+// Groups of fewer objects are entered on the calling thread alone: a second
+// thread costs more to start than it saves.
+constexpr size_t kLanesFrom = 2048;
+
+// Enters every attribute's values, on two threads where there are cores and
+// work for both: attributes are dealt out by price, the costliest first, each
+// to the thread with less to do. The map locks each thread takes are its own
+// attributes'; the caller's thread waits for the other before going on.
+void enter_values_in_lanes(std::span<std::pair<AttributeGroup*, QueryMap*>> work, size_t objects) {
+    static const bool two_cores = std::thread::hardware_concurrency() > 1;
+    if (!two_cores || objects < kLanesFrom || work.size() < 2) {
+        for (auto& [group, map] : work) enter_values(*group, *map);
+        return;
+    }
+    std::vector<std::pair<size_t, size_t>> priced;  // (price, position)
+    priced.reserve(work.size());
+    for (size_t k = 0; k < work.size(); ++k) priced.emplace_back(price_of(*work[k].first), k);
+    std::sort(priced.begin(), priced.end(), std::greater<>());
+    std::vector<size_t> mine;
+    std::vector<size_t> other;
+    size_t my_price = 0;
+    size_t other_price = 0;
+    for (const auto& [price, k] : priced) {
+        if (my_price <= other_price) {
+            mine.push_back(k);
+            my_price += price;
+        } else {
+            other.push_back(k);
+            other_price += price;
+        }
+    }
+    std::exception_ptr failed;
+    {
+        std::jthread lane;
+        try {
+            lane = std::jthread([&] {
+                try {
+                    for (const size_t k : other) enter_values(*work[k].first, *work[k].second);
+                } catch (...) {
+                    failed = std::current_exception();
+                }
+            });
+        } catch (const std::system_error&) {
+            // No thread to be had: this one enters them all.
+            mine.insert(mine.end(), other.begin(), other.end());
+        }
+        for (const size_t k : mine) enter_values(*work[k].first, *work[k].second);
+    }  // joined here, on the way out too
+    if (failed) std::rethrow_exception(failed);
 }
 
 }  // namespace
@@ -93,7 +198,7 @@ void IndexAPI::enter_batch(std::vector<StoredItem> batch, PreparedElements& prep
         std::vector<uint32_t> ids;
         ids.reserve(batch.size());
         for (const StoredItem& stored : batch) {
-            replaced.push_back(items_guard->put(stored.record().id, stored));
+            if (StoredItem old = items_guard->put(stored.record().id, stored); !old.vacant()) replaced.push_back(std::move(old));
             ids.push_back(stored.record().id);
         }
         // Values are entered once per object: not again for objects the core
@@ -127,7 +232,6 @@ void IndexAPI::enter_batch(std::vector<StoredItem> batch, PreparedElements& prep
         allowed->run_optimize();
     }
     replaced.clear();
-
     for (size_t from = 0; from < batch.size(); from += kBatchGroup) {
         const size_t to = std::min(batch.size(), from + kBatchGroup);
         // Lock the group's attribute storages in address order (two batches never
@@ -202,60 +306,27 @@ void IndexAPI::enter_batch(std::vector<StoredItem> batch, PreparedElements& prep
         }
 
         auto maps = index->read();
-        for (uint32_t attr_id : seen_attrs) {
-            AttributeGroup& group = *by_attr[attr_id];
-            QueryMap& map = *maps->find(attr_id);
-            if (!group.elements.empty()) {
-                // Element ids are known to the map before any structure holds them,
-                // so a concurrent search always translates them.
-                std::vector<uint32_t> eids;
-                eids.reserve(group.elements.size());
-                {
-                    auto mapped = map.get_mapped_ids_writer();
-                    for (const auto& [eid, holder, value] : group.elements) {
-                        mapped->insert(eid, holder);
-                        eids.push_back(eid);
-                    }
-                }
-                sort_unless_sorted(eids, std::less<>());
-                map.get_masked_ids_writer()->add_many(eids);
-            }
-            if (!group.numbers.empty() || !group.strings.empty() || !group.bools.empty()) {
-                BulkQueryMapAdder adder(map);
-                adder.reserve_strings(group.longest);
-                if (!group.numbers.empty()) {
-                    sort_unless_sorted(group.numbers, [](const auto& a, const auto& b) { return a.first < b.first; });
-                    // A batch may name one object twice: one entry per id.
-                    group.numbers.erase(std::unique(group.numbers.begin(), group.numbers.end(),
-                                                    [](const auto& a, const auto& b) { return a.first == b.first; }),
-                                        group.numbers.end());
-                    std::vector<uint32_t> ids;
-                    std::vector<OrderKey> keys;
-                    ids.reserve(group.numbers.size());
-                    keys.reserve(group.numbers.size());
-                    for (const auto& [id, key] : group.numbers) {
-                        ids.push_back(id);
-                        keys.push_back(key);
-                    }
-                    adder.insert_numbers(ids, keys);
-                }
-                adder.push_strs(group.strings);
-                for (const auto& [id, value] : group.bools) adder.push_bool(id, value);
-            }
-            // Entered after the adder let go of the map's structures, which
+        std::vector<std::pair<AttributeGroup*, QueryMap*>> work;
+        work.reserve(seen_attrs.size());
+        for (uint32_t attr_id : seen_attrs) work.emplace_back(by_attr[attr_id].get(), maps->find(attr_id));
+        {
+            enter_values_in_lanes(work, to - from);
+        }
+        for (auto& [group, map] : work) {
+            // Entered after the lanes let go of the map's structures, which
             // container elements take again.
-            for (const auto& [id, value, root] : group.singles) map.insert(*value, id, root);
-            map.hold_many(group.nested);
+            for (const auto& [id, value, root] : group->singles) map->insert(*value, id, root);
+            map->hold_many(group->nested);
             // Last, as nothing reads the prepared values any more: the ledger
             // takes them over instead of copying them.
-            if (!group.elements.empty()) {
-                auto ledger = map.elements.write(QueryMap::kMapPoisoned);
-                for (const auto& [eid, holder, value] : group.elements) ledger->add(eid, holder, std::move(*value));
+            if (!group->elements.empty()) {
+                auto ledger = map->elements.write(QueryMap::kMapPoisoned);
+                for (const auto& [eid, holder, value] : group->elements) ledger->add(eid, holder, std::move(*value));
             }
             // Let go of the containers at once: their values are gone, so no later
             // lookup may find them, and a large batch does not keep every container
             // until its end.
-            for (PreparedElements::Held* container : group.containers) prepared.release(*container);
+            for (PreparedElements::Held* container : group->containers) prepared.release(*container);
         }
     }
 }

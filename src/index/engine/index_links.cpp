@@ -26,6 +26,10 @@ const IndexAPI* sort_key(const IndexMeta& meta) {
 }  // namespace
 
 void add_index_link(IndexList& list, const std::weak_ptr<IndexAPI>& core) {
+    if (list.empty()) {  // most objects are in one index: nothing to trim, compare or sort
+        list.push_back(core);
+        return;
+    }
     trim_indexes(list, empty_index().get());
     // One link per core: a write reaches each index once, however often the
     // object was added to it.

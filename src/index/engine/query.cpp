@@ -61,7 +61,7 @@ void ElementLedger::add(uint32_t eid, uint32_t holder, PyValue value) {
     } else {
         check(entries_.size() < kEnd - 1, "element ledger full");
         slot = static_cast<uint32_t>(entries_.size());
-        entries_.push_back(Entry{eid, holder, next, std::move(value)});
+        entries_.emplace_back(Entry{eid, holder, next, std::move(value)});
     }
     first_.insert(holder, slot + 1);
     ++live_;
@@ -75,7 +75,7 @@ std::vector<std::pair<uint32_t, PyValue>> ElementLedger::take(uint32_t holder) {
         Entry& e = entries_[i];
         const uint32_t next = e.next;
         out.emplace_back(e.eid, std::move(*e.value));
-        release(e);
+        release(i);
         i = next;
     }
     first_.erase(holder);
@@ -83,10 +83,11 @@ std::vector<std::pair<uint32_t, PyValue>> ElementLedger::take(uint32_t holder) {
     return out;
 }
 
-void ElementLedger::release(Entry& e) {
+void ElementLedger::release(uint32_t slot) {
+    Entry& e = entries_[slot];
     e.value.reset();
     e.next = kEnd;
-    free_slots_.push_back(static_cast<uint32_t>(&e - entries_.data()));
+    free_slots_.push_back(slot);
     --live_;
 }
 
@@ -101,10 +102,10 @@ size_t value_heap_bytes(const PyValue& v) noexcept {
 }  // namespace
 
 size_t ElementLedger::memory_bytes() const noexcept {
-    size_t n = vector_bytes(entries_) + vector_bytes(free_slots_) + first_.memory_bytes();
-    for (const Entry& e : entries_) {
+    size_t n = entries_.memory_bytes() + vector_bytes(free_slots_) + first_.memory_bytes();
+    entries_.for_each([&](const Entry& e) {
         if (e.value) n += value_heap_bytes(*e.value);
-    }
+    });
     return n;
 }
 

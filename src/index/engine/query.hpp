@@ -16,6 +16,7 @@
 #include "index/structures/locks.hpp"
 #include "index/structures/ordered_bitmap/ordered_bitmap.hpp"
 #include "index/structures/paged_id_map.hpp"
+#include "index/structures/paged_vector.hpp"
 #include "index/structures/positional_bitmap/positional_bitmap.hpp"
 #include "index/structures/shards/hashmap/hashmap.hpp"
 #include "index/structures/time_key.hpp"
@@ -84,9 +85,9 @@ private:
         uint32_t next;  // the holder's next entry, or kEnd
         std::optional<PyValue> value;  // empty: a free slot
     };
-    void release(Entry& e);
+    void release(uint32_t slot);
 
-    std::vector<Entry> entries_;
+    PagedVector<Entry> entries_;  // never moved as it grows
     std::vector<uint32_t> free_slots_;
     PagedIdMap first_;  // holder -> 1 + index of its first entry
     size_t live_ = 0;

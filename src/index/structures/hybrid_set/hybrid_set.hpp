@@ -91,6 +91,18 @@ public:
         return true;
     }
 
+    // Adds the ids of `ids` (ascending) that are not there; returns how many were new.
+    size_t insert_many(std::span<const uint32_t> ids) {
+        size_t fresh = 0;
+        size_t k = 0;
+        for (; k < ids.size() && form() != Form::Bitmap; ++k) fresh += insert(ids[k]) ? 1 : 0;
+        if (k == ids.size()) return fresh;
+        Bitmap& bits = std::get<Bitmap>(repr_);
+        const uint64_t before = bits.cardinality();
+        bits.add_ascending(ids.subspan(k));
+        return fresh + static_cast<size_t>(bits.cardinality() - before);
+    }
+
     // Removes the ids of `ids` (ascending) that are there; returns how many were.
     size_t erase_many(std::span<const uint32_t> ids) {
         if (form() == Form::Bitmap) {

@@ -4,6 +4,7 @@
 #include <bit>
 #include <array>
 #include <optional>
+#include <unordered_map>
 
 #include "index/structures/heap_bytes.hpp"
 
@@ -506,8 +507,37 @@ void NumericalBitmap::insert_many_into_slices(std::span<const uint32_t> ids, std
         add_subset(slices_[bit][1].bitmap(), std::span<const uint32_t>(ones.data(), n_ones));
         add_subset(slices_[bit][0].bitmap(), std::span<const uint32_t>(zeros.data(), n_zeros));
     }
-    for (size_t j = 0; j < n && eq_ids_.active(); ++j) eq_ids_.insert(keys[j], ids[j]);
+    if (eq_ids_.active() && !insert_keys_by_key(ids, keys, ascending)) {
+        for (size_t j = 0; j < n && eq_ids_.active(); ++j) eq_ids_.insert(keys[j], ids[j]);
+    }
     for (size_t j = 0; j < n && buckets_.active(); ++j) enter_bucket(ids[j], keys[j]);
+}
+
+bool NumericalBitmap::insert_keys_by_key(std::span<const uint32_t> ids, std::span<const OrderKey> keys, bool ascending) {
+    // Few keys for many ids (an age, a year): each key's ids enter its set
+    // together. False, with nothing entered, when the keys are too varied.
+    const size_t most = std::max<size_t>(16, ids.size() / kIdsPerKey);
+    std::unordered_map<OrderKey, uint32_t, OrderKeyHash> number_of;
+    std::vector<OrderKey> distinct;
+    std::vector<std::vector<uint32_t>> ids_of;
+    for (size_t j = 0; j < ids.size(); ++j) {
+        const auto [it, fresh] = number_of.try_emplace(keys[j], static_cast<uint32_t>(distinct.size()));
+        if (fresh) {
+            if (distinct.size() == most) return false;
+            distinct.push_back(keys[j]);
+            ids_of.emplace_back();
+        }
+        ids_of[it->second].push_back(ids[j]);
+    }
+    for (size_t k = 0; k < distinct.size() && eq_ids_.active(); ++k) {
+        std::vector<uint32_t>& each = ids_of[k];
+        if (!ascending) {
+            std::sort(each.begin(), each.end());
+            each.erase(std::unique(each.begin(), each.end()), each.end());
+        }
+        eq_ids_.insert_many(distinct[k], std::span<const uint32_t>(each), [](const auto&) {});
+    }
+    return true;
 }
 
 size_t NumericalBitmap::memory_bytes() const noexcept {

@@ -592,6 +592,10 @@ private:
     // value. Empty while the ids are kept as pairs.
     std::vector<Slice> slices_;
     // The ids of each key, in the large form (see ValueIds).
+    // The key table's part of insert_many_into_slices when its keys repeat.
+    bool insert_keys_by_key(std::span<const uint32_t> ids, std::span<const OrderKey> keys, bool ascending);
+    // Keys entered key by key repeat at least this often on average.
+    static constexpr size_t kIdsPerKey = 8;
     ValueIds<OrderKey, OrderKeyHash> eq_ids_;
     // The ids of each key bucket, in the large form: range answers that read
     // few bitmaps, whatever the number of ids (see bucket_of).

@@ -2,6 +2,9 @@
 
 #include "index/structures/heap_bytes.hpp"
 
+#include <optional>
+#include <unordered_map>
+
 namespace vorlane {
 
 // --- small form -------------------------------------------------------------
@@ -132,6 +135,7 @@ void PositionalBitmap::push_many(std::span<const std::pair<uint32_t, std::string
     // An id is in a slot once, so ascending entries give ascending slots.
     bool ascending = true;
     for (size_t i = 1; i < entries.size() && ascending; ++i) ascending = entries[i].first > entries[i - 1].first;
+    if (push_by_string(entries, ascending)) return;
     for_each_slot_group(entries, [&](Bitmap& bits, std::span<const uint32_t> slot_ids) {
         if (ascending) {
             bits.add_ascending(slot_ids);
@@ -148,6 +152,68 @@ void PositionalBitmap::push_many(std::span<const std::pair<uint32_t, std::string
         // Sized once for the rest of the batch rather than grown by steps.
         if (had_table && !eq_ids_.active()) fingerprints_.reserve(fingerprints_.size() + entries.size() - k);
     }
+}
+
+bool PositionalBitmap::push_by_string(std::span<const std::pair<uint32_t, std::string_view>> entries, bool ascending) {
+    // Only while the table of strings lasts: past it, strings are mostly distinct.
+    if (!eq_ids_.active()) return false;
+    const size_t most = std::max<size_t>(16, entries.size() / kIdsPerString);
+    std::unordered_map<std::string_view, uint32_t, StringKeyHash, std::equal_to<>> number_of;
+    std::vector<std::string_view> texts;
+    std::vector<std::vector<uint32_t>> ids_of;
+    for (const auto& [id, text] : entries) {
+        if (text.empty()) continue;
+        const auto [it, fresh] = number_of.try_emplace(text, static_cast<uint32_t>(texts.size()));
+        if (fresh) {
+            if (texts.size() == most) return false;  // nothing entered yet
+            texts.push_back(text);
+            ids_of.emplace_back();
+        }
+        ids_of[it->second].push_back(id);
+    }
+    if (!ascending) {
+        for (auto& ids : ids_of) {
+            std::sort(ids.begin(), ids.end());
+            ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+        }
+    }
+    // Each slot, with the strings covering it: a slot one string covers takes
+    // its ids as they are, one several cover takes their union in one merge.
+    constexpr size_t kPerPosition = kEdgeSlot + 1;
+    std::unordered_map<size_t, std::vector<uint32_t>> covering;
+    for (uint32_t t = 0; t < texts.size(); ++t) {
+        const std::string_view text = texts[t];
+        const size_t n = text.size();
+        const size_t at = start_of(n);
+        covering[at * kPerPosition + kEdgeSlot].push_back(t);
+        for (size_t j = 0; j < n; ++j) covering[(at + j) * kPerPosition + static_cast<uint8_t>(text[j])].push_back(t);
+        if (n > 1) covering[(at + n - 1) * kPerPosition + kEdgeSlot].push_back(t);
+    }
+    std::vector<std::optional<Bitmap>> bits_of(texts.size());
+    const auto bits = [&](uint32_t t) -> const Bitmap& {
+        if (!bits_of[t]) bits_of[t].emplace(std::span<const uint32_t>(ids_of[t]));
+        return *bits_of[t];
+    };
+    for (const auto& [at, strings] : covering) {
+        Bitmap& target = slot(at / kPerPosition, at % kPerPosition).bitmap();
+        if (strings.size() == 1) {
+            target.add_ascending(ids_of[strings.front()]);
+            continue;
+        }
+        std::vector<const Bitmap*> parts;
+        parts.reserve(strings.size());
+        for (const uint32_t t : strings) parts.push_back(&bits(t));
+        target.or_inplace(Bitmap::or_many(std::span<const Bitmap* const>(parts)));
+    }
+    for (uint32_t t = 0; t < texts.size(); ++t) {
+        const std::span<const uint32_t> ids(ids_of[t]);
+        if (eq_ids_.active() &&
+            eq_ids_.insert_many(texts[t], ids, [&](const auto& table) { start_fingerprints(table, table.id_count() + ids.size()); })) {
+            continue;
+        }
+        for (const uint32_t id : ids) fingerprints_.insert(fingerprints_.fingerprint(texts[t]), id);
+    }
+    return true;
 }
 
 void PositionalBitmap::reserve(size_t longest) {

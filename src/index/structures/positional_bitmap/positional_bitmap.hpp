@@ -204,6 +204,13 @@ private:
     // fn(slot's bitmap, ids) for every slot the strings of `entries` cover, with
     // that slot's ids in entry order (strings longer than the positions, never
     // entered here, and empty ones are skipped).
+    // push_many for strings most of which repeat (a city, a tag): each distinct
+    // string's ids enter its slots and its table entry together, so its bytes
+    // are read once, not once an id. False, with nothing entered, when the
+    // strings are too varied for that to pay.
+    bool push_by_string(std::span<const std::pair<uint32_t, std::string_view>> entries, bool ascending);
+    // Strings entered by push_by_string repeat at least this often on average.
+    static constexpr size_t kIdsPerString = 8;
     template <class Fn>
     void for_each_slot_group(std::span<const std::pair<uint32_t, std::string_view>> entries, Fn&& fn);
     void remove_from_positions(uint32_t id, std::string_view text);

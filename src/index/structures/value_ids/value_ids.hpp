@@ -56,6 +56,25 @@ public:
         if (it->second.insert(id)) ++ids_;
     }
 
+    // Inserts ids (ascending) under one key with one lookup. Dropping the table
+    // is decided as for the first of them; when it drops, `on_drop(*this)`
+    // runs first and none of `ids` is entered. True while the table answers.
+    template <class K, class OnDrop>
+    bool insert_many(const K& key, std::span<const uint32_t> ids, OnDrop&& on_drop) {
+        if (!active_ || ids.empty()) return active_;
+        auto it = values_.find(key);
+        if (it == values_.end()) {
+            if (values_.size() >= kAlwaysKept && (values_.size() + 1) * kIdsPerValue > ids_ + 1) {
+                on_drop(static_cast<const ValueIds&>(*this));
+                drop();
+                return false;
+            }
+            it = values_.emplace(Key(key), HybridSet()).first;
+        }
+        ids_ += it->second.insert_many(ids);
+        return true;
+    }
+
     // `key` must be the value the id was inserted with.
     template <class K>
     void remove(const K& key, uint32_t id) {
