@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <string>
@@ -69,6 +70,44 @@ TEST(ValueIds, RemoveRetainMergeKeepExactSets) {
 
 // Keys that meet under rekey join their ids; merging through a key map puts
 // the other table's ids under the mapped keys.
+TEST(ValueIds, RemoveBatchTakesExactlyItsPairsInAnyOrder) {
+    // Batches above and below the size a radix sort takes, given ascending by
+    // id (as settles give them) and shuffled; a pair under another value than
+    // its id's, or for an id never entered, takes nothing.
+    std::mt19937 rng(9);
+    for (const uint32_t n : {40u, 3000u}) {
+        for (const bool shuffled : {false, true}) {
+            Numbers ids;
+            std::map<uint32_t, int64_t> model;
+            for (uint32_t i = 0; i < n; ++i) {
+                model[i] = static_cast<int64_t>(rng() % 13);
+                ids.insert(int_order_key(model[i]), i);
+            }
+            std::vector<std::pair<uint32_t, int64_t>> batch;
+            for (uint32_t i = 0; i < n; ++i) {
+                if (rng() % 3 == 0) batch.emplace_back(i, model[i]);
+            }
+            batch.emplace_back(n + 5, 1);        // never entered
+            batch.emplace_back(0, model[0] + 1);  // not under this value
+            std::sort(batch.begin(), batch.end());
+            if (shuffled) std::shuffle(batch.begin(), batch.end(), rng);
+            ids.remove_batch(batch, [](int64_t v) { return int_order_key(v); });
+            for (const auto& [id, v] : batch) {
+                const auto it = model.find(id);
+                if (it != model.end() && it->second == v) model.erase(it);
+            }
+            EXPECT_EQ(ids.id_count(), model.size());
+            for (int64_t v = 0; v < 13; ++v) {
+                std::vector<uint32_t> want;
+                for (const auto& [id, value] : model) {
+                    if (value == v) want.push_back(id);
+                }
+                EXPECT_EQ(ids.find(int_order_key(v), nullptr).to_vector(), want) << "n=" << n << " v=" << v;
+            }
+        }
+    }
+}
+
 TEST(ValueIds, RekeyJoinsSetsAndMergeMapsKeys) {
     ValueIds<uint32_t, BucketHash> buckets;
     for (uint32_t id = 0; id < 300; ++id) buckets.insert(id % 12, id);

@@ -18,6 +18,7 @@
 #include "index/structures/bitmap.hpp"
 #include "index/structures/heap_bytes.hpp"
 #include "index/structures/hybrid_set/hybrid_set.hpp"
+#include "index/structures/radix_sort.hpp"
 
 namespace vorlane {
 
@@ -108,7 +109,13 @@ public:
             const auto it = values_.find(key_of(value));
             if (it != values_.end()) found.emplace_back(&*it, id);
         }
-        std::sort(found.begin(), found.end());
+        // By entry, each entry's ids ascending: a batch that does not come by
+        // id is put in id order first, and the sort by entry keeps that order.
+        const auto id_of = [](const std::pair<Slot*, uint32_t>& f) { return f.second; };
+        if (!std::is_sorted(found.begin(), found.end(), [&](const auto& a, const auto& b) { return id_of(a) < id_of(b); })) {
+            radix_sort_by(found, id_of);
+        }
+        radix_sort_by(found, [](const std::pair<Slot*, uint32_t>& f) { return reinterpret_cast<uintptr_t>(f.first); });
         std::vector<uint32_t> ids;
         for (size_t from = 0; from < found.size();) {
             size_t to = from;

@@ -10,7 +10,10 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
+
+#include "index/structures/radix_sort.hpp"
 
 namespace vorlane {
 
@@ -39,13 +42,13 @@ std::vector<NetChange<V>> net_changes(const std::vector<WaitingChange<V>>& log) 
     const bool removals_only = std::none_of(log.begin(), log.end(), [](const WaitingChange<V>& c) { return c.arriving; });
     if (removals_only) {
         for (const WaitingChange<V>& c : log) out.push_back(NetChange<V>{c.id, &c.value, nullptr});
-        std::sort(out.begin(), out.end(), [](const NetChange<V>& a, const NetChange<V>& b) { return a.id < b.id; });
+        radix_sort_by(out, [](const NetChange<V>& c) { return c.id; });
         return out;
     }
     // (id, position) pairs sort small and keep each id's entries in order.
     std::vector<std::pair<uint32_t, uint32_t>> order(log.size());
     for (size_t i = 0; i < log.size(); ++i) order[i] = {log[i].id, static_cast<uint32_t>(i)};
-    std::sort(order.begin(), order.end());
+    radix_sort_by(order, [](const std::pair<uint32_t, uint32_t>& p) { return p.first; });  // stable: positions stay in order
     for (size_t i = 0; i < order.size();) {
         size_t end = i + 1;
         while (end < order.size() && order[end].first == order[i].first) ++end;
