@@ -260,3 +260,76 @@ def test_ids_of_removed_and_released_objects_are_reused_safely():
         for o in bare + new:
             idx.remove_object(o)
         del bare, new, model
+
+
+class Holder(Indexable):
+    pass
+
+
+def mixed(n, inner):
+    """An object whose containers hold every kind of element: strings, ints, floats,
+    booleans, None, a nested list and a nested object."""
+    return Holder(n=n, name=f"h{n % 11}", tags=[f"t{n % 5}", n % 6, n / 4, n % 2 == 0, None,
+                                                 [f"in{n % 3}", 1000 + n % 7], inner[n % len(inner)]],
+                  pair=(n % 9, f"p{n % 4}"))
+
+
+MIXED_QUERIES = [
+    (Q.eq("tags", "t2"), lambda o: "t2" in o.tags),
+    (Q.eq("tags", 3), lambda o: 3 in o.tags),
+    (Q.bt("tags", 10.0, 40.5), lambda o: any(type(v) in (int, float) and 10.0 <= v <= 40.5 for v in o.tags)),
+    (Q.eq("tags", True), lambda o: True in [v for v in o.tags if type(v) is bool]),
+    (Q.starts_with("tags", "t"), lambda o: any(isinstance(v, str) and v.startswith("t") for v in o.tags)),
+    (Q.eq("pair", "p1"), lambda o: "p1" in o.pair),
+    (Q.eq("name", "h3"), lambda o: o.name == "h3"),
+]
+
+
+def check_mixed(idx, model):
+    assert sorted(o.n for o in idx.collect()) == sorted(o.n for o in model)
+    for q, test in MIXED_QUERIES:
+        assert sorted(o.n for o in idx.reduced_query(q).collect()) == sorted(o.n for o in model if test(o)), q
+
+
+@pytest.mark.parametrize("between", [1, 7, 40, 10_000])
+def test_removing_holders_of_every_kind_of_element_in_random_order_matches_a_scan(between):
+    """Containers' elements leave with their holder however many removals wait
+    between two reads (one, a few, more than a batch carried out id by id, all)."""
+    inner = [Item(n=-k, age=k, name="inner", tags=[], score=0.0) for k in range(5)]
+    objs = [mixed(n, inner) for n in range(900)]
+    idx = Index()
+    idx.add_object_many(objs)
+    model = set(objs)
+    order = list(objs)
+    random.Random(between).shuffle(order)
+    for k, o in enumerate(order):
+        idx.remove_object(o)
+        model.discard(o)
+        if k % between == between - 1 or k in (0, len(order) - 1):
+            check_mixed(idx, model)
+    assert len(idx) == 0 and idx.collect() == []
+    idx.add_object_many(objs[:50])  # the freed element ids serve new elements
+    check_mixed(idx, set(objs[:50]))
+
+
+def test_an_object_in_several_indexes_keeps_each_link_until_removed_from_it():
+    o = make(1)
+    indexes = [Index() for _ in range(5)]
+    for idx in indexes:
+        idx.add_object(o)
+        idx.add_object(o)  # once more: still one link
+    base = sys.getrefcount(o)
+    del indexes[1]  # a dead index's link goes with the next change of the list
+    indexes[2].remove_object(o)
+    o.age = 5
+    for k, idx in enumerate(indexes):
+        assert idx.reduced(age=5).collect() == ([] if k == 2 else [o]), k
+    for idx in indexes:
+        if idx is not indexes[2]:
+            idx.remove_object(o)
+    o.age = 6
+    assert all(idx.collect() == [] and idx.reduced(age=6).collect() == [] for idx in indexes)
+    assert sys.getrefcount(o) < base
+    indexes[0].add_object(o)
+    o.age = 7
+    assert indexes[0].reduced(age=7).collect() == [o] and indexes[3].reduced(age=7).collect() == []

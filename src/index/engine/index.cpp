@@ -83,7 +83,7 @@ void IndexAPI::leave_store(const Indexable& record, IndexList& list, const Attri
             if (QueryMap* map = maps->find(attr_id)) map->remove_id(v, id, id, Removal::Batched);
         });
     }
-    retire_records(Bitmap{id}, released);
+    retire_record(id, released);
     trim_indexes(list, this);
 }
 
@@ -97,6 +97,16 @@ void IndexAPI::retire_records(const Bitmap& ids, std::vector<StoredItem>& releas
         return;
     }
     ids.for_each([&](uint32_t id) { released.push_back(items_guard->take(id)); });
+    items_guard->release_kept(released);
+}
+
+void IndexAPI::retire_record(uint32_t id, std::vector<StoredItem>& released) {
+    auto items_guard = get_items_writer();
+    if (views.load(std::memory_order_acquire) > 0) {
+        items_guard->keep_for_view(id);
+        return;
+    }
+    released.push_back(items_guard->take(id));
     items_guard->release_kept(released);
 }
 

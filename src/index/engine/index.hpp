@@ -103,8 +103,11 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
     void add_object_many(std::vector<StoredItem> batch, PreparedElements& prepared);
     // Takes one member out. It stays stored while a stored object holds it;
     // otherwise its values, links and registration go, with whatever only it
-    // reached. False if it is not a member.
-    bool remove_object(const Indexable& record);
+    // reached. False if it is not a member. Its record, when it goes, moves to
+    // `released`, for the caller to let go of once it holds the interpreter
+    // lock again (the last reference then goes at once, not through the queue
+    // of references waiting for that lock).
+    bool remove_object(const Indexable& record, std::vector<StoredItem>& released);
     // Narrows the members in place to those that satisfy every filter.
     void reduce(std::span<const QueryExpr> filters);
     // A new index of the objects `batch` (the admitted objects of a view).
@@ -179,6 +182,8 @@ struct IndexAPI : std::enable_shared_from_this<IndexAPI> {
     // may collect them, else moved to `released` (with any kept before), for
     // the caller to let go of after its locks.
     void retire_records(const Bitmap& ids, std::vector<StoredItem>& released);
+    // The same for one id.
+    void retire_record(uint32_t id, std::vector<StoredItem>& released);
     // Lets go of the records kept for views once no view is left.
     void release_kept_records();
 

@@ -67,10 +67,9 @@ void ElementLedger::add(uint32_t eid, uint32_t holder, PyValue value) {
     ++live_;
 }
 
-std::vector<std::pair<uint32_t, PyValue>> ElementLedger::take(uint32_t holder) {
-    std::vector<std::pair<uint32_t, PyValue>> out;
+void ElementLedger::take(uint32_t holder, std::vector<std::pair<uint32_t, PyValue>>& out) {
     const uint32_t first = first_.find(holder);
-    if (first == PagedIdMap::kNone) return out;
+    if (first == PagedIdMap::kNone) return;
     for (uint32_t i = first - 1; i != kEnd;) {
         Entry& e = entries_[i];
         const uint32_t next = e.next;
@@ -80,7 +79,6 @@ std::vector<std::pair<uint32_t, PyValue>> ElementLedger::take(uint32_t holder) {
     }
     first_.erase(holder);
     --holders_;
-    return out;
 }
 
 void ElementLedger::release(uint32_t slot) {
@@ -305,12 +303,49 @@ void QueryMap::remove_id(const PyValue& v, uint32_t id, uint32_t root, Removal h
     }
 }
 
-void QueryMap::remove_elements(uint32_t holder, uint32_t root, Removal how) {
-    std::vector<std::pair<uint32_t, PyValue>> taken = elements.write(kMapPoisoned)->take(holder);
-    if (taken.empty()) return;
+namespace {
+// The elements taken out of one holder, kept per depth of containers being
+// removed on this thread (a container element is removed inside the removal
+// of its holder), so that removing an object's few elements allocates nothing.
+struct TakenElements {
+    std::vector<std::pair<uint32_t, PyValue>> entries;
     std::vector<uint32_t> eids;
-    eids.reserve(taken.size());
-    for (const auto& entry : taken) eids.push_back(entry.first);
+};
+thread_local std::vector<std::unique_ptr<TakenElements>> t_taken;
+thread_local size_t t_taken_depth = 0;
+
+class TakenScope {
+public:
+    TakenScope() {
+        if (t_taken.size() <= t_taken_depth) t_taken.push_back(std::make_unique<TakenElements>());
+        taken_ = t_taken[t_taken_depth++].get();
+    }
+    TakenScope(const TakenScope&) = delete;
+    TakenScope& operator=(const TakenScope&) = delete;
+    ~TakenScope() {
+        --t_taken_depth;
+        // A large container's lists are not kept for the next removal.
+        if (taken_->entries.capacity() > 1024) {
+            *taken_ = TakenElements{};
+        } else {
+            taken_->entries.clear();
+            taken_->eids.clear();
+        }
+    }
+    TakenElements& operator*() const noexcept { return *taken_; }
+    TakenElements* operator->() const noexcept { return taken_; }
+
+private:
+    TakenElements* taken_;
+};
+}  // namespace
+
+void QueryMap::remove_elements(uint32_t holder, uint32_t root, Removal how) {
+    TakenScope taken;
+    elements.write(kMapPoisoned)->take(holder, taken->entries);
+    if (taken->entries.empty()) return;
+    auto& eids = taken->eids;
+    for (const auto& entry : taken->entries) eids.push_back(entry.first);
     {
         auto mapped = get_mapped_ids_writer();
         for (const uint32_t eid : eids) mapped->erase(eid);
@@ -319,7 +354,34 @@ void QueryMap::remove_elements(uint32_t holder, uint32_t root, Removal how) {
         auto masked = get_masked_ids_writer();
         for (const uint32_t eid : eids) masked->remove(eid);
     }
-    for (auto& [eid, value] : taken) remove_id(value, eid, root, how);  // no lock of this map is held here
+    // No lock of this map is held here. Strings and numbers that may wait
+    // join their structure's batch under one hold of its lock each; the
+    // other kinds leave one by one.
+    bool any_text = false;
+    bool any_number = false;
+    for (auto& [eid, value] : taken->entries) {
+        const Kind kind = value.kind();
+        if (how == Removal::Batched && kind == Kind::Str) {
+            any_text = true;
+        } else if (how == Removal::Batched && has_order_key(kind)) {
+            any_number = true;
+        } else {
+            remove_id(value, eid, root, how);
+        }
+    }
+    if (any_text) {
+        auto strings = write_str_radix_map();
+        for (const auto& [eid, value] : taken->entries) {
+            if (const auto* text = value.as<cast::Str>()) strings->remove_soon(eid, text->value.view());
+        }
+    }
+    if (any_number) {
+        auto numbers = write_num_ordered();
+        for (const auto& [eid, value] : taken->entries) {
+            if (!has_order_key(value.kind())) continue;
+            if (const auto key = number_key(value)) numbers->remove_soon(eid, *key);
+        }
+    }
     free_ids(eids);
 }
 

@@ -45,8 +45,9 @@ enum class Removal { Now, Batched };
 class ElementLedger {
 public:
     void add(uint32_t eid, uint32_t holder, PyValue value);
-    // Takes out every element of `holder`, as (element id, value) in entry order.
-    std::vector<std::pair<uint32_t, PyValue>> take(uint32_t holder);
+    // Takes out every element of `holder`, appending (element id, value) to
+    // `out` in entry order.
+    void take(uint32_t holder, std::vector<std::pair<uint32_t, PyValue>>& out);
     size_t size() const noexcept { return live_; }
     // Objects (and containers) with elements.
     size_t holders() const noexcept { return holders_; }

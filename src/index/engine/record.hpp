@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <atomic>
 #include <memory>
+#include <new>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -19,30 +20,78 @@ struct IndexAPI;  // the core of an index (core/index.hpp)
 // A link to an index that holds the object; it never keeps the index alive.
 using IndexMeta = std::weak_ptr<IndexAPI>;
 // An object's links to the indexes that store it: one pointer in the object,
-// and a vector on the heap once the object has a link.
+// and one block on the heap (its size, its capacity and the links) once the
+// object has a link, so that reaching the links costs one cache miss.
 class IndexList {
 public:
-    bool empty() const noexcept { return links_ == nullptr || links_->empty(); }
-    size_t size() const noexcept { return links_ == nullptr ? 0 : links_->size(); }
-    const IndexMeta* begin() const noexcept { return links_ == nullptr ? nullptr : links_->data(); }
+    IndexList() noexcept = default;
+    IndexList(const IndexList&) = delete;
+    IndexList& operator=(const IndexList&) = delete;
+    ~IndexList() { release(); }
+
+    bool empty() const noexcept { return size() == 0; }
+    size_t size() const noexcept { return block_ == nullptr ? 0 : block_->size; }
+    const IndexMeta* begin() const noexcept { return block_ == nullptr ? nullptr : links(block_); }
     const IndexMeta* end() const noexcept { return begin() + size(); }
-    IndexMeta* begin() noexcept { return links_ == nullptr ? nullptr : links_->data(); }
+    IndexMeta* begin() noexcept { return block_ == nullptr ? nullptr : links(block_); }
     IndexMeta* end() noexcept { return begin() + size(); }
-    IndexMeta& operator[](size_t i) noexcept { return (*links_)[i]; }
-    void push_back(IndexMeta link) {
-        if (links_ == nullptr) links_ = std::make_unique<std::vector<IndexMeta>>();
-        links_->push_back(std::move(link));
+    IndexMeta& operator[](size_t i) noexcept { return links(block_)[i]; }
+    // Starts fetching the links into the cache, for a caller about to reach them.
+    void prefetch() const noexcept {
+        if (block_ != nullptr) __builtin_prefetch(block_, 1);
     }
-    // Removes every link for which pred(link) holds; an emptied list frees its vector.
+    void push_back(IndexMeta link) {
+        if (block_ == nullptr || block_->size == block_->capacity) grow();
+        new (links(block_) + block_->size) IndexMeta(std::move(link));
+        ++block_->size;
+    }
+    // Removes every link for which pred(link) holds; an emptied list frees its block.
     template <class Pred>
     void erase_if(Pred&& pred) {
-        if (links_ == nullptr) return;
-        std::erase_if(*links_, std::forward<Pred>(pred));
-        if (links_->empty()) links_.reset();
+        if (block_ == nullptr) return;
+        IndexMeta* first = links(block_);
+        IndexMeta* kept = first;
+        for (IndexMeta* at = first; at != first + block_->size; ++at) {
+            if (pred(*at)) continue;
+            if (kept != at) *kept = std::move(*at);
+            ++kept;
+        }
+        for (IndexMeta* at = kept; at != first + block_->size; ++at) at->~IndexMeta();
+        block_->size = static_cast<uint32_t>(kept - first);
+        if (block_->size == 0) release();
     }
 
 private:
-    std::unique_ptr<std::vector<IndexMeta>> links_;
+    struct Header {
+        uint32_t size;
+        uint32_t capacity;
+    };
+    static_assert(sizeof(Header) % alignof(IndexMeta) == 0, "links follow the header");
+    static IndexMeta* links(Header* block) noexcept { return reinterpret_cast<IndexMeta*>(block + 1); }
+    static const IndexMeta* links(const Header* block) noexcept { return reinterpret_cast<const IndexMeta*>(block + 1); }
+
+    void grow() {
+        const uint32_t capacity = block_ == nullptr ? 1 : block_->capacity * 2;
+        auto* fresh = static_cast<Header*>(::operator new(sizeof(Header) + capacity * sizeof(IndexMeta)));
+        fresh->size = 0;
+        fresh->capacity = capacity;
+        if (block_ != nullptr) {
+            for (IndexMeta& link : *this) {
+                new (links(fresh) + fresh->size) IndexMeta(std::move(link));
+                ++fresh->size;
+            }
+            release();
+        }
+        block_ = fresh;
+    }
+    void release() noexcept {
+        if (block_ == nullptr) return;
+        for (IndexMeta& link : *this) link.~IndexMeta();
+        ::operator delete(block_);
+        block_ = nullptr;
+    }
+
+    Header* block_ = nullptr;
 };
 using AttributeMap = ShapedMap<PyValue>;
 

@@ -3,16 +3,16 @@
 
 namespace vorlane {
 
-bool IndexAPI::remove_object(const Indexable& record) {
+bool IndexAPI::remove_object(const Indexable& record, std::vector<StoredItem>& released) {
     const uint32_t id = record.id;
     NestedScope nested;
-    std::vector<StoredItem> released;  // let go of after the locks
     bool trace = false;
     bool leaves = false;
     {
         // Both of the object's locks, in the order a write takes them: no write
         // to it lands while its values leave, and none reaches this core after.
         auto list = record.indexes.lock();
+        list->prefetch();  // read again at the end, when the object leaves the store
         auto attributes = record.get_py_values();
         if (!get_allowed_items_writer()->remove_checked(id)) return false;
         {

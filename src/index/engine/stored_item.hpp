@@ -95,6 +95,7 @@ public:
     // Records of objects the core no longer answers for (removed or narrowed
     // away), kept because views made before may still collect them.
     void keep_for_views(const Bitmap& ids) { kept_.or_inplace(ids); }
+    void keep_for_view(uint32_t id) { kept_.add(id); }
     // Moves every kept record to `out`: no view is left that could read them.
     void release_kept(std::vector<StoredItem>& out) {
         if (kept_.is_empty()) return;

@@ -97,7 +97,9 @@ PyObject* index_remove_object(PyObject* self, PyObject* const* args, Py_ssize_t 
         auto [obj] = py::bind_args<1>("remove_object", {"obj"}, args, nargs, kwnames);
         if (!PyObject_TypeCheck(obj, indexable_type())) py::raise_argument_type("obj", "Indexable", obj);
         const Indexable& record = indexable_record(obj);
-        const bool removed = py::without_gil([&] { return core_of(self).remove_object(record); });
+        std::vector<StoredItem> released;  // let go of with the interpreter lock held
+        const bool removed = py::without_gil([&] { return core_of(self).remove_object(record, released); });
+        released.clear();
         if (!removed) {
             PyErr_SetObject(PyExc_KeyError, obj);
             throw py::PyErrAlreadySet();
