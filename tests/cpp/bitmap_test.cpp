@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <random>
 #include <set>
+#include <vector>
 
 namespace vorlane {
 namespace {
@@ -155,4 +158,49 @@ TEST(Bitmap, RemovalsFromLongRunsKeepExactlyTheRest) {
     EXPECT_FALSE(none.remove_checked(1));
 }
 
+}  // namespace vorlane
+
+namespace vorlane {
+namespace {
+
+// The ids for_each_word hands over, each word's bits spelled out, with the
+// words' order and alignment checked on the way.
+std::vector<uint32_t> ids_by_words(const Bitmap& bits) {
+    std::vector<uint32_t> out;
+    bool any = false;
+    uint32_t last_first = 0;
+    bits.for_each_word([&](uint32_t first, uint64_t word) {
+        EXPECT_EQ(first % 64, 0u);
+        EXPECT_NE(word, 0u);
+        if (any) {
+            EXPECT_GT(first, last_first);
+        }
+        any = true;
+        last_first = first;
+        for (uint64_t w = word; w != 0; w &= w - 1) out.push_back(first + static_cast<uint32_t>(std::countr_zero(w)));
+    });
+    return out;
+}
+
+// Chunks kept as arrays, bitsets and runs, ids at the ends of words and of
+// chunks, and the top of the id range: every id comes back once, in order.
+TEST(Bitmap, WordsCoverEveryFormOfChunk) {
+    EXPECT_TRUE(ids_by_words(Bitmap()).empty());
+
+    Bitmap bits;
+    bits.add_many(std::vector<uint32_t>{0, 63, 64, 127, 65535});  // an array chunk
+    std::mt19937 rng(11);
+    for (int k = 0; k < 30000; ++k) bits.add(65536 + rng() % 65536);  // a bitset chunk
+    bits.add_range(3 * 65536 + 10, 3 * 65536 + 4000);  // runs
+    bits.add_range(3 * 65536 + 60000, 4 * 65536 + 70);  // a run across two chunks
+    bits.add_many(std::vector<uint32_t>{UINT32_MAX - 64, UINT32_MAX});
+    bits.run_optimize();
+    EXPECT_EQ(ids_by_words(bits), bits.to_vector());
+
+    // A sparse chunk with several ids in one word and lone ids in others.
+    Bitmap sparse{5 * 65536 + 1, 5 * 65536 + 2, 5 * 65536 + 62, 5 * 65536 + 640, 6 * 65536};
+    EXPECT_EQ(ids_by_words(sparse), sparse.to_vector());
+}
+
+}  // namespace
 }  // namespace vorlane

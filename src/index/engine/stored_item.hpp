@@ -1,6 +1,7 @@
 #pragma once
 // The index's record of one stored object, and the table of records by id.
 #include <array>
+#include <bit>
 #include <memory>
 #include <span>
 #include <utility>
@@ -125,15 +126,42 @@ public:
         }
     }
 
-    // fn(object) for the stored objects of `ids` in ascending id order (ids
-    // without a record are left out). Built for answers of many ids, where
-    // nearly every record and every object is a cache miss: the ids are decoded
-    // in blocks, and within a block each record is fetched `kAhead` steps
-    // before it is read and each object `kAhead` steps before fn touches it,
-    // so that many misses are in flight at once instead of one at a time.
+    // fn(objects) for the stored objects of `ids` in ascending id order (ids
+    // without a record are left out), handed over as spans of up to
+    // Bitmap::kBlock objects or a little more. Gathering a span reads only the
+    // item table (ids in a row share their page, looked up once), so the caller's pass over
+    // the objects themselves is a tight loop whose cache misses overlap, as in
+    // a copy of a list.
     template <class Fn>
     void for_each_object(const Bitmap& ids, Fn&& fn) const {
-        ids.for_each_block([&](std::span<const uint32_t> block) { objects_of_block(block, fn); });
+        // A word of the set is one page: its page is looked up once, and a
+        // full word's records are read in a row.
+        static_assert(kPageSize == 64);
+        PyObject* objects[Bitmap::kBlock + kPageSize];
+        size_t found = 0;
+        ids.for_each_word([&](uint32_t first, uint64_t bits) {
+            const Page* page = page_of(first);
+            if (page == nullptr) return;
+            const StoredItem* slots = page->slots.data();
+            if (bits == ~uint64_t{0}) {
+                for (uint32_t k = 0; k < kPageSize; ++k) {
+                    PyObject* obj = slots[k].py_item.get();
+                    objects[found] = obj;
+                    found += obj != nullptr;
+                }
+            } else {
+                for (; bits != 0; bits &= bits - 1) {
+                    PyObject* obj = slots[std::countr_zero(bits)].py_item.get();
+                    objects[found] = obj;
+                    found += obj != nullptr;
+                }
+            }
+            if (found >= Bitmap::kBlock) {
+                fn(std::span<PyObject* const>(objects, found));
+                found = 0;
+            }
+        });
+        if (found != 0) fn(std::span<PyObject* const>(objects, found));
     }
     // The same for a list of ids in its own order (an ordered answer).
     template <class Fn>
@@ -156,32 +184,25 @@ private:
         uint32_t used = 0;  // pages allocated
     };
 
-    // fn(object) for the ids of `block` (at most Bitmap::kBlock) that have a
-    // record, in block order, each record and object fetched ahead.
+    // fn(objects) for the ids of `block` (at most Bitmap::kBlock) that have a
+    // record, in block order.
     template <class Fn>
     void objects_of_block(std::span<const uint32_t> block, Fn& fn) const {
-        constexpr size_t kAhead = 8;
-        const StoredItem* slots[Bitmap::kBlock];
         PyObject* objects[Bitmap::kBlock];
         size_t found = 0;
+        const Page* page = nullptr;
+        uint32_t page_no = UINT32_MAX;
         for (const uint32_t id : block) {
-            const Page* page = page_of(id);
-            if (page != nullptr) slots[found++] = &page->slots[id & (kPageSize - 1)];
-        }
-        // Step i fetches record i, reads record i - kAhead and fetches its
-        // object, and hands over object i - 2 * kAhead.
-        for (size_t i = 0; i < found + 2 * kAhead; ++i) {
-            if (i < found) __builtin_prefetch(slots[i]);
-            if (i >= kAhead && i - kAhead < found) {
-                PyObject* obj = slots[i - kAhead]->py_item.get();
-                objects[i - kAhead] = obj;
-                if (obj != nullptr) __builtin_prefetch(obj, 1);
+            if ((id >> kPageBits) != page_no) {
+                page_no = id >> kPageBits;
+                page = page_of(id);
             }
-            if (i >= 2 * kAhead && i - 2 * kAhead < found) {
-                PyObject* obj = objects[i - 2 * kAhead];
-                if (obj != nullptr) fn(obj);
-            }
+            if (page == nullptr) continue;
+            PyObject* obj = page->slots[id & (kPageSize - 1)].py_item.get();
+            objects[found] = obj;
+            found += obj != nullptr;
         }
+        if (found != 0) fn(std::span<PyObject* const>(objects, found));
     }
 
     Page* page_of(uint32_t id) const noexcept {

@@ -1,5 +1,7 @@
 #include "index/interfaces/membership.hpp"
 
+#include <algorithm>
+
 #include "index/engine/record.hpp"
 #include "index/interfaces/indexable.hpp"
 #include "index/interfaces/types.hpp"
@@ -10,25 +12,52 @@ namespace vorlane {
 
 namespace {
 
+// An empty list with room for `count` items, whose item array is not cleared
+// first (PyList_New(count) clears it, which for a large answer costs a pass
+// over memory of its own): the caller fills it and sets its size.
+py::PyRef list_with_room(size_t count) {
+#ifdef Py_GIL_DISABLED
+    py::PyRef list = py::PyRef::checked(PyList_New(static_cast<Py_ssize_t>(count)));
+    Py_SET_SIZE(list.get(), 0);
+#else
+    py::PyRef list = py::PyRef::checked(PyList_New(0));
+    if (count != 0) {
+        auto* items = static_cast<PyObject**>(PyMem_Malloc(count * sizeof(PyObject*)));
+        if (items == nullptr) {
+            PyErr_NoMemory();
+            throw py::PyErrAlreadySet();
+        }
+        auto* raw = reinterpret_cast<PyListObject*>(list.get());
+        raw->ob_item = items;
+        raw->allocated = static_cast<Py_ssize_t>(count);
+    }
+#endif
+    return list;
+}
+
 // The objects of `ids` (a bitmap, or a list in its own order) as a new list,
 // made at its final size and filled in place; an id whose record is not
 // stored (an add still under way, an object that left) is left out.
 template <class Ids>
 PyObject* list_of_objects(const RwLock<ItemTable>& items, const Ids& ids, size_t count) {
-    py::PyRef list = py::PyRef::checked(PyList_New(static_cast<Py_ssize_t>(count)));
+    py::PyRef list = list_with_room(count);
     PyObject** slots = reinterpret_cast<PyListObject*>(list.get())->ob_item;
     Py_ssize_t filled = 0;
-    const Py_ssize_t room = PyList_GET_SIZE(list.get());
+    const auto room = static_cast<Py_ssize_t>(count);
     {
         auto guard = py::lock_with_gil([&] { return items.try_read(); }, [&] { return items.read(); });
-        guard->for_each_object(ids, [&](PyObject* obj) {
-            if (filled == room) return;
-            Py_INCREF(obj);
-            slots[filled++] = obj;
+        guard->for_each_object(ids, [&](std::span<PyObject* const> objects) {
+            const size_t take = std::min(objects.size(), static_cast<size_t>(room - filled));
+            PyObject** out = slots + filled;
+            for (size_t i = 0; i < take; ++i) {
+                PyObject* obj = objects[i];
+                Py_INCREF(obj);
+                out[i] = obj;
+            }
+            filled += static_cast<Py_ssize_t>(take);
         });
     }
-    // Drop the unfilled tail (its slots are still null).
-    if (filled != room) Py_SET_SIZE(list.get(), filled);
+    Py_SET_SIZE(list.get(), filled);
     return list.release();
 }
 

@@ -114,6 +114,26 @@ const uint64_t* Bitmap::chunk_words(uint16_t key, uint64_t* scratch) const {
     return scratch;
 }
 
+const uint64_t* Bitmap::chunk_at(size_t i, uint16_t& key, uint64_t* scratch, const uint16_t*& lows,
+                                 size_t& count) const {
+    using namespace roaring::internal;
+    const roaring_array_t& ra = raw_->high_low_container;
+    key = ra.keys[i];
+    uint8_t type = ra.typecodes[i];
+    const container_t* c = container_unwrap_shared(ra.containers[i], &type);
+    if (type == BITSET_CONTAINER_TYPE) return const_CAST_bitset(c)->words;
+    if (type == ARRAY_CONTAINER_TYPE) {
+        const array_container_t* array = const_CAST_array(c);
+        lows = array->array;
+        count = static_cast<size_t>(array->cardinality);
+        return nullptr;
+    }
+    std::memset(scratch, 0, kChunkWords * sizeof(uint64_t));
+    const run_container_t* run = const_CAST_run(c);
+    for (int32_t k = 0; k < run->n_runs; ++k) bitset_set_lenrange(scratch, run->runs[k].value, run->runs[k].length);
+    return scratch;
+}
+
 size_t Bitmap::chunk_lows(uint16_t key, uint16_t* out) const {
     using namespace roaring::internal;
     const int32_t i = raw_ == nullptr ? -1 : ra_get_index(&raw_->high_low_container, key);

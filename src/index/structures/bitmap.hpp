@@ -232,6 +232,35 @@ public:
     // The low halves of the ids of chunk `key`, ascending, written to `out`
     // (room for 65536); how many.
     size_t chunk_lows(uint16_t key, uint16_t* out) const;
+    // Calls fn(first, bits) for each aligned word of 64 ids that holds any id,
+    // in ascending order: bit i of `bits` stands for id first + i, and first is
+    // a multiple of 64. A bitset chunk is read where it lies, a chunk of few
+    // ids id by id, a chunk of runs through a copy of its words.
+    template <class Fn>
+    void for_each_word(Fn&& fn) const {
+        if (raw_ == nullptr) return;
+        uint64_t scratch[kChunkWords];
+        const size_t chunks = container_count();
+        for (size_t i = 0; i < chunks; ++i) {
+            uint16_t key = 0;
+            const uint16_t* lows = nullptr;
+            size_t count = 0;
+            const uint64_t* words = chunk_at(i, key, scratch, lows, count);
+            const uint32_t base = uint32_t{key} << 16;
+            if (words != nullptr) {
+                for (uint32_t w = 0; w < kChunkWords; ++w) {
+                    if (words[w] != 0) fn(base + w * 64, words[w]);
+                }
+                continue;
+            }
+            for (size_t k = 0; k < count;) {
+                const uint32_t word = lows[k] >> 6;
+                uint64_t bits = 0;
+                for (; k < count && (lows[k] >> 6) == word; ++k) bits |= uint64_t{1} << (lows[k] & 63);
+                fn(base + word * 64, bits);
+            }
+        }
+    }
     size_t size_in_bytes() const { return raw_ == nullptr ? 0 : roaring_bitmap_size_in_bytes(raw_); }
     // The heap the set holds in memory (see heap_bytes.hpp): the handle, the
     // array of container pointers, keys and types at its allocated size, and
@@ -241,6 +270,11 @@ public:
 
 private:
     explicit Bitmap(Raw* raw) noexcept : raw_(raw) {}
+    // The i-th chunk (of container_count()): its key, and either its words
+    // (the set's own for a bitset chunk, else written into `scratch`) or, for
+    // a chunk kept as an array, null with `lows` and `count` set to its ids'
+    // low halves.
+    const uint64_t* chunk_at(size_t i, uint16_t& key, uint64_t* scratch, const uint16_t*& lows, size_t& count) const;
     static Raw* create() {
         Raw* raw = roaring_bitmap_create();
         if (raw == nullptr) fail(kBitmapCreateFailed);
