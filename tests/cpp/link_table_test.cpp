@@ -642,6 +642,67 @@ TEST(LinkTable, HolderSetsAreDroppedAndBuiltAgain) {
     EXPECT_EQ(table.holder_sets()->find(4)->to_vector(), (Ids{3, 5}));
 }
 
+// A few nested objects held by many (their holder sets kept as bitmaps) and
+// one held by few (an array): the holders of any choice of nested ids, asked
+// with fewer ids than there are sets and with more (ids holding nothing among
+// them), are those of the model, through repeated links and removals.
+TEST(LinkTable, HoldersOfFewPopularObjectsMatchTheModel) {
+    LinkTable table;
+    Model model;
+    auto add = [&](uint32_t holder, uint32_t nested) {
+        table.insert(holder, nested);
+        model.insert({holder, nested});
+    };
+    std::vector<Link> batch;
+    for (uint32_t holder = 1000; holder < 31000; ++holder) batch.push_back({holder, 1 + holder % 3});
+    table.insert_many(batch);
+    model.insert(batch.begin(), batch.end());
+    add(7, 4);
+    add(8, 4);
+    add(1002, 1);  // an occurrence repeated
+    add(1001, 2);  // a holder of 3 holds 2 too
+    ASSERT_NE(table.holder_sets(), nullptr);
+    ASSERT_NE(table.holder_sets()->find(1)->bitmap_form(), nullptr);
+    ASSERT_EQ(table.holder_sets()->find(4)->bitmap_form(), nullptr);
+
+    const std::vector<Bitmap> asked_sets = [] {
+        std::vector<Bitmap> out;
+        out.push_back(Bitmap{});
+        out.push_back(Bitmap{2});
+        out.push_back(Bitmap{4});
+        out.push_back(Bitmap{1, 4});
+        out.push_back(Bitmap{1, 2, 3, 4});
+        out.push_back(Bitmap{9});
+        Bitmap wide;
+        wide.add_range(0, 5000);  // far more ids than sets
+        out.push_back(std::move(wide));
+        return out;
+    }();
+    auto check = [&] {
+        for (const Bitmap& asked : asked_sets) {
+            ASSERT_TRUE(table.holders_of(asked) == expected_holders_of(model, asked)) << asked.cardinality();
+        }
+    };
+    check();
+    // One occurrence of a repeated link goes: the holder stays; the other goes: it leaves.
+    for (int pass = 0; pass < 2; ++pass) {
+        ASSERT_TRUE(table.remove(1002, 1));
+        model.erase(model.find({1002, 1}));
+        EXPECT_EQ(table.holders_of(Bitmap{1}).contains(1002), pass == 0);
+        check();
+    }
+    // Every holder of 2 leaves: asking for it finds nothing.
+    for (uint32_t holder = 1000; holder < 31000; ++holder) {
+        if (1 + holder % 3 == 2) {
+            ASSERT_TRUE(table.remove(holder, 2));
+        }
+    }
+    ASSERT_TRUE(table.remove(1001, 2));
+    for (auto it = model.begin(); it != model.end();) it = it->second == 2 ? model.erase(it) : std::next(it);
+    EXPECT_TRUE(table.holders_of(Bitmap{2}).is_empty());
+    check();
+}
+
 TEST(LinkTable, MoveLeavesAnEmptyTable) {
     LinkTable table;
     table.insert(1, 2);

@@ -101,6 +101,33 @@ public:
         const auto it = sets_.find(nested);
         return it == sets_.end() ? nullptr : &it->second;
     }
+    // The holders of any id of `nested`: one union of their sets, each read
+    // where it lies, so the cost follows the sets' containers, not their ids.
+    Bitmap holders_of(const Bitmap& nested) const {
+        Bitmap loose;  // the holders of the sets kept as arrays
+        std::vector<const Bitmap*> bitmaps;
+        const auto take = [&](const HybridSet& set) {
+            if (const Bitmap* b = set.bitmap_form()) {
+                bitmaps.push_back(b);
+            } else {
+                set.or_into(loose);
+            }
+        };
+        if (nested.cardinality() <= sets_.size()) {
+            nested.for_each([&](uint32_t id) {
+                if (const HybridSet* set = find(id)) take(*set);
+            });
+        } else {
+            for (const auto& [id, set] : sets_) {
+                if (nested.contains(id)) take(set);
+            }
+        }
+        if (bitmaps.empty()) return loose;
+        if (bitmaps.size() == 1 && loose.is_empty()) return bitmaps[0]->clone();
+        if (!loose.is_empty()) bitmaps.push_back(&loose);
+        return Bitmap::or_many(std::span<const Bitmap* const>(bitmaps));
+    }
+
     // fn(nested, holders) for every nested object, in no order.
     template <class Fn>
     void for_each(Fn&& fn) const {

@@ -357,8 +357,11 @@ public:
     // Whether every holder has exactly one link (holds one object, once).
     bool one_link_per_holder() const noexcept { return held_.keys() == size_; }
 
-    // The holders of some id of `nested`.
-    Bitmap holders_of(const Bitmap& nested) const { return holders_.gather(nested); }
+    // The holders of some id of `nested`: a union of the holder sets while
+    // they are kept, else gathered from the links.
+    Bitmap holders_of(const Bitmap& nested) const {
+        return sets_kept_ ? sets_.holders_of(nested) : holders_.gather(nested);
+    }
     // The nested objects held by some id of `holders`.
     Bitmap held_by(const Bitmap& holders) const { return held_.gather(holders); }
 
