@@ -1,6 +1,7 @@
 """add_object_many answers exactly as adding the objects one by one."""
 import gc
 import random
+from collections import Counter
 
 import pytest
 
@@ -188,3 +189,40 @@ def test_element_ids_of_a_bulk_add_all_come_back_in_order_with_the_index():
         if first is None:
             first = ids
         assert ids == first
+
+
+def test_a_batch_large_enough_to_be_entered_on_two_threads():
+    # Several groups of the batch, each sorted out per attribute and entered on two
+    # threads; strings and numbers that repeat enter value by value, distinct ones
+    # one by one. Shuffled, so that ids come out of order, and with repeats.
+    rng = random.Random(7)
+    cities = [f"city{i:02d}" for i in range(30)] + [""]
+    inner = [Obj(w=i % 4) for i in range(5)]
+    objs = []
+    for i in range(40_000):
+        o = Obj(city=rng.choice(cities), name="".join(rng.choices("abcdef", k=rng.randint(1, 9))),
+                age=rng.randrange(60) - 20, score=rng.random() * 10 - 5, flag=rng.random() < 0.3,
+                tags=rng.sample(["a", "b", "c", "dd", 1, 2.5], rng.randint(0, 3)))
+        if i % 5 == 0:
+            o.owner = rng.choice(inner)
+        if i % 11 == 0:
+            o.age = None
+        objs.append(o)
+    rng.shuffle(objs)
+    batch = objs + objs[:500]
+    queries = [Q.eq("city", "city03"), Q.eq("city", ""), Q.starts_with("city", "city1"), Q.eq("name", objs[9].name),
+               Q.ends_with("name", "fa"), Q.contains("name", "cab"), Q.ends_with("city", "3"), Q.contains("city", "y2"),
+               Q.ends_with("tags", "d"), Q.eq("age", 7), Q.gt("age", 30), Q.lt("age", -10),
+               Q.bt("score", -1.0, 1.0), Q.eq("flag", True), Q.eq("tags", "dd"), Q.eq("tags", 2.5), Q.eq("owner.w", 2),
+               Q.not_(Q.eq("city", "city07")), Q.and_(Q.eq("city", "city05"), Q.gt("age", 10))]
+    bulk = bulk_answers_as_single(batch, queries)
+    assert len(bulk) == len(objs)
+    # The tables of values hold what the scan finds, also after writes to the grouped values.
+    for o in rng.sample(objs, 300):
+        o.city = rng.choice(cities)
+        o.age = rng.randrange(60)
+    for value in ("city03", "city29", ""):
+        want = {id(o) for o in objs if o.city == value}
+        got = {id(o) for o in bulk.reduced_query(Q.eq("city", value)).collect()}
+        assert got == (want if value else set())
+    assert dict(bulk.count_by("city")) == dict(Counter(o.city for o in objs))
