@@ -674,6 +674,8 @@ NOT_NS_PER_OBJECT = 8
 SELECTIVE_SHARE, SELECTIVE_RATIO = 0.01, 100
 BULK_RATE = 1_000_000
 SCALING_LIMIT = 12
+SINGLE_RATIO = 3  # adding one by one, × the bulk add, from 1,000,000 up
+VIEW_RATIO = 2    # every peer's time for the view query, × PyVorlane's
 REMOVAL_SECONDS = 5  # for a million objects, one by one
 # The everyday operations' targets are per operation, not set for one size: they are judged
 # at every size measured (from results that hold the reads, those of a run that made them).
@@ -705,6 +707,13 @@ def target_verdicts(results):
             # Bulk add of the benchmark's objects (with their tags lists).
             rate = n / res["build"]["PyVorlane add_object_many"]
             add(where, f"bulk add ≥ {BULK_RATE:,} objects/s", rate >= BULK_RATE, f"{rate:,.0f}/s")
+            single = res["build"].get("PyVorlane add_object one by one")
+            what = f"adding one by one (first reads included) ≤ {SINGLE_RATIO:g}× the bulk add"
+            if single is None:
+                add(where, what, None)
+            else:
+                ratio = single / res["build"]["PyVorlane add_object_many"]
+                add(where, what, ratio <= SINGLE_RATIO, f"{single:.2f} s, {ratio:.2f}×")
         if "reads" in res:
             for what, ok, detail in everyday_verdicts(res):
                 add(where, what, ok, detail)
@@ -744,6 +753,17 @@ def target_verdicts(results):
         else:
             r, q = min(ratios)
             add(where, what, True, f"closest {q} {r:.2f}×")
+
+        # The view query at least twice as fast as every peer.
+        view = next((r for r in rows if r["query"] == Q_VIEW), None)
+        what = f"`{Q_VIEW}` at least {VIEW_RATIO:g}× as fast as every peer"
+        peers = [] if view is None else [(view["times"][e] / view["times"]["PyVorlane"], e)
+                                         for e in PEER_NAMES if e in view["times"]]
+        if not peers:
+            add(where, what, None)
+        else:
+            r, e = min(peers)
+            add(where, what, r >= VIEW_RATIO, f"closest {e} {r:.2f}×")
 
         # Selective queries far faster than the list comprehension.
         sel = [(r["times"]["list comp"] / r["times"]["PyVorlane"], r["query"]) for r in rows

@@ -1062,5 +1062,53 @@ TEST(NumericalBitmap, RepeatedKeysEnterLikeSingleInserts) {
     }
 }
 
+// Insertions wait with removals and writes: a random run of them, settled now
+// and then, answers every search as the model does; an id that arrives and
+// leaves before the batch is settled leaves nothing behind, and an immediate
+// insertion settles what waits first.
+TEST(NumericalBitmap, InsertionsWaitLikeWrites) {
+    std::mt19937 rng(77);
+    for (const size_t small_limit : {size_t{0}, size_t{8}}) {
+        NumericalBitmap bits(small_limit);
+        std::map<uint32_t, Num> values;
+        const auto random_num = [&] {
+            return rng() % 3 == 0 ? float_num(static_cast<double>(static_cast<int>(rng() % 2001) - 1000) / 8.0)
+                                  : int_num(static_cast<int64_t>(rng() % 200) - 100);
+        };
+        uint32_t next = 1;
+        for (int step = 0; step < 6000; ++step) {
+            const uint32_t op = rng() % 12;
+            if (op < 6 || values.empty()) {
+                const uint32_t id = op == 0 ? next + 70000 * (rng() % 3) : next;
+                ++next;
+                if (values.count(id) != 0) continue;
+                const Num n = random_num();
+                if (op == 1) {
+                    bits.insert(id, key_of(n));
+                } else {
+                    bits.insert_soon(id, key_of(n));
+                }
+                values[id] = n;
+            } else {
+                auto it = values.begin();
+                std::advance(it, static_cast<long>(rng() % values.size()));
+                if (op < 9) {
+                    bits.remove_soon(it->first, key_of(it->second));
+                    values.erase(it);
+                } else {
+                    const Num n = random_num();
+                    bits.replace_soon(it->first, key_of(it->second), key_of(n));
+                    it->second = n;
+                }
+            }
+            if (step % 997 == 996 || step == 5999) {
+                bits.settle_removals();
+                expect_searches(bits, values, {int_num(-100), int_num(0), int_num(57), float_num(-3.125), float_num(99.5)},
+                                "waiting insertions");
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace vorlane

@@ -386,6 +386,46 @@ TEST(PositionalBitmap, RepeatedStringsEnterLikeSinglePushes) {
     }
 }
 
+// Insertions wait with removals and writes (strings growing longer as they
+// go, so positions are added while the batch settles); settled now and then,
+// every search matches the model.
+TEST(PositionalBitmap, InsertionsWaitLikeWrites) {
+    std::mt19937 rng(78);
+    for (const size_t small_limit : {size_t{0}, size_t{6}}) {
+        PositionalBitmap p(small_limit);
+        std::map<uint32_t, std::string> values;
+        uint32_t next = 1;
+        for (int step = 0; step < 3000; ++step) {
+            const uint32_t op = rng() % 12;
+            std::string text = random_text(rng);
+            if (step > 1500 && rng() % 4 == 0) text += std::string(step / 300, 'a');
+            if (op < 6 || values.empty()) {
+                const uint32_t id = next++;
+                if (op == 1) {
+                    p.insert(id, text);
+                } else {
+                    p.insert_soon(id, text);
+                }
+                values[id] = text;
+            } else {
+                auto it = values.begin();
+                std::advance(it, static_cast<long>(rng() % values.size()));
+                if (op < 9) {
+                    p.remove_soon(it->first, it->second);
+                    values.erase(it);
+                } else {
+                    p.replace_soon(it->first, it->second, text);
+                    it->second = text;
+                }
+            }
+            if (step % 499 == 498 || step == 2999) {
+                p.settle_removals();
+                expect_searches(p, values, "waiting insertions");
+            }
+        }
+    }
+}
+
 // merge_from in every pairing of forms, with positions of different lengths
 // (the smaller side is re-centred into the larger one).
 TEST(PositionalBitmap, MergeBetweenForms) {

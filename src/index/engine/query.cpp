@@ -239,10 +239,12 @@ void QueryMap::enter_elements(std::span<const PyValue> values, uint32_t id, uint
 void QueryMap::insert_num_ordered(const PyValue& number, uint32_t id) {
     const auto key = number_key(number);
     if (!key) return;  // NaN equals nothing and orders nowhere
-    write_num_ordered()->insert(id, *key);
+    // Waits for the structure's next read, as writes do: objects added one by
+    // one then enter each bitmap in sorted groups.
+    write_num_ordered()->insert_soon(id, *key);
 }
 
-void QueryMap::insert_str(std::string_view text, uint32_t id) { write_str_radix_map()->insert(id, text); }
+void QueryMap::insert_str(std::string_view text, uint32_t id) { write_str_radix_map()->insert_soon(id, text); }
 
 void QueryMap::insert_exact(const PyValue& v, uint32_t id) {
     auto shard = exact.get_shard(v);

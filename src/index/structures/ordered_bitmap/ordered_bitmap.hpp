@@ -240,6 +240,19 @@ public:
         waiting_.push_back(WaitingChange<OrderKey>{id, after, true});
         if (waiting_.size() >= kMaxWaiting) settle_removals();
     }
+    // An insertion that may wait, as removals and writes do: `id` enters with
+    // `key` with the next batch (or at once in the small form), so that objects
+    // added one after another enter each bitmap as one sorted group.
+    void insert_soon(uint32_t id, const OrderKey& key) {
+        if (is_small()) {
+            insert(id, key);
+            return;
+        }
+        note(key);
+        fit_buckets();
+        waiting_.push_back(WaitingChange<OrderKey>{id, key, true});
+        if (waiting_.size() >= kMaxWaiting) settle_removals();
+    }
     // Whether removals or writes wait: no search may run meanwhile.
     bool has_waiting_removals() const noexcept { return !waiting_.empty(); }
     // Carries out every waiting removal and write.

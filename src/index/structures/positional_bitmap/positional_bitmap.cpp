@@ -275,6 +275,15 @@ void PositionalBitmap::replace_soon(uint32_t id, std::string_view before, std::s
     if (waiting_.size() >= kMaxWaiting) settle_removals();
 }
 
+void PositionalBitmap::insert_soon(uint32_t id, std::string_view text) {
+    if (is_small() || text.empty()) {
+        insert(id, text);
+        return;
+    }
+    waiting_.push_back(WaitingChange<std::string>{id, std::string(text), true});
+    if (waiting_.size() >= kMaxWaiting) settle_removals();
+}
+
 void PositionalBitmap::settle_removals() {
     if (waiting_.empty()) return;
     std::vector<WaitingChange<std::string>> waiting;

@@ -71,6 +71,9 @@ public:
     // A write that may wait, as removals do: `id`, entered with `before`, takes
     // `after` with the next batch (or at once in the small form).
     void replace_soon(uint32_t id, std::string_view before, std::string_view after);
+    // An insertion that may wait, as removals and writes do (the empty string
+    // and the small form enter at once).
+    void insert_soon(uint32_t id, std::string_view text);
     // Whether removals or writes wait: no search may run meanwhile.
     bool has_waiting_removals() const noexcept { return !waiting_.empty(); }
     // Carries out every waiting removal and write.
