@@ -1112,3 +1112,79 @@ TEST(NumericalBitmap, InsertionsWaitLikeWrites) {
 
 }  // namespace
 }  // namespace vorlane
+
+namespace vorlane {
+namespace {
+
+// Ranges among a narrow set of candidates (a few percent of the ids, spread
+// over many chunks, with ids that have no key among them) are split on
+// several slices in one pass: every search and every range between two keys
+// must answer as the model does, with keys of few values (ages), with
+// fractions of both signs, and after removals have left buckets occupied.
+TEST(NumericalBitmap, SparseCandidatesMatchBruteForce) {
+    for (const bool fractions : {false, true}) {
+        NumericalBitmap bits(0);
+        std::map<uint32_t, Num> values;
+        std::mt19937 rng(fractions ? 5 : 6);
+        for (uint32_t id = 0; id < 400000; ++id) {
+            if (id % 97 == 3) continue;  // never keyed
+            const Num n = fractions ? float_num(static_cast<double>(static_cast<int>(rng() % 4001) - 2000) / 16.0)
+                                    : int_num(static_cast<int64_t>(rng() % 100));
+            bits.push(id, key_of(n));
+            values[id] = n;
+        }
+        bits.flush();
+        ASSERT_TRUE(bits.bucket_table().active());
+        const std::vector<Num> probes =
+            fractions ? std::vector<Num>{float_num(-125.0), float_num(-0.0), float_num(0.0625), float_num(37.5),
+                                         float_num(124.9375), float_num(-3.03), int_num(-126), int_num(7)}
+                      : std::vector<Num>{int_num(0), int_num(1), int_num(16), int_num(63), int_num(64), int_num(89),
+                                         int_num(99), int_num(-1), int_num(100), float_num(89.5)};
+        for (int round = 0; round < 2; ++round) {
+            // 2% of the ids at random, the unkeyed ones included.
+            Bitmap candidates;
+            for (uint32_t id = 0; id < 400000; ++id) {
+                if (rng() % 50 == 0) candidates.add(id);
+            }
+            const auto ask = [&](auto&& fn, auto&& want, const char* what) {
+                Bitmap expected{4000000000U};
+                for (const uint32_t id : candidates.to_vector()) {
+                    const auto it = values.find(id);
+                    if (it != values.end() && want(it->second)) expected.add(id);
+                }
+                Bitmap got{4000000000U};
+                fn(got);
+                ASSERT_TRUE(got == expected) << what << " fractions " << fractions << " round " << round << ": got "
+                                             << got.cardinality() << " want " << expected.cardinality();
+            };
+            for (const Num& p : probes) {
+                const OrderKey k = key_of(p);
+                ask([&](Bitmap& b) { bits.get_gt_into_base(k, b, candidates); },
+                    [&](const Num& n) { return exact_compare(n, p) > 0; }, "gt");
+                ask([&](Bitmap& b) { bits.get_gte_into_base(k, b, candidates); },
+                    [&](const Num& n) { return exact_compare(n, p) >= 0; }, "ge");
+                ask([&](Bitmap& b) { bits.get_lt_into_base(k, b, candidates); },
+                    [&](const Num& n) { return exact_compare(n, p) < 0; }, "lt");
+                ask([&](Bitmap& b) { bits.get_lte_into_base(k, b, candidates); },
+                    [&](const Num& n) { return exact_compare(n, p) <= 0; }, "le");
+                for (const Num& q : probes) {
+                    if (exact_compare(p, q) > 0) continue;
+                    ask([&](Bitmap& b) { bits.get_between_into_base(k, key_of(q), b, candidates); },
+                        [&](const Num& n) { return exact_compare(n, p) >= 0 && exact_compare(n, q) <= 0; }, "between");
+                }
+            }
+            // Every key above the middle leaves in the second round.
+            for (auto it = values.begin(); it != values.end();) {
+                if (exact_compare(it->second, int_num(fractions ? 0 : 50)) > 0 && it->first % 3 != 0) {
+                    bits.remove(it->first, key_of(it->second));
+                    it = values.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace vorlane

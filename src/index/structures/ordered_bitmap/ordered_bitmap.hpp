@@ -300,6 +300,13 @@ public:
     // Buckets are joined rather than split further on the slices when the join
     // reads at most this many containers.
     static constexpr uint64_t kUnionContainers = 128;
+    // Candidates with fewer ids than this a chunk on average are sparse: their
+    // containers are sorted arrays, and whether to join the buckets is decided
+    // by counts of ids rather than of containers.
+    static constexpr uint64_t kSparseChunkIds = 4096;
+    // A lookup of an id in a slice's bitset costs about this many steps of a
+    // merge of two sorted arrays.
+    static constexpr uint64_t kMergeShare = 3;
     // A one-sided range is found as the keyed ids less the other side once the
     // asked side holds this many times as many buckets.
     static constexpr uint64_t kComplementShare = 3;

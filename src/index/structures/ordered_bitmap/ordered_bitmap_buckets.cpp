@@ -37,11 +37,26 @@ bool NumericalBitmap::prefix_bounds(uint32_t at, size_t level, OrderKey& low, Or
 bool NumericalBitmap::union_pays(uint32_t first, uint32_t past, const Bitmap& among) const {
     if (first >= past) return true;
     const uint64_t limit = kUnionContainers;
-    // A join costs about a container per bucket and chunk of ids it covers; a
-    // step on the slices costs a few containers per chunk of `among`.
     const uint64_t count = occupied_.range_cardinality(first, past);
     if (count > limit) return false;
     const uint64_t chunks = among.container_count();
+    const uint64_t ids = among.cardinality();
+    if (ids < chunks * kSparseChunkIds) {
+        // Sparse candidates (sorted arrays): the slices cost about a lookup per
+        // id and bit, and halve what remains at each step, so the rest of the
+        // walk costs about two lookups per id. Meeting a bucket with them costs
+        // a merge of both (kMergeShare lookups an element), or a search of the
+        // bucket for each id when it is far larger.
+        const uint64_t walk = 2 * kMergeShare * ids;
+        uint64_t join = 0;
+        for (uint32_t bucket : occupied_.values_in(first, past)) {
+            join += std::min(buckets_.count(bucket) + ids, kMergeShare * ids);
+            if (join > walk) return false;
+        }
+        return true;
+    }
+    // A join costs about a container per bucket and chunk of ids it covers; a
+    // step on the slices costs a few containers per chunk of `among`.
     uint64_t containers = 0;
     for (uint32_t bucket : occupied_.values_in(first, past)) {
         containers += std::min(buckets_.count(bucket), chunks);
